@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing ZOV Kestra Download needs on Debian 12.
+# Packages already present are left alone, so a second run does not touch the network.
+set -euo pipefail
+packages=(
+  g++ cmake ninja-build ccache pkg-config
+  qt6-base-dev qt6-base-dev-tools libgl-dev
+  nginx-light python3-pyftpdlib
+  xvfb xauth
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  echo "Installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # nginx-light's package starts the system service; the program's tests run their
+  # own nginx on free loopback ports and do not need it.
+fi

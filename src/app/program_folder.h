@@ -1,0 +1,15 @@
+#pragma once
+#include <QString>
+
+// The program folder holds the project store ("projects/") and is the root of the
+// default destination ("received/"). It is the executable's folder unless the
+// environment variable ZOV_KESTRA_HOME names another one (tests, and installs whose
+// executable folder is read-only). The path has no trailing separator.
+class ProgramFolder
+{
+public:
+    static QString path();
+    static QString projectsDir();          // path() + "/projects/"
+    static QString projectDir(const QString &name); // projectsDir() + name + "/"
+    static QString defaultReceived();      // path() + "/received/"
+};

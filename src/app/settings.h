@@ -1,0 +1,29 @@
+#pragma once
+#include <QString>
+
+// The per-user settings store: an INI file under $XDG_CONFIG_HOME named after the
+// application (the executable's base name), every key in the section "options".
+// Values are text; a missing key reads as the default the caller gives.
+class Settings
+{
+public:
+    // The application name addressing the store; defaults to the executable's
+    // base name. Tests and zov-kestra-get may set another.
+    static void setApplicationName(const QString &name);
+    static QString applicationName();
+    static QString filePath();
+
+    static QString read(const QString &key, const QString &def);
+    static qint64 readInt(const QString &key, qint64 def);
+    static void write(const QString &key, const QString &value);
+    static void write(const QString &key, qint64 value);
+    static bool contains(const QString &key);
+
+    // Reads with a default of the program folder + "/received/".
+    static QString filePathSetting();
+    static qint64 packSize();
+};
+
+// Integer value of a text the way the store's readers convert it: leading and
+// trailing blanks ignored, anything that is not a whole number gives def.
+qint64 toInteger(const QString &text, qint64 def);

@@ -1,0 +1,583 @@
+#include "app/ui/form1.h"
+
+#include "app/autostart.h"
+#include "app/program_folder.h"
+#include "app/settings.h"
+#include "app/ui/form6.h"
+#include "display/bar_painter.h"
+#include "display/formatters.h"
+#include "display/ui/picture_box.h"
+#include "engine/download_manager.h"
+#include "options/ui/form3.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTabBar>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace {
+const QString kProduct = QStringLiteral("ZOV Kestra Download");
+
+// Twips (1/1440 inch) to pixels at the usual 96 dots per inch.
+int twips(int t)
+{
+    return t * 96 / 1440;
+}
+
+QIcon rowImage(const QColor &fill, const QString &mark)
+{
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(fill);
+    p.setPen(fill.darker(140));
+    p.drawEllipse(1, 1, 14, 14);
+    p.setPen(Qt::white);
+    QFont f;
+    f.setPixelSize(10);
+    f.setBold(true);
+    p.setFont(f);
+    p.drawText(QRect(0, 0, 16, 16), Qt::AlignCenter, mark);
+    return QIcon(pm);
+}
+
+QPixmap programPicture()
+{
+    QPixmap pm(96, 96);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    QLinearGradient g(0, 0, 96, 96);
+    g.setColorAt(0, QColor(0x2b, 0x5f, 0xa8));
+    g.setColorAt(1, QColor(0x13, 0x2b, 0x52));
+    p.setBrush(g);
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(4, 4, 88, 88, 16, 16);
+    // A stylised falcon's wing over a downward arrow.
+    p.setBrush(QColor(0xf0, 0xa0, 0x30));
+    QPolygonF wing({{18, 40}, {78, 22}, {58, 44}, {82, 46}, {40, 58}});
+    p.drawPolygon(wing);
+    p.setBrush(Qt::white);
+    QPolygonF arrow({{40, 52}, {56, 52}, {56, 66}, {66, 66}, {48, 84}, {30, 66}, {40, 66}});
+    p.drawPolygon(arrow);
+    return pm;
+}
+} // namespace
+
+Form1::Form1(const QStringList &arguments, QWidget *parent)
+    : QMainWindow(parent)
+    , m_engine(new DownloadManager(this))
+    , m_arguments(arguments)
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(kProduct);
+    setWindowIcon(QIcon(programPicture()));
+    ImageList = {rowImage(QColor(0x2e, 0x8b, 0x3e), QStringLiteral("\u2713")),
+                 rowImage(QColor(0x1f, 0x6f, 0xd0), QStringLiteral("\u2193")),
+                 rowImage(QColor(0x8a, 0x8a, 0x8a), QStringLiteral("\u2026"))};
+    buildMenu();
+    buildFrames();
+    buildWorking();
+    wireEngine();
+    selectTab(1);
+
+    Timer_load = new QTimer(this);
+    Timer_load->setObjectName(QStringLiteral("Timer_load"));
+    Timer_load->setInterval(100);
+    connect(Timer_load, &QTimer::timeout, this, &Form1::onTimerLoad);
+    Timer_load->start();
+    resize(640, 470);
+}
+
+Form1::~Form1()
+{
+    delete m_options.data();
+    delete m_form6.data();
+}
+
+void Form1::buildMenu()
+{
+    Mnu_Files = menuBar()->addMenu(QStringLiteral("&Files"));
+    Mnu_Files->setObjectName(QStringLiteral("Mnu_Files"));
+    Mnu_Options = Mnu_Files->addAction(QStringLiteral("Op&tions..."));
+    Mnu_Options->setObjectName(QStringLiteral("Mnu_Options"));
+    tiret1 = Mnu_Files->addSeparator();
+    tiret1->setObjectName(QStringLiteral("tiret1"));
+    Mnu_Exit = Mnu_Files->addAction(QStringLiteral("&Exit"));
+    Mnu_Exit->setObjectName(QStringLiteral("Mnu_Exit"));
+    connect(Mnu_Options, &QAction::triggered, this, &Form1::openOptions);
+    connect(Mnu_Exit, &QAction::triggered, this, [this] { close(); });
+}
+
+QLabel *Form1::addLabel(QWidget *parent, const QString &name, const QString &text)
+{
+    auto *l = new QLabel(text, parent);
+    l->setObjectName(name);
+    m_labels.insert(name, l);
+    return l;
+}
+
+PictureBox *Form1::bar(const QString &name) const
+{
+    if (name == QLatin1String("Barre"))
+        return Barre;
+    if (name == QLatin1String("Barre1"))
+        return Barre1;
+    if (name == QLatin1String("Barre2"))
+        return Barre2;
+    if (name == QLatin1String("Barre3"))
+        return Barre3;
+    if (name == QLatin1String("Barre4"))
+        return Barre4;
+    return nullptr;
+}
+
+void Form1::buildFrames()
+{
+    auto *central = new QWidget(this);
+    auto *v = new QVBoxLayout(central);
+    Menu = new QTabBar(central);
+    Menu->setObjectName(QStringLiteral("Menu"));
+    Menu->addTab(QStringLiteral("About"));
+    Menu->addTab(QStringLiteral("Projects"));
+    Menu->addTab(QStringLiteral("Download"));
+    Menu->setExpanding(false);
+    v->addWidget(Menu);
+    connect(Menu, &QTabBar::tabBarClicked, this, [this](int i) { selectTab(i + 1); });
+
+    auto frame = [&](const char *name, const QString &title) {
+        auto *g = new QGroupBox(title, central);
+        g->setObjectName(QString::fromLatin1(name));
+        v->addWidget(g);
+        return g;
+    };
+
+    // About.
+    Frm_Infos = frame("Frm_Infos", QString());
+    {
+        auto *h = new QHBoxLayout(Frm_Infos);
+        Image1 = new QLabel(Frm_Infos);
+        Image1->setObjectName(QStringLiteral("Image1"));
+        Image1->setPixmap(programPicture());
+        h->addWidget(Image1);
+        auto *col = new QVBoxLayout;
+        Label12 = addLabel(Frm_Infos, QStringLiteral("Label12"), kProduct);
+        QFont big = Label12->font();
+        big.setPointSizeF(big.pointSizeF() * 1.6);
+        big.setBold(true);
+        Label12->setFont(big);
+        Label11 = addLabel(Frm_Infos, QStringLiteral("Label11"), QStringLiteral("Version 2.0"));
+        Label10 = addLabel(Frm_Infos, QStringLiteral("Label10"), QStringLiteral("Windows 95/98/ME/2000/XP"));
+        Label13 = addLabel(Frm_Infos, QStringLiteral("Label13"),
+                           QStringLiteral("ZOV Kestra Download for Linux - the ZOV Kestra team"));
+        for (QLabel *l : {Label12, Label11, Label10, Label13})
+            col->addWidget(l);
+        col->addStretch();
+        h->addLayout(col, 1);
+    }
+    Frm_Infos2 = frame("Frm_Infos2", QStringLiteral("Options"));
+    {
+        auto *col = new QVBoxLayout(Frm_Infos2);
+        auto box = [&](const char *name, const QString &text) {
+            auto *c = new QCheckBox(text, Frm_Infos2);
+            c->setObjectName(QString::fromLatin1(name));
+            col->addWidget(c);
+            return c;
+        };
+        ChK_Start = box("ChK_Start", QStringLiteral("On start, open automatically the tab named \"Projects\""));
+        ChK_Tray = box("ChK_Tray", QStringLiteral("Use system tray icon (next to the clock)"));
+        ChK_Startwindows = box("ChK_Startwindows", QStringLiteral("Start ZOV Kestra Download with windows"));
+        ChK_IEMenu = box("ChK_IEMenu", QStringLiteral("Creat a download shortcut in Internet Explorer menu"));
+        col->addStretch();
+        connect(ChK_Tray, &QCheckBox::clicked, this, &Form1::onChkTray);
+        connect(ChK_Start, &QCheckBox::clicked, this, &Form1::onChkStart);
+        connect(ChK_Startwindows, &QCheckBox::clicked, this, &Form1::onChkStartwindows);
+    }
+
+    // Projects.
+    Frm_Main = frame("Frm_Main", QStringLiteral("Main menu"));
+    {
+        auto *g = new QGridLayout(Frm_Main);
+        Label9 = addLabel(Frm_Main, QStringLiteral("Label9"), QStringLiteral("New projects:"));
+        Txt_Url = new QLineEdit(QStringLiteral("http://www."), Frm_Main);
+        Txt_Url->setObjectName(QStringLiteral("Txt_Url"));
+        Cmd_add = new QPushButton(QStringLiteral("Add project"), Frm_Main);
+        Cmd_add->setObjectName(QStringLiteral("Cmd_add"));
+        Lbl_Status_H = addLabel(Frm_Main, QStringLiteral("Lbl_Status_H"), QStringLiteral("Nothing to do"));
+        g->addWidget(Label9, 0, 0);
+        g->addWidget(Txt_Url, 0, 1);
+        g->addWidget(Cmd_add, 0, 2);
+        g->addWidget(Lbl_Status_H, 1, 1, 1, 2);
+    }
+    Frm_projects = frame("Frm_projects", QStringLiteral("Projects"));
+    {
+        auto *col = new QVBoxLayout(Frm_projects);
+        auto view = [&](const char *name) {
+            auto *t = new QTreeWidget(Frm_projects);
+            t->setObjectName(QString::fromLatin1(name));
+            t->setRootIsDecorated(false);
+            t->setColumnCount(5);
+            t->setSelectionMode(QAbstractItemView::SingleSelection);
+            t->setContextMenuPolicy(Qt::CustomContextMenu);
+            col->addWidget(t);
+            return t;
+        };
+        Lst_Main = view("Lst_Main");
+        Lst_Main2 = view("Lst_Main2");
+    }
+
+    // Download.
+    Frm_Download = frame("Frm_Download", QStringLiteral("Download"));
+    {
+        auto *g = new QGridLayout(Frm_Download);
+        auto pair = [&](int row, int col, const char *cap, const QString &capText, const char *val,
+                        const QString &valText) {
+            g->addWidget(addLabel(Frm_Download, QString::fromLatin1(cap), capText), row, col);
+            g->addWidget(addLabel(Frm_Download, QString::fromLatin1(val), valText), row, col + 1);
+        };
+        pair(0, 0, "Label3", QStringLiteral("Total:"), "Lbl_Taille", QStringLiteral("0 Bytes"));
+        pair(1, 0, "Label4", QStringLiteral("Downloaded:"), "Lbl_Taille2", QStringLiteral("0 Bytes"));
+        pair(2, 0, "Label5", QStringLiteral("Time left:"), "Lbl_Time_R", QStringLiteral("00:00:00"));
+        pair(0, 2, "Label6", QStringLiteral("Speed:"), "Lbl_Vitesse_MM", QStringLiteral("0.00 Kb/s"));
+        pair(1, 2, "Label7", QStringLiteral("Total:"), "Lbl_Paquet", QStringLiteral("Nothing"));
+        pair(2, 2, "Label8", QStringLiteral("To download:"), "Lbl_Paquet_2", QStringLiteral("Nothing"));
+        auto *frame2 = new QWidget(Frm_Download);
+        frame2->setObjectName(QStringLiteral("Frame2"));
+        auto *f2 = new QHBoxLayout(frame2);
+        f2->setContentsMargins(0, 0, 0, 0);
+        Cmd_Action = new QPushButton(QStringLiteral("Pause"), frame2);
+        Cmd_Action->setObjectName(QStringLiteral("Cmd_Action"));
+        Cmd_Action->setEnabled(false);
+        f2->addWidget(Cmd_Action);
+        g->addWidget(frame2, 0, 4, 3, 1, Qt::AlignCenter);
+        auto *line = new QFrame(Frm_Download);
+        line->setObjectName(QStringLiteral("Line1"));
+        line->setFrameShape(QFrame::HLine);
+        g->addWidget(line, 3, 0, 1, 5);
+
+        auto makeBar = [&](const char *name, int height) {
+            auto *b = new PictureBox(Frm_Download);
+            b->setObjectName(QString::fromLatin1(name));
+            b->setMinimumHeight(height);
+            b->setMaximumHeight(height);
+            return b;
+        };
+        Barre = makeBar("Barre", 20);
+        g->addWidget(Barre, 4, 0, 1, 4);
+        g->addWidget(addLabel(Frm_Download, QStringLiteral("Lbl_Time"), QStringLiteral("00:00:00")), 4, 4);
+        auto *frame3 = new QGroupBox(Frm_Download);
+        frame3->setObjectName(QStringLiteral("Frame3"));
+        auto *f3 = new QGridLayout(frame3);
+        PictureBox **slotBars[4] = {&Barre1, &Barre2, &Barre3, &Barre4};
+        for (int n = 0; n < 4; ++n) {
+            *slotBars[n] = makeBar(QStringLiteral("Barre%1").arg(n + 1).toLatin1().constData(), 14);
+            (*slotBars[n])->setParent(frame3);
+            f3->addWidget(*slotBars[n], n, 0);
+            QLabel *st = addLabel(frame3, QStringLiteral("Lbl_Status_w%1").arg(n + 1), QStringLiteral("Nothing"));
+            st->setMinimumWidth(200);
+            f3->addWidget(st, n, 1);
+        }
+        f3->setColumnStretch(0, 1);
+        g->addWidget(frame3, 5, 0, 1, 5);
+        g->addWidget(addLabel(Frm_Download, QStringLiteral("Lbl_Status_B"), QStringLiteral("Nothing")), 6, 0, 1, 5);
+    }
+    Frm_Graph = frame("Frm_Graph", QStringLiteral("Graphs"));
+    {
+        auto *g = new QGridLayout(Frm_Graph);
+        Graph = new PictureBox(Frm_Graph);
+        Graph->setObjectName(QStringLiteral("Graph"));
+        Graph2 = new PictureBox(Frm_Graph);
+        Graph2->setObjectName(QStringLiteral("Graph2"));
+        for (PictureBox *p : {Graph, Graph2}) {
+            p->setMinimumSize(200, 70);
+            p->clear();
+        }
+        g->addWidget(Graph, 0, 0, 1, 3);
+        g->addWidget(Graph2, 0, 3, 1, 3);
+        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Label1"), QStringLiteral("Immediate speed:")), 1, 0);
+        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I"), QStringLiteral("0.00 Kb/s")), 1, 1);
+        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0.0 Kbits/s")), 1, 2);
+        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Label2"), QStringLiteral("Average speed:")), 1, 3);
+        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_M"), QStringLiteral("0.00 Kb/s")), 1, 4);
+        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_M2"), QStringLiteral("0.0 Kbits/s")), 1, 5);
+    }
+    v->addStretch();
+    setCentralWidget(central);
+}
+
+void Form1::buildWorking()
+{
+    // Controls the program uses as storage and transport; parented to a widget
+    // that is never shown.
+    Working = new QWidget(this);
+    Working->setObjectName(QStringLiteral("Working"));
+    Working->hide();
+    Working->setGeometry(-2000, -2000, 10, 10);
+    Txt_Numero_Selected = new QLineEdit(Working);
+    Txt_Numero_Selected->setObjectName(QStringLiteral("Txt_Numero_Selected"));
+    Chk_modem = new QCheckBox(QStringLiteral("Show modem capacity"), Working);
+    Chk_modem->setObjectName(QStringLiteral("Chk_modem"));
+    CMD_Creer_fichier = new QPushButton(QStringLiteral("Fichier !"), Working);
+    CMD_Creer_fichier->setObjectName(QStringLiteral("CMD_Creer_fichier"));
+    Photo = new PictureBox(Working);
+    Photo->setObjectName(QStringLiteral("Photo"));
+    Photo2 = new PictureBox(Working);
+    Photo2->setObjectName(QStringLiteral("Photo2"));
+}
+
+void Form1::wireEngine()
+{
+    DisplayModel &d = m_engine->display();
+    connect(&d, &DisplayModel::labelChanged, this, [this](const QString &name, const QString &text) {
+        if (QLabel *l = m_labels.value(name))
+            l->setText(text);
+    });
+    connect(&d, &DisplayModel::barChanged, this, &Form1::paintBar);
+    connect(&d, &DisplayModel::captionChanged, this, [this](const QString &caption) {
+        setWindowTitle(caption);
+        if (m_tray)
+            m_tray->setToolTip(caption);
+    });
+    connect(m_engine, &DownloadManager::actionEnabledChanged, Cmd_Action, &QWidget::setEnabled);
+    connect(m_engine, &DownloadManager::tabRequested, this, &Form1::selectTab);
+    connect(m_engine, &DownloadManager::graphsCleared, this, [this] {
+        Graph->clear();
+        Graph2->clear();
+    });
+    connect(m_engine, &DownloadManager::messageRequested, this,
+            [this](const QString &title, const QString &text, bool critical) { showMessage(title, text, critical); });
+    connect(&m_engine->store(), &ProjectStore::listsChanged, this, &Form1::Charger_Listes);
+    m_engine->setWindowEnabledCheck([this] { return isEnabled(); });
+    for (const QString &name : DisplayModel::barNames())
+        paintBar(name);
+}
+
+void Form1::paintBar(const QString &name)
+{
+    PictureBox *p = bar(name);
+    if (!p)
+        return;
+    const DisplayModel::Bar &b = m_engine->display().bar(name);
+    p->setBackColor(b.back);
+    p->setForeColor(b.fore);
+    if (b.painted)
+        p->dessineBarre(b.percent);
+    else
+        p->clear();
+}
+
+void Form1::selectTab(int index)
+{
+    const bool about = index == 1;
+    const bool projects = index == 2;
+    const bool download = !about && !projects;
+    Frm_Infos->setVisible(about);
+    Frm_Infos2->setVisible(about);
+    Frm_Main->setVisible(projects);
+    Frm_projects->setVisible(projects);
+    Frm_Download->setVisible(download);
+    Frm_Graph->setVisible(download);
+    Menu->setCurrentIndex(about ? 0 : projects ? 1 : 2);
+}
+
+void Form1::Charger_Listes()
+{
+    const ProjectStore &s = m_engine->store();
+    auto fill = [this](QTreeWidget *view, const QList<ProjectStore::ListRow> &rows) {
+        view->clear();
+        for (const ProjectStore::ListRow &r : rows) {
+            auto *item = new QTreeWidgetItem(view);
+            if (r.image >= 1 && r.image <= ImageList.size())
+                item->setIcon(0, ImageList.at(r.image - 1));
+            item->setText(1, r.name);
+            item->setText(2, r.url);
+            item->setText(3, r.size);
+            item->setText(4, r.status);
+            item->setTextAlignment(3, Qt::AlignCenter);
+            item->setTextAlignment(4, Qt::AlignCenter);
+        }
+    };
+    fill(Lst_Main, s.rowsMain());
+    fill(Lst_Main2, s.rowsFinished());
+}
+
+QMessageBox *Form1::showMessage(const QString &title, const QString &text, bool critical)
+{
+    auto *box = new QMessageBox(critical ? QMessageBox::Critical : QMessageBox::Information, title, text,
+                                QMessageBox::Ok, nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    box->show();
+    return box;
+}
+
+void Form1::openOptions()
+{
+    if (!m_engine->store().Lst_Projects_En_Cours.isEmpty()) {
+        showMessage(QStringLiteral("ZOV Kestra download"),
+                    QStringLiteral("You cannot access to this menu during a download !"), false);
+        return;
+    }
+    if (m_options) {
+        m_options->raise();
+        m_options->activateWindow();
+        return;
+    }
+    setEnabled(false);
+    auto *dlg = new Form3();
+    m_options = dlg;
+    connect(dlg, &Form3::returnToMainWindow, this, [this] {
+        setEnabled(true);
+        activateWindow();
+    });
+    dlg->show();
+}
+
+void Form1::onTimerLoad()
+{
+    setEnabled(false);
+    m_form6 = new Form6();
+    m_form6->show();
+    Charger_Demarrage();
+    setEnabled(true);
+    m_form6->Stop_Now = true;
+    m_form6->close();
+    m_form6->deleteLater();
+    activateWindow();
+    setFocus();
+    Timer_load->stop();
+    if (m_arguments.join(QLatin1Char(' ')) == QLatin1String("-Startwin-"))
+        showMinimized();
+    if (Options_Missing) {
+        QMessageBox *box = showMessage(kProduct,
+                                       QStringLiteral("ZOV Kestra Download has detected that you have not "
+                                                      "configured your options. Please config them before "
+                                                      "downloading !"),
+                                       false);
+        connect(box, &QMessageBox::finished, this, &Form1::openOptions);
+    }
+    for (const char *b : {"Barre", "Barre4", "Barre3", "Barre2", "Barre1"})
+        m_engine->display().paintBar(QString::fromLatin1(b), 0);
+    emit startupFinished();
+}
+
+void Form1::Charger_Demarrage()
+{
+    m_engine->ReInit();
+    const QString sentinel = QStringLiteral("--ZOV--");
+    for (const char *key : {"FilePath", "packsize", "modemspeed"}) {
+        if (Settings::read(QString::fromLatin1(key), sentinel) == sentinel)
+            Options_Missing = true;
+    }
+    Settings::write(QStringLiteral("AppPath"), ProgramFolder::path());
+    QDir().mkpath(ProgramFolder::projectsDir());
+
+    Loading_Options = true;
+    if (!Autostart::read().isEmpty())
+        ChK_Startwindows->setChecked(true);
+    ChK_Tray->setChecked(Settings::readInt(QStringLiteral("Tray"), 1) != 0);
+    Tray_Mode = ChK_Tray->isChecked();
+    setTrayIcon(Tray_Mode);
+    ChK_Start->setChecked(Settings::readInt(QStringLiteral("OnStartTab"), 0) != 0);
+    Loading_Options = false;
+
+    for (int i = 0; i < 50; ++i) {
+        m_engine->Lst_Graph.append(QStringLiteral("0"));
+        m_engine->Lst_Graph2.append(QStringLiteral("0"));
+    }
+
+    ProjectStore &store = m_engine->store();
+    store.load();
+    const QStringList headers = {QString(), QStringLiteral("Project"), QStringLiteral("URL"),
+                                 QStringLiteral("Size"), QStringLiteral("Status")};
+    const int widths[5] = {twips(350), twips(2200), twips(2550), twips(1100), twips(1500)};
+    for (QTreeWidget *view : {Lst_Main, Lst_Main2}) {
+        view->setHeaderLabels(headers);
+        for (int c = 0; c < 5; ++c)
+            view->setColumnWidth(c, widths[c]);
+        view->headerItem()->setTextAlignment(3, Qt::AlignCenter);
+        view->headerItem()->setTextAlignment(4, Qt::AlignCenter);
+    }
+    Charger_Listes();
+
+    if (store.Recuperation) {
+        // Resuming the project that was in progress arrives with the resume engine;
+        // until then it waits in the list.
+    } else {
+        if (ChK_Start->isChecked())
+            selectTab(2);
+        m_engine->Timer_Start_Download->start();
+    }
+}
+
+void Form1::setTrayIcon(bool shown)
+{
+    if (!shown) {
+        delete m_tray;
+        m_tray = nullptr;
+        return;
+    }
+    if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
+        return;
+    m_tray = new QSystemTrayIcon(windowIcon(), this);
+    m_tray->setObjectName(QStringLiteral("TrayIcon"));
+    m_tray->setToolTip(windowTitle());
+    connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
+        if (r == QSystemTrayIcon::Trigger) {
+            showNormal();
+            activateWindow();
+        }
+    });
+    m_tray->show();
+}
+
+void Form1::onChkTray()
+{
+    if (Loading_Options)
+        return;
+    Tray_Mode = ChK_Tray->isChecked();
+    setTrayIcon(Tray_Mode);
+    Settings::write(QStringLiteral("Tray"), QString::number(Tray_Mode ? 1 : 0));
+}
+
+void Form1::onChkStart()
+{
+    if (Loading_Options)
+        return;
+    Settings::write(QStringLiteral("OnStartTab"), QString::number(ChK_Start->isChecked() ? 1 : 0));
+}
+
+void Form1::onChkStartwindows()
+{
+    if (Loading_Options)
+        return;
+    if (ChK_Startwindows->isChecked())
+        Autostart::write();
+    else
+        Autostart::remove();
+}
+
+void Form1::changeEvent(QEvent *event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && Tray_Mode && m_tray) {
+        if (isMinimized())
+            QTimer::singleShot(0, this, &QWidget::hide);
+    }
+}

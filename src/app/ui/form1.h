@@ -1,0 +1,115 @@
+#pragma once
+#include <QHash>
+#include <QIcon>
+#include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
+
+#include "app/ui/form6.h"
+
+class DownloadManager;
+class PictureBox;
+class QAction;
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMessageBox;
+class QPushButton;
+class QSystemTrayIcon;
+class QTabBar;
+class QTimer;
+class QTreeWidget;
+
+// The main window. It shows the engine's state and forwards the user's commands;
+// the queue, the download and their timers live in DownloadManager. Controls keep
+// the names the rest of the program knows them by (objectName as well).
+class Form1 : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // arguments: the command line without the program name.
+    explicit Form1(const QStringList &arguments, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    DownloadManager &engine() { return *m_engine; }
+
+    // Tab strip click: 1 About, 2 Projects, anything else Download.
+    void selectTab(int index);
+    // Rebuilds both list views from the working lists.
+    void Charger_Listes();
+    // "Op&tions..." (refused during a download).
+    void openOptions();
+    // Shows a message box without blocking the event loop; returns it so that a
+    // caller can continue when it is closed.
+    QMessageBox *showMessage(const QString &title, const QString &text, bool critical);
+
+    Form6 *loadingWindow() const { return m_form6; }
+    QWidget *optionsDialog() const { return m_options; }
+
+    // Start-up state.
+    bool Options_Missing = false;
+    bool Tray_Mode = false;
+    bool Loading_Options = false;
+    quint16 Listen_Port = 998;
+
+    // Menu.
+    QMenu *Mnu_Files;
+    QAction *Mnu_Options, *tiret1, *Mnu_Exit;
+    // Tab strip and frames.
+    QTabBar *Menu;
+    QGroupBox *Frm_Infos, *Frm_Infos2, *Frm_Main, *Frm_projects, *Frm_Download, *Frm_Graph;
+    // "About".
+    QLabel *Image1, *Label10, *Label11, *Label12, *Label13;
+    QCheckBox *ChK_Start, *ChK_Tray, *ChK_Startwindows, *ChK_IEMenu;
+    // "Projects".
+    QLineEdit *Txt_Url;
+    QPushButton *Cmd_add;
+    QLabel *Label9, *Lbl_Status_H;
+    QTreeWidget *Lst_Main, *Lst_Main2;
+    // "Download".
+    QPushButton *Cmd_Action;
+    PictureBox *Barre, *Barre1, *Barre2, *Barre3, *Barre4;
+    PictureBox *Graph, *Graph2;
+    // Working controls, never shown.
+    QWidget *Working;
+    QLineEdit *Txt_Numero_Selected;
+    QCheckBox *Chk_modem;
+    QPushButton *CMD_Creer_fichier;
+    PictureBox *Photo, *Photo2;
+    QTimer *Timer_load;
+    // Row images: 1 finished, 2 in progress, 3 waiting.
+    QList<QIcon> ImageList;
+
+    QLabel *label(const QString &name) const { return m_labels.value(name); }
+    PictureBox *bar(const QString &name) const;
+
+signals:
+    // Start-up has run (the loading window is closed).
+    void startupFinished();
+
+protected:
+    void changeEvent(QEvent *event) override;
+
+private:
+    void buildMenu();
+    void buildFrames();
+    void buildWorking();
+    void wireEngine();
+    QLabel *addLabel(QWidget *parent, const QString &name, const QString &text);
+    void onTimerLoad();
+    void Charger_Demarrage();
+    void paintBar(const QString &name);
+    void setTrayIcon(bool shown);
+    void onChkTray();
+    void onChkStart();
+    void onChkStartwindows();
+
+    DownloadManager *m_engine;
+    QStringList m_arguments;
+    QHash<QString, QLabel *> m_labels;
+    QPointer<Form6> m_form6;
+    QPointer<QWidget> m_options;
+    QSystemTrayIcon *m_tray = nullptr;
+};

@@ -1,0 +1,449 @@
+#include "app/winsock.h"
+
+#include <climits>
+
+#include <QHash>
+#include <QHostAddress>
+#include <QNetworkInterface>
+#include <QNetworkProxy>
+#include <QPointer>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+// A listener whose incoming connections are made by Winsock::createSocket, like
+// every other socket of the program.
+class Winsock::Server : public QTcpServer
+{
+public:
+    explicit Server(QObject *parent) : QTcpServer(parent) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        QTcpSocket *s = Winsock::createSocket(this);
+        if (!s->setSocketDescriptor(descriptor)) {
+            delete s;
+            return;
+        }
+        addPendingConnection(s);
+    }
+};
+
+namespace {
+
+// Connections announced by ConnectionRequest and not yet taken by Accept, shared
+// by every Winsock of the process: the listener that announced a request is often
+// not the object that accepts it.
+struct PendingRequest
+{
+    QPointer<QTcpSocket> socket;
+    QPointer<Winsock> listener;
+};
+
+QHash<int, PendingRequest> &pendingRequests()
+{
+    static QHash<int, PendingRequest> requests;
+    return requests;
+}
+
+int nextRequestId()
+{
+    static int last = 0;
+    if (last == INT_MAX)
+        last = 0;
+    return ++last;
+}
+
+int errorNumber(QAbstractSocket::SocketError error, bool wasConnected)
+{
+    switch (error) {
+    case QAbstractSocket::HostNotFoundError:
+        return Winsock::sckHostNotFound;
+    case QAbstractSocket::ConnectionRefusedError:
+        return Winsock::sckConnectionRefused;
+    case QAbstractSocket::SocketTimeoutError:
+        return Winsock::sckTimedout;
+    case QAbstractSocket::AddressInUseError:
+        return Winsock::sckAddressInUse;
+    case QAbstractSocket::SocketAccessError:
+        return Winsock::sckPermissionDenied;
+    case QAbstractSocket::RemoteHostClosedError:
+        return Winsock::sckConnectAborted;
+    case QAbstractSocket::NetworkError:
+        // A connection that worked and then failed was cut; a failure while
+        // connecting is some other trouble on the way.
+        return wasConnected ? Winsock::sckConnectAborted : Winsock::sckOther;
+    default:
+        return Winsock::sckOther;
+    }
+}
+
+// Dotted text of an IPv4 address, also when Qt holds it as IPv4-mapped IPv6.
+QString addressText(const QHostAddress &address)
+{
+    bool ok = false;
+    const quint32 v4 = address.toIPv4Address(&ok);
+    return ok ? QHostAddress(v4).toString() : address.toString();
+}
+
+QString firstMachineAddress()
+{
+    const QList<QHostAddress> all = QNetworkInterface::allAddresses();
+    for (const QHostAddress &a : all) {
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
+            return a.toString();
+    }
+    return QStringLiteral("127.0.0.1");
+}
+
+} // namespace
+
+Winsock::Winsock(QObject *parent) : QObject(parent) {}
+
+Winsock::~Winsock()
+{
+    // The owner may be destroyed from inside one of this socket's handlers, so
+    // the Qt objects are released the same deferred way as in Close().
+    Close();
+}
+
+QTcpSocket *Winsock::createSocket(QObject *parent)
+{
+    auto *s = new QTcpSocket(parent);
+    // The program talks to servers directly, whatever the process-wide proxy says.
+    s->setProxy(QNetworkProxy::NoProxy);
+    return s;
+}
+
+void Winsock::splitHostPort(const QString &text, quint16 defaultPort, QString *host, quint16 *port)
+{
+    QString h = text;
+    quint16 p = defaultPort;
+    QString portText;
+    bool hasPort = false;
+
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QLatin1Char(']'));
+        if (close > 0) {
+            const QString rest = text.mid(close + 1);
+            if (rest.isEmpty() || rest.startsWith(QLatin1Char(':'))) {
+                h = text.mid(1, close - 1);
+                hasPort = !rest.isEmpty();
+                portText = rest.mid(1);
+            }
+        }
+    } else {
+        const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+        // More than one colon is a bare IPv6 literal, which carries no port.
+        if (colon >= 0 && text.indexOf(QLatin1Char(':')) == colon) {
+            hasPort = true;
+            portText = text.mid(colon + 1);
+            h = text.left(colon);
+        }
+    }
+
+    if (hasPort && !portText.isEmpty()) {
+        bool digits = true;
+        for (QChar c : portText)
+            digits = digits && c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        bool ok = false;
+        const uint value = digits ? portText.toUInt(&ok) : 0;
+        if (ok && value >= 1 && value <= 65535) {
+            p = quint16(value);
+        } else {
+            h = text;  // not a port: the text is left as the caller gave it
+        }
+    }
+
+    if (host)
+        *host = h;
+    if (port)
+        *port = p;
+}
+
+void Winsock::attach(QTcpSocket *s)
+{
+    connect(s, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState st) {
+        if (st == QAbstractSocket::HostLookupState)
+            m_state = sckResolvingHost;
+        else if (st == QAbstractSocket::ConnectingState)
+            m_state = sckConnecting;
+    });
+    connect(s, &QAbstractSocket::connected, this, [this, s]() {
+        m_state = sckConnected;
+        // Bytes the caller gave before the connection come before anything its
+        // Connected handler sends.
+        if (!m_earlyWrite.isEmpty()) {
+            s->write(m_earlyWrite);
+            m_earlyWrite.clear();
+        }
+        emit Connected();
+    });
+    connect(s, &QIODevice::readyRead, this, [this, s]() {
+        emit DataArrival(s->bytesAvailable());
+    });
+    connect(s, &QAbstractSocket::errorOccurred, this, [this, s]() { onError(s); });
+    connect(s, &QAbstractSocket::disconnected, this, [this, s]() { onPeerClosed(s); });
+}
+
+void Winsock::onError(QTcpSocket *s)
+{
+    if (s != m_socket || m_state == sckError)
+        return;
+    const QAbstractSocket::SocketError error = s->error();
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        // Qt's way of saying the peer closed (or reset) the connection: the
+        // peer's close, not a failure. The unread bytes stay readable.
+        onPeerClosed(s);
+        return;
+    }
+    const bool wasConnected = m_state == sckConnected || m_state == sckClosing;
+    m_state = sckError;
+    emit Error(errorNumber(error, wasConnected), s->errorString());
+}
+
+void Winsock::onPeerClosed(QTcpSocket *s)
+{
+    if (s != m_socket)
+        return;
+    if (m_state != sckConnected && m_state != sckConnecting && m_state != sckResolvingHost)
+        return;
+    m_state = sckClosing;
+    emit Closed();
+}
+
+void Winsock::Connect(const QString &host, quint16 port)
+{
+    Close();
+    QString name;
+    quint16 target = port;
+    splitHostPort(host, port, &name, &target);
+    m_remoteHost = name;
+
+    m_socket = createSocket(this);
+    attach(m_socket);
+    m_state = QHostAddress(name).isNull() ? sckResolvingHost : sckConnecting;
+
+    // The attempt starts from the event loop: Qt may connect or fail at once
+    // inside connectToHost (loopback, literal addresses), and the caller's
+    // handlers must not run inside its own call to Connect.
+    const quint64 generation = m_generation;
+    QTcpSocket *s = m_socket;
+    QMetaObject::invokeMethod(this, [this, generation, s, name, target]() {
+        if (generation != m_generation || s != m_socket)
+            return;
+        s->connectToHost(name, target);
+        if (s == m_socket && !m_earlyWrite.isEmpty()
+            && (s->state() == QAbstractSocket::HostLookupState
+                || s->state() == QAbstractSocket::ConnectingState)) {
+            s->write(m_earlyWrite);  // Qt holds it until the connection is up
+            m_earlyWrite.clear();
+        }
+    }, Qt::QueuedConnection);
+}
+
+void Winsock::SendData(const QByteArray &data)
+{
+    if (!m_socket || data.isEmpty())
+        return;
+    if (m_state == sckConnected) {
+        m_socket->write(data);
+    } else if (m_state == sckResolvingHost || m_state == sckConnecting) {
+        // Qt keeps bytes written while connecting and sends them once connected;
+        // before the attempt has started they wait here.
+        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+            m_earlyWrite += data;
+        else
+            m_socket->write(data);
+    }
+}
+
+QByteArray Winsock::GetData()
+{
+    return m_socket ? m_socket->readAll() : QByteArray();
+}
+
+qint64 Winsock::BytesReceived() const
+{
+    return m_socket ? m_socket->bytesAvailable() : 0;
+}
+
+void Winsock::Listen()
+{
+    const quint16 port = m_localPort;
+    const QString listenText = m_listenAddress;
+    Close();
+    m_localPort = port;
+
+    const QHostAddress address(listenText.isEmpty() ? QStringLiteral("127.0.0.1") : listenText);
+    if (address.isNull()) {
+        failLater(sckOther, QStringLiteral("Invalid listen address: %1").arg(listenText));
+        return;
+    }
+
+    m_server = new Server(this);
+    connect(m_server, &QTcpServer::newConnection, this, &Winsock::onNewConnection);
+    connect(m_server, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        if (!m_server || m_state != sckListening)
+            return;
+        m_state = sckError;
+        emit Error(errorNumber(error, false), m_server->errorString());
+    });
+    if (!m_server->listen(address, port)) {
+        const int number = errorNumber(m_server->serverError(), false);
+        const QString description = m_server->errorString();
+        m_server->deleteLater();
+        m_server = nullptr;
+        failLater(number, description);
+        return;
+    }
+    m_state = sckListening;
+}
+
+void Winsock::onNewConnection()
+{
+    const QPointer<Server> server = m_server;
+    while (server && server == m_server && server->hasPendingConnections()) {
+        QTcpSocket *s = server->nextPendingConnection();
+        if (!s)
+            break;
+        // The request belongs to this listener until accepted: it survives the
+        // listener's Close (the usual answer closes the listener, then accepts
+        // on the same object) and goes away with this object.
+        s->setParent(this);
+        const int id = nextRequestId();
+        pendingRequests().insert(id, PendingRequest{s, this});
+        // No context object: the entry must go even when this listener's own
+        // destruction takes the connection with it.
+        connect(s, &QObject::destroyed, [id]() { pendingRequests().remove(id); });
+        // A caller that never accepts must not collect dead connections; one
+        // that left bytes behind is kept for a late Accept.
+        connect(s, &QAbstractSocket::disconnected, this, [s]() {
+            if (s->bytesAvailable() == 0)
+                s->deleteLater();
+        });
+        emit ConnectionRequest(id);
+    }
+}
+
+void Winsock::Accept(int requestId)
+{
+    Close();
+    const PendingRequest request = pendingRequests().take(requestId);
+    QTcpSocket *s = request.socket;
+    if (!s) {
+        failLater(sckOther, QStringLiteral("No pending connection with identifier %1").arg(requestId));
+        return;
+    }
+    if (request.listener)
+        disconnect(s, nullptr, request.listener, nullptr);
+    s->setParent(this);
+    m_socket = s;
+    m_remoteHost = addressText(s->peerAddress());
+    attach(s);
+
+    const bool peerGone = s->state() != QAbstractSocket::ConnectedState;
+    m_state = peerGone ? sckClosing : sckConnected;
+    if (s->bytesAvailable() > 0 || peerGone) {
+        // What arrived before the accept is announced from the event loop, as
+        // it would have been had the connection been accepted at once.
+        const quint64 generation = m_generation;
+        QMetaObject::invokeMethod(this, [this, generation, s, peerGone]() {
+            if (generation != m_generation || s != m_socket)
+                return;
+            if (s->bytesAvailable() > 0)
+                emit DataArrival(s->bytesAvailable());
+            if (peerGone && generation == m_generation)
+                emit Closed();
+        }, Qt::QueuedConnection);
+    }
+}
+
+void Winsock::failLater(int number, const QString &description)
+{
+    m_state = sckError;
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(this, [this, generation, number, description]() {
+        if (generation == m_generation && m_state == sckError)
+            emit Error(number, description);
+    }, Qt::QueuedConnection);
+}
+
+void Winsock::Close()
+{
+    ++m_generation;
+    if (m_socket) {
+        // The close may come from a handler of this very socket: cut it off from
+        // this object first, then let Qt delete it once the handler is done.
+        QTcpSocket *s = m_socket;
+        m_socket = nullptr;
+        disconnect(s, nullptr, this, nullptr);
+        s->abort();
+        s->setParent(nullptr);
+        s->deleteLater();
+    }
+    if (m_server) {
+        Server *server = m_server;
+        m_server = nullptr;
+        disconnect(server, nullptr, this, nullptr);
+        server->close();
+        server->setParent(nullptr);
+        server->deleteLater();
+    }
+    m_earlyWrite.clear();
+    m_state = sckClosed;
+}
+
+int Winsock::State() const
+{
+    return m_state;
+}
+
+quint16 Winsock::LocalPort() const
+{
+    if (m_server && m_server->isListening())
+        return m_server->serverPort();
+    if (m_socket && m_socket->localPort() != 0)
+        return m_socket->localPort();
+    return m_localPort;
+}
+
+void Winsock::setLocalPort(quint16 port)
+{
+    m_localPort = port;
+}
+
+QString Winsock::LocalIP() const
+{
+    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
+        return addressText(m_socket->localAddress());
+    if (m_server && m_server->isListening()) {
+        const QHostAddress a = m_server->serverAddress();
+        if (a.protocol() == QAbstractSocket::IPv4Protocol && a != QHostAddress(QHostAddress::AnyIPv4))
+            return a.toString();
+    }
+    return firstMachineAddress();
+}
+
+QString Winsock::RemoteHost() const
+{
+    return m_remoteHost;
+}
+
+void Winsock::setListenAddress(const QString &address)
+{
+    m_listenAddress = address;
+}
+
+QTcpSocket *Winsock::socket() const
+{
+    return m_socket;
+}
+
+void Ferme_Connect(Winsock &socket)
+{
+    while (socket.State() != Winsock::sckClosed) {
+        socket.Close();
+        socket.setLocalPort(0);
+    }
+}

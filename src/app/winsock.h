@@ -1,0 +1,109 @@
+#pragma once
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QTcpSocket;
+class QTcpServer;
+
+// The socket control every network part of the program goes through: one object
+// per socket, operations that return at once, outcomes delivered later as signals
+// on the event-loop thread. Data is bytes, one character per byte, never re-encoded.
+//
+// State numbers: 0 closed, 1 open, 2 listening, 3 connection pending, 4 resolving
+// host, 6 connecting, 7 connected, 8 peer is closing, 9 error. Callers rely only
+// on "0 means closed".
+//
+// Error numbers: 11001 host not found, 10061 connection refused, 10053 connection
+// aborted or reset, 10060 timed out, 10048 address in use, 10013 permission denied;
+// anything else is reported as 10004-style "other" with Qt's description.
+//
+// A host text ending in ":digits" ("h:8080") connects to that port; otherwise the
+// port the caller names is used.
+class Winsock : public QObject
+{
+    Q_OBJECT
+public:
+    enum StateValue {
+        sckClosed = 0, sckOpen = 1, sckListening = 2, sckConnectionPending = 3,
+        sckResolvingHost = 4, sckHostResolved = 5, sckConnecting = 6,
+        sckConnected = 7, sckClosing = 8, sckError = 9
+    };
+    enum ErrorNumber {
+        sckHostNotFound = 11001, sckConnectionRefused = 10061,
+        sckConnectAborted = 10053, sckTimedout = 10060,
+        sckAddressInUse = 10048, sckPermissionDenied = 10013, sckOther = 10004
+    };
+
+    explicit Winsock(QObject *parent = nullptr);
+    ~Winsock() override;
+
+    void Connect(const QString &host, quint16 port);
+    void SendData(const QByteArray &data);
+    // Every byte received and not yet read.
+    QByteArray GetData();
+    qint64 BytesReceived() const;
+    // Listens on LocalPort (0 = a free port chosen by the system, read back
+    // through LocalPort afterwards) on the loopback interface unless
+    // setListenAddress() named another.
+    void Listen();
+    // Takes the pending connection announced by ConnectionRequest(requestId) of
+    // any listening Winsock; this object must be closed and becomes that connection.
+    void Accept(int requestId);
+    void Close();
+
+    int State() const;
+    quint16 LocalPort() const;
+    void setLocalPort(quint16 port);
+    QString LocalIP() const;
+    QString RemoteHost() const;
+    void setListenAddress(const QString &address);
+
+    // Splits "h:8080" into host "h" and port 8080; otherwise keeps the text and
+    // defaultPort. An IPv6 literal in brackets ("[::1]:8080") is understood too;
+    // an empty port ("h:", "[::1]:") means defaultPort. A port that is not a
+    // number from 1 to 65535 ("h:abc", "h:0") leaves the text whole.
+    static void splitHostPort(const QString &text, quint16 defaultPort, QString *host, quint16 *port);
+
+    // The underlying socket, for code that needs Qt's own API (never null while
+    // connecting or connected).
+    QTcpSocket *socket() const;
+
+signals:
+    void Connected();
+    void DataArrival(qint64 bytesTotal);
+    void ConnectionRequest(int requestId);
+    void Closed();
+    void Error(int number, const QString &description);
+
+private:
+    class Server;
+
+    // The one place where sockets are made, for outgoing connections and for the
+    // connections a listener takes in alike (TLS would be chosen here).
+    static QTcpSocket *createSocket(QObject *parent);
+
+    void attach(QTcpSocket *s);
+    void onError(QTcpSocket *s);
+    void onPeerClosed(QTcpSocket *s);
+    void onNewConnection();
+    // Reports a failure of Listen or Accept once control is back in the event
+    // loop, so that no handler runs inside the caller's own call.
+    void failLater(int number, const QString &description);
+
+    QTcpSocket *m_socket = nullptr;
+    Server *m_server = nullptr;
+    int m_state = sckClosed;
+    // Bumped by every Close, Connect, Listen and Accept: work queued for an older
+    // connection sees a different number and does nothing.
+    quint64 m_generation = 0;
+    quint16 m_localPort = 0;
+    QString m_listenAddress;
+    QString m_remoteHost;
+    // Bytes given to SendData before the queued connection attempt started.
+    QByteArray m_earlyWrite;
+};
+
+// Close a socket and return only when it reports State 0. A closed socket is left
+// untouched. Closing a Qt socket is immediate, so no events need to run here.
+void Ferme_Connect(Winsock &socket);

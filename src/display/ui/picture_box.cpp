@@ -1,0 +1,42 @@
+#include "display/ui/picture_box.h"
+
+#include "display/bar_painter.h"
+
+#include <QPainter>
+
+PictureBox::PictureBox(QWidget *parent)
+    : QWidget(parent)
+    , m_image(1, 1, QImage::Format_RGB32)
+{
+    m_image.fill(m_back);
+}
+
+void PictureBox::clear()
+{
+    m_image.fill(m_back);
+    update();
+}
+
+void PictureBox::dessineBarre(double percent)
+{
+    Dessine_Barre(m_image, percent, m_back, m_fore);
+    update();
+}
+
+void PictureBox::paintEvent(QPaintEvent *)
+{
+    QPainter p(this);
+    p.drawImage(0, 0, m_image);
+}
+
+void PictureBox::resizeEvent(QResizeEvent *)
+{
+    if (m_image.size() == size())
+        return;
+    QImage next(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
+    next.fill(m_back);
+    QPainter p(&next);
+    p.drawImage(0, 0, m_image);
+    p.end();
+    m_image = next;
+}

@@ -1,0 +1,37 @@
+#pragma once
+#include <QColor>
+#include <QImage>
+#include <QWidget>
+
+// A picture box: a widget that shows an off-screen QImage of its own size. Bars
+// and graphs draw into image() and call refresh(); the widget only copies the
+// image to the screen.
+class PictureBox : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit PictureBox(QWidget *parent = nullptr);
+
+    QImage &image() { return m_image; }
+    const QImage &image() const { return m_image; }
+
+    QColor backColor() const { return m_back; }
+    QColor foreColor() const { return m_fore; }
+    void setBackColor(const QColor &c) { m_back = c; }
+    void setForeColor(const QColor &c) { m_fore = c; }
+
+    // Fills the picture with the background colour.
+    void clear();
+    // Paints the picture as a progress bar at percent (Dessine_Barre).
+    void dessineBarre(double percent);
+    void refresh() { update(); }
+
+protected:
+    void paintEvent(QPaintEvent *) override;
+    void resizeEvent(QResizeEvent *) override;
+
+private:
+    QImage m_image;
+    QColor m_back = Qt::white;
+    QColor m_fore = Qt::black;
+};

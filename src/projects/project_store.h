@@ -1,0 +1,128 @@
+#pragma once
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+// The project store: the list file "main.zov" (one project name + CR LF per line,
+// in queue order) and one folder per project holding its "project.zov", mirrored
+// in nine working lists, three parallel lists per state. Entry i of the three
+// lists of a group describes the same project. Every whole-file write replaces
+// the file atomically.
+class ProjectStore : public QObject
+{
+    Q_OBJECT
+
+public:
+    // One row of a list view: image 1 finished, 2 in progress, 3 waiting; size
+    // formatted by Format_Taille; status "Downloading", "Waiting" or "Finished".
+    struct ListRow
+    {
+        int image = 0;
+        QString name;
+        QString url;
+        QString size;
+        QString status;
+    };
+
+    // The store lives in the program folder's "projects/".
+    explicit ProjectStore(QObject *parent = nullptr);
+    // The store lives in folder (tests, or a second store beside the first).
+    explicit ProjectStore(const QString &folder, QObject *parent = nullptr);
+
+    // Waiting projects, in queue order.
+    QStringList Lst_Projects, Lst_Download_url, Lst_Download_byte;
+    // The project in progress (at most one in practice).
+    QStringList Lst_Projects_En_Cours, Lst_Download_Url_En_Cours, Lst_Download_Byte_En_Cours;
+    // Finished projects, oldest first.
+    QStringList Lst_Project2, Lst_Download_Url2, Lst_Download_Byte2;
+    // Set by load() when a project in progress was found: the start-up resumes it.
+    bool Recuperation = false;
+
+    // Loading at start: empties the nine lists, reads the list file (lines ended
+    // by CR LF, text after the last CR LF ignored) and each named project file,
+    // and sorts the projects into the three groups by their status (1 waiting,
+    // 0 in progress, anything else finished). A name whose project file is
+    // missing or unreadable, or that cannot name a folder, is left out of the
+    // lists (the list file is not changed). Returns false when there was no
+    // readable list file (the store is then empty).
+    bool load();
+
+    // Rebuilds both list views: the window listens to listsChanged() and asks
+    // for rowsMain() and rowsFinished().
+    void Charger_Listes() { emit listsChanged(); }
+
+    // Rows of the main list: the first in-progress entry (when there is one),
+    // then the waiting projects in queue order.
+    QList<ListRow> rowsMain() const;
+    // Rows of the finished list, most recently finished first.
+    QList<ListRow> rowsFinished() const;
+
+    // Row numbers count from 1. In the main list, when a project is downloading
+    // row 1 is that project (-1 here) and row r is waiting entry r - 2;
+    // otherwise row r is waiting entry r - 1.
+    static int waitingIndexOfRow(int row, bool downloading);
+    // The same mapping, for the rows rowsMain() actually produces (an in-progress
+    // row is shown as soon as the in-progress group holds an entry).
+    int waitingIndexOfMainRow(int row) const;
+    // Row r of the finished list is finished entry (finishedCount - r).
+    static int finishedIndexOfRow(int row, int finishedCount);
+    int finishedIndexOfRow(int row) const;
+
+    // Index of the first entry equal to name (whole names only), -1 when none.
+    static int indexOfName(const QStringList &list, const QString &name);
+
+    // Paths inside the store.
+    QString folder() const { return m_folder; }
+    QString listFilePath() const;
+    QString projectDir(const QString &name) const;
+    QString projectFilePath(const QString &name) const;
+
+    // Whether name can be a project folder of this store: not empty, not "." or
+    // "..", no "/", "\" or control character.
+    static bool isUsableName(const QString &name);
+
+    // The list file's names, from its text: the text before each CR LF; text
+    // after the last CR LF is not a name.
+    static QStringList namesOfListText(const QByteArray &text);
+
+    // List file operations. Each reads the whole file and writes it back whole.
+    // Appends name + CR LF (an absent file reads as empty; a last line lacking
+    // its CR LF is not a project and is dropped rather than glued to the name).
+    // An unusable name is refused (false).
+    bool appendToListFile(const QString &name);
+    // Removes the first line equal to name, with its CR LF; a name contained in
+    // another line never matches it. Returns false when no line matched or the
+    // file could not be written.
+    bool removeFromListFile(const QString &name);
+    // Writes the finished names, then the in-progress ones, then the waiting
+    // ones, each + CR LF, replacing the list file.
+    bool rewriteListFile();
+
+    // Reads the project file whole; ok (when given) tells whether it could be
+    // read.
+    QByteArray readProjectFile(const QString &name, bool *ok = nullptr) const;
+    // Creates the project folder when missing and writes its project file.
+    bool writeProjectFile(const QString &name, const QByteArray &text);
+    // Keeps the project file's text before its status line and appends
+    // "status:" + digit + CR LF. A missing or unreadable project file is left
+    // alone (false).
+    bool rewriteStatus(const QString &name, int digit);
+
+    // Stores a confirmed new project: its folder and project file, its line in
+    // the list file, and a new last waiting entry (name, url, bytes); then
+    // Charger_Listes(). A failing write is skipped and the next step runs, so
+    // the lists are updated even when the disk refused. Returns whether both
+    // files were written; an unusable name (see isUsableName) changes nothing.
+    bool addNewProject(const QString &name, const QByteArray &projectText, const QString &url,
+                       qint64 bytes);
+
+signals:
+    void listsChanged();
+
+private:
+    void clearLists();
+
+    QString m_folder; // ends with "/"
+};
