@@ -1,0 +1,162 @@
+#include "engine/http_parse.h"
+
+#include <QList>
+#include <limits>
+
+namespace {
+const QByteArray kBlankLine("\r\n\r\n");
+const QByteArray kCrLf("\r\n");
+} // namespace
+
+int HttpParse::headerEnd(const QByteArray &data)
+{
+    return data.indexOf(kBlankLine);
+}
+
+bool HttpParse::headerComplete(const QByteArray &data)
+{
+    return headerEnd(data) >= 0;
+}
+
+QByteArray HttpParse::headerText(const QByteArray &data)
+{
+    const int end = headerEnd(data);
+    return end >= 0 ? data.left(end) : data;
+}
+
+QByteArray HttpParse::bodyStart(const QByteArray &data)
+{
+    const int end = headerEnd(data);
+    return end >= 0 ? data.mid(end + kBlankLine.size()) : QByteArray();
+}
+
+QByteArray HttpParse::firstLine(const QByteArray &header)
+{
+    const int end = header.indexOf(kCrLf);
+    return end >= 0 ? header.left(end) : header;
+}
+
+int HttpParse::statusCode(const QByteArray &header)
+{
+    const QByteArray line = firstLine(header);
+    if (!line.toUpper().startsWith("HTTP/"))
+        return -1;
+    const int space = line.indexOf(' ');
+    if (space < 0)
+        return -1;
+    int pos = space;
+    while (pos < line.size() && line.at(pos) == ' ')
+        ++pos;
+    const QByteArray code = line.mid(pos, 3);
+    if (code.size() != 3)
+        return -1;
+    for (char c : code) {
+        if (c < '0' || c > '9')
+            return -1;
+    }
+    // The code must stand alone: "HTTP/1.1 2000" is no status line.
+    if (pos + 3 < line.size() && line.at(pos + 3) != ' ')
+        return -1;
+    return code.toInt();
+}
+
+QByteArray HttpParse::headerValue(const QByteArray &header, const QByteArray &name, bool *found)
+{
+    if (found)
+        *found = false;
+    const QByteArray wanted = name.trimmed().toLower();
+    const QList<QByteArray> lines = headerText(header).split('\n');
+    // The first line is the status line, never a header.
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+        QByteArray line = lines.at(i);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        const int colon = line.indexOf(':');
+        if (colon <= 0)
+            continue;
+        if (line.left(colon).trimmed().toLower() != wanted)
+            continue;
+        if (found)
+            *found = true;
+        return line.mid(colon + 1).trimmed();
+    }
+    return QByteArray();
+}
+
+bool HttpParse::hasHeader(const QByteArray &header, const QByteArray &name)
+{
+    bool found = false;
+    headerValue(header, name, &found);
+    return found;
+}
+
+qint64 HttpParse::parseDecimal(const QByteArray &text, bool *ok)
+{
+    *ok = false;
+    const QByteArray t = text.trimmed();
+    if (t.isEmpty())
+        return 0;
+    qint64 value = 0;
+    for (char c : t) {
+        if (c < '0' || c > '9')
+            return 0;
+        const int digit = c - '0';
+        if (value > (std::numeric_limits<qint64>::max() - digit) / 10)
+            return 0;
+        value = value * 10 + digit;
+    }
+    *ok = true;
+    return value;
+}
+
+qint64 HttpParse::contentLength(const QByteArray &header, bool *ok)
+{
+    bool found = false;
+    const QByteArray value = headerValue(header, "Content-Length", &found);
+    if (!found) {
+        *ok = false;
+        return 0;
+    }
+    return parseDecimal(value, ok);
+}
+
+bool HttpParse::parseContentRange(const QByteArray &value, ContentRange *range)
+{
+    QByteArray v = value.trimmed();
+    if (!v.toLower().startsWith("bytes"))
+        return false;
+    v = v.mid(5);
+    // "bytes 0-9/10"; some servers write "bytes=0-9/10".
+    if (v.isEmpty() || (v.at(0) != ' ' && v.at(0) != '='))
+        return false;
+    v = v.mid(1).trimmed();
+    const int dash = v.indexOf('-');
+    const int slash = v.indexOf('/');
+    if (dash <= 0 || slash <= dash + 1)
+        return false;
+    bool ok = false;
+    ContentRange r;
+    r.first = parseDecimal(v.left(dash), &ok);
+    if (!ok)
+        return false;
+    r.last = parseDecimal(v.mid(dash + 1, slash - dash - 1), &ok);
+    if (!ok || r.last < r.first)
+        return false;
+    const QByteArray total = v.mid(slash + 1).trimmed();
+    if (total == "*") {
+        r.total = -1;
+    } else {
+        r.total = parseDecimal(total, &ok);
+        if (!ok || r.last >= r.total)
+            return false;
+    }
+    *range = r;
+    return true;
+}
+
+bool HttpParse::contentRange(const QByteArray &header, ContentRange *range)
+{
+    bool found = false;
+    const QByteArray value = headerValue(header, "Content-Range", &found);
+    return found && parseContentRange(value, range);
+}

@@ -1,0 +1,408 @@
+#include "engine/url_probe.h"
+
+#include "app/program_folder.h"
+#include "app/settings.h"
+#include "app/winsock.h"
+#include "engine/ftp_parse.h"
+#include "engine/http_parse.h"
+#include "engine/url_helpers.h"
+
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QTime>
+#include <QTimer>
+
+const char *const UrlProbe::ErrorTitle = "Error";
+const char *const UrlProbe::MsgUnableHighSpeed =
+    "Unable to use the high speed download method on this server !";
+const char *const UrlProbe::MsgFileNotFound = "File not found or the URL don't point on a file !";
+const char *const UrlProbe::MsgFtpError =
+    "Unable to use the high speed download method on this server or file not found !";
+const char *const UrlProbe::MsgConnectError =
+    "An error occured while connecting to website !\r\n"
+    "Please check your Internet connection or retry later !";
+const char *const UrlProbe::MsgUnableToConnect = "Unable to connect to website !";
+// Anonymous FTP wants an e-mail address as password; any fixed one will do.
+const char *const UrlProbe::AnonymousPassword = "zov@k.d";
+
+namespace {
+// A response header larger than this is not one we can use.
+constexpr int kMaxHeaderBytes = 64 * 1024;
+const QByteArray kCrLf("\r\n");
+} // namespace
+
+UrlProbe::UrlProbe(QObject *parent)
+    : QObject(parent)
+{
+    qRegisterMetaType<ProbeResult>();
+
+    m_winsock = new Winsock(this);
+    m_winsock->setObjectName(QStringLiteral("Winsock"));
+    connect(m_winsock, &Winsock::Connected, this, &UrlProbe::onConnected);
+    connect(m_winsock, &Winsock::DataArrival, this, &UrlProbe::onDataArrival);
+    connect(m_winsock, &Winsock::Closed, this, &UrlProbe::onClosed);
+    connect(m_winsock, &Winsock::Error, this, &UrlProbe::onError);
+
+    Timer_Timeout = new QTimer(this);
+    Timer_Timeout->setObjectName(QStringLiteral("Timer_Timeout"));
+    Timer_Timeout->setInterval(TimeoutInterval);
+    Timer_Timeout->setSingleShot(true);
+    connect(Timer_Timeout, &QTimer::timeout, this, &UrlProbe::onTimeout);
+
+    Timer_Test_FTP = new QTimer(this);
+    Timer_Test_FTP->setObjectName(QStringLiteral("Timer_Test_FTP"));
+    Timer_Test_FTP->setInterval(TestFtpInterval);
+    Timer_Test_FTP->setSingleShot(true);
+    connect(Timer_Test_FTP, &QTimer::timeout, this, &UrlProbe::onTestFtp);
+}
+
+UrlProbe::~UrlProbe()
+{
+    m_active = false;
+    Timer_Timeout->stop();
+    Timer_Test_FTP->stop();
+    Ferme_Connect(*m_winsock);
+}
+
+void UrlProbe::setTimeoutInterval(int ms)
+{
+    Timer_Timeout->setInterval(ms);
+}
+
+void UrlProbe::start(const QString &txtUrl)
+{
+    if (m_running)
+        return;
+    m_running = true;
+    m_redirections = 0;
+    m_txtUrl = txtUrl;
+    emit started();
+    runProbe();
+}
+
+// One complete probe of m_txtUrl. A redirection comes back here with the new
+// address.
+void UrlProbe::runProbe()
+{
+    Test_Link_FTP = false;
+
+    QString copy = m_txtUrl;
+    Host_URL = Extract_URL(copy, &Path_URL);
+    File_URL = Extract_FileName(m_txtUrl);
+
+    // A host typed without scheme whose name begins with "ftp" counts as FTP,
+    // as does every "ftp://" address.
+    Test_Link_FTP = m_txtUrl.left(3).toLower() == QLatin1String("ftp");
+
+    // The address kept for the project never has a scheme.
+    if (m_txtUrl.left(8).toLower().contains(QLatin1String("//"))) {
+        m_txtUrl = m_txtUrl.mid(m_txtUrl.indexOf(QLatin1String("//")) + 2);
+        emit urlTextChanged(m_txtUrl);
+    }
+
+    if (!Test_Link_FTP)
+        Redirection = false;
+
+    Ferme_Connect(*m_winsock);
+    Timer_Test_FTP->stop();
+    Timer_Timeout->start();
+    Header_OK = false;
+    File_Size = 0;
+    m_ranges = false;
+    m_buffer.clear();
+    Txt_Recu.clear();
+    m_active = true;
+    m_winsock->Connect(Host_URL, Test_Link_FTP ? 21 : 80);
+}
+
+void UrlProbe::onConnected()
+{
+    if (!m_active)
+        return;
+    if (Test_Link_FTP) {
+        Timer_Test_FTP->start();
+        // The whole log-in goes out at once; the server answers in order and
+        // only the SIZE reply (or an error code) matters.
+        QByteArray batch;
+        batch += "User anonymous\r\n";
+        batch += QByteArray("Pass ") + AnonymousPassword + kCrLf;
+        batch += "TYPE I\r\n";
+        batch += "SIZE " + Path_URL.toUtf8() + kCrLf;
+        batch += "REST 10\r\n";
+        m_winsock->SendData(batch);
+        return;
+    }
+
+    QByteArray request;
+    request += "GET " + Path_URL.toUtf8() + " HTTP/1.1\r\n";
+    request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
+    request += "Accept-Language: fr\r\n";
+    request += "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\n";
+    request += "Range: bytes=0-\r\n";
+    request += "Host: " + Host_URL.toUtf8() + kCrLf;
+    request += "Connection: Keep-Alive\r\n";
+    request += kCrLf;
+    Txt_Sended = request;
+    m_winsock->SendData(request);
+}
+
+void UrlProbe::onDataArrival()
+{
+    if (!m_active)
+        return;
+    const QByteArray chunk = m_winsock->GetData();
+    if (chunk.isEmpty())
+        return;
+    Timer_Timeout->stop();
+    if (Test_Link_FTP)
+        ftpData(chunk);
+    else
+        httpData(chunk);
+}
+
+void UrlProbe::onClosed()
+{
+    if (!m_active)
+        return;
+    // Bytes that came with the close are judged first.
+    if (m_winsock->BytesReceived() > 0)
+        onDataArrival();
+    if (!m_active || Test_Link_FTP)
+        return; // FTP: Timer_Test_FTP decides
+    if (m_buffer.isEmpty())
+        fail(QString::fromLatin1(MsgUnableToConnect) + QStringLiteral("\r\n") + m_txtUrl);
+    else
+        fail(QString::fromLatin1(MsgUnableHighSpeed)); // the header never ended
+}
+
+void UrlProbe::onError(int number, const QString &description)
+{
+    Q_UNUSED(number);
+    Q_UNUSED(description);
+    if (!m_active)
+        return;
+    fail(QString::fromLatin1(MsgConnectError));
+}
+
+void UrlProbe::onTimeout()
+{
+    if (!m_active)
+        return;
+    fail(QString::fromLatin1(MsgUnableToConnect) + QStringLiteral("\r\n") + m_txtUrl);
+}
+
+void UrlProbe::onTestFtp()
+{
+    if (!m_active)
+        return;
+    sendQuit();
+    fail(QString::fromLatin1(MsgFileNotFound));
+}
+
+void UrlProbe::httpData(const QByteArray &chunk)
+{
+    if (Header_OK)
+        return; // the rest of a response already judged
+    m_buffer += chunk;
+    if (!HttpParse::headerComplete(m_buffer)) {
+        if (m_buffer.size() > kMaxHeaderBytes) {
+            fail(QString::fromLatin1(MsgUnableHighSpeed));
+            return;
+        }
+        // A header that stops half-way gets the same deadline as no answer.
+        Timer_Timeout->start();
+        return;
+    }
+    judgeHttpHeader();
+}
+
+void UrlProbe::judgeHttpHeader()
+{
+    const QByteArray header = HttpParse::headerText(m_buffer);
+    if (!HttpParse::hasHeader(header, "Content-Type")) {
+        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        return;
+    }
+    Header_OK = true;
+    File_Size = 0;
+    Txt_Recu = header;
+
+    const int status = HttpParse::statusCode(header);
+    if (status == 301 || status == 302) {
+        followRedirection(HttpParse::headerValue(header, "Location"));
+        return;
+    }
+
+    if (HttpParse::headerValue(header, "Content-Type").toUpper().contains("TEXT/HTML")) {
+        fail(QString::fromLatin1(MsgFileNotFound));
+        return;
+    }
+    // Only the file itself will do: 206 for the range asked, or 200 from a
+    // server without ranges. Anything else (404, 416, 500...) is not the file.
+    if (status != 200 && status != 206) {
+        fail(QString::fromLatin1(MsgFileNotFound));
+        return;
+    }
+
+    bool ok = false;
+    const qint64 length = HttpParse::contentLength(header, &ok);
+    if (!ok) {
+        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        return;
+    }
+    File_Size = length;
+    m_ranges = status == 206;
+    if (!deriveProjectName())
+        return;
+    succeed();
+}
+
+void UrlProbe::ftpData(const QByteArray &chunk)
+{
+    m_buffer += chunk;
+    // Replies are judged a whole line at a time, whatever the chunking.
+    const QByteArray lines = FtpParse::takeCompleteLines(m_buffer);
+    if (lines.isEmpty())
+        return;
+
+    QByteArray sizeText;
+    if (FtpParse::findSizeReply(lines, &sizeText)) {
+        Timer_Test_FTP->stop();
+        sendQuit();
+        bool ok = false;
+        const qint64 size = FtpParse::sizeValue(sizeText, &ok);
+        if (!ok) {
+            fail(QString::fromLatin1(MsgUnableHighSpeed));
+            return;
+        }
+        File_Size = size;
+        if (!deriveProjectName())
+            return;
+        succeed();
+        return;
+    }
+    if (FtpParse::containsErrorCode(lines)) {
+        Timer_Test_FTP->stop();
+        sendQuit();
+        fail(QString::fromLatin1(MsgFtpError));
+    }
+    // Otherwise a greeting or another reply: wait for the next one.
+}
+
+void UrlProbe::followRedirection(const QByteArray &location)
+{
+    closeProbe();
+    if (m_redirections >= MaxRedirections) {
+        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        return;
+    }
+    const QString target = resolveLocation(QString::fromUtf8(location).trimmed());
+    if (target.isEmpty()) {
+        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        return;
+    }
+    ++m_redirections;
+    Redirection = true;
+    m_txtUrl = target;
+    emit urlTextChanged(m_txtUrl);
+    // The new probe starts once this socket event has been handled.
+    QTimer::singleShot(0, this, [this]() {
+        if (m_running)
+            runProbe();
+    });
+}
+
+// A Location with a scheme is used as it is. A path is resolved against the
+// host being probed; the scheme is put back so that a host whose name begins
+// with "ftp" is not mistaken for an FTP address.
+QString UrlProbe::resolveLocation(const QString &location) const
+{
+    if (location.isEmpty())
+        return QString();
+    if (location.contains(QLatin1String("://")))
+        return location;
+    if (location.startsWith(QLatin1String("//")))
+        return QStringLiteral("http:") + location;
+    const QString base = QStringLiteral("http://") + Host_URL;
+    if (location.startsWith(QLatin1Char('/')))
+        return base + location;
+    QString dir = Path_URL;
+    const int query = dir.indexOf(QLatin1Char('?'));
+    if (query >= 0)
+        dir.truncate(query);
+    dir.truncate(dir.lastIndexOf(QLatin1Char('/')) + 1);
+    if (dir.isEmpty())
+        dir = QStringLiteral("/");
+    return base + dir + location;
+}
+
+bool UrlProbe::deriveProjectName()
+{
+    if (!File_URL.contains(QLatin1Char('.'))) {
+        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        return false;
+    }
+    const QString base = Base_Name(File_URL);
+    // The base name becomes a folder under projects/: it must stay inside it.
+    if (!Is_Safe_Name(base) || !Is_Safe_Name(File_URL)) {
+        fail(QString::fromLatin1(MsgFileNotFound));
+        return false;
+    }
+    Project_Name = projectNameFor(base, ProgramFolder::projectsDir(),
+                                  QTime::currentTime().msecsSinceStartOfDay() / 1000);
+    return true;
+}
+
+QString UrlProbe::projectNameFor(const QString &baseName, const QString &projectsDir,
+                                 int secondsSinceMidnight)
+{
+    QString dir = projectsDir;
+    if (!dir.endsWith(QLatin1Char('/')))
+        dir += QLatin1Char('/');
+    if (QFileInfo::exists(dir + baseName))
+        return baseName + QLatin1Char('_') + QString::number(secondsSinceMidnight);
+    return baseName;
+}
+
+void UrlProbe::sendQuit()
+{
+    if (m_winsock->State() == Winsock::sckClosed)
+        return;
+    m_winsock->SendData(QByteArray("QUIT") + kCrLf);
+    // The socket is closed right after: hand the command to the system now.
+    if (QTcpSocket *s = m_winsock->socket())
+        s->flush();
+}
+
+void UrlProbe::closeProbe()
+{
+    m_active = false;
+    Timer_Timeout->stop();
+    Timer_Test_FTP->stop();
+    Ferme_Connect(*m_winsock);
+}
+
+void UrlProbe::fail(const QString &text)
+{
+    closeProbe();
+    m_running = false;
+    emit failed(QString::fromLatin1(ErrorTitle), text);
+    emit finished();
+}
+
+void UrlProbe::succeed()
+{
+    closeProbe();
+    ProbeResult r;
+    r.ftp = Test_Link_FTP;
+    r.fileSize = File_Size;
+    r.projectName = Project_Name;
+    r.url = m_txtUrl;
+    r.fileName = File_URL;
+    // FTP restarts at any offset (REST), so packs always work there.
+    r.rangesSupported = Test_Link_FTP || m_ranges;
+    r.packSize = r.rangesSupported ? Settings::packSize() : File_Size;
+    m_running = false;
+    emit succeeded(r);
+    emit finished();
+}

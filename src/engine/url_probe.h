@@ -1,0 +1,115 @@
+#pragma once
+#include <QByteArray>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+
+class QTimer;
+class Winsock;
+
+// What a successful probe found, handed to the new-project dialog.
+struct ProbeResult
+{
+    bool ftp = false;
+    qint64 fileSize = 0;
+    QString projectName;
+    QString url;            // the address without its scheme, as Txt_Url shows it
+    QString fileName;       // File_URL
+    bool rangesSupported = false;
+    qint64 packSize = 0;    // the pack size setting, or fileSize when the server has no ranges
+};
+Q_DECLARE_METATYPE(ProbeResult)
+
+// The URL probe: learns the size of the file behind an address before a project
+// is made of it. Over HTTP it sends one GET with "Range: bytes=0-" and judges the
+// response header; over FTP it logs in anonymously and asks SIZE. It never writes
+// a file. One probe runs at a time; start() returns at once and the outcome comes
+// as exactly one succeeded() or failed(), followed by finished(). A redirection
+// is followed inside the same run by a new, complete probe of the new address.
+class UrlProbe : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int TimeoutInterval = 20000;   // no data at all: give up
+    static constexpr int TestFtpInterval = 3000;    // FTP: no SIZE reply nor error code
+    static constexpr int MaxRedirections = 10;      // redirections followed in a row
+
+    static const char *const ErrorTitle;
+    static const char *const MsgUnableHighSpeed;
+    static const char *const MsgFileNotFound;
+    static const char *const MsgFtpError;
+    static const char *const MsgConnectError;       // both lines, CR LF between
+    static const char *const MsgUnableToConnect;    // followed by CR LF and the address
+    static const char *const AnonymousPassword;
+
+    explicit UrlProbe(QObject *parent = nullptr);
+    ~UrlProbe() override;
+
+    // Starts probing txtUrl (the text of Txt_Url). Ignored while a probe runs.
+    void start(const QString &txtUrl);
+    bool isRunning() const { return m_running; }
+    // The address as the probe left it: scheme stripped, or a redirection target.
+    QString urlText() const { return m_txtUrl; }
+
+    // Tests shorten the no-data deadline; the program keeps TimeoutInterval.
+    void setTimeoutInterval(int ms);
+
+    Winsock *probeSocket() const { return m_winsock; }
+
+    // The proposed project name for a base name: the base name itself, or, when
+    // a file or folder of that name exists in projectsDir, base + "_" + the
+    // seconds since midnight.
+    static QString projectNameFor(const QString &baseName, const QString &projectsDir,
+                                  int secondsSinceMidnight);
+
+    // Probe state, read by the window and the new-project dialog.
+    bool Test_Link_FTP = false;
+    QString Host_URL;
+    QString Path_URL;
+    QString File_URL;
+    qint64 File_Size = 0;
+    QString Project_Name;
+    bool Redirection = false;
+    bool Header_OK = false;
+    QByteArray Txt_Sended;     // the HTTP request last sent
+    QByteArray Txt_Recu;       // the HTTP response header last judged
+
+signals:
+    void started();
+    // The text Txt_Url must show from now on.
+    void urlTextChanged(const QString &text);
+    void succeeded(const ProbeResult &result);
+    void failed(const QString &title, const QString &text);
+    void finished();
+
+private:
+    void runProbe();
+    void onConnected();
+    void onDataArrival();
+    void onClosed();
+    void onError(int number, const QString &description);
+    void onTimeout();
+    void onTestFtp();
+
+    void httpData(const QByteArray &chunk);
+    void judgeHttpHeader();
+    void ftpData(const QByteArray &chunk);
+    void followRedirection(const QByteArray &location);
+    QString resolveLocation(const QString &location) const;
+    bool deriveProjectName();
+    void sendQuit();
+    void closeProbe();
+    void fail(const QString &text);
+    void succeed();
+
+    Winsock *m_winsock = nullptr;
+    QTimer *Timer_Timeout = nullptr;
+    QTimer *Timer_Test_FTP = nullptr;
+
+    QString m_txtUrl;
+    bool m_running = false;     // from start() to finished()
+    bool m_active = false;      // a probe connection is open and undecided
+    bool m_ranges = false;      // the HTTP server answered 206
+    int m_redirections = 0;
+    QByteArray m_buffer;        // received bytes not judged yet
+};
