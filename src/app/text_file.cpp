@@ -1,7 +1,8 @@
 #include "app/text_file.h"
 
 #include <QFile>
-#include <QSaveFile>
+
+#include <cstdio>
 
 QByteArray TextFile::read(const QString &path, bool *ok)
 {
@@ -19,14 +20,23 @@ QByteArray TextFile::read(const QString &path, bool *ok)
 
 bool TextFile::write(const QString &path, const QByteArray &bytes)
 {
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly))
+    // A new file beside the old one, renamed over it: the old file or the new
+    // one, never half of either. No sync to disk here: the pack register is
+    // rewritten for every pack, and a sync each time would cost more than the
+    // transfer itself; a rename is what keeps a crashed process from leaving
+    // a torn file.
+    const QString temp = path + QStringLiteral(".part");
+    QFile out(temp);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
         return false;
-    if (f.write(bytes) != bytes.size()) {
-        f.cancelWriting();
+    const bool written = out.write(bytes) == bytes.size();
+    out.close();
+    if (!written || out.error() != QFileDevice::NoError
+        || ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
+        QFile::remove(temp);
         return false;
     }
-    return f.commit();
+    return true;
 }
 
 bool TextFile::appendLine(const QString &path, const QByteArray &line)

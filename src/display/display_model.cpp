@@ -19,6 +19,7 @@ DisplayModel::DisplayModel(QObject *parent)
     for (int n = 1; n <= 4; ++n)
         m_labels.insert(QStringLiteral("Lbl_Status_w%1").arg(n), QStringLiteral("Nothing"));
     m_labels.insert(QStringLiteral("Lbl_Status_B"), QStringLiteral("Nothing"));
+    m_labels.insert(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
 }
 
 QStringList DisplayModel::barNames()

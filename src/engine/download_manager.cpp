@@ -1,7 +1,19 @@
 #include "engine/download_manager.h"
 
+#include "app/program_folder.h"
+#include "app/settings.h"
+#include "app/text_file.h"
 #include "app/winsock.h"
+#include "display/bar_painter.h"
+#include "display/formatters.h"
+#include "engine/final_assembler.h"
+#include "engine/http_slot.h"
+#include "engine/url_helpers.h"
+#include "engine/url_probe.h"
+#include "projects/project_file.h"
 
+#include <QDir>
+#include <QTime>
 #include <QTimer>
 
 namespace {
@@ -54,25 +66,568 @@ DownloadManager::DownloadManager(QObject *parent)
     }
     Winsock_Listen = makeSocket(this, QStringLiteral("Winsock_Listen"));
 
+    m_probe = new UrlProbe(this);
+    m_probe->setObjectName(QStringLiteral("UrlProbe"));
+
+    for (int i = 0; i < 4; ++i) {
+        auto *slot = new HttpSlot(i + 1, Winsock_Slot[i], this);
+        slot->setObjectName(QStringLiteral("HttpSlot%1").arg(i + 1));
+        slot->setPlan(&m_plan);
+        slot->setPackFilePath([this](qint64 pack) { return packFilePath(pack); });
+        connect(slot, &HttpSlot::packCompleted, this, &DownloadManager::onPackCompleted);
+        connect(slot, &HttpSlot::statusChanged, this, &DownloadManager::onSlotStatus);
+        connect(slot, &HttpSlot::dataStarted, this, &DownloadManager::onDataStarted);
+        connect(slot, &HttpSlot::bytesStored, this, &DownloadManager::onBytesStored);
+        connect(slot, &HttpSlot::connectionError, this,
+                [this](int n, int number, const QString &) { onConnectionError(n, number); });
+        connect(slot, &HttpSlot::gaveUp, this, &DownloadManager::onGaveUp);
+        m_slots[i] = slot;
+    }
+
     connect(Timer_Start_Download, &QTimer::timeout, this, &DownloadManager::onQueueTick);
+    connect(Timer_Barre, &QTimer::timeout, this, &DownloadManager::onTimerBarre);
+    connect(Timer_Time, &QTimer::timeout, this, &DownloadManager::onTimerTime);
 }
 
 DownloadManager::~DownloadManager() = default;
 
-void DownloadManager::onQueueTick()
+namespace {
+QString barName(int n)
 {
-    if (!windowEnabled())
-        return;
-    // Taking and starting projects arrives with the download engine.
+    return QStringLiteral("Barre%1").arg(n);
 }
+
+QString statusLabel(int n)
+{
+    return QStringLiteral("Lbl_Status_w%1").arg(n);
+}
+
+const QString kNothing = QStringLiteral("Nothing");
+const QString kProduct = QStringLiteral("ZOV Kestra Download");
+
+// Whole percentage of part in whole, rounded half away from zero.
+int percentOf(qint64 part, qint64 whole)
+{
+    return int(roundHalfAway(double(part) / double(whole) * 100.0));
+}
+} // namespace
 
 void DownloadManager::ReInit()
 {
     emit actionEnabledChanged(false);
     for (const QString &b : DisplayModel::barNames())
         m_display.clearBar(b);
+    Pourcent = 0;
+    for (int &p : Pourcent_Slot)
+        p = 0;
+    Temps_H = Temps_M = Temps_S = 0;
+    Chrono_Lance = false;
+    for (bool &r : Reprendre)
+        r = false;
+    Octets_Tick = 0;
+    Txt_Vitesse_Basse.clear();
+    Txt_Vitesse_Haute.clear();
+    Txt_Vitesse_Basse2.clear();
+    Txt_Vitesse_Haute2.clear();
+    Dernier_Paquet = Taille_Dernier = Paquets_Finis = Paquet_Suivant = 0;
+    for (HttpSlot *s : m_slots) {
+        s->Paquet_Recu = 0;
+        s->Paquet_Taille = 0;
+    }
     for (const char *b : {"Barre", "Barre4", "Barre3", "Barre2", "Barre1"})
         m_display.paintBar(QString::fromLatin1(b), 0);
     m_display.resetLabels();
+    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     emit graphsCleared();
+}
+
+QString DownloadManager::destinationFolder() const
+{
+    // Read once per project: the options cannot change while it runs, and the
+    // pack path is asked for at every pack.
+    return m_filePath.isEmpty() ? Settings::filePathSetting() : m_filePath;
+}
+
+QString DownloadManager::downloadFolder() const
+{
+    return destinationFolder() + Project_Now + QLatin1Char('/');
+}
+
+QString DownloadManager::packFilePath(qint64 pack) const
+{
+    return FinalAssembler::packFilePath(downloadFolder(), m_baseName, pack);
+}
+
+QString DownloadManager::registerPath() const
+{
+    return ProgramFolder::projectDir(Project_Now) + QStringLiteral("download.zov");
+}
+
+QString DownloadManager::finalFilePath() const
+{
+    return destinationFolder() + File_URL2;
+}
+
+void DownloadManager::setSlotTimeouts(int stallMs, int retryMs)
+{
+    for (HttpSlot *s : m_slots) {
+        s->setStallTimeout(stallMs);
+        s->setRetryDelay(retryMs);
+    }
+}
+
+void DownloadManager::onQueueTick()
+{
+    if (!windowEnabled())
+        return;
+    if (!m_store.Lst_Projects_En_Cours.isEmpty() && !Downloading)
+        startTick();
+    else if (!m_store.Lst_Projects.isEmpty() && !Downloading)
+        pickTick();
+}
+
+bool DownloadManager::startNow(const QString &name)
+{
+    const int i = ProjectStore::indexOfName(m_store.Lst_Projects, name);
+    if (i < 0 || Downloading || !m_store.Lst_Projects_En_Cours.isEmpty())
+        return false;
+    m_store.Lst_Projects.move(i, 0);
+    m_store.Lst_Download_url.move(i, 0);
+    m_store.Lst_Download_byte.move(i, 0);
+    pickTick();
+    startTick();
+    return Downloading;
+}
+
+void DownloadManager::pickTick()
+{
+    ProjectStore &s = m_store;
+    s.Lst_Projects_En_Cours.append(s.Lst_Projects.takeFirst());
+    s.Lst_Download_Url_En_Cours.append(s.Lst_Download_url.takeFirst());
+    s.Lst_Download_Byte_En_Cours.append(s.Lst_Download_byte.takeFirst());
+    Projet_FTP = false;
+    s.Charger_Listes();
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
+    m_filePath.clear();
+    for (bool &r : Reprendre)
+        r = false;
+    Project_Now = s.Lst_Projects_En_Cours.first();
+
+    // The project's own options become the settings while it runs. A key the
+    // file lacks leaves its setting as it was.
+    bool ok = false;
+    const QByteArray text = s.readProjectFile(Project_Now, &ok);
+    if (ok) {
+        static const QList<QPair<const char *, const char *>> keys = {
+            {"path:", "FilePath"},         {"packsize:", "packsize"},   {"showmodem:", "ShowModem"},
+            {"bar1back:", "mainbarreback"}, {"bar1for:", "mainbarrefor"}, {"bar2back:", "secbarreback"},
+            {"bar2for:", "secbarrefor"},    {"graphback:", "graphback"},  {"graphfor:", "graphfor"},
+            {"graphmodem:", "graphmodem"}};
+        int from = 0;
+        for (const auto &[key, setting] : keys) {
+            int end = -1;
+            const QString value = ProjectFile::field(text, key, from, &end);
+            if (value.isNull())
+                continue;
+            Settings::write(QString::fromLatin1(setting), value);
+            from = end;
+        }
+        if (ProjectFile::field(text, "Type:", from).trimmed() == QLatin1String("1"))
+            Projet_FTP = true;
+    }
+    m_filePath = Settings::filePathSetting();
+    QDir().mkpath(m_filePath);
+    QDir().mkpath(downloadFolder());
+    s.rewriteStatus(Project_Now, 0);
+    emit projectStarted(Project_Now);
+}
+
+void DownloadManager::startTick()
+{
+    Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
+    Lst_Graph2 = Lst_Graph;
+    for (const QString &b : DisplayModel::barNames()) {
+        m_display.clearBar(b);
+        m_display.paintBar(b, 0);
+    }
+    if (Projet_FTP) {
+        for (int i = 0; i < 4; ++i) {
+            Ferme_Connect(*WskF_Data[i]);
+            Ferme_Connect(*WskF_Control[i]);
+        }
+    }
+    if (Project_Now.isEmpty() && !m_store.Lst_Projects_En_Cours.isEmpty())
+        Project_Now = m_store.Lst_Projects_En_Cours.first();
+    m_filePath = Settings::filePathSetting();
+
+    const qint64 S = m_store.Lst_Download_Byte_En_Cours.isEmpty()
+                         ? 0 : toInteger(m_store.Lst_Download_Byte_En_Cours.first(), 0);
+    const qint64 P = Settings::packSize() > 0 ? Settings::packSize() : 512000;
+    m_plan = PackPlan(S, P);
+    QString planText = QString::number(m_plan.fullPackCount()) + QStringLiteral(" times ") + Format_Taille(P);
+    if (m_plan.lastPackSize() > 0)
+        planText += QStringLiteral(" and ") + Format_Taille(m_plan.lastPackSize());
+    m_display.setLabel(QStringLiteral("Lbl_Paquet"), planText);
+    m_display.setLabel(QStringLiteral("Lbl_Taille"), Format_Taille(S));
+    m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(0));
+
+    Taille_Fichier = S;
+    Taille_Recue = 0;
+    Paquets_Finis = 0;
+    Octets_Tick = 0;
+    Temps_H = Temps_M = Temps_S = 0;
+    Chrono_Lance = false;
+    Erreur_Signalee = false;
+    m_paused = false;
+    Paquets_Restants = m_plan.packCount();
+    Paquet_Suivant = 0;
+    Dernier_Paquet = m_plan.lastPackSize();
+    Taille_Dernier = m_plan.lastPackSize();
+    const QString url = m_store.Lst_Download_Url_En_Cours.isEmpty()
+                            ? QString() : m_store.Lst_Download_Url_En_Cours.first();
+    File_URL2 = Extract_FileName(url);
+    m_baseName = Base_Name(File_URL2);
+    QString copy = url;
+    Host_URL2 = Extract_URL2(copy, &Path_URL2);
+
+    emit tabRequested(3);
+    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
+    emit actionEnabledChanged(true);
+
+    if (Projet_FTP) {
+        Downloading = true;
+        for (int i = 0; i < 3; ++i)
+            Timer_FTP[i]->start();
+        m_display.setLabel(QStringLiteral("Lbl_Status_w4"), QStringLiteral("Unused with FTP servers."));
+    } else {
+        for (HttpSlot *s : m_slots) {
+            s->stop();
+            s->resetFailures();
+            s->setTarget(Host_URL2, Path_URL2);
+        }
+        Downloading = true;
+        m_plan.start(4);
+        for (int n = 1; n <= 4; ++n)
+            Demande_Paquet(n);
+    }
+    applyDisplayOptions();
+    Timer_Barre->start();
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
+    Timer_Start_Download->stop();
+}
+
+void DownloadManager::applyDisplayOptions()
+{
+    Show_Modem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
+    const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), 16777215));
+    const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), 255));
+    const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), 16777215));
+    const QColor secFore = colorFromPacked(Settings::readInt(QStringLiteral("secbarrefor"), 8421631));
+    m_display.setBarColors(QStringLiteral("Barre"), mainBack, mainFore);
+    for (int n = 1; n <= 4; ++n)
+        m_display.setBarColors(barName(n), secBack, secFore);
+    Couleur_Graph = Settings::read(QStringLiteral("graphfor"), QStringLiteral("8421631"));
+    Couleur_Modem = Settings::read(QStringLiteral("graphmodem"), QStringLiteral("0"));
+    for (const QString &b : DisplayModel::barNames()) {
+        const bool busy = b != QLatin1String("Barre") && slot(b.right(1).toInt()).isBusy();
+        if (!busy) {
+            m_display.clearBar(b);
+            m_display.paintBar(b, 0);
+        }
+    }
+}
+
+void DownloadManager::Demande_Paquet(int n)
+{
+    givePack(n, m_plan.next(n));
+}
+
+void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
+{
+    HttpSlot &s = slot(n);
+    if (!pack) {
+        int shortened = 0;
+        pack = m_plan.next(n, &shortened);
+        if (shortened > 0)
+            slot(shortened).runShortened();
+    }
+    m_display.clearBar(barName(n));
+    m_display.paintBar(barName(n), 0);
+    m_display.setLabel(statusLabel(n), QStringLiteral("Initialising"));
+    if (!pack) {
+        s.setIdle();
+        m_display.setLabel(statusLabel(n), kNothing);
+        m_display.setLabel(QStringLiteral("Lbl_Paquet_2"), kNothing);
+        return;
+    }
+    if (pack->number == m_plan.packCount() - 1)
+        Dernier_Paquet = 0;
+    Paquet_Suivant = m_plan.packCount();
+    updatePacksLeftLabel();
+    s.setPack(pack->number, pack->start, pack->size, pack->stored);
+}
+
+void DownloadManager::updatePacksLeftLabel()
+{
+    const qint64 c = m_plan.unstartedCount();
+    Paquets_Restants = c;
+    QString text;
+    if (m_plan.unstartedIncludesShortPack())
+        text = QString::number(c - 1) + QStringLiteral(" times ") + Format_Taille(m_plan.packSize())
+               + QStringLiteral(" and ") + Format_Taille(m_plan.lastPackSize());
+    else
+        text = QString::number(c) + QStringLiteral(" times ") + Format_Taille(m_plan.packSize());
+    m_display.setLabel(QStringLiteral("Lbl_Paquet_2"), text);
+}
+
+void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const QString &packFile)
+{
+    Paquets_Finis += size;
+    TextFile::appendLine(registerPath(), packFile.toUtf8() + ":1");
+    givePack(n, m_plan.packDone(n));
+    sumReceived();
+    // The last pack is in: run the progress tick now rather than up to 200 ms
+    // later, so the file is joined as soon as it can be.
+    if (m_plan.allDone())
+        QTimer::singleShot(0, this, [this] {
+            if (Timer_Barre->isActive())
+                onTimerBarre();
+        });
+}
+
+void DownloadManager::sumReceived()
+{
+    qint64 sum = Paquets_Finis;
+    for (HttpSlot *s : m_slots)
+        sum += s->Paquet_Recu;
+    Taille_Recue = sum;
+}
+
+void DownloadManager::onSlotStatus(int n, const QString &text)
+{
+    m_display.setLabel(statusLabel(n), text);
+}
+
+void DownloadManager::onDataStarted(int)
+{
+    if (Chrono_Lance)
+        return;
+    Chrono_Lance = true;
+    Timer_Time->start();
+    Timer_Speed->start();
+    Heure_Debut = int(roundHalfAway(QTime::currentTime().msecsSinceStartOfDay() / 1000.0));
+}
+
+void DownloadManager::onBytesStored(int n, qint64 count)
+{
+    // The plan knows how far the pack is, so that a resume continues from there.
+    if (slot(n).Paquet_Recu >= 1)
+        m_plan.setStored(n, slot(n).Paquet_Recu - 1);
+    Octets_Tick += count;
+    sumReceived();
+}
+
+void DownloadManager::tellConnectionLost()
+{
+    if (Erreur_Signalee)
+        return;
+    Erreur_Signalee = true;
+    emit messageRequested(QStringLiteral("Error"),
+                          QStringLiteral("Please check your Internet connection and then click on the resume button !"),
+                          true);
+}
+
+void DownloadManager::onConnectionError(int, int number)
+{
+    if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted) {
+        const bool first = !Erreur_Signalee;
+        tellConnectionLost();
+        if (first)
+            pauseDownload();
+    }
+}
+
+void DownloadManager::onGaveUp(int)
+{
+    tellConnectionLost();
+    pauseDownload();
+}
+
+void DownloadManager::actionClicked()
+{
+    if (m_display.label(QStringLiteral("Cmd_Action")) == QLatin1String("Pause"))
+        pauseDownload();
+    else
+        resumeDownload();
+}
+
+void DownloadManager::pauseDownload()
+{
+    if (!Downloading || m_paused)
+        return;
+    m_paused = true;
+    QByteArray reg = TextFile::read(registerPath());
+    const QByteArray before = reg;
+    for (HttpSlot *s : m_slots) {
+        s->stop();
+        if (!s->isBusy())
+            continue;
+        const QByteArray path = packFilePath(s->Paquet_Numero).toUtf8();
+        if (!reg.contains(path + ':'))
+            reg += path + ":0\r\n";
+    }
+    if (reg != before)
+        TextFile::write(registerPath(), reg);
+    Timer_Time->stop();
+    Timer_Speed->stop();
+    Chrono_Lance = false;
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Pause..."));
+    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Resume"));
+    emit downloadPaused();
+}
+
+void DownloadManager::resumeDownload()
+{
+    if (!Downloading || !m_paused)
+        return;
+    m_paused = false;
+    Erreur_Signalee = false;
+    // The ":0" notes of the pause go: the packs are in progress again.
+    const QByteArray reg = TextFile::read(registerPath());
+    QByteArray kept;
+    for (const QByteArray &line : reg.split('\n')) {
+        if (!line.isEmpty() && !line.endsWith(":0\r"))
+            kept += line + '\n';
+    }
+    if (kept != reg)
+        TextFile::write(registerPath(), kept);
+    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
+    for (int n = 1; n <= 4; ++n) {
+        slot(n).resetFailures();
+        givePack(n, m_plan.currentPack(n));
+    }
+}
+
+void DownloadManager::onTimerTime()
+{
+    if (++Temps_S > 59) {
+        Temps_S -= 60;
+        if (++Temps_M > 59) {
+            Temps_M -= 60;
+            ++Temps_H;
+        }
+    }
+    m_display.setLabel(QStringLiteral("Lbl_Time"), formatPattern(Temps_H, QStringLiteral("00")) + QLatin1Char(':')
+                                                       + formatPattern(Temps_M, QStringLiteral("00")) + QLatin1Char(':')
+                                                       + formatPattern(Temps_S, QStringLiteral("00")));
+}
+
+void DownloadManager::onTimerBarre()
+{
+    updateProgress();
+    if (completionDue())
+        completeProject();
+}
+
+void DownloadManager::updateProgress()
+{
+    for (int n = 1; n <= 4; ++n) {
+        const HttpSlot &s = slot(n);
+        if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
+            Pourcent_Slot[n - 1] = percentOf(s.Paquet_Recu, s.Paquet_Taille);
+            m_display.paintBar(barName(n), Pourcent_Slot[n - 1]);
+        }
+    }
+    if (Taille_Recue >= 1 && Taille_Fichier >= 1) {
+        m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(Taille_Recue));
+        Pourcent = percentOf(Taille_Recue, Taille_Fichier);
+        m_display.paintBar(QStringLiteral("Barre"), Pourcent);
+        m_display.setCaption(QString::number(Pourcent) + QStringLiteral("% - ") + kProduct);
+    } else if (Taille_Fichier == 0 && Downloading) {
+        // An empty file has nothing to fetch: it is complete as it starts.
+        Pourcent = 100;
+    }
+}
+
+bool DownloadManager::completionDue() const
+{
+    const auto idle = [this](int n) { return m_display.label(statusLabel(n)) == kNothing; };
+    return Downloading && !m_paused && idle(1) && idle(2) && idle(3) && Pourcent >= 100
+           && (Projet_FTP || idle(4));
+}
+
+bool DownloadManager::Creer_Fichier()
+{
+    FinalAssembler::Input in;
+    in.folder = downloadFolder();
+    in.baseName = Base_Name(File_URL2);
+    in.destination = finalFilePath();
+    in.packCount = m_plan.packCount();
+    in.packSize = m_plan.packSize();
+    in.lastSize = Taille_Dernier;
+    QList<qint64> incomplete;
+    QString error;
+    if (FinalAssembler::assemble(in, &incomplete, &error))
+        return true;
+    if (incomplete.isEmpty()) {
+        emit messageRequested(QStringLiteral("Error"), error, true);
+        pauseDownload();
+        return false;
+    }
+    // Packs lost from the disk since they were stored: fetch them again from
+    // what their files still hold.
+    QList<PackPlan::PendingPack> pending;
+    for (qint64 k : incomplete) {
+        const QFileInfo fi(packFilePath(k));
+        pending.append({k, fi.exists() ? qMin(fi.size(), m_plan.packSize(k)) : 0});
+    }
+    Paquets_Finis = 0;
+    for (qint64 k = 0; k < m_plan.packCount(); ++k)
+        if (!incomplete.contains(k))
+            Paquets_Finis += m_plan.packSize(k);
+    m_plan.start(4, pending);
+    for (int n = 1; n <= 4; ++n)
+        Demande_Paquet(n);
+    sumReceived();
+    Pourcent = percentOf(Taille_Recue, qMax<qint64>(1, Taille_Fichier));
+    return false;
+}
+
+void DownloadManager::completeProject()
+{
+    if (!Creer_Fichier())
+        return;
+    const QString finalFile = finalFilePath();
+    Timer_Speed->stop();
+    Timer_Time->stop();
+    Timer_Barre->stop();
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
+    ProjectStore &s = m_store;
+    const QString name = Project_Now;
+    if (!s.Lst_Projects_En_Cours.isEmpty()) {
+        s.Lst_Project2.append(s.Lst_Projects_En_Cours.takeFirst());
+        s.Lst_Download_Url2.append(s.Lst_Download_Url_En_Cours.takeFirst());
+        s.Lst_Download_Byte2.append(s.Lst_Download_Byte_En_Cours.takeFirst());
+    }
+    s.Charger_Listes();
+    m_display.setCaption(kProduct);
+    s.rewriteStatus(name, 2);
+    const QByteArray stats = "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
+                             "Hspeed:" + Txt_Vitesse_Haute.toUtf8() + " | " + Txt_Vitesse_Haute2.toUtf8() + "\r\n"
+                             "Lspeed:" + Txt_Vitesse_Basse.toUtf8() + " | " + Txt_Vitesse_Basse2.toUtf8() + "\r\n"
+                             "Mspeed:" + m_display.label(QStringLiteral("Lbl_Vitesse_M")).toUtf8() + " | "
+                             + m_display.label(QStringLiteral("Lbl_Vitesse_M2")).toUtf8() + "\r\n";
+    TextFile::write(ProgramFolder::projectDir(name) + QStringLiteral("stats.zov"), stats);
+    QDir().rmdir(downloadFolder());
+    m_filePath.clear();
+    m_store.Recuperation = false;
+    Downloading = false;
+    // The kept-open connections are of no more use once the file is done.
+    for (HttpSlot *sl : m_slots)
+        sl->stop();
+    ReInit();
+    emit tabRequested(2);
+    Timer_Start_Download->start();
+    emit projectFinished(name, finalFile);
 }

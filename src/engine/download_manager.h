@@ -4,9 +4,12 @@
 #include <functional>
 
 #include "display/display_model.h"
+#include "engine/pack_plan.h"
 #include "projects/project_store.h"
 
+class HttpSlot;
 class QTimer;
+class UrlProbe;
 class Winsock;
 
 // The engine's front object: the project queue, the running download, its timers
@@ -32,6 +35,49 @@ public:
     // bars cleared and painted at 0 %, counters and labels reset, graphs cleared.
     void ReInit();
 
+    // The queue. A tick takes the first waiting project (status 0, its options
+    // copied into the settings); the next tick starts it (pack plan, slots).
+    void onQueueTick();
+    void pickTick();
+    void startTick();
+    // Starts the waiting project named at once, without waiting for queue ticks
+    // (zov-kestra-get). False when it is not waiting or another project runs.
+    bool startNow(const QString &name);
+
+    // Hands slot n (1..4) its next pack, or leaves it idle with "Nothing".
+    void Demande_Paquet(int n);
+    // Joins the packs into the finished file (the "Fichier !" action). False when
+    // a pack was missing or short: it is then fetched again.
+    bool Creer_Fichier();
+    // The action button ("Cmd_Action" in the display model holds its caption):
+    // "Pause" pauses, anything else resumes.
+    void actionClicked();
+    // Stops every transfer of the running project; it stays in progress. Each
+    // pack in progress is noted ":0" in the register.
+    void pauseDownload();
+    // Every slot continues its pack where it stopped, or takes a new one.
+    void resumeDownload();
+    bool isPaused() const { return m_paused; }
+
+    // Progress display tick (bars, caption, completion) and elapsed-time tick.
+    void onTimerBarre();
+    void onTimerTime();
+    // Slot bars, whole-file bar, "Downloaded:" and caption from the counters.
+    void updateProgress();
+    // Whether the completion test holds now.
+    bool completionDue() const;
+
+    HttpSlot &slot(int n) { return *m_slots[n - 1]; }
+    PackPlan &plan() { return m_plan; }
+    UrlProbe &probe() { return *m_probe; }
+    QString destinationFolder() const;    // FilePath of the running project
+    QString downloadFolder() const;       // FilePath + Project_Now + "/"
+    QString packFilePath(qint64 pack) const;
+    QString registerPath() const;         // the project's download.zov
+    QString finalFilePath() const;        // FilePath + File_URL2
+    // Shortens the slots' patience for tests (stall and retry delays).
+    void setSlotTimeouts(int stallMs, int retryMs);
+
     // State shared with the windows.
     bool Downloading = false;
     QString Project_Now;
@@ -42,6 +88,27 @@ public:
     QStringList Lst_Recupe, Lst_Recupe_No;
     QStringList Lst_Numero_OK, Lst_Numero_Pas_OK, Lst_Numero_Pas_OK_Byte;
     QStringList Lst_Graph, Lst_Graph2;
+
+    // The running project.
+    qint64 Taille_Fichier = 0;   // file size
+    qint64 Taille_Recue = 0;     // bytes present: finished packs + the slots' write positions
+    qint64 Paquets_Finis = 0;    // bytes of the packs finished in this run
+    qint64 Octets_Tick = 0;      // bytes since the last speed sample
+    bool Chrono_Lance = false;   // elapsed-time and speed timers started for this run
+    int Heure_Debut = 0;         // seconds since midnight of the run's first data
+    qint64 Paquets_Restants = 0; // packs nobody has started
+    qint64 Paquet_Suivant = 0;   // number of packs of the project once all are handed out
+    qint64 Dernier_Paquet = 0;   // size of the short last pack while nobody started it
+    qint64 Taille_Dernier = 0;   // size of the short last pack, kept for the assembly
+    QString File_URL2, Host_URL2, Path_URL2;
+    QString Couleur_Graph, Couleur_Modem;
+    bool Show_Modem = true;
+    int Pourcent = 0;
+    int Pourcent_Slot[4] = {0, 0, 0, 0};
+    int Temps_H = 0, Temps_M = 0, Temps_S = 0;
+    // Speed texts kept with the highest and lowest samples (statistics).
+    QString Txt_Vitesse_Haute, Txt_Vitesse_Haute2, Txt_Vitesse_Basse, Txt_Vitesse_Basse2;
+    bool Reprendre[4] = {false, false, false, false};
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
@@ -67,11 +134,32 @@ signals:
     // A message for the user: title, text, and whether it reports a failure
     // (critical icon) or is a notice (information icon).
     void messageRequested(const QString &title, const QString &text, bool critical);
+    void projectStarted(const QString &name);
+    // The finished file is in place and the project is listed as finished.
+    void projectFinished(const QString &name, const QString &finalFile);
+    void downloadPaused();
 
 private:
-    void onQueueTick();
+    void onPackCompleted(int n, qint64 pack, qint64 size, const QString &packFile);
+    void onSlotStatus(int n, const QString &text);
+    void onDataStarted(int n);
+    void onBytesStored(int n, qint64 count);
+    void onConnectionError(int n, int number);
+    void onGaveUp(int n);
+    void givePack(int n, std::optional<PackPlan::SlotPack> pack);
+    void updatePacksLeftLabel();
+    void sumReceived();
+    void completeProject();
+    void tellConnectionLost();
+    void applyDisplayOptions();
 
     ProjectStore m_store;
     DisplayModel m_display;
     std::function<bool()> m_windowEnabled;
+    PackPlan m_plan;
+    HttpSlot *m_slots[4];
+    UrlProbe *m_probe;
+    bool m_paused = false;
+    QString m_filePath;                   // FilePath while a project runs
+    QString m_baseName;                   // File_URL2 up to its first "."
 };

@@ -4,6 +4,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 QByteArray headerValueOf(const QByteArray &raw, const QByteArray &name, bool *found)
@@ -202,6 +204,7 @@ QString TestHttpServer::baseUrl() const
 void TestHttpServer::clearRecords()
 {
     m_requests.clear();
+    m_served.clear();
     m_connectionCount = 0;
 }
 
@@ -248,4 +251,128 @@ QByteArray TestHttpServer::response(int status, const QByteArray &reason,
 {
     headers.append("Content-Length: " + QByteArray::number(body.size()));
     return head(status, reason, headers) + body;
+}
+
+namespace {
+
+// "bytes=a-b" or "bytes=a-" against a file of size bytes. Returns false when
+// there is no usable Range header (the whole file is served then).
+bool parseRange(const QByteArray &value, qint64 size, qint64 *first, qint64 *last)
+{
+    QByteArray v = value.trimmed();
+    if (!v.toLower().startsWith("bytes="))
+        return false;
+    v = v.mid(6);
+    const int dash = v.indexOf('-');
+    if (dash <= 0 || v.contains(','))
+        return false;
+    bool ok = false;
+    *first = v.left(dash).toLongLong(&ok);
+    if (!ok || *first < 0)
+        return false;
+    const QByteArray end = v.mid(dash + 1).trimmed();
+    if (end.isEmpty()) {
+        *last = size - 1;
+    } else {
+        *last = end.toLongLong(&ok);
+        if (!ok || *last < *first)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
+{
+    setHandler([this, data, faults](const TestRequest &req, TestConnection *conn) {
+        const int number = int(m_requests.size()) - 1;
+        const qint64 size = data.size();
+        Served served;
+        served.request = number;
+
+        auto sendHead = [&](const QByteArray &head) {
+            if (faults.headPiece > 0)
+                conn->sendChunked(head, faults.headPiece, faults.pieceDelayMs);
+            else
+                conn->send(head);
+        };
+        auto finish = [&]() {
+            if (faults.connectionClose || faults.closeIdle)
+                conn->close();
+        };
+        QList<QByteArray> common{"Content-Type: application/octet-stream", "Accept-Ranges: bytes"};
+        if (faults.connectionClose)
+            common.append("Connection: close");
+
+        if (faults.notFound.contains(number)) {
+            served.status = 404;
+            m_served.append(served);
+            QList<QByteArray> headers{"Content-Type: text/html"};
+            if (faults.connectionClose)
+                headers.append("Connection: close");
+            const QByteArray page = "<html><body><h1>404 Not Found</h1></body></html>";
+            sendHead(head(404, "Not Found", headers + QList<QByteArray>{
+                "Content-Length: " + QByteArray::number(page.size())}));
+            conn->send(page);
+            finish();
+            return;
+        }
+
+        qint64 first = 0;
+        qint64 last = size - 1;
+        const bool ranged = !faults.ignoreRange && req.hasHeader("Range")
+            && parseRange(req.header("Range"), size, &first, &last);
+        QList<QByteArray> headers = common;
+        if (ranged) {
+            if (first >= size) {
+                served.status = 416;
+                m_served.append(served);
+                headers.append("Content-Range: bytes */" + QByteArray::number(size));
+                headers.append("Content-Length: 0");
+                sendHead(head(416, "Range Not Satisfiable", headers));
+                finish();
+                return;
+            }
+            last = std::min(last + faults.extraBytes, size - 1);
+            if (faults.maxRangeLength > 0)
+                last = std::min(last, first + faults.maxRangeLength - 1);
+            served.status = 206;
+            headers.append("Content-Range: bytes " + QByteArray::number(first) + '-'
+                           + QByteArray::number(last) + '/' + QByteArray::number(size));
+        } else {
+            first = 0;
+            last = size - 1;
+            served.status = 200;
+        }
+        const QByteArray body = data.mid(first, last - first + 1);
+        headers.append("Content-Length: " + QByteArray::number(body.size()));
+        sendHead(head(served.status, served.status == 206 ? "Partial Content" : "OK", headers));
+
+        qint64 sent = body.size();
+        bool drop = false;
+        bool stall = false;
+        if (faults.dropAfter.contains(number)) {
+            sent = std::min(sent, faults.dropAfter.value(number));
+            drop = true;
+        } else if (faults.stallAfter.contains(number)) {
+            sent = std::min(sent, faults.stallAfter.value(number));
+            stall = true;
+        }
+        if (req.method == "HEAD")
+            sent = 0;
+        served.first = sent > 0 ? first : -1;
+        served.length = sent;
+        m_served.append(served);
+
+        const QByteArray out = body.left(sent);
+        if (faults.bodyPiece > 0)
+            conn->sendChunked(out, faults.bodyPiece, faults.pieceDelayMs);
+        else if (!out.isEmpty())
+            conn->send(out);
+        if (drop)
+            conn->close();
+        else if (!stall)
+            finish();
+    });
 }

@@ -8,6 +8,8 @@
 
 #include <functional>
 
+#include <QHash>
+
 class QTimer;
 
 // One request header as the test server received it.
@@ -76,6 +78,33 @@ private:
     bool m_closing = false;
 };
 
+// Ways the file server of TestHttpServer::serveFile() misbehaves. Request
+// numbers count every request the server received, from 0 (clearRecords()
+// restarts them).
+struct TestFileFaults
+{
+    bool ignoreRange = false;      // answer 200 with the whole file, whatever the Range
+    qint64 extraBytes = 0;         // a ranged answer runs this many bytes past the asked end
+    qint64 maxRangeLength = 0;     // > 0: a ranged answer covers at most this many bytes
+    bool connectionClose = false;  // say "Connection: close" and close after each answer
+    bool closeIdle = false;        // close after each answer without saying so
+    QList<int> notFound;           // requests answered 404 with an HTML page
+    QHash<int, qint64> dropAfter;  // request -> body bytes sent, then the connection is closed
+    QHash<int, qint64> stallAfter; // request -> body bytes sent, then silence (left open)
+    int headPiece = 0;             // > 0: the head goes out in pieces of this many bytes
+    int bodyPiece = 0;             // > 0: the body goes out in pieces of this many bytes
+    int pieceDelayMs = 0;          // pause between two pieces
+};
+
+// What one answer of TestHttpServer::serveFile() carried.
+struct TestServedAnswer
+{
+    int request = 0;
+    int status = 0;
+    qint64 first = -1;   // file offset of the first body byte (-1: no file bytes)
+    qint64 length = 0;   // file bytes written to the connection
+};
+
 // A loopback HTTP server whose answers the test scripts. The request handler
 // runs each time a complete request header (ended by CR LF CR LF) arrives on a
 // connection, so kept-alive connections carry several requests; it gets the
@@ -86,6 +115,9 @@ class TestHttpServer : public QObject
 public:
     using RequestHandler = std::function<void(const TestRequest &, TestConnection *)>;
     using ConnectHandler = std::function<void(TestConnection *)>;
+
+    using Faults = TestFileFaults;
+    using Served = TestServedAnswer;
 
     explicit TestHttpServer(QObject *parent = nullptr);
     ~TestHttpServer() override;
@@ -103,6 +135,14 @@ public:
     // Runs when a connection is accepted, before any request (a greeting
     // server such as FTP answers here).
     void setConnectHandler(ConnectHandler handler) { m_connectHandler = std::move(handler); }
+
+    // Serves data at every path as a file server with real byte ranges would
+    // ("Range: bytes=a-b" and "bytes=a-"; 416 for a start past the end; HEAD
+    // gets the head only), keeping connections open between requests, with
+    // the faults asked for. Replaces the request handler.
+    void serveFile(const QByteArray &data, const Faults &faults = Faults());
+    // The answers serveFile() gave, in request order.
+    const QList<Served> &served() const { return m_served; }
 
     const QList<TestRequest> &requests() const { return m_requests; }
     int connectionCount() const { return m_connectionCount; }
@@ -125,6 +165,7 @@ private:
     RequestHandler m_handler;
     ConnectHandler m_connectHandler;
     QList<TestRequest> m_requests;
+    QList<Served> m_served;
     QList<QPointer<TestConnection>> m_connections;
     int m_connectionCount = 0;
 };
