@@ -8,7 +8,9 @@
 #include "display/formatters.h"
 #include "display/ui/picture_box.h"
 #include "engine/download_manager.h"
+#include "engine/url_probe.h"
 #include "options/ui/form3.h"
+#include "projects/ui/form2.h"
 
 #include <QAction>
 #include <QApplication>
@@ -95,6 +97,7 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
     buildFrames();
     buildWorking();
     wireEngine();
+    wireProbe();
     selectTab(1);
 
     Timer_load = new QTimer(this);
@@ -109,6 +112,7 @@ Form1::~Form1()
 {
     delete m_options.data();
     delete m_form6.data();
+    delete m_form2.data();
 }
 
 void Form1::buildMenu()
@@ -347,7 +351,11 @@ void Form1::wireEngine()
     connect(&d, &DisplayModel::labelChanged, this, [this](const QString &name, const QString &text) {
         if (QLabel *l = m_labels.value(name))
             l->setText(text);
+        else if (name == QLatin1String("Cmd_Action"))
+            Cmd_Action->setText(text);
     });
+    connect(Cmd_Action, &QPushButton::clicked, m_engine, &DownloadManager::actionClicked);
+    connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, [this] { m_engine->Creer_Fichier(); });
     connect(&d, &DisplayModel::barChanged, this, &Form1::paintBar);
     connect(&d, &DisplayModel::captionChanged, this, [this](const QString &caption) {
         setWindowTitle(caption);
@@ -366,6 +374,79 @@ void Form1::wireEngine()
     m_engine->setWindowEnabledCheck([this] { return isEnabled(); });
     for (const QString &name : DisplayModel::barNames())
         paintBar(name);
+}
+
+void Form1::wireProbe()
+{
+    // The probe is engine state owned by the DownloadManager; this window only
+    // starts it and shows its progress and outcome.
+    m_probe = &m_engine->probe();
+
+    connect(Cmd_add, &QPushButton::clicked, this, &Form1::addProject);
+    connect(Txt_Url, &QLineEdit::returnPressed, this, &Form1::addProject);
+
+    // Only one probe at a time: the address box and the button stay disabled
+    // until it has ended, whichever way.
+    connect(m_probe, &UrlProbe::started, this, [this] {
+        Lbl_Status_H->setText(QStringLiteral("Testing URL..."));
+        Txt_Url->setEnabled(false);
+        Cmd_add->setEnabled(false);
+    });
+    connect(m_probe, &UrlProbe::urlTextChanged, Txt_Url, &QLineEdit::setText);
+    connect(m_probe, &UrlProbe::failed, this,
+            [this](const QString &title, const QString &text) { showMessage(title, text, true); });
+    connect(m_probe, &UrlProbe::succeeded, this, &Form1::onProbeSucceeded);
+    connect(m_probe, &UrlProbe::finished, this, [this] {
+        Txt_Url->setEnabled(true);
+        Cmd_add->setEnabled(true);
+        Lbl_Status_H->setText(QStringLiteral("Nothing to do"));
+    });
+
+    connect(m_engine->Timer_Valide, &QTimer::timeout, this, &Form1::onTimerValide);
+}
+
+void Form1::addProject()
+{
+    m_probe->start(Txt_Url->text());
+}
+
+QWidget *Form1::newProjectDialog() const
+{
+    return m_form2;
+}
+
+void Form1::onProbeSucceeded(const ProbeResult &result)
+{
+    // The window stays disabled while the dialog is open: no second probe, and
+    // the queue does not move (it asks windowEnabled()).
+    setEnabled(false);
+    delete m_form2.data();
+    auto *dlg = new Form2();
+    m_form2 = dlg;
+    const QString name = result.projectName;
+    const qint64 size = result.fileSize;
+    connect(dlg, &Form2::downloadConfirmed, this, [this, name, size](const QByteArray &text) {
+        Project_Text = text;
+        Project_Name = name;
+        File_Size = size;
+        m_engine->Timer_Valide->start();
+    });
+    connect(dlg, &Form2::unloaded, this, [this] {
+        setEnabled(true);
+        activateWindow();
+    });
+    dlg->fill(result);
+    dlg->show();
+}
+
+void Form1::onTimerValide()
+{
+    m_engine->Timer_Valide->stop();
+    // The address stored for the list is the one this window shows: the
+    // probed address without its scheme.
+    m_engine->store().addNewProject(Project_Name, Project_Text, Txt_Url->text(), File_Size);
+    Project_Text.clear();
+    Txt_Url->clear();
 }
 
 void Form1::paintBar(const QString &name)

@@ -8,6 +8,7 @@
 #include "app/ui/form6.h"
 
 class DownloadManager;
+class Form2;
 class PictureBox;
 class QAction;
 class QCheckBox;
@@ -21,6 +22,8 @@ class QSystemTrayIcon;
 class QTabBar;
 class QTimer;
 class QTreeWidget;
+class UrlProbe;
+struct ProbeResult;
 
 // The main window. It shows the engine's state and forwards the user's commands;
 // the queue, the download and their timers live in DownloadManager. Controls keep
@@ -44,6 +47,12 @@ public:
     // Shows a message box without blocking the event loop; returns it so that a
     // caller can continue when it is closed.
     QMessageBox *showMessage(const QString &title, const QString &text, bool critical);
+
+    // The add-project command (Cmd_add, Enter in Txt_Url, the URL hand-off):
+    // probes the address in Txt_Url; a usable one opens the new-project dialog.
+    void addProject();
+    UrlProbe *urlProbe() const { return m_probe; }
+    QWidget *newProjectDialog() const;
 
     Form6 *loadingWindow() const { return m_form6; }
     QWidget *optionsDialog() const { return m_options; }
@@ -105,6 +114,9 @@ private:
     void onChkTray();
     void onChkStart();
     void onChkStartwindows();
+    void wireProbe();
+    void onProbeSucceeded(const ProbeResult &result);
+    void onTimerValide();
 
     DownloadManager *m_engine;
     QStringList m_arguments;
@@ -112,4 +124,13 @@ private:
     QPointer<Form6> m_form6;
     QPointer<QWidget> m_options;
     QSystemTrayIcon *m_tray = nullptr;
+
+    // New project: the engine's probe, the dialog while it is open, and what
+    // Timer_Valide stores once the user confirmed: the project file's text, the
+    // name and size the probe found.
+    UrlProbe *m_probe = nullptr;
+    QPointer<Form2> m_form2;
+    QByteArray Project_Text;
+    QString Project_Name;
+    qint64 File_Size = 0;
 };

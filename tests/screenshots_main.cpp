@@ -1,0 +1,89 @@
+// zk-screenshots DIR: runs the real main window in a throw-away program folder
+// with a few projects and a download from a paced loopback server, and saves a
+// picture of each tab and of the options dialog into DIR. Run it under Xvfb
+// (scripts/screenshots.sh) so that real fonts are used.
+#include "app/settings.h"
+#include "app/ui/form1.h"
+#include "engine/download_manager.h"
+#include "projects/project_file.h"
+#include "support/paced_file_server.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTimer>
+
+static void wait(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+int main(int argc, char *argv[])
+{
+    QTemporaryDir dir;
+    qputenv("ZOV_KESTRA_HOME", (dir.path() + "/home").toUtf8());
+    qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
+    QApplication app(argc, argv);
+    if (argc < 2)
+        return 2;
+    const QString out = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(out);
+    QDir().mkpath(dir.path() + "/home/projects");
+    QDir().mkpath(dir.path() + "/www");
+    Settings::setApplicationName("zov-kestra-download");
+    Settings::write("FilePath", dir.path() + "/home/received/");
+    Settings::write("packsize", "512000");
+    Settings::write("modemspeed", "512");
+    Settings::write("Tray", "0");
+
+    QFile iso(dir.path() + "/www/debian-12.8.0-amd64-netinst.iso");
+    if (!iso.open(QIODevice::WriteOnly))
+        return 1;
+    QByteArray block(1 << 20, 'z');
+    for (int i = 0; i < 24; ++i)
+        iso.write(block);
+    iso.close();
+    PacedFileServer server;
+    server.setRootDir(dir.path() + "/www");
+    server.setRate(1 << 20);
+    if (!server.start())
+        return 1;
+    const QString host = QStringLiteral("127.0.0.1:%1").arg(server.port());
+
+    Form1 w({});
+    w.show();
+    wait(600);
+    DownloadManager &e = w.engine();
+    e.Timer_Start_Download->stop();
+    auto add = [&](const QString &name, const QString &url, qint64 size) {
+        ProjectRecord rec = ProjectFile::fromSettings(url, size, false);
+        e.store().addNewProject(name, ProjectFile::build(rec), url, size);
+    };
+    add("debian-12", host + "/debian-12.8.0-amd64-netinst.iso", 24 << 20);
+    add("gimp-2", "mirror.example.org/pub/gimp/gimp-2.10.38.tar.bz2", 31862936);
+    add("kernel-6", "cdn.example.net/linux/kernel-6.12.tar.xz", 147268400);
+    w.selectTab(1);
+    wait(300);
+    w.grab().save(out + "/about.png");
+    w.selectTab(2);
+    wait(300);
+    e.startNow("debian-12");
+    wait(2600);
+    w.selectTab(2);
+    wait(300);
+    w.grab().save(out + "/projects.png");
+    w.selectTab(3);
+    wait(300);
+    w.grab().save(out + "/download.png");
+    e.pauseDownload();
+    e.store().Lst_Projects_En_Cours.clear();
+    w.openOptions();
+    wait(600);
+    if (QWidget *o = w.optionsDialog())
+        o->grab().save(out + "/options.png");
+    return 0;
+}
