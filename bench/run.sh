@@ -1,0 +1,380 @@
+#!/usr/bin/env bash
+# Times zov-kestra-get against curl (one connection), aria2c (-x4 -s4 -k1M) and
+# axel (-n 4) on the same files served on loopback, and writes the medians and
+# the ratios against curl to bench/RESULTS.md. See bench/README.md.
+#
+#   bash bench/run.sh
+#
+# Environment:
+#   BENCH_ROUNDS=5          rounds; each round runs every tool once per case, the
+#                           order of the tools rotated from round to round
+#   BENCH_BUILD_DIR=build   build folder (relative to the repository or absolute)
+#   BENCH_SKIP_BUILD=1      use the executables already in the build folder
+#   BENCH_BIG_MB=256        case 1 file size, MiB
+#   BENCH_PACED_MB=64       case 2 (and 3) file size, MiB
+#   BENCH_RATE=2097152      case 2 pace per connection, bytes/s
+#   BENCH_RESULTS=FILE      where the table goes (default bench/RESULTS.md)
+#   BENCH_WAN=1             also run case 3: the case 2 file from nginx, unpaced, with
+#   BENCH_WAN_CMD="..."     every round inside the latency emulator this command prefix
+#                           starts (it runs a command in a network namespace of its own,
+#                           whose loopback has the link's delay and bottleneck)
+#
+# Installs curl, aria2, axel, nginx-light, cmake and ninja-build with apt-get when
+# they are missing (as root). Everything it starts is stopped by its own PID, and
+# its temporary folder is removed, when it exits.
+set -euo pipefail
+export LC_ALL=C
+
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+root=$(dirname "$here")
+rounds=${BENCH_ROUNDS:-5}
+build=${BENCH_BUILD_DIR:-build}
+[[ $build == /* ]] || build=$root/$build
+results_md=${BENCH_RESULTS:-$here/RESULTS.md}
+big_mb=${BENCH_BIG_MB:-256}
+paced_mb=${BENCH_PACED_MB:-64}
+rate=${BENCH_RATE:-2097152}
+nginx_bin=/usr/sbin/nginx
+
+log() { echo "bench: $*" >&2; }
+die() { log "$*"; exit 1; }
+for n in "$rounds" "$big_mb" "$paced_mb" "$rate"; do
+    [[ $n =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS, BENCH_BIG_MB, BENCH_PACED_MB and BENCH_RATE want whole numbers above 0"
+done
+
+# ---------------------------------------------------------------- servers
+
+nginx_pid="" nginx_port=""
+
+# True when nothing accepts connections on 127.0.0.1:$1.
+port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# start_nginx WWW PREFIX: nginx in the foreground with its own configuration, pid
+# file and logs under PREFIX, serving WWW on a free loopback port. Sets nginx_pid
+# and nginx_port.
+start_nginx() {
+    local www=$1 prefix=$2 port i _
+    mkdir -p "$prefix/temp"
+    for _ in 1 2 3 4 5 6 7 8; do
+        port=$((20000 + RANDOM % 40000))
+        port_free "$port" || continue
+        {
+            echo "worker_processes 1;"
+            # Workers would otherwise switch to nobody, who may not read the files.
+            ((EUID == 0)) && echo "user root;"
+            echo "pid $prefix/nginx.pid;"
+            echo "error_log $prefix/error.log;"
+            echo "events { worker_connections 1024; }"
+            echo "http {"
+            echo "    access_log off;"
+            for kind in client_body proxy fastcgi uwsgi scgi; do
+                echo "    ${kind}_temp_path $prefix/temp/$kind;"
+            done
+            echo "    default_type application/octet-stream;"
+            echo "    sendfile on;"
+            echo "    tcp_nopush on;"
+            echo "    keepalive_timeout 65;"
+            echo "    keepalive_requests 100000;"
+            echo "    server {"
+            echo "        listen 127.0.0.1:$port;"
+            echo "        root $www;"
+            echo "    }"
+            echo "}"
+        } >"$prefix/nginx.conf"
+        "$nginx_bin" -p "$prefix/" -c "$prefix/nginx.conf" -e "$prefix/error.log" -g "daemon off;" \
+            >>"$prefix/stdout.log" 2>&1 &
+        nginx_pid=$!
+        for ((i = 0; i < 100; i++)); do
+            kill -0 "$nginx_pid" 2>/dev/null || break
+            if ! port_free "$port"; then
+                # Listening, and still alive: the port is really ours.
+                if kill -0 "$nginx_pid" 2>/dev/null; then
+                    nginx_port=$port
+                    return 0
+                fi
+                break
+            fi
+            sleep 0.05
+        done
+        stop_pid "$nginx_pid"
+        nginx_pid=""
+    done
+    cat "$prefix/error.log" >&2 2>/dev/null || true
+    die "nginx did not start"
+}
+
+pace_pid="" pace_port=""
+tool_pid=""
+
+# start_pace WWW: the project's paced file server on a free loopback port.
+start_pace() {
+    local www=$1 out=$tmp/pace.out i
+    "$build/zk-pace-server" --dir "$www" --port 0 --rate "$rate" >"$out" 2>&1 &
+    pace_pid=$!
+    for ((i = 0; i < 200; i++)); do
+        if grep -q '^listening on ' "$out"; then
+            pace_port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$out")
+            [[ -n $pace_port ]] && return 0
+        fi
+        kill -0 "$pace_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    cat "$out" >&2
+    die "zk-pace-server did not start"
+}
+
+stop_pid() {
+    local pid=$1
+    [[ -n $pid ]] || return 0
+    kill "$pid" 2>/dev/null || return 0
+    wait "$pid" 2>/dev/null || true
+}
+
+# ---------------------------------------------------------------- one timed run
+
+# run_tool CASE TOOL ROUND URL NAME SHA: fetches URL with TOOL into a fresh
+# folder, checks the result against SHA and appends one line to the results:
+#   CASE TOOL ROUND wall user+sys ok|FAIL(reason)
+run_tool() {
+    local case=$1 tool=$2 round=$3 url=$4 name=$5 sha=$6
+    local out=$tmp/out/$tool runlog=$tmp/logs/$case-$tool-$round.log timing=$tmp/timing
+    local rc=0 t0 t1 wall cpu got status home="" cfg=""
+    rm -rf "$out"
+    mkdir -p "$out" "$tmp/logs"
+    local -a cmd env=()
+    case $tool in
+        curl) cmd=(curl -s -o "$out/$name" "$url") ;;
+        aria2c) cmd=(aria2c -x4 -s4 -k1M -q --allow-overwrite=true --file-allocation=none
+                     -d "$out" -o "$name" "$url") ;;
+        axel) cmd=(axel -q -n 4 -o "$out/$name" "$url") ;;
+        zov-kestra-get)
+            # A fresh program folder and settings store: every run is a new project.
+            home=$(mktemp -d "$tmp/zk-home.XXXXXX")
+            cfg=$(mktemp -d "$tmp/zk-config.XXXXXX")
+            env=(ZOV_KESTRA_HOME="$home" XDG_CONFIG_HOME="$cfg")
+            cmd=("$build/zov-kestra-get" --dest "$out" "$url") ;;
+        *) die "unknown tool $tool" ;;
+    esac
+    # In the background and waited for, so that a signal stops the script (and
+    # the tool, from the exit trap) at once. The CPU time is what `times` adds
+    # up for this shell's finished children.
+    times >"$timing.0"
+    t0=$EPOCHREALTIME
+    env "${env[@]}" "${cmd[@]}" </dev/null >"$runlog" 2>&1 &
+    tool_pid=$!
+    wait "$tool_pid" || rc=$?
+    t1=$EPOCHREALTIME
+    tool_pid=""
+    times >"$timing.1"
+    wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f", b - a}')
+    cpu=$(awk 'function s(t, m) { m = t; sub(/m.*/, "", m); sub(/^[0-9]+m/, "", t); sub(/s$/, "", t); return m * 60 + t }
+               FNR == 2 { v = s($1) + s($2); if (NR == FNR) before = v; else after = v }
+               END { printf "%.3f", after - before }' "$timing.0" "$timing.1")
+    status=ok
+    if ((rc != 0)); then
+        status="FAIL(exit-$rc)"
+    elif [[ ! -f $out/$name ]]; then
+        status="FAIL(no-file)"
+    else
+        got=$(sha256sum "$out/$name" | cut -d' ' -f1)
+        [[ $got == "$sha" ]] || status="FAIL(sha256)"
+    fi
+    if [[ $status != ok ]]; then
+        log "$case $tool round $round: $status; its output:"
+        tail -n 5 "$runlog" >&2 || true
+    fi
+    printf '%s %s %s %s %s %s\n' "$case" "$tool" "$round" "$wall" "$cpu" "$status" >>"$results"
+    log "$(printf '%-6s round %-2s %-15s %8.3f s  %s' "$case" "$round" "$tool" "$wall" "$status")"
+    rm -rf "$out"
+    [[ -z $home ]] || rm -rf "$home" "$cfg"
+}
+
+# tools_for_round ROUND: the tools in this round's order (rotated by one each round).
+tools_for_round() {
+    local r=$1 n=${#tools[@]} i
+    for ((i = 0; i < n; i++)); do
+        echo "${tools[(i + r) % n]}"
+    done
+}
+
+# ---------------------------------------------------------------- case 3, inside the emulator
+
+# Runs in the emulator's network namespace: its own nginx on that namespace's
+# loopback, every round of case 3, results appended to the shared file.
+if [[ ${1:-} == --wan-inner ]]; then
+    tmp=$BENCH_INNER_TMP results=$tmp/results.txt
+    read -r -a tools <<<"$BENCH_INNER_TOOLS"
+    trap 'stop_pid "$tool_pid"; stop_pid "$nginx_pid"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    start_nginx "$tmp/www" "$tmp/nginx-wan"
+    for ((r = 0; r < rounds; r++)); do
+        while read -r tool; do
+            run_tool wan "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/paced.bin" paced.bin "$BENCH_INNER_SHA"
+        done < <(tools_for_round "$r")
+    done
+    exit 0
+fi
+
+# ---------------------------------------------------------------- tools and build
+
+missing=()
+command -v curl >/dev/null || missing+=(curl)
+command -v aria2c >/dev/null || missing+=(aria2)
+command -v axel >/dev/null || missing+=(axel)
+[[ -x $nginx_bin ]] || missing+=(nginx-light)
+if [[ ${BENCH_SKIP_BUILD:-0} != 1 ]]; then
+    command -v cmake >/dev/null || missing+=(cmake)
+    command -v ninja >/dev/null || missing+=(ninja-build)
+fi
+if ((${#missing[@]})); then
+    ((EUID == 0)) || die "missing ${missing[*]}: install them (apt-get install ${missing[*]}) or run as root"
+    log "installing ${missing[*]}"
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if [[ ${BENCH_SKIP_BUILD:-0} != 1 ]]; then
+    log "building in $build"
+    cmake -S "$root" -B "$build" -G Ninja >/dev/null
+    cmake --build "$build" --target zk-pace-server
+    if [[ -f $root/src/main/zov_kestra_get.cpp ]]; then
+        cmake --build "$build" --target zov-kestra-get || log "zov-kestra-get did not build; it is left out"
+    fi
+fi
+[[ -x $build/zk-pace-server ]] || die "$build/zk-pace-server is missing"
+
+tools=(curl aria2c axel)
+note=""
+if [[ -x $build/zov-kestra-get ]]; then
+    tools+=(zov-kestra-get)
+else
+    note="zov-kestra-get was not built ($build/zov-kestra-get missing): left out of this run."
+    log "$note"
+fi
+
+wan=0
+if [[ ${BENCH_WAN:-0} == 1 ]]; then
+    [[ -n ${BENCH_WAN_CMD:-} ]] || die "BENCH_WAN=1 needs BENCH_WAN_CMD, the latency emulator's command prefix"
+    wan=1
+fi
+
+# ---------------------------------------------------------------- files and servers
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/zk-bench.XXXXXX")
+# shellcheck disable=SC2317  # run by the trap
+cleanup() {
+    stop_pid "$tool_pid"
+    stop_pid "$nginx_pid"
+    stop_pid "$pace_pid"
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+results=$tmp/results.txt
+: >"$results"
+
+mkdir -p "$tmp/www"
+log "creating ${big_mb} MiB and ${paced_mb} MiB of random bytes"
+head -c $((big_mb * 1048576)) /dev/urandom >"$tmp/www/big.bin"
+head -c $((paced_mb * 1048576)) /dev/urandom >"$tmp/www/paced.bin"
+big_sha=$(sha256sum "$tmp/www/big.bin" | cut -d' ' -f1)
+paced_sha=$(sha256sum "$tmp/www/paced.bin" | cut -d' ' -f1)
+
+start_nginx "$tmp/www" "$tmp/nginx"
+start_pace "$tmp/www"
+log "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid), zk-pace-server on 127.0.0.1:$pace_port (pid $pace_pid)"
+
+# ---------------------------------------------------------------- rounds
+
+for ((r = 0; r < rounds; r++)); do
+    while read -r tool; do
+        run_tool nginx "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha"
+        run_tool paced "$tool" $((r + 1)) "http://127.0.0.1:$pace_port/paced.bin" paced.bin "$paced_sha"
+    done < <(tools_for_round "$r")
+done
+
+if ((wan)); then
+    log "case 3 inside: $BENCH_WAN_CMD"
+    read -r -a wan_cmd <<<"$BENCH_WAN_CMD"
+    BENCH_INNER_TMP=$tmp BENCH_INNER_TOOLS="${tools[*]}" BENCH_INNER_SHA=$paced_sha \
+        BENCH_ROUNDS=$rounds BENCH_BUILD_DIR=$build \
+        "${wan_cmd[@]}" bash "$here/run.sh" --wan-inner \
+        || log "case 3 did not finish (exit $?)"
+fi
+
+# ---------------------------------------------------------------- table
+
+cpu=$(sed -n 's/^model name[[:space:]]*:[[:space:]]*//p' /proc/cpuinfo | head -n 1)
+version() { "$@" 2>&1 | head -n 1 || true; }
+{
+    echo "# Benchmark results"
+    echo
+    echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
+    echo
+    echo "- Machine: $(nproc) CPU(s), ${cpu:-unknown CPU}, Linux $(uname -r)"
+    echo "- Files: case 1 ${big_mb} MiB, cases 2 and 3 ${paced_mb} MiB, random bytes; every result checked by SHA-256"
+    echo "- Rounds: $rounds, tools interleaved, order rotated each round; figures are medians"
+    echo "- Case 2 pace: $rate bytes/s per connection, no burst (zk-pace-server)"
+    if ((wan)); then
+        echo "- Case 3 link: \`$BENCH_WAN_CMD\`"
+    fi
+    echo "- Commit: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
+    echo "- Tools: $(version curl --version | cut -d' ' -f1-2); $(version aria2c --version); $(version axel --version); $(version "$nginx_bin" -v | sed 's/^nginx version: //')"
+    [[ -n $note ]] && { echo; echo "Note: $note"; }
+    echo
+    echo "Time / curl below 1 is faster than curl; speed × curl is curl's time over the tool's."
+    echo "CPU is the client's user + system time."
+    echo
+    awk -v big="$big_mb" -v paced="$paced_mb" -v rate="$rate" '
+        function median(list,    a, n, t, i, j) {
+            n = split(list, a, " ")
+            for (i = 2; i <= n; i++) {                 # insertion sort, n is small
+                t = a[i]
+                for (j = i - 1; j >= 1 && a[j] + 0 > t + 0; j--) a[j + 1] = a[j]
+                a[j + 1] = t
+            }
+            if (n == 0) return ""
+            return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
+        }
+        {
+            key = $1 SUBSEP $2
+            if (!(key in seen)) { seen[key] = 1; order[++count] = key }
+            if ($6 == "ok") { walls[key] = walls[key] " " $4; cpus[key] = cpus[key] " " $5; ok[key]++ }
+            else { failed[key]++; why[key] = $6 }
+            runs[key] = runs[key] (runs[key] == "" ? "" : ", ") ($6 == "ok" ? sprintf("%.2f", $4) : $6)
+        }
+        END {
+            name["nginx"] = "1. nginx, no limit, " big " MiB"
+            name["paced"] = sprintf("2. paced %g MiB/s per connection, %s MiB", rate / 1048576, paced)
+            name["wan"] = "3. emulated link, nginx, " paced " MiB"
+            size["nginx"] = big; size["paced"] = paced; size["wan"] = paced
+            print "| Case | Tool | Median time (s) | MiB/s | Time / curl | Speed × curl | Median CPU (s) | OK runs | Runs (s) |"
+            print "|---|---|---:|---:|---:|---:|---:|---:|---|"
+            for (i = 1; i <= count; i++) {
+                split(order[i], k, SUBSEP)
+                c = k[1]; t = k[2]
+                m = median(walls[order[i]])
+                base = median(walls[c SUBSEP "curl"])
+                if (m == "") {
+                    cells = "FAIL | | | | "
+                } else {
+                    cells = sprintf("%.3f | %.1f | ", m, size[c] / m)
+                    cells = cells (base == "" ? " | | " : sprintf("%.2f | %.2f | ", m / base, base / m))
+                    cells = cells sprintf("%.3f", median(cpus[order[i]]))
+                }
+                okc = ok[order[i]] + 0
+                tot = okc + failed[order[i]]
+                okcell = okc "/" tot (failed[order[i]] ? " FAIL" : "")
+                printf "| %s | %s | %s | %s | %s |\n", name[c], t, cells, okcell, runs[order[i]]
+            }
+        }' <(awk '
+            # cases in their order (nginx, paced, wan), tools in the order they were listed
+            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["wan"] = 3
+                    tr["curl"] = 1; tr["aria2c"] = 2; tr["axel"] = 3; tr["zov-kestra-get"] = 4 }
+            { print rank[$1], tr[$2], $0 }' "$results" | sort -s -n -k1,1 -k2,2 | cut -d' ' -f3-)
+} >"$results_md"
+
+log "wrote $results_md"
+cat "$results_md"
