@@ -2,6 +2,7 @@
 // queue, the pack plan, the four slots, the register, assembly and completion.
 #include "app/settings.h"
 #include "app/text_file.h"
+#include "app/winsock.h"
 #include "engine/download_manager.h"
 #include "engine/http_slot.h"
 #include "projects/project_file.h"
@@ -78,6 +79,7 @@ private slots:
     {
         QTest::addColumn<qint64>("size");
         QTest::addColumn<QString>("plan");
+        QTest::newRow("empty") << qint64(0) << "0 times 500.00 Kb";
         QTest::newRow("1 byte") << qint64(1) << "0 times 500.00 Kb and 1 Bytes";
         QTest::newRow("P-1") << P - 1 << "0 times 500.00 Kb and 500.00 Kb";
         QTest::newRow("P") << P << "1 times 500.00 Kb";
@@ -101,6 +103,8 @@ private slots:
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
         QCOMPARE(e.Projet_FTP, false);
         QVERIFY(e.Timer_Barre->isActive());
+        for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
+            QVERIFY(e.slot(n).isBusy() || e.slot(n).socket()->State() == 0);
         QVERIFY(finished.wait(60000));
         const QString finalFile = finished.first().at(1).toString();
         QCOMPARE(finalFile, dest() + file);

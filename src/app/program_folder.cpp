@@ -27,3 +27,8 @@ QString ProgramFolder::defaultReceived()
 {
     return path() + QStringLiteral("/received/");
 }
+
+QString ProgramFolder::lockPath()
+{
+    return path() + QStringLiteral("/zov-kestra.lock");
+}

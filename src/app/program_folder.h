@@ -12,4 +12,7 @@ public:
     static QString projectsDir();          // path() + "/projects/"
     static QString projectDir(const QString &name); // projectsDir() + name + "/"
     static QString defaultReceived();      // path() + "/received/"
+    // The lock that keeps the desktop program and zov-kestra-get from working
+    // on one program folder at the same time.
+    static QString lockPath();             // path() + "/zov-kestra.lock"
 };

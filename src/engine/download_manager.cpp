@@ -355,7 +355,9 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
     m_display.paintBar(barName(n), 0);
     m_display.setLabel(statusLabel(n), QStringLiteral("Initialising"));
     if (!pack) {
+        // Nothing is left to start: an idle slot holds no connection.
         s.setIdle();
+        s.stop();
         m_display.setLabel(statusLabel(n), kNothing);
         m_display.setLabel(QStringLiteral("Lbl_Paquet_2"), kNothing);
         return;

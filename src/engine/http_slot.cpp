@@ -349,17 +349,22 @@ void HttpSlot::onDataArrival()
     handleBytes(d->socket->GetData());
 }
 
+bool HttpSlot::takeLastBytes()
+{
+    const quint64 epoch = d->epoch;
+    const QByteArray rest = d->socket->GetData();
+    if (!rest.isEmpty())
+        handleBytes(rest);
+    return epoch == d->epoch;
+}
+
 void HttpSlot::onClosed()
 {
     using Phase = Private::Phase;
     if (!d->socket || d->phase == Phase::Closed)
         return;
     // The peer's last bytes may come together with its close.
-    const quint64 epoch = d->epoch;
-    const QByteArray rest = d->socket->GetData();
-    if (!rest.isEmpty())
-        handleBytes(rest);
-    if (epoch != d->epoch)
+    if (!takeLastBytes())
         return;
     switch (d->phase) {
     case Phase::Closed:
@@ -391,11 +396,7 @@ void HttpSlot::onError(int number, const QString &description)
     using Phase = Private::Phase;
     if (!d->socket || d->phase == Phase::Closed)
         return;
-    const quint64 epoch = d->epoch;
-    const QByteArray rest = d->socket->GetData();
-    if (!rest.isEmpty())
-        handleBytes(rest);
-    if (epoch != d->epoch)
+    if (!takeLastBytes())
         return;
     if (d->phase == Phase::Idle
         || (d->phase == Phase::Awaiting && d->requestsOnConnection > 1 && d->head.isEmpty()

@@ -118,6 +118,9 @@ private:
     void onError(int number, const QString &description);
     void onStallTimeout();
     void onRetryTimeout();
+    // Hands on the bytes still unread; false when handling them already
+    // replaced or closed the connection.
+    bool takeLastBytes();
 
     // Feeds received bytes through the header and body handling.
     void handleBytes(const QByteArray &data);

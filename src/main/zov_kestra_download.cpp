@@ -1,8 +1,11 @@
+#include "app/program_folder.h"
 #include "app/settings.h"
 #include "app/single_instance.h"
 #include "app/ui/form1.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QLockFile>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -23,6 +26,18 @@ int main(int argc, char *argv[])
             fflush(stderr);
             QMessageBox::critical(nullptr, QStringLiteral("Error"), text);
         }
+        return 1;
+    }
+
+    // zov-kestra-get may be working on the same program folder.
+    QDir().mkpath(ProgramFolder::path());
+    QLockFile folderLock(ProgramFolder::lockPath());
+    folderLock.setStaleLockTime(0);
+    if (!folderLock.tryLock(0)) {
+        const QString text = QStringLiteral("zov-kestra-get is downloading into %1; start ZOV Kestra Download "
+                                            "again when it has finished.").arg(ProgramFolder::path());
+        fprintf(stderr, "%s\n", qPrintable(text));
+        QMessageBox::critical(nullptr, QStringLiteral("Error"), text);
         return 1;
     }
 

@@ -111,7 +111,7 @@ int main(int argc, char *argv[])
 
     // The desktop program and this one never work on one program folder at once.
     QDir().mkpath(ProgramFolder::projectsDir());
-    QLockFile folderLock(ProgramFolder::path() + QStringLiteral("/zov-kestra.lock"));
+    QLockFile folderLock(ProgramFolder::lockPath());
     folderLock.setStaleLockTime(0);
     if (!folderLock.tryLock(0)) {
         say(QStringLiteral("Another ZOV Kestra Download is working on %1.").arg(ProgramFolder::path()));
