@@ -61,12 +61,19 @@ private slots:
         e.Timer_Start_Download->setInterval(50);
         QSignalSpy started(&e, &DownloadManager::projectStarted);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QSignalSpy tabs(&e, &DownloadManager::tabRequested);
+        QSignalSpy action(&e, &DownloadManager::actionEnabledChanged);
         QVERIFY(started.wait(5000));
-        // Taken: the running project is the first row, the Download tab shows.
+        // Taken: the running project is the first row.
         QCOMPARE(w.Lst_Main->topLevelItem(0)->text(4), QString("Downloading"));
-        QTRY_COMPARE_WITH_TIMEOUT(w.Menu->currentIndex(), 2, 5000);
-        QVERIFY(w.Cmd_Action->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);
+        // Each start showed the Download tab and enabled the action button; each
+        // completion went back to the Projects tab.
+        QList<int> shown;
+        for (const QList<QVariant> &t : tabs)
+            shown << t.at(0).toInt();
+        QCOMPARE(shown, QList<int>({3, 2, 3, 2}));
+        QVERIFY(action.contains(QList<QVariant>{true}));
         QCOMPARE(finished.at(0).at(0).toString(), QString("a"));
         QCOMPARE(finished.at(1).at(0).toString(), QString("b"));
         auto sha = [](const QString &path) {

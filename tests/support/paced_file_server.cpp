@@ -183,12 +183,12 @@ PacedFileServer::RangeRequest PacedFileServer::parseRange(const QByteArray &valu
     const int eq = v.indexOf('=');
     if (eq < 0 || v.left(eq).trimmed().toLower() != "bytes")
         return whole;
-    const QByteArray spec = v.mid(eq + 1);
-    if (spec.contains(',') || spec.count('-') != 1)
+    const QByteArray rangeSet = v.mid(eq + 1);
+    if (rangeSet.contains(',') || rangeSet.count('-') != 1)
         return whole;
-    const int dash = spec.indexOf('-');
-    const QByteArray a = spec.left(dash).trimmed();
-    const QByteArray b = spec.mid(dash + 1).trimmed();
+    const int dash = rangeSet.indexOf('-');
+    const QByteArray a = rangeSet.left(dash).trimmed();
+    const QByteArray b = rangeSet.mid(dash + 1).trimmed();
     qint64 first = 0;
     qint64 last = 0;
     const bool hasFirst = parseDigits(a, first);
