@@ -263,6 +263,11 @@ QByteArray Winsock::GetData()
     return m_socket ? m_socket->readAll() : QByteArray();
 }
 
+qint64 Winsock::GetData(char *buffer, qint64 maxSize)
+{
+    return m_socket ? qMax<qint64>(0, m_socket->read(buffer, maxSize)) : 0;
+}
+
 qint64 Winsock::BytesReceived() const
 {
     return m_socket ? m_socket->bytesAvailable() : 0;

@@ -42,6 +42,9 @@ public:
     void SendData(const QByteArray &data);
     // Every byte received and not yet read.
     QByteArray GetData();
+    // The same into the caller's buffer, at most maxSize bytes; returns how many
+    // were read. A slot reads its stream this way without a new array per chunk.
+    qint64 GetData(char *buffer, qint64 maxSize);
     qint64 BytesReceived() const;
     // Listens on LocalPort (0 = a free port chosen by the system, read back
     // through LocalPort afterwards) on the loopback interface unless

@@ -45,6 +45,7 @@ struct HttpSlot::Private
     Phase phase = Phase::Closed;
     int requestsOnConnection = 0;
     QByteArray head;             // response header gathered so far
+    QByteArray readBuffer;       // what the socket brings is read through this
     qint64 requestFirst = -1;    // byte range of the last request
     qint64 requestLast = -1;
     qint64 streamOffset = 0;     // file offset of the next body byte of the response
@@ -344,9 +345,19 @@ void HttpSlot::onConnected()
 
 void HttpSlot::onDataArrival()
 {
-    if (!d->socket)
-        return;
-    handleBytes(d->socket->GetData());
+    // One buffer for the slot's life: the body is the hot path, and a fresh
+    // array per chunk costs an allocation and page faults every time.
+    static constexpr qint64 ReadSize = 256 * 1024;
+    if (d->readBuffer.size() != ReadSize)
+        d->readBuffer.resize(ReadSize);
+    const quint64 epoch = d->epoch;
+    while (d->socket && epoch == d->epoch) {
+        const qint64 n = d->socket->GetData(d->readBuffer.data(), ReadSize);
+        if (n <= 0)
+            break;
+        // handleBytes copies whatever it keeps, so the buffer can be reused.
+        handleBytes(QByteArray::fromRawData(d->readBuffer.constData(), n));
+    }
 }
 
 bool HttpSlot::takeLastBytes()
