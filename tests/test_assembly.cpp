@@ -120,6 +120,55 @@ private slots:
         QCOMPARE(fileBytes(in.destination), data);
     }
 
+    void packsJoinedWhileDownloading_data()
+    {
+        QTest::addColumn<int>("joinedBefore");   // packs joined one by one first
+        QTest::addColumn<int>("claimed");        // what the end is told is joined
+        QTest::newRow("none") << 0 << 0;
+        QTest::newRow("some") << 3 << 3;
+        QTest::newRow("all") << 6 << 6;
+        // A count that disagrees with the work file makes the end join it all again.
+        QTest::newRow("count too high") << 2 << 4;
+        QTest::newRow("count too low") << 4 << 1;
+    }
+
+    void packsJoinedWhileDownloading()
+    {
+        QFETCH(int, joinedBefore);
+        QFETCH(int, claimed);
+        QTemporaryDir dir;
+        const QByteArray data = randomBytes(5 * 1000 + 77);
+        FinalAssembler::Input in = split(dir.path(), data, 1000);
+        // A work file left by an earlier run is replaced, not appended to.
+        QFile stale(FinalAssembler::workFilePath(in));
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("stale");
+        stale.close();
+        for (int k = 0; k < joinedBefore; ++k)
+            QVERIFY(FinalAssembler::joinNext(in, k));
+        QCOMPARE(QFileInfo(FinalAssembler::workFilePath(in)).size(),
+                 joinedBefore ? FinalAssembler::joinedBytes(in, joinedBefore) : qint64(5));
+        // The pack files stay until the end: a pause or restart loses nothing.
+        QVERIFY(QFile::exists(FinalAssembler::packFilePath(in.folder, in.baseName, 0)));
+        QVERIFY(FinalAssembler::assemble(in, nullptr, nullptr, claimed));
+        QCOMPARE(fileBytes(in.destination), data);
+        QCOMPARE(QDir(in.folder).entryList(QDir::Files), QStringList());
+    }
+
+    void joinNextRefusesWhatItCannotTrust()
+    {
+        QTemporaryDir dir;
+        const QByteArray data = randomBytes(3000);
+        FinalAssembler::Input in = split(dir.path(), data, 1000);
+        QVERIFY(!FinalAssembler::joinNext(in, 1));   // work file does not hold pack 0
+        QFile p1(FinalAssembler::packFilePath(in.folder, in.baseName, 1));
+        QVERIFY(p1.resize(10));
+        QVERIFY(FinalAssembler::joinNext(in, 0));
+        QVERIFY(!FinalAssembler::joinNext(in, 1));   // pack 1 is short
+        QCOMPARE(QFileInfo(FinalAssembler::workFilePath(in)).size(), qint64(1000));
+        QVERIFY(!FinalAssembler::joinNext(in, 3));   // no such pack
+    }
+
     void emptyFile()
     {
         QTemporaryDir dir;

@@ -264,6 +264,7 @@ void DownloadManager::startTick()
                          ? 0 : toInteger(m_store.Lst_Download_Byte_En_Cours.first(), 0);
     const qint64 P = Settings::packSize() > 0 ? Settings::packSize() : 512000;
     m_plan = PackPlan(S, P);
+    m_joined = 0;
     QString planText = QString::number(m_plan.fullPackCount()) + QStringLiteral(" times ") + Format_Taille(P);
     if (m_plan.lastPackSize() > 0)
         planText += QStringLiteral(" and ") + Format_Taille(m_plan.lastPackSize());
@@ -388,6 +389,7 @@ void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const
     TextFile::appendLine(registerPath(), packFile.toUtf8() + ":1");
     givePack(n, m_plan.packDone(n));
     sumReceived();
+    joinReadyPacks();
     // The last pack is in: run the progress tick now rather than up to 200 ms
     // later, so the file is joined as soon as it can be.
     if (m_plan.allDone())
@@ -559,19 +561,42 @@ bool DownloadManager::completionDue() const
            && (Projet_FTP || idle(4));
 }
 
-bool DownloadManager::Creer_Fichier()
+FinalAssembler::Input DownloadManager::assemblyInput() const
 {
     FinalAssembler::Input in;
     in.folder = downloadFolder();
-    in.baseName = Base_Name(File_URL2);
+    in.baseName = m_baseName;
     in.destination = finalFilePath();
     in.packCount = m_plan.packCount();
     in.packSize = m_plan.packSize();
     in.lastSize = Taille_Dernier;
+    return in;
+}
+
+void DownloadManager::joinReadyPacks()
+{
+    // While the network is the limit the processor has time: the packs that are
+    // complete from the start of the file on are joined now, so the finished
+    // file is ready as soon as the last pack is in.
+    if (m_joined < 0)
+        return;
+    const FinalAssembler::Input in = assemblyInput();
+    while (m_joined < m_plan.packCount() && m_plan.isDone(m_joined)) {
+        if (!FinalAssembler::joinNext(in, m_joined)) {
+            m_joined = -1; // the end joins everything
+            return;
+        }
+        ++m_joined;
+    }
+}
+
+bool DownloadManager::Creer_Fichier()
+{
     QList<qint64> incomplete;
     QString error;
-    if (FinalAssembler::assemble(in, &incomplete, &error))
+    if (FinalAssembler::assemble(assemblyInput(), &incomplete, &error, qMax<qint64>(0, m_joined)))
         return true;
+    m_joined = -1;
     if (incomplete.isEmpty()) {
         emit messageRequested(QStringLiteral("Error"), error, true);
         pauseDownload();

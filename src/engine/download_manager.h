@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "display/display_model.h"
+#include "engine/final_assembler.h"
 #include "engine/pack_plan.h"
 #include "projects/project_store.h"
 
@@ -152,6 +153,8 @@ private:
     void completeProject();
     void tellConnectionLost();
     void applyDisplayOptions();
+    FinalAssembler::Input assemblyInput() const;
+    void joinReadyPacks();
 
     ProjectStore m_store;
     DisplayModel m_display;
@@ -162,4 +165,5 @@ private:
     bool m_paused = false;
     QString m_filePath;                   // FilePath while a project runs
     QString m_baseName;                   // File_URL2 up to its first "."
+    qint64 m_joined = 0;                  // packs already in the work file; -1: join at the end
 };

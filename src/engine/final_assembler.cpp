@@ -69,7 +69,57 @@ bool appendBytes(int to, int from, qint64 length)
 }
 } // namespace
 
-bool FinalAssembler::assemble(const Input &in, QList<qint64> *incomplete, QString *error)
+QString FinalAssembler::workFilePath(const Input &in)
+{
+    return in.folder + QStringLiteral("final.zov");
+}
+
+qint64 FinalAssembler::joinedBytes(const Input &in, qint64 joined)
+{
+    qint64 bytes = 0;
+    for (qint64 k = 0; k < joined && k < in.packCount; ++k)
+        bytes += packLength(in, k);
+    return bytes;
+}
+
+namespace {
+// Appends packs [from, to) to the work file, which holds packs 0 .. from-1.
+bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to)
+{
+    const QByteArray workPath = QFile::encodeName(FinalAssembler::workFilePath(in));
+    const int out = ::open(workPath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (out < 0)
+        return false;
+    // Anything past the packs already joined (a write cut short) goes first.
+    const off_t keep = off_t(FinalAssembler::joinedBytes(in, from));
+    const off_t size = ::lseek(out, 0, SEEK_END);
+    bool ok = size >= 0 && (size == keep || ::ftruncate(out, keep) == 0);
+    for (qint64 k = from; k < to && ok; ++k) {
+        const QString pack = FinalAssembler::packFilePath(in.folder, in.baseName, k);
+        const int src = ::open(QFile::encodeName(pack).constData(), O_RDONLY | O_CLOEXEC);
+        ok = src >= 0 && appendBytes(out, src, FinalAssembler::packLength(in, k));
+        if (src >= 0)
+            ::close(src);
+    }
+    return (::close(out) == 0) && ok;
+}
+} // namespace
+
+bool FinalAssembler::joinNext(const Input &in, qint64 joined)
+{
+    if (joined < 0 || joined >= in.packCount)
+        return false;
+    const QFileInfo pack(packFilePath(in.folder, in.baseName, joined));
+    if (!pack.exists() || pack.size() < packLength(in, joined))
+        return false;
+    if (joined == 0)
+        QFile::remove(workFilePath(in));
+    else if (QFileInfo(workFilePath(in)).size() != joinedBytes(in, joined))
+        return false;
+    return appendPacks(in, joined, joined + 1);
+}
+
+bool FinalAssembler::assemble(const Input &in, QList<qint64> *incomplete, QString *error, qint64 joined)
 {
     if (incomplete)
         incomplete->clear();
@@ -81,43 +131,19 @@ bool FinalAssembler::assemble(const Input &in, QList<qint64> *incomplete, QStrin
             *error = QStringLiteral("Some packs are missing or incomplete.");
         return false;
     }
-    const QString work = in.folder + QStringLiteral("final.zov");
-    QFile::remove(work);
-    const QByteArray workPath = QFile::encodeName(work);
-    // The first pack becomes the work file, so its bytes are not copied at all.
-    qint64 first = 0;
-    if (in.packCount > 0 && QFile::rename(packFilePath(in.folder, in.baseName, 0), work)) {
-        if (::truncate(workPath.constData(), off_t(packLength(in, 0))) != 0) {
-            if (error)
-                *error = QStringLiteral("Cannot write %1.").arg(work);
-            return false;
-        }
-        first = 1;
+    const QString work = workFilePath(in);
+    // Packs joined while the download ran are kept when the work file still
+    // holds exactly them; otherwise the join starts again from pack 0.
+    if (joined <= 0 || joined > in.packCount || QFileInfo(work).size() != joinedBytes(in, joined)) {
+        joined = 0;
+        QFile::remove(work);
     }
-    const int to = ::open(workPath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (to < 0) {
+    if (!appendPacks(in, joined, in.packCount)) {
         if (error)
             *error = QStringLiteral("Cannot write %1.").arg(work);
         return false;
     }
-    bool ok = true;
-    for (qint64 k = first; k < in.packCount && ok; ++k) {
-        const QString pack = packFilePath(in.folder, in.baseName, k);
-        const int from = ::open(QFile::encodeName(pack).constData(), O_RDONLY | O_CLOEXEC);
-        ok = from >= 0 && appendBytes(to, from, packLength(in, k));
-        if (from >= 0)
-            ::close(from);
-    }
-    ok = (::close(to) == 0) && ok;
-    if (!ok) {
-        // Give pack 0 its own file back, so that nothing downloaded is lost.
-        if (first == 1 && ::truncate(workPath.constData(), off_t(packLength(in, 0))) == 0)
-            QFile::rename(work, packFilePath(in.folder, in.baseName, 0));
-        if (error)
-            *error = QStringLiteral("Cannot write %1.").arg(work);
-        return false;
-    }
-    for (qint64 k = first; k < in.packCount; ++k)
+    for (qint64 k = 0; k < in.packCount; ++k)
         QFile::remove(packFilePath(in.folder, in.baseName, k));
     QFile::remove(in.destination);
     if (!QFile::rename(work, in.destination)) {
