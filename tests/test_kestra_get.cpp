@@ -94,6 +94,27 @@ private slots:
         QCOMPARE(QDir(dest).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"big.iso"});
     }
 
+    void runsAgainAfterAnInterruptedRun()
+    {
+        // A project an earlier run left in progress does not block the next run.
+        const QString home = m_dir.path() + "/h4";
+        QDir().mkpath(home + "/projects/old");
+        QFile list(home + "/projects/main.zov");
+        QVERIFY(list.open(QIODevice::WriteOnly));
+        list.write("old\r\n");
+        list.close();
+        QFile old(home + "/projects/old/project.zov");
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write("url:127.0.0.1:1/old.bin\r\nbytes:10\r\nstatus:0\r\n");
+        old.close();
+        const QString dest = m_dir.path() + "/out4";
+        const Run r = get({"--dest", dest, m_nginx.baseUrl() + "/big.iso"}, home);
+        QVERIFY2(r.exitCode == 0, r.err.constData());
+        QCOMPARE(sha(dest + "/big.iso"), sha(www() + "/big.iso"));
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QVERIFY(old.readAll().endsWith("status:1\r\n"));
+    }
+
     void refusesAnHtmlPage()
     {
         const QString home = m_dir.path() + "/h2";

@@ -186,6 +186,22 @@ void DownloadManager::onQueueTick()
         pickTick();
 }
 
+void DownloadManager::requeueInProgress()
+{
+    ProjectStore &s = m_store;
+    if (Downloading)
+        return;
+    while (!s.Lst_Projects_En_Cours.isEmpty()) {
+        const QString name = s.Lst_Projects_En_Cours.takeLast();
+        s.Lst_Projects.prepend(name);
+        s.Lst_Download_url.prepend(s.Lst_Download_Url_En_Cours.takeLast());
+        s.Lst_Download_byte.prepend(s.Lst_Download_Byte_En_Cours.takeLast());
+        s.rewriteStatus(name, 1);
+    }
+    s.Recuperation = false;
+    s.Charger_Listes();
+}
+
 bool DownloadManager::startNow(const QString &name)
 {
     const int i = ProjectStore::indexOfName(m_store.Lst_Projects, name);

@@ -41,6 +41,9 @@ public:
     void onQueueTick();
     void pickTick();
     void startTick();
+    // Puts a project left in progress by an earlier run back at the head of the
+    // queue (status 1), so that another can start now.
+    void requeueInProgress();
     // Starts the waiting project named at once, without waiting for queue ticks
     // (zov-kestra-get). False when it is not waiting or another project runs.
     bool startNow(const QString &name);

@@ -120,6 +120,8 @@ int main(int argc, char *argv[])
 
     DownloadManager engine;
     engine.store().load();
+    // A download an earlier run left in progress waits in the queue again.
+    engine.requeueInProgress();
     UrlProbe &probe = engine.probe();
     const bool terminal = ::isatty(STDOUT_FILENO);
     Progress progress(terminal);
