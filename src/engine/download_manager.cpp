@@ -16,6 +16,8 @@
 #include <QTime>
 #include <QTimer>
 
+#include <utility>
+
 namespace {
 QTimer *makeTimer(QObject *owner, const char *name, int interval, bool running)
 {
@@ -86,6 +88,7 @@ DownloadManager::DownloadManager(QObject *parent)
 
     connect(Timer_Start_Download, &QTimer::timeout, this, &DownloadManager::onQueueTick);
     connect(Timer_Barre, &QTimer::timeout, this, &DownloadManager::onTimerBarre);
+    connect(Timer_Valide, &QTimer::timeout, this, &DownloadManager::onTimerValide);
     connect(Timer_Time, &QTimer::timeout, this, &DownloadManager::onTimerTime);
 }
 
@@ -184,6 +187,23 @@ void DownloadManager::onQueueTick()
         startTick();
     else if (!m_store.Lst_Projects.isEmpty() && !Downloading)
         pickTick();
+}
+
+void DownloadManager::addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url,
+                                     qint64 bytes)
+{
+    m_newProject = {name, url, projectText, bytes};
+    Timer_Valide->start();
+}
+
+void DownloadManager::onTimerValide()
+{
+    Timer_Valide->stop();
+    const NewProject p = std::exchange(m_newProject, NewProject());
+    if (p.name.isEmpty())
+        return;
+    m_store.addNewProject(p.name, p.text, p.url, p.bytes);
+    emit projectAdded(p.name);
 }
 
 void DownloadManager::requeueInProgress()

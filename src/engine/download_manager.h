@@ -41,6 +41,10 @@ public:
     void onQueueTick();
     void pickTick();
     void startTick();
+    // A confirmed new project: Timer_Valide stores it a moment later (its
+    // folder, project file, list-file line and waiting entry), then
+    // projectAdded() tells the window.
+    void addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url, qint64 bytes);
     // Puts a project left in progress by an earlier run back at the head of the
     // queue (status 1), so that another can start now.
     void requeueInProgress();
@@ -138,12 +142,14 @@ signals:
     // A message for the user: title, text, and whether it reports a failure
     // (critical icon) or is a notice (information icon).
     void messageRequested(const QString &title, const QString &text, bool critical);
+    void projectAdded(const QString &name);
     void projectStarted(const QString &name);
     // The finished file is in place and the project is listed as finished.
     void projectFinished(const QString &name, const QString &finalFile);
     void downloadPaused();
 
 private:
+    void onTimerValide();
     void onPackCompleted(int n, qint64 pack, qint64 size, const QString &packFile);
     void onSlotStatus(int n, const QString &text);
     void onDataStarted(int n);
@@ -166,6 +172,12 @@ private:
     HttpSlot *m_slots[4];
     UrlProbe *m_probe;
     bool m_paused = false;
+    struct NewProject
+    {
+        QString name, url;
+        QByteArray text;
+        qint64 bytes = 0;
+    } m_newProject;                       // confirmed, waiting for Timer_Valide
     QString m_filePath;                   // FilePath while a project runs
     QString m_baseName;                   // File_URL2 up to its first "."
     qint64 m_joined = 0;                  // packs already in the work file; -1: join at the end

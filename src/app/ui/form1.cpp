@@ -402,7 +402,7 @@ void Form1::wireProbe()
         Lbl_Status_H->setText(QStringLiteral("Nothing to do"));
     });
 
-    connect(m_engine->Timer_Valide, &QTimer::timeout, this, &Form1::onTimerValide);
+    connect(m_engine, &DownloadManager::projectAdded, Txt_Url, &QLineEdit::clear);
 }
 
 void Form1::addProject()
@@ -426,10 +426,9 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
     const QString name = result.projectName;
     const qint64 size = result.fileSize;
     connect(dlg, &Form2::downloadConfirmed, this, [this, name, size](const QByteArray &text) {
-        Project_Text = text;
-        Project_Name = name;
-        File_Size = size;
-        m_engine->Timer_Valide->start();
+        // The address stored for the list is the one this window shows: the
+        // probed address without its scheme.
+        m_engine->addProjectSoon(name, text, Txt_Url->text(), size);
     });
     connect(dlg, &Form2::unloaded, this, [this] {
         setEnabled(true);
@@ -437,16 +436,6 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
     });
     dlg->fill(result);
     dlg->show();
-}
-
-void Form1::onTimerValide()
-{
-    m_engine->Timer_Valide->stop();
-    // The address stored for the list is the one this window shows: the
-    // probed address without its scheme.
-    m_engine->store().addNewProject(Project_Name, Project_Text, Txt_Url->text(), File_Size);
-    Project_Text.clear();
-    Txt_Url->clear();
 }
 
 void Form1::paintBar(const QString &name)

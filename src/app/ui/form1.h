@@ -116,7 +116,6 @@ private:
     void onChkStartwindows();
     void wireProbe();
     void onProbeSucceeded(const ProbeResult &result);
-    void onTimerValide();
 
     DownloadManager *m_engine;
     QStringList m_arguments;
@@ -130,7 +129,4 @@ private:
     // name and size the probe found.
     UrlProbe *m_probe = nullptr;
     QPointer<Form2> m_form2;
-    QByteArray Project_Text;
-    QString Project_Name;
-    qint64 File_Size = 0;
 };
