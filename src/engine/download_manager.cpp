@@ -125,8 +125,6 @@ void DownloadManager::ReInit()
         p = 0;
     Temps_H = Temps_M = Temps_S = 0;
     Chrono_Lance = false;
-    for (bool &r : Reprendre)
-        r = false;
     Octets_Tick = 0;
     Txt_Vitesse_Basse.clear();
     Txt_Vitesse_Haute.clear();
@@ -245,8 +243,6 @@ void DownloadManager::pickTick()
     s.Charger_Listes();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
     m_filePath.clear();
-    for (bool &r : Reprendre)
-        r = false;
     Project_Now = s.Lst_Projects_En_Cours.first();
 
     // The project's own options become the settings while it runs. A key the

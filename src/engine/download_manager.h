@@ -116,7 +116,6 @@ public:
     int Temps_H = 0, Temps_M = 0, Temps_S = 0;
     // Speed texts kept with the highest and lowest samples (statistics).
     QString Txt_Vitesse_Haute, Txt_Vitesse_Haute2, Txt_Vitesse_Basse, Txt_Vitesse_Basse2;
-    bool Reprendre[4] = {false, false, false, false};
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;

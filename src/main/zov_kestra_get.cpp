@@ -49,7 +49,7 @@ public:
         const qint64 total = e.Taille_Fichier;
         const qint64 have = qMin(e.Taille_Recue, total);
         const double secs = m_clock.elapsed() / 1000.0;
-        const qint64 rate = secs > 0.2 ? qint64((have - m_startBytes) / secs) : 0;
+        const qint64 rate = secs > 0.2 ? qint64(have / secs) : 0;
         const int pct = total > 0 ? int(roundHalfAway(100.0 * have / total)) : 100;
         const QString left = rate > 0 ? Format_Temps((total - have) / rate) : QStringLiteral("--:--:--");
         const QString line = QStringLiteral("%1% %2 of %3 %4 %5 left")
@@ -69,7 +69,6 @@ public:
 private:
     bool m_terminal;
     QElapsedTimer m_clock;
-    qint64 m_startBytes = 0;
     int m_lastDecile = -1;
 };
 } // namespace

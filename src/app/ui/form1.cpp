@@ -137,21 +137,6 @@ QLabel *Form1::addLabel(QWidget *parent, const QString &name, const QString &tex
     return l;
 }
 
-PictureBox *Form1::bar(const QString &name) const
-{
-    if (name == QLatin1String("Barre"))
-        return Barre;
-    if (name == QLatin1String("Barre1"))
-        return Barre1;
-    if (name == QLatin1String("Barre2"))
-        return Barre2;
-    if (name == QLatin1String("Barre3"))
-        return Barre3;
-    if (name == QLatin1String("Barre4"))
-        return Barre4;
-    return nullptr;
-}
-
 void Form1::buildFrames()
 {
     auto *central = new QWidget(this);
@@ -278,6 +263,7 @@ void Form1::buildFrames()
         auto makeBar = [&](const char *name, int height) {
             auto *b = new PictureBox(Frm_Download);
             b->setObjectName(QString::fromLatin1(name));
+            m_bars.insert(b->objectName(), b);
             b->setMinimumHeight(height);
             b->setMaximumHeight(height);
             return b;

@@ -92,7 +92,7 @@ public:
     QList<QIcon> ImageList;
 
     QLabel *label(const QString &name) const { return m_labels.value(name); }
-    PictureBox *bar(const QString &name) const;
+    PictureBox *bar(const QString &name) const { return m_bars.value(name); }
 
 signals:
     // Start-up has run (the loading window is closed).
@@ -120,6 +120,7 @@ private:
     DownloadManager *m_engine;
     QStringList m_arguments;
     QHash<QString, QLabel *> m_labels;
+    QHash<QString, PictureBox *> m_bars;
     QPointer<Form6> m_form6;
     QPointer<QWidget> m_options;
     QSystemTrayIcon *m_tray = nullptr;
