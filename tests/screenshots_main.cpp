@@ -2,7 +2,7 @@
 // with a few projects and a download from a paced loopback server, and saves a
 // picture of each tab and of the options dialog into DIR. Run it under Xvfb
 // (scripts/screenshots.sh) so that real fonts are used.
-#include "app/settings.h"
+#include "core/settings.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"

@@ -1,8 +1,8 @@
 // Whole downloads through the engine against a real nginx on loopback: the
 // queue, the pack plan, the four slots, the register, assembly and completion.
-#include "app/settings.h"
-#include "app/text_file.h"
-#include "app/winsock.h"
+#include "core/settings.h"
+#include "core/text_file.h"
+#include "core/winsock.h"
 #include "engine/download_manager.h"
 #include "engine/http_slot.h"
 #include "projects/project_file.h"

@@ -1,5 +1,5 @@
-#include "app/program_folder.h"
-#include "app/settings.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
 #include "engine/url_probe.h"
 #include "support/ftp_server.h"
 #include "support/test_http_server.h"

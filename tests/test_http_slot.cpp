@@ -1,4 +1,4 @@
-#include "app/winsock.h"
+#include "core/winsock.h"
 #include "display/formatters.h"
 #include "engine/http_slot.h"
 #include "engine/pack_file.h"

@@ -1,8 +1,8 @@
 // The main window through its real widgets: the controls and working parts that
 // exist before start-up reads anything, the tab strip, and the list views that
 // start-up fills from the project store.
-#include "app/settings.h"
-#include "app/text_file.h"
+#include "core/settings.h"
+#include "core/text_file.h"
 #include "app/ui/form1.h"
 #include "display/ui/picture_box.h"
 #include "engine/download_manager.h"

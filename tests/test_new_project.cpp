@@ -1,8 +1,8 @@
 // A new project through the real windows: an address typed into the main window,
 // the probe against a loopback server, the "New project" dialog confirmed,
 // cancelled or sent through the options dialog, and what ends up in the store.
-#include "app/settings.h"
-#include "app/text_file.h"
+#include "core/settings.h"
+#include "core/text_file.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
 #include "options/ui/form3.h"

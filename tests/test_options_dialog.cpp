@@ -1,6 +1,6 @@
 // The options dialog and the destination-folder chooser, driven through their
 // controls the way a user would, against an isolated settings store.
-#include "app/settings.h"
+#include "core/settings.h"
 #include "display/bar_painter.h"
 #include "display/ui/picture_box.h"
 #include "options/ui/form3.h"

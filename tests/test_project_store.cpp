@@ -1,9 +1,9 @@
 // The project store: loading the list file and the project files into the nine
 // working lists, the rows of the two list views, and the whole-file rewrites.
 
-#include "app/program_folder.h"
-#include "app/settings.h"
-#include "app/text_file.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/text_file.h"
 #include "display/formatters.h"
 #include "projects/project_file.h"
 #include "projects/project_store.h"

@@ -1,6 +1,6 @@
 // The queue through the real main window: a waiting project is taken by the
 // queue timer, downloads with the Download tab shown, and ends under "Finished".
-#include "app/settings.h"
+#include "core/settings.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"

@@ -1,7 +1,7 @@
 // Start-up on a clean machine and on a configured one, through the real main
 // window; and the single-instance rule, through the real executable.
-#include "app/program_folder.h"
-#include "app/settings.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
 #include "app/ui/form1.h"
 #include "app/ui/form6.h"
 

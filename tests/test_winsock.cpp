@@ -4,7 +4,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
-#include "app/winsock.h"
+#include "core/winsock.h"
 
 namespace {
 

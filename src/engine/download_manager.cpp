@@ -1,9 +1,9 @@
 #include "engine/download_manager.h"
 
-#include "app/program_folder.h"
-#include "app/settings.h"
-#include "app/text_file.h"
-#include "app/winsock.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/text_file.h"
+#include "core/winsock.h"
 #include "display/bar_painter.h"
 #include "display/formatters.h"
 #include "engine/final_assembler.h"

@@ -1,6 +1,6 @@
 #include "engine/http_slot.h"
 
-#include "app/winsock.h"
+#include "core/winsock.h"
 #include "display/formatters.h"
 #include "engine/http_parse.h"
 #include "engine/pack_file.h"

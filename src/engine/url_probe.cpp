@@ -1,8 +1,8 @@
 #include "engine/url_probe.h"
 
-#include "app/program_folder.h"
-#include "app/settings.h"
-#include "app/winsock.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/winsock.h"
 #include "engine/ftp_parse.h"
 #include "engine/http_parse.h"
 #include "engine/url_helpers.h"

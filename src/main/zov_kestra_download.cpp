@@ -1,6 +1,6 @@
-#include "app/program_folder.h"
-#include "app/settings.h"
-#include "app/single_instance.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/single_instance.h"
 #include "app/ui/form1.h"
 
 #include <QApplication>

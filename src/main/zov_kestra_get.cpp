@@ -3,8 +3,8 @@
 // one progress line. Exit status: 0 when the finished file is in place, 1 when
 // the download stopped, 2 for a probe failure or bad arguments, 3 when the
 // program folder is busy.
-#include "app/program_folder.h"
-#include "app/settings.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
 #include "display/formatters.h"
 #include "engine/download_manager.h"
 #include "engine/url_probe.h"

@@ -1,6 +1,6 @@
 #include "options/option_values.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <QLocale>
 #include <QRegularExpression>

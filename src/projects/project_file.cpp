@@ -1,6 +1,6 @@
 #include "projects/project_file.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "projects/project_store.h"
 
-#include "app/program_folder.h"
-#include "app/settings.h"
-#include "app/text_file.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/text_file.h"
 #include "display/formatters.h"
 #include "projects/project_file.h"
 

@@ -1,8 +1,8 @@
 #include "app/ui/form1.h"
 
-#include "app/autostart.h"
-#include "app/program_folder.h"
-#include "app/settings.h"
+#include "core/autostart.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
 #include "app/ui/form6.h"
 #include "display/bar_painter.h"
 #include "display/formatters.h"

@@ -1,6 +1,6 @@
 #include "options/ui/form4.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

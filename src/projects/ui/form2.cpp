@@ -1,6 +1,6 @@
 #include "projects/ui/form2.h"
 
-#include "app/settings.h"
+#include "core/settings.h"
 #include "display/formatters.h"
 #include "options/ui/form3.h"
 #include "projects/project_file.h"

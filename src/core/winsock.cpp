@@ -1,4 +1,4 @@
-#include "app/winsock.h"
+#include "core/winsock.h"
 
 #include <climits>
 

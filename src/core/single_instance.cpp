@@ -1,4 +1,4 @@
-#include "app/single_instance.h"
+#include "core/single_instance.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,6 +1,6 @@
-#include "app/settings.h"
+#include "core/settings.h"
 
-#include "app/program_folder.h"
+#include "core/program_folder.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>

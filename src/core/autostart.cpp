@@ -1,8 +1,8 @@
-#include "app/autostart.h"
+#include "core/autostart.h"
 
-#include "app/program_folder.h"
-#include "app/settings.h"
-#include "app/text_file.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/text_file.h"
 
 #include <QDir>
 #include <QFile>
