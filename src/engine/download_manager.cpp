@@ -13,8 +13,13 @@
 #include "projects/project_file.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTime>
 #include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
 
 #include <utility>
 
@@ -83,6 +88,12 @@ DownloadManager::DownloadManager(QObject *parent)
         connect(slot, &HttpSlot::connectionError, this,
                 [this](int n, int number, const QString &) { onConnectionError(n, number); });
         connect(slot, &HttpSlot::gaveUp, this, &DownloadManager::onGaveUp);
+        connect(slot, &HttpSlot::writeFailed, this, &DownloadManager::onWriteFailed);
+        connect(slot, &HttpSlot::fileChanged, this, &DownloadManager::onFileChanged);
+        connect(slot, &HttpSlot::packRestarted, this, [this](int n) {
+            m_plan.setStored(n, 0);
+            sumReceived();
+        });
         m_slots[i] = slot;
     }
 
@@ -246,7 +257,10 @@ void DownloadManager::pickTick()
     Project_Now = s.Lst_Projects_En_Cours.first();
 
     // The project's own options become the settings while it runs. A key the
-    // file lacks leaves its setting as it was.
+    // file lacks leaves its setting as it was. The pack size is the exception:
+    // it stays the project's own (a server without ranges gets one pack the
+    // size of its file), and the user's choice for later projects is kept.
+    m_packSize = 0;
     bool ok = false;
     const QByteArray text = s.readProjectFile(Project_Now, &ok);
     if (ok) {
@@ -261,15 +275,16 @@ void DownloadManager::pickTick()
             const QString value = ProjectFile::field(text, key, from, &end);
             if (value.isNull())
                 continue;
-            Settings::write(QString::fromLatin1(setting), value);
+            if (qstrcmp(key, "packsize:") == 0)
+                m_packSize = toInteger(value, 0);
+            else
+                Settings::write(QString::fromLatin1(setting), value);
             from = end;
         }
         if (ProjectFile::field(text, "Type:", from).trimmed() == QLatin1String("1"))
             Projet_FTP = true;
     }
     m_filePath = Settings::filePathSetting();
-    QDir().mkpath(m_filePath);
-    QDir().mkpath(downloadFolder());
     s.rewriteStatus(Project_Now, 0);
     emit projectStarted(Project_Now);
 }
@@ -294,9 +309,14 @@ void DownloadManager::startTick()
 
     const qint64 S = m_store.Lst_Download_Byte_En_Cours.isEmpty()
                          ? 0 : toInteger(m_store.Lst_Download_Byte_En_Cours.first(), 0);
-    const qint64 P = Settings::packSize() > 0 ? Settings::packSize() : 512000;
+    if (m_packSize <= 0)
+        m_packSize = Settings::packSize() > 0 ? Settings::packSize() : 512000;
+    const qint64 P = m_packSize;
     m_plan = PackPlan(S, P);
     m_joined = 0;
+    m_lastFailure = DownloadFailure::None;
+    m_server = ServerInfo::read(ProgramFolder::projectDir(Project_Now));
+    m_register = PackRegister(registerPath());
     QString planText = QString::number(m_plan.fullPackCount()) + QStringLiteral(" times ") + Format_Taille(P);
     if (m_plan.lastPackSize() > 0)
         planText += QStringLiteral(" and ") + Format_Taille(m_plan.lastPackSize());
@@ -329,6 +349,7 @@ void DownloadManager::startTick()
 
     if (Projet_FTP) {
         Downloading = true;
+        prepareFolders();
         for (int i = 0; i < 3; ++i)
             Timer_FTP[i]->start();
         m_display.setLabel(QStringLiteral("Lbl_Status_w4"), QStringLiteral("Unused with FTP servers."));
@@ -337,16 +358,57 @@ void DownloadManager::startTick()
             s->stop();
             s->resetFailures();
             s->setTarget(Host_URL2, Path_URL2);
+            s->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
         }
         Downloading = true;
         m_plan.start(4);
-        for (int n = 1; n <= 4; ++n)
-            Demande_Paquet(n);
+        if (prepareFolders()) {
+            for (int n = 1; n <= 4; ++n)
+                Demande_Paquet(n);
+        }
     }
     applyDisplayOptions();
     Timer_Barre->start();
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
+    if (!m_paused)
+        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     Timer_Start_Download->stop();
+}
+
+namespace {
+// Creates folder and every folder above it that is missing; false with the
+// system's reason when one cannot be made (a file of that name is in the way,
+// no permission, a read-only disk).
+bool makeFolders(const QString &folder, QString *reason)
+{
+    const QStringList parts = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString path;
+    for (const QString &part : parts) {
+        path += QLatin1Char('/') + part;
+        const QByteArray native = QFile::encodeName(path);
+        if (::mkdir(native.constData(), 0755) == 0)
+            continue;
+        const int error = errno;
+        struct stat st;
+        if (error == EEXIST && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+            continue;
+        *reason = path + QStringLiteral(": ")
+                  + QString::fromLocal8Bit(std::strerror(error == EEXIST ? ENOTDIR : error));
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+bool DownloadManager::prepareFolders()
+{
+    QString reason;
+    if (makeFolders(downloadFolder(), &reason))
+        return true;
+    stopWithFailure(DownloadFailure::LocalWrite,
+                    QStringLiteral("Cannot create the download folder.\r\n%1\r\n"
+                                   "Choose another destination or fix the folder, then click on the resume button !")
+                        .arg(reason));
+    return false;
 }
 
 void DownloadManager::applyDisplayOptions()
@@ -418,7 +480,11 @@ void DownloadManager::updatePacksLeftLabel()
 void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const QString &packFile)
 {
     Paquets_Finis += size;
-    TextFile::appendLine(registerPath(), packFile.toUtf8() + ":1");
+    QString reason;
+    if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
+        onWriteFailed(n, m_register.path(), reason);
+        return;
+    }
     givePack(n, m_plan.packDone(n));
     sumReceived();
     joinReadyPacks();
@@ -473,20 +539,51 @@ void DownloadManager::tellConnectionLost()
                           true);
 }
 
-void DownloadManager::onConnectionError(int, int number)
+void DownloadManager::onConnectionError(int n, int number)
 {
-    if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted) {
-        const bool first = !Erreur_Signalee;
-        tellConnectionLost();
-        if (first)
-            pauseDownload();
-    }
+    if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
+        onGaveUp(n);
 }
 
 void DownloadManager::onGaveUp(int)
 {
+    const bool first = !Erreur_Signalee;
     tellConnectionLost();
+    if (first) {
+        m_lastFailure = DownloadFailure::Network;
+        emit downloadFailed(m_lastFailure, QStringLiteral("Please check your Internet connection and then click on the resume button !"));
+    }
     pauseDownload();
+}
+
+void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
+{
+    if (!Downloading || m_paused)
+        return;
+    m_lastFailure = kind;
+    emit downloadFailed(kind, text);
+    emit messageRequested(QStringLiteral("Error"), text, true);
+    pauseDownload();
+}
+
+QString DownloadManager::writeFailureText(const QString &fileAndReason)
+{
+    return QStringLiteral("Cannot write %1.\r\nEvery byte already stored is kept. "
+                          "Free some space or fix the folder, then click on the resume button !")
+        .arg(fileAndReason);
+}
+
+void DownloadManager::onWriteFailed(int, const QString &file, const QString &reason)
+{
+    stopWithFailure(DownloadFailure::LocalWrite, writeFailureText(file + QStringLiteral(": ") + reason));
+}
+
+void DownloadManager::onFileChanged(int, const QString &reason)
+{
+    stopWithFailure(DownloadFailure::ServerChanged,
+                    QStringLiteral("The file on the server has changed or is no longer there (%1).\r\n"
+                                   "The download is stopped so that the two files never mix.")
+                        .arg(reason));
 }
 
 void DownloadManager::actionClicked()
@@ -502,18 +599,13 @@ void DownloadManager::pauseDownload()
     if (!Downloading || m_paused)
         return;
     m_paused = true;
-    QByteArray reg = TextFile::read(registerPath());
-    const QByteArray before = reg;
+    QList<QByteArray> inProgress;
     for (HttpSlot *s : m_slots) {
         s->stop();
-        if (!s->isBusy())
-            continue;
-        const QByteArray path = packFilePath(s->Paquet_Numero).toUtf8();
-        if (!reg.contains(path + ':'))
-            reg += path + ":0\r\n";
+        if (s->isBusy())
+            inProgress.append(packFilePath(s->Paquet_Numero).toUtf8());
     }
-    if (reg != before)
-        TextFile::write(registerPath(), reg);
+    m_register.addPauseNotes(inProgress);
     Timer_Time->stop();
     Timer_Speed->stop();
     Chrono_Lance = false;
@@ -528,21 +620,24 @@ void DownloadManager::resumeDownload()
         return;
     m_paused = false;
     Erreur_Signalee = false;
+    m_lastFailure = DownloadFailure::None;
     // The ":0" notes of the pause go: the packs are in progress again.
-    const QByteArray reg = TextFile::read(registerPath());
-    QByteArray kept;
-    for (const QByteArray &line : reg.split('\n')) {
-        if (!line.isEmpty() && !line.endsWith(":0\r"))
-            kept += line + '\n';
-    }
-    if (kept != reg)
-        TextFile::write(registerPath(), kept);
+    m_register.dropPauseNotes();
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
+    if (!prepareFolders())
+        return;
     for (int n = 1; n <= 4; ++n) {
         slot(n).resetFailures();
         givePack(n, m_plan.currentPack(n));
     }
+    // Everything may be in already (a pause after the last pack, or a finished
+    // file that could not be moved): the completion tick tries again.
+    if (m_plan.allDone())
+        QTimer::singleShot(0, this, [this] {
+            if (Timer_Barre->isActive())
+                onTimerBarre();
+        });
 }
 
 void DownloadManager::onTimerTime()
@@ -610,12 +705,14 @@ void DownloadManager::joinReadyPacks()
     // While the network is the limit the processor has time: the packs that are
     // complete from the start of the file on are joined now, so the finished
     // file is ready as soon as the last pack is in.
-    if (m_joined < 0)
-        return;
     const FinalAssembler::Input in = assemblyInput();
     while (m_joined < m_plan.packCount() && m_plan.isDone(m_joined)) {
-        if (!FinalAssembler::joinNext(in, m_joined)) {
-            m_joined = -1; // the end joins everything
+        QString error;
+        if (!FinalAssembler::joinNext(in, m_joined, &error)) {
+            // A pack not whole yet is joined at the end; a write that failed
+            // is told at once, as for a pack.
+            if (!error.isEmpty())
+                stopWithFailure(DownloadFailure::LocalWrite, writeFailureText(error));
             return;
         }
         ++m_joined;
@@ -626,12 +723,16 @@ bool DownloadManager::Creer_Fichier()
 {
     QList<qint64> incomplete;
     QString error;
-    if (FinalAssembler::assemble(assemblyInput(), &incomplete, &error, qMax<qint64>(0, m_joined)))
+    if (FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error))
         return true;
-    m_joined = -1;
     if (incomplete.isEmpty()) {
-        emit messageRequested(QStringLiteral("Error"), error, true);
-        pauseDownload();
+        const FinalAssembler::Input in = assemblyInput();
+        const QString text = m_joined == m_plan.packCount()
+            ? QStringLiteral("The finished file could not be put in place: %1.\r\nIt is kept whole as %2; "
+                             "click on the resume button to try again.")
+                  .arg(error, FinalAssembler::workFilePath(in))
+            : writeFailureText(error);
+        stopWithFailure(DownloadFailure::LocalWrite, text);
         return false;
     }
     // Packs lost from the disk since they were stored: fetch them again from
@@ -639,7 +740,7 @@ bool DownloadManager::Creer_Fichier()
     QList<PackPlan::PendingPack> pending;
     for (qint64 k : incomplete) {
         const QFileInfo fi(packFilePath(k));
-        pending.append({k, fi.exists() ? qMin(fi.size(), m_plan.packSize(k)) : 0});
+        pending.append({k, k >= m_joined && fi.exists() ? qMin(fi.size(), m_plan.packSize(k)) : 0});
     }
     Paquets_Finis = 0;
     for (qint64 k = 0; k < m_plan.packCount(); ++k)

@@ -4,9 +4,12 @@
 #include <functional>
 
 #include "display/display_model.h"
+#include "engine/download_failure.h"
 #include "engine/final_assembler.h"
 #include "engine/pack_plan.h"
+#include "engine/pack_register.h"
 #include "projects/project_store.h"
+#include "projects/server_info.h"
 
 class HttpSlot;
 class QTimer;
@@ -66,6 +69,12 @@ public:
     // Every slot continues its pack where it stopped, or takes a new one.
     void resumeDownload();
     bool isPaused() const { return m_paused; }
+    // Why the running project stopped on its own (None while it runs, or after
+    // a pause the user asked for).
+    DownloadFailure lastFailure() const { return m_lastFailure; }
+    // The running project's pack size (its own, which may differ from the
+    // user's setting: a server without ranges gets one pack).
+    qint64 projectPackSize() const { return m_plan.packSize(); }
 
     // Progress display tick (bars, caption, completion) and elapsed-time tick.
     void onTimerBarre();
@@ -146,6 +155,8 @@ signals:
     // The finished file is in place and the project is listed as finished.
     void projectFinished(const QString &name, const QString &finalFile);
     void downloadPaused();
+    // The download stopped on its own; the text is what the user is told.
+    void downloadFailed(DownloadFailure kind, const QString &text);
 
 private:
     void onTimerValide();
@@ -155,6 +166,12 @@ private:
     void onBytesStored(int n, qint64 count);
     void onConnectionError(int n, int number);
     void onGaveUp(int n);
+    void onWriteFailed(int n, const QString &file, const QString &reason);
+    void onFileChanged(int n, const QString &reason);
+    // Tells the user once and pauses: the bytes stored so far stay.
+    void stopWithFailure(DownloadFailure kind, const QString &text);
+    bool prepareFolders();
+    static QString writeFailureText(const QString &fileAndReason);
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
     void updatePacksLeftLabel();
     void sumReceived();
@@ -179,5 +196,9 @@ private:
     } m_newProject;                       // confirmed, waiting for Timer_Valide
     QString m_filePath;                   // FilePath while a project runs
     QString m_baseName;                   // File_URL2 up to its first "."
-    qint64 m_joined = 0;                  // packs already in the work file; -1: join at the end
+    qint64 m_joined = 0;                  // packs already in the work file
+    qint64 m_packSize = 0;                // the running project's own pack size
+    ServerInfo m_server;                  // what the probe saw of the file
+    PackRegister m_register;
+    DownloadFailure m_lastFailure = DownloadFailure::None;
 };

@@ -3,12 +3,24 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
 QString FinalAssembler::packFilePath(const QString &folder, const QString &baseName, qint64 pack)
 {
-    return folder + baseName + QLatin1Char('(') + QString::number(pack) + QStringLiteral(").zov");
+    static constexpr qsizetype NameMax = 255;
+    const QString suffix = QLatin1Char('(') + QString::number(pack) + QStringLiteral(").zov");
+    QString base = baseName;
+    while (!base.isEmpty() && QFile::encodeName(base).size() + suffix.size() > NameMax) {
+        base.chop(1);
+        if (!base.isEmpty() && base.back().isHighSurrogate())
+            base.chop(1);
+    }
+    return folder + base + suffix;
 }
 
 qint64 FinalAssembler::packLength(const Input &in, qint64 pack)
@@ -18,10 +30,10 @@ qint64 FinalAssembler::packLength(const Input &in, qint64 pack)
     return in.packSize;
 }
 
-QList<qint64> FinalAssembler::incompletePacks(const Input &in)
+QList<qint64> FinalAssembler::incompletePacks(const Input &in, qint64 from)
 {
     QList<qint64> bad;
-    for (qint64 k = 0; k < in.packCount; ++k) {
+    for (qint64 k = std::max<qint64>(from, 0); k < in.packCount; ++k) {
         const QFileInfo fi(packFilePath(in.folder, in.baseName, k));
         if (!fi.exists() || fi.size() < packLength(in, k))
             bad.append(k);
@@ -76,79 +88,130 @@ QString FinalAssembler::workFilePath(const Input &in)
 
 qint64 FinalAssembler::joinedBytes(const Input &in, qint64 joined)
 {
-    qint64 bytes = 0;
-    for (qint64 k = 0; k < joined && k < in.packCount; ++k)
-        bytes += packLength(in, k);
-    return bytes;
+    // Every pack is packSize long but the short last one.
+    if (joined <= 0 || in.packCount <= 0)
+        return 0;
+    if (joined < in.packCount)
+        return joined * in.packSize;
+    return (in.packCount - 1) * in.packSize + packLength(in, in.packCount - 1);
 }
 
 namespace {
-// Appends packs [from, to) to the work file, which holds packs 0 .. from-1.
-bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to)
+QString systemReason(int error)
 {
-    const QByteArray workPath = QFile::encodeName(FinalAssembler::workFilePath(in));
-    const int out = ::open(workPath.constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (out < 0)
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+// Appends packs [from, to) to the work file, which holds packs 0 .. from-1.
+// On failure *error names the file and the system's reason.
+bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to, QString *error)
+{
+    const QString work = FinalAssembler::workFilePath(in);
+    const int out = ::open(QFile::encodeName(work).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (out < 0) {
+        if (error)
+            *error = work + QStringLiteral(": ") + systemReason(errno);
         return false;
+    }
     // Anything past the packs already joined (a write cut short) goes first.
     const off_t keep = off_t(FinalAssembler::joinedBytes(in, from));
     const off_t size = ::lseek(out, 0, SEEK_END);
     bool ok = size >= 0 && (size == keep || ::ftruncate(out, keep) == 0);
+    int failure = ok ? 0 : errno;
+    QString failed = work;
     for (qint64 k = from; k < to && ok; ++k) {
         const QString pack = FinalAssembler::packFilePath(in.folder, in.baseName, k);
         const int src = ::open(QFile::encodeName(pack).constData(), O_RDONLY | O_CLOEXEC);
-        ok = src >= 0 && appendBytes(out, src, FinalAssembler::packLength(in, k));
-        if (src >= 0)
-            ::close(src);
+        if (src < 0) {
+            failure = errno;
+            failed = pack;
+            ok = false;
+            break;
+        }
+        ok = appendBytes(out, src, FinalAssembler::packLength(in, k));
+        if (!ok)
+            failure = errno ? errno : EIO;
+        ::close(src);
     }
-    return (::close(out) == 0) && ok;
+    if (::close(out) != 0 && ok) {
+        failure = errno;
+        ok = false;
+    }
+    if (!ok) {
+        // Whatever went in partly is cut off: the work file's length keeps
+        // saying exactly which packs it holds.
+        ::truncate(QFile::encodeName(work).constData(), off_t(FinalAssembler::joinedBytes(in, from)));
+        if (error)
+            *error = failed + QStringLiteral(": ") + systemReason(failure);
+    }
+    return ok;
 }
 } // namespace
 
-bool FinalAssembler::joinNext(const Input &in, qint64 joined)
+bool FinalAssembler::joinNext(const Input &in, qint64 joined, QString *error)
 {
     if (joined < 0 || joined >= in.packCount)
         return false;
-    const QFileInfo pack(packFilePath(in.folder, in.baseName, joined));
+    const QString packPath = packFilePath(in.folder, in.baseName, joined);
+    const QFileInfo pack(packPath);
     if (!pack.exists() || pack.size() < packLength(in, joined))
         return false;
     if (joined == 0)
         QFile::remove(workFilePath(in));
-    else if (QFileInfo(workFilePath(in)).size() != joinedBytes(in, joined))
+    else if (QFileInfo(workFilePath(in)).size() != joinedBytes(in, joined)) {
+        if (error)
+            *error = workFilePath(in) + QStringLiteral(": does not hold the packs joined so far");
         return false;
-    return appendPacks(in, joined, joined + 1);
+    }
+    if (!appendPacks(in, joined, joined + 1, error))
+        return false;
+    QFile::remove(packPath);
+    return true;
 }
 
-bool FinalAssembler::assemble(const Input &in, QList<qint64> *incomplete, QString *error, qint64 joined)
+bool FinalAssembler::assemble(const Input &in, qint64 *joined, QList<qint64> *incomplete, QString *error)
 {
-    if (incomplete)
-        incomplete->clear();
-    const QList<qint64> bad = incompletePacks(in);
-    if (!bad.isEmpty()) {
-        if (incomplete)
-            *incomplete = bad;
+    incomplete->clear();
+    const QString work = workFilePath(in);
+    qint64 have = std::clamp<qint64>(*joined, 0, in.packCount);
+    // The work file holds what its length says, whatever was believed: packs it
+    // lost (a crash before its bytes reached the disk) are fetched again, and
+    // bytes past the packs joined are cut off.
+    const qint64 size = QFileInfo(work).size();
+    if (size < joinedBytes(in, have)) {
+        const qint64 kept = in.packSize > 0 ? std::min(have, size / in.packSize) : 0;
+        for (qint64 k = kept; k < have; ++k)
+            incomplete->append(k);
+        have = kept;
+    }
+    if (have > 0 && ::truncate(QFile::encodeName(work).constData(), off_t(joinedBytes(in, have))) != 0) {
+        if (error)
+            *error = work + QStringLiteral(": ") + systemReason(errno);
+        return false;
+    }
+    *joined = have;
+    for (qint64 k : incompletePacks(in, have)) {
+        if (!incomplete->contains(k))
+            incomplete->append(k);
+    }
+    if (!incomplete->isEmpty()) {
+        std::sort(incomplete->begin(), incomplete->end());
         if (error)
             *error = QStringLiteral("Some packs are missing or incomplete.");
         return false;
     }
-    const QString work = workFilePath(in);
-    // Packs joined while the download ran are kept when the work file still
-    // holds exactly them; otherwise the join starts again from pack 0.
-    if (joined <= 0 || joined > in.packCount || QFileInfo(work).size() != joinedBytes(in, joined)) {
-        joined = 0;
+    if (have == 0)
         QFile::remove(work);
-    }
-    if (!appendPacks(in, joined, in.packCount)) {
-        if (error)
-            *error = QStringLiteral("Cannot write %1.").arg(work);
+    if (!appendPacks(in, have, in.packCount, error))
         return false;
-    }
-    for (qint64 k = 0; k < in.packCount; ++k)
+    for (qint64 k = have; k < in.packCount; ++k)
         QFile::remove(packFilePath(in.folder, in.baseName, k));
-    QFile::remove(in.destination);
-    if (!QFile::rename(work, in.destination)) {
+    *joined = in.packCount;
+    // One rename: the destination is replaced whole or not at all. A folder in
+    // the way, or a destination that vanished, leaves the joined file where it is.
+    if (::rename(QFile::encodeName(work).constData(), QFile::encodeName(in.destination).constData()) != 0) {
         if (error)
-            *error = QStringLiteral("Cannot move the finished file to %1.").arg(in.destination);
+            *error = in.destination + QStringLiteral(": ") + systemReason(errno);
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 #include "engine/pack_file.h"
 #include "engine/pack_plan.h"
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
 
@@ -24,9 +25,17 @@ struct HttpSlot::Private
     enum class Phase {
         Closed,      // no connection
         Connecting,  // Connect called, Connected not yet seen
-        Awaiting,    // request sent, response header not complete yet
-        Body,        // header accepted, body bytes arriving
-        Idle         // kept open between two requests
+        Awaiting,    // requests sent, the first one's response header not complete yet
+        Body,        // the first request's header accepted, its body arriving
+        Idle         // kept open, nothing asked
+    };
+    // A request sent on the connection whose response has not ended yet.
+    struct Request
+    {
+        qint64 first = 0;
+        qint64 last = 0;
+        bool ranged = true;
+        bool ifRange = false;
     };
 
     QPointer<Winsock> socket;
@@ -34,6 +43,9 @@ struct HttpSlot::Private
     QString path;
     PackPlan *plan = nullptr;
     std::function<QString(qint64)> packPath;
+    QByteArray etag;
+    QByteArray lastModified;
+    bool ranges = true;
 
     PackFile file;
     qint64 filePack = -1;        // pack the open file belongs to
@@ -43,17 +55,27 @@ struct HttpSlot::Private
     int retryDelay = HttpSlot::DefaultRetryDelay;
 
     Phase phase = Phase::Closed;
-    int requestsOnConnection = 0;
+    QList<Request> pending;      // in the order the responses come
+    int responsesOnConnection = 0;
+    bool capped = false;         // the server answered a range with less than asked
     QByteArray head;             // response header gathered so far
     QByteArray readBuffer;       // what the socket brings is read through this
-    qint64 requestFirst = -1;    // byte range of the last request
-    qint64 requestLast = -1;
     qint64 streamOffset = 0;     // file offset of the next body byte of the response
     qint64 bodyLeft = 0;         // body bytes of the response not received yet
-    bool closeAfter = false;     // the server ends the connection after this response
+    bool closeAfter = false;     // the connection ends after this response
     qint64 responseStored = 0;   // bytes of this response written into pack files
     bool responseStarted = false;
-    qint64 announcedPack = -1;   // pack whose "Downloading" status this response wrote
+    qint64 announcedPack = -1;   // pack whose "Downloading" status was shown
+
+    // What the current attempt (connection) brought: an attempt that brought
+    // enough is no failure in a row with the ones before it.
+    qint64 attemptBytes = 0;
+    int attemptPacks = 0;
+
+    // Speed of the slot, for how much to ask ahead.
+    QElapsedTimer rateClock;
+    qint64 rateBytes = 0;
+    qint64 rate = 0;             // bytes per second, 0 while unknown
 
     // Bumped whenever the connection is opened or closed: a handler that emitted
     // a signal compares it to learn whether the manager stopped the slot meanwhile.
@@ -65,7 +87,7 @@ struct HttpSlot::Private
     // acted upon when the chunk is done, not re-entrantly.
     bool processing = false;
     // No connection is opened on the slot's own initiative (stopped, gave up,
-    // connection error) until the manager gives a pack again.
+    // a local or server-side failure) until the manager gives a pack again.
     bool halted = false;
 };
 
@@ -104,6 +126,13 @@ void HttpSlot::setTarget(const QString &host, const QString &path)
 {
     d->host = host;
     d->path = path;
+}
+
+void HttpSlot::setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges)
+{
+    d->etag = etag;
+    d->lastModified = lastModified;
+    d->ranges = ranges;
 }
 
 void HttpSlot::setPlan(PackPlan *plan)
@@ -187,9 +216,7 @@ void HttpSlot::setIdle()
 
 void HttpSlot::runShortened()
 {
-    // The bytes past the new end are refused pack by pack as they come (the
-    // pack after the current run is another slot's); all there is to do now is
-    // to look again at the connection.
+    // Nothing in flight reaches past the new end: the slot only asks for less.
     reconsider();
 }
 
@@ -208,8 +235,19 @@ void HttpSlot::resetFailures()
     m_failures = 0;
 }
 
+
 // ---------------------------------------------------------------------------
 // Connection control
+
+qint64 HttpSlot::nextStreamByte() const
+{
+    using Phase = Private::Phase;
+    if (d->phase == Phase::Body)
+        return d->streamOffset;
+    if (d->phase == Phase::Awaiting && !d->pending.isEmpty())
+        return d->pending.first().first;
+    return -1;
+}
 
 void HttpSlot::reconsider()
 {
@@ -217,17 +255,14 @@ void HttpSlot::reconsider()
         return;
     using Phase = Private::Phase;
     const bool want = wantsBytes();
-    const qint64 needed = want ? firstMissingByte() : -1;
     switch (d->phase) {
     case Phase::Body:
-        // The response goes on with the byte wanted next: keep reading it.
-        if (want && needed == d->streamOffset && d->bodyLeft > 0)
-            return;
-        closeConnection();
-        break;
     case Phase::Awaiting:
-        if (want && needed == d->requestFirst)
+        // What is on its way is what is wanted next: keep it, ask for more.
+        if (want && firstMissingByte() == nextStreamByte()) {
+            fillPipeline();
             return;
+        }
         closeConnection();
         break;
     case Phase::Connecting:
@@ -242,7 +277,7 @@ void HttpSlot::reconsider()
         }
         // Kept open for a later run when there is nothing to ask now.
         if (want && !d->halted)
-            sendRequest();
+            fillPipeline();
         return;
     case Phase::Closed:
         break;
@@ -259,7 +294,9 @@ void HttpSlot::openConnection()
     ++m_connections;
     ++d->epoch;
     d->phase = Private::Phase::Connecting;
-    d->requestsOnConnection = 0;
+    d->responsesOnConnection = 0;
+    d->attemptBytes = 0;
+    d->attemptPacks = 0;
     d->socket->Connect(d->host, kHttpPort);
     d->stallTimer->start();
 }
@@ -273,42 +310,99 @@ void HttpSlot::closeConnection()
     d->stallTimer->stop();
     d->head.clear();
     d->bodyLeft = 0;
+    // What was asked on this connection will not come: those packs may be
+    // given to another slot again.
+    if (!d->pending.isEmpty() && d->plan)
+        d->plan->uncommit(m_number);
+    d->pending.clear();
 }
 
-void HttpSlot::sendRequest()
+qint64 HttpSlot::aheadTarget() const
 {
-    const qint64 first = firstMissingByte();
-    // The whole run in one request; a pack given outside the plan's run (or a
-    // plan that no longer knows the slot) is at least asked for whole.
+    // A quarter of a second of the slot's own speed keeps the server busy
+    // across round trips up to that long, and is all that a slot running out
+    // of work cannot take from this one.
+    static constexpr qint64 Unknown = 2 << 20, Least = 256 << 10, Most = 32 << 20;
+    return d->rate <= 0 ? Unknown : std::clamp(d->rate / 4, Least, Most);
+}
+
+void HttpSlot::fillPipeline()
+{
+    using Phase = Private::Phase;
+    if (!d->socket || d->halted || !wantsBytes())
+        return;
+    if (d->phase != Phase::Idle && d->phase != Phase::Awaiting && d->phase != Phase::Body)
+        return;
+    const qint64 fileSize = d->plan ? d->plan->fileSize() : 0;
+    if (!d->ranges) {
+        // The whole file or nothing: a pack begun on an earlier attempt starts
+        // again, its file emptied when the first byte arrives.
+        if (!d->pending.isEmpty())
+            return;
+        if (Paquet_Recu > 1) {
+            Paquet_Recu = 1;
+            d->file.close();
+            d->filePack = -1;
+            emit packRestarted(m_number);
+        }
+        sendRequest(0, std::max(fileSize, Paquet_Debut + Paquet_Taille) - 1);
+        return;
+    }
     const qint64 packLast = Paquet_Debut + Paquet_Taille - 1;
     const qint64 runLast = d->plan ? d->plan->runLastByte(m_number) : -1;
-    const qint64 last = std::max(runLast, packLast);
+    const qint64 limit = std::max(runLast, packLast);
+    const int depth = d->capped ? 1 : 4;
+    while (d->pending.size() < depth) {
+        const qint64 from = d->pending.isEmpty() ? firstMissingByte() : d->pending.last().last + 1;
+        if (from > limit)
+            return;
+        const qint64 target = aheadTarget();
+        if (!d->pending.isEmpty() && from - firstMissingByte() >= target)
+            return;
+        qint64 last = std::min(limit, from + std::max(target / 2, MeaningfulAttempt) - 1);
+        // Whole packs, so that another slot can take the rest pack by pack.
+        if (d->plan && d->plan->packSize() > 0) {
+            const qint64 pack = last / d->plan->packSize();
+            last = std::min(limit, d->plan->packLastByte(pack));
+            d->plan->commitThrough(m_number, pack);
+        }
+        sendRequest(from, last);
+    }
+}
 
+void HttpSlot::sendRequest(qint64 first, qint64 last)
+{
+    const bool ranged = d->ranges;
+    const QByteArray validator = (d->etag.isEmpty() || d->etag.startsWith("W/")) ? d->lastModified : d->etag;
     QByteArray request;
     request += "GET " + d->path.toUtf8() + " HTTP/1.1\r\n";
     request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
     request += "Accept-Language: fr\r\n";
     request += "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\n";
-    request += "Range: bytes=" + QByteArray::number(first) + '-' + QByteArray::number(last) + "\r\n";
+    if (ranged) {
+        request += "Range: bytes=" + QByteArray::number(first) + '-' + QByteArray::number(last) + "\r\n";
+        if (!validator.isEmpty())
+            request += "If-Range: " + validator + "\r\n";
+    }
     request += "Host: " + d->host.toUtf8() + "\r\n";
     request += "Connection: Keep-Alive\r\n";
     request += "\r\n";
 
-    Entete_Lu = false;
-    emit statusChanged(m_number, QStringLiteral("Sending request..."));
+    const bool first_ = d->pending.isEmpty();
+    d->pending.append({first, last, ranged, ranged && !validator.isEmpty()});
     Txt_Sended = request;
-    d->requestFirst = first;
-    d->requestLast = last;
-    d->head.clear();
-    d->bodyLeft = 0;
-    d->responseStored = 0;
-    d->responseStarted = false;
-    d->announcedPack = -1;
-    d->phase = Private::Phase::Awaiting;
-    ++d->requestsOnConnection;
     ++m_requests;
+    if (first_) {
+        Entete_Lu = false;
+        d->phase = Private::Phase::Awaiting;
+        d->head.clear();
+        d->bodyLeft = 0;
+        d->responseStored = 0;
+        d->responseStarted = false;
+        emit statusChanged(m_number, QStringLiteral("Sending request..."));
+        d->stallTimer->start();
+    }
     d->socket->SendData(request);
-    d->stallTimer->start();
 }
 
 void HttpSlot::failAttempt()
@@ -317,6 +411,12 @@ void HttpSlot::failAttempt()
     d->retryTimer->stop();
     if (!wantsBytes())
         return;  // nothing was being fetched: no attempt to count
+    // A connection that brought a good share before it broke is a new trouble,
+    // not the next one of a series; one that dies after every few bytes is.
+    if (d->attemptBytes >= MeaningfulAttempt || d->attemptPacks > 0)
+        m_failures = 0;
+    d->attemptBytes = 0;
+    d->attemptPacks = 0;
     ++m_failures;
     ++m_failuresTotal;
     if (m_failures >= MaxFailedAttempts) {
@@ -327,6 +427,17 @@ void HttpSlot::failAttempt()
     // 1, 2, 4 ... times the retry delay.
     const qint64 delay = qint64(d->retryDelay) << std::min(m_failures - 1, 20);
     d->retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
+}
+
+void HttpSlot::writeFailure(const QString &reason)
+{
+    const QString path = d->file.path();
+    d->file.close();
+    d->filePack = -1;
+    closeConnection();
+    d->retryTimer->stop();
+    d->halted = true;
+    emit writeFailed(m_number, path, reason);
 }
 
 // ---------------------------------------------------------------------------
@@ -340,7 +451,8 @@ void HttpSlot::onConnected()
         closeConnection();
         return;
     }
-    sendRequest();
+    d->phase = Private::Phase::Idle;
+    fillPipeline();
 }
 
 void HttpSlot::onDataArrival()
@@ -369,37 +481,29 @@ bool HttpSlot::takeLastBytes()
     return epoch == d->epoch;
 }
 
+bool HttpSlot::endedBetweenAnswers() const
+{
+    // The server ended a kept-open connection before it began the next
+    // answer: nothing was lost, a new connection asks again.
+    using Phase = Private::Phase;
+    return d->phase == Phase::Idle
+           || (d->phase == Phase::Awaiting && d->responsesOnConnection > 0 && d->head.isEmpty());
+}
+
 void HttpSlot::onClosed()
 {
     using Phase = Private::Phase;
     if (!d->socket || d->phase == Phase::Closed)
         return;
     // The peer's last bytes may come together with its close.
-    if (!takeLastBytes())
+    if (!takeLastBytes() || d->phase == Phase::Closed)
         return;
-    switch (d->phase) {
-    case Phase::Closed:
-        return;
-    case Phase::Idle:
-        // A kept-open connection the server ended between requests: no failure.
+    if (endedBetweenAnswers()) {
         closeConnection();
         reconsider();
         return;
-    case Phase::Awaiting:
-        if (d->requestsOnConnection > 1 && d->head.isEmpty()) {
-            // The server ended the kept-open connection just as the request went
-            // out: nothing was lost, a new connection asks again.
-            closeConnection();
-            reconsider();
-            return;
-        }
-        failAttempt();
-        return;
-    case Phase::Connecting:
-    case Phase::Body:
-        failAttempt();
-        return;
     }
+    failAttempt();
 }
 
 void HttpSlot::onError(int number, const QString &description)
@@ -407,17 +511,15 @@ void HttpSlot::onError(int number, const QString &description)
     using Phase = Private::Phase;
     if (!d->socket || d->phase == Phase::Closed)
         return;
-    if (!takeLastBytes())
+    if (!takeLastBytes() || d->phase == Phase::Closed)
         return;
-    if (d->phase == Phase::Idle
-        || (d->phase == Phase::Awaiting && d->requestsOnConnection > 1 && d->head.isEmpty()
-            && number == Winsock::sckConnectAborted)) {
-        // The kept-open connection died between requests: open a new one.
+    if (endedBetweenAnswers()) {
         closeConnection();
         reconsider();
         return;
     }
-    if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted) {
+    if (number == Winsock::sckHostNotFound) {
+        // No address for the name: asking again will not find one.
         closeConnection();
         d->retryTimer->stop();
         d->halted = true;
@@ -464,92 +566,152 @@ void HttpSlot::handleBytes(const QByteArray &data)
     qint64 n = data.size();
     QByteArray afterHeader;
 
-    if (d->phase == Phase::Awaiting) {
-        d->head.append(p, n);
-        n = 0;
-        const int end = HttpParse::headerEnd(d->head);
-        if (end < 0) {
-            if (d->head.size() > kMaxHeaderBytes)
-                failAttempt();
-        } else {
+    while (n > 0 && d->epoch == epoch) {
+        if (d->phase == Phase::Awaiting) {
+            d->head.append(p, int(n));
+            n = 0;
+            const int end = HttpParse::headerEnd(d->head);
+            if (end < 0) {
+                if (d->head.size() > kMaxHeaderBytes)
+                    failAttempt();
+                break;
+            }
             afterHeader = d->head.mid(end + 4);
             const QByteArray header = d->head.left(end);
             d->head.clear();
-            if (acceptHeader(header)) {
-                p = afterHeader.constData();
-                n = afterHeader.size();
-            } else {
+            QString why;
+            const Verdict verdict = acceptHeader(header, &why);
+            if (verdict == Verdict::Refuse) {
                 failAttempt();
+                break;
             }
-        }
-    }
-
-    if (d->phase == Phase::Body && d->epoch == epoch) {
-        const qint64 take = std::min(n, d->bodyLeft);
-        const qint64 stored = take > 0 ? storeBody(p, take) : 0;
-        if (stored >= 0 && d->epoch == epoch) {
-            d->bodyLeft -= take;
-            p += take;
-            n -= take;
-            if (d->bodyLeft == 0) {
-                responseEnded();
-                // Bytes past the length the server announced: out of step.
-                if (n > 0 && d->epoch == epoch)
-                    closeConnection();
-            } else if (stored < take) {
-                // The rest of this response is not wanted (the run ended or was
-                // cut short): stop reading it rather than take in a surplus.
+            if (verdict == Verdict::Changed) {
                 closeConnection();
+                d->retryTimer->stop();
+                d->halted = true;
+                emit fileChanged(m_number, why);
+                break;
             }
+            p = afterHeader.constData();
+            n = afterHeader.size();
+            if (d->bodyLeft == 0)
+                responseEnded();
+            continue;
         }
+        if (d->phase != Phase::Body) {
+            // More than the server announced: out of step.
+            closeConnection();
+            break;
+        }
+        const qint64 take = std::min(n, d->bodyLeft);
+        const qint64 stored = storeBody(p, take);
+        if (stored < 0 || d->epoch != epoch)
+            break;
+        if (stored < take) {
+            // Bytes the slot no longer wants (its pack was taken away): the
+            // connection is out of step with the plan.
+            closeConnection();
+            break;
+        }
+        d->bodyLeft -= take;
+        p += take;
+        n -= take;
+        if (d->bodyLeft == 0)
+            responseEnded();
     }
 
     d->processing = false;
     reconsider();
 }
 
-bool HttpSlot::acceptHeader(const QByteArray &header)
+HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
 {
     Txt_Recu = header;
+    const Private::Request req = d->pending.first();
+    const int status = HttpParse::statusCode(header);
+    const QString statusLine = QString::fromLatin1(HttpParse::firstLine(header)).simplified();
+    // The file is gone, or shorter than the range asked for.
+    if (status == 404 || status == 410 || status == 416) {
+        *why = QStringLiteral("the server answered \"%1\"").arg(statusLine);
+        return Verdict::Changed;
+    }
     bool ok = false;
     const qint64 length = HttpParse::contentLength(header, &ok);
     // Without a length the end of the body is unknown.
     if (!ok)
-        return false;
+        return Verdict::Refuse;
     const QByteArray coding = HttpParse::headerValue(header, "Transfer-Encoding").toLower();
     if (!coding.isEmpty() && coding != "identity")
-        return false;
+        return Verdict::Refuse;
+    if (status != 200 && status != 206)
+        return Verdict::Refuse;
 
-    // A reply of another size is another file.
+    // The validators of the file the download began with.
+    const QByteArray etag = HttpParse::headerValue(header, "ETag");
+    const QByteArray date = HttpParse::headerValue(header, "Last-Modified");
+    if (!d->etag.isEmpty() && !etag.isEmpty() && etag != d->etag) {
+        *why = QStringLiteral("its entity tag is now %1, it was %2")
+                   .arg(QString::fromLatin1(etag), QString::fromLatin1(d->etag));
+        return Verdict::Changed;
+    }
+    if (d->etag.isEmpty() && !d->lastModified.isEmpty() && !date.isEmpty() && date != d->lastModified) {
+        *why = QStringLiteral("it was modified on %1").arg(QString::fromLatin1(date));
+        return Verdict::Changed;
+    }
+
     const qint64 fileSize = d->plan ? d->plan->fileSize() : 0;
-    const int status = HttpParse::statusCode(header);
+    qint64 body = length;
+    bool closeAfter = false;
     if (status == 206) {
         HttpParse::ContentRange range;
-        if (!HttpParse::contentRange(header, &range) || range.first != d->requestFirst)
-            return false;
-        if (length != range.last - range.first + 1)
-            return false;
-        if (fileSize > 0 && range.total >= 0 && range.total != fileSize)
-            return false;
-    } else if (status == 200 && d->requestFirst == 0) {
-        // The whole file from byte 0: the start is right, the surplus is cut off.
-        if (fileSize > 0 && length != fileSize)
-            return false;
+        if (!req.ranged || !HttpParse::contentRange(header, &range) || range.first != req.first
+            || length != range.last - range.first + 1)
+            return Verdict::Refuse;
+        if (fileSize > 0 && range.total >= 0 && range.total != fileSize) {
+            *why = QStringLiteral("its size is now %1 bytes, it was %2").arg(range.total).arg(fileSize);
+            return Verdict::Changed;
+        }
+        // More than asked: the part asked for is taken, the rest is not read.
+        if (range.last > req.last) {
+            body = req.last - req.first + 1;
+            closeAfter = true;
+        }
+        // A server that cuts ranges short gets one request at a time: the next
+        // one is asked where this one really ended.
+        if (range.last < req.last) {
+            d->capped = true;
+            closeAfter = d->pending.size() > 1;
+        }
     } else {
-        return false;
+        // A whole file where a range was asked under If-Range: the file is
+        // another one than the validator names.
+        if (req.ifRange) {
+            *why = QStringLiteral("the server sent the whole file instead of the part asked for");
+            return Verdict::Changed;
+        }
+        if (req.first != 0)
+            return Verdict::Refuse;
+        if (fileSize > 0 && length != fileSize) {
+            *why = QStringLiteral("its size is now %1 bytes, it was %2").arg(length).arg(fileSize);
+            return Verdict::Changed;
+        }
+        // The start is right; whatever follows the part asked for is not read.
+        if (length > req.last - req.first + 1) {
+            body = req.last - req.first + 1;
+            closeAfter = true;
+        }
     }
 
     const QByteArray connection = HttpParse::headerValue(header, "Connection").toLower();
     const bool http10 = HttpParse::firstLine(header).toUpper().startsWith("HTTP/1.0");
-    d->closeAfter = connection.contains("close") || (http10 && !connection.contains("keep-alive"));
+    d->closeAfter = closeAfter || connection.contains("close") || (http10 && !connection.contains("keep-alive"));
     Entete_Lu = true;
     d->phase = Private::Phase::Body;
-    d->bodyLeft = length;
-    d->streamOffset = d->requestFirst;
+    d->bodyLeft = body;
+    d->streamOffset = req.first;
     d->responseStored = 0;
     d->responseStarted = false;
-    d->announcedPack = -1;
-    return true;
+    return Verdict::Accept;
 }
 
 qint64 HttpSlot::storeBody(const char *data, qint64 size)
@@ -578,25 +740,35 @@ qint64 HttpSlot::storeBody(const char *data, qint64 size)
             d->filePack = Paquet_Numero;
             const QString path = d->packPath ? d->packPath(Paquet_Numero) : QString();
             if (!d->file.open(path, stored)) {
-                failAttempt();
+                writeFailure(d->file.errorString());
                 return -1;
             }
         }
         if (!d->file.write(data + done, piece)) {
-            d->file.close();
-            failAttempt();
+            writeFailure(d->file.errorString());
             return -1;
         }
         done += piece;
         d->streamOffset += piece;
         Paquet_Recu += piece;
         d->responseStored += piece;
-        m_failures = 0;
+        d->attemptBytes += piece;
+
+        d->rateBytes += piece;
+        if (!d->rateClock.isValid()) {
+            d->rateClock.start();
+        } else if (const qint64 ms = d->rateClock.elapsed(); ms >= 200) {
+            const qint64 now = d->rateBytes * 1000 / ms;
+            d->rate = d->rate > 0 ? (d->rate + now) / 2 : now;
+            d->rateBytes = 0;
+            d->rateClock.restart();
+        }
 
         emit bytesStored(m_number, piece);
         if (d->epoch != epoch)
             return -1;
         if (Paquet_Recu - 1 >= Paquet_Taille) {
+            ++d->attemptPacks;
             completePack();
             if (d->epoch != epoch)
                 return -1;
@@ -608,11 +780,20 @@ qint64 HttpSlot::storeBody(const char *data, qint64 size)
 void HttpSlot::responseEnded()
 {
     const bool broughtNothing = d->responseStored == 0;
+    if (!d->pending.isEmpty())
+        d->pending.removeFirst();
+    ++d->responsesOnConnection;
     if (d->closeAfter || !d->socket || d->socket->State() != Winsock::sckConnected) {
+        // The requests behind this one will not be answered here; that is no
+        // failure, a new connection asks again.
         closeConnection();
-    } else {
+    } else if (d->pending.isEmpty()) {
         d->phase = Private::Phase::Idle;
         d->stallTimer->stop();
+    } else {
+        d->phase = Private::Phase::Awaiting;
+        d->head.clear();
+        d->responseStored = 0;
     }
     // A reply that ended without one byte of what is still wanted would only
     // be asked again and again.

@@ -237,7 +237,7 @@ std::optional<PackPlan::SlotPack> PackPlan::next(int slot, int *shortenedSlot)
         const Run &other = m_slots[i];
         if (!other.active())
             continue;
-        const qint64 unstarted = other.end - other.current - 1;
+        const qint64 unstarted = other.takeable();
         if (unstarted > most) {
             most = unstarted;
             victim = i;
@@ -256,12 +256,26 @@ std::optional<PackPlan::SlotPack> PackPlan::next(int slot, int *shortenedSlot)
     return packOf(*r);
 }
 
+void PackPlan::commitThrough(int slot, qint64 pack)
+{
+    Run *r = run(slot);
+    if (r && r->active())
+        r->committed = std::max(r->committed, std::min(pack + 1, r->end));
+}
+
+void PackPlan::uncommit(int slot)
+{
+    if (Run *r = run(slot))
+        r->committed = 0;
+}
+
 void PackPlan::release(int slot)
 {
     Run *r = run(slot);
     if (!r || !r->active())
         return;
-    const Run back = *r;
+    Run back = *r;
+    back.committed = 0;
     *r = Run{};
     auto at = std::lower_bound(m_pool.begin(), m_pool.end(), back,
                                [](const Run &a, const Run &b) { return a.current < b.current; });

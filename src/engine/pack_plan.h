@@ -3,6 +3,7 @@
 #include <QList>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <optional>
 
 // The pack plan of the running project: where each pack lies in the file, which
@@ -34,11 +35,16 @@
 // first part of the file, slot 2 the next, ...; with fewer packs than slots the
 // extra slots stay idle.
 //
+// Committed packs. A slot asks for its run ahead of the bytes it has, in bounded
+// requests; it tells the plan (commitThrough) which packs its requests reach, and
+// those are its to finish: nobody takes them, so no request in flight is ever
+// cut. When its connection ends, what it asked for is free again (uncommit).
+//
 // More work for an idle slot (next()). First the pool: the lowest-numbered waiting
 // group is taken whole. Otherwise the slot takes the upper part of the run that
-// has the most packs nobody has started (a run with current c and end e has
-// u = e - c - 1 of them; ties: the lower slot number): the thief gets the upper
-// ceil(u / 2) packs, so even a single unstarted pack moves to an idle slot
+// has the most packs nobody has started nor asked for (a run with current c, end e
+// and requests reaching up to pack q - 1 has u = e - max(c + 1, q) of them; ties:
+// the lower slot number): the thief gets the upper ceil(u / 2) packs, so even a single unstarted pack moves to an idle slot
 // instead of waiting behind its owner. The owner keeps its current pack and the
 // lower part; its run end moves to the new boundary and it must stop there. When
 // no run has an unstarted pack, the slot stays idle.
@@ -123,6 +129,11 @@ public:
     // start. When a run was split, *shortenedSlot is set to its owner, whose
     // runEnd()/runLastByte() have moved; otherwise it is set to 0.
     std::optional<SlotPack> next(int slot, int *shortenedSlot = nullptr);
+    // The slot's requests reach pack `pack` (inclusive) of its run; packs up to
+    // there are no longer taken by next(). uncommit(): its connection ended.
+    void commitThrough(int slot, qint64 pack);
+    void uncommit(int slot);
+
     // The slot gives its run back (a connection given up for good): its current
     // pack, stored bytes kept, and the rest of its run wait in the pool for the
     // next idle slot. The slot is idle afterwards.
@@ -151,7 +162,9 @@ private:
         qint64 current = -1;
         qint64 end = -1;
         qint64 stored = 0;
+        qint64 committed = 0;   // one past the last pack the slot's requests reach
         bool active() const { return current >= 0; }
+        qint64 takeable() const { return end - std::max(current + 1, committed); }
     };
 
     Run *run(int slot);

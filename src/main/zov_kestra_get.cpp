@@ -1,8 +1,10 @@
 // zov-kestra-get: probes an address, makes a project of it in the program
 // folder's store, downloads it with the four slots and joins the packs, showing
 // one progress line. Exit status: 0 when the finished file is in place, 1 when
-// the download stopped, 2 for a probe failure or bad arguments, 3 when the
-// program folder is busy.
+// the download paused (Ctrl-C, or the network kept failing: run it again), 2 for
+// a probe failure or bad arguments, 3 when the program folder is busy, 4 when a
+// file could not be written here, 5 when the file on the server changed or
+// disappeared.
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "display/formatters.h"
@@ -25,6 +27,8 @@
 #include <unistd.h>
 
 namespace {
+enum ExitCode { Done = 0, Paused = 1, Refused = 2, Busy = 3, CannotWrite = 4, ServerChanged = 5 };
+
 int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
@@ -35,7 +39,9 @@ void onSignal(int)
 
 void say(const QString &text)
 {
-    fprintf(stderr, "%s\n", qPrintable(text));
+    QString lines = text;
+    lines.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    fprintf(stderr, "%s\n", qPrintable(lines));
     fflush(stderr);
 }
 
@@ -113,8 +119,17 @@ int main(int argc, char *argv[])
     QLockFile folderLock(ProgramFolder::lockPath());
     folderLock.setStaleLockTime(0);
     if (!folderLock.tryLock(0)) {
-        say(QStringLiteral("Another ZOV Kestra Download is working on %1.").arg(ProgramFolder::path()));
-        return 3;
+        if (folderLock.error() == QLockFile::LockFailedError) {
+            say(QStringLiteral("Another ZOV Kestra Download is working on %1.").arg(ProgramFolder::path()));
+            return Busy;
+        }
+        // The lock file itself cannot be written: say why, in the system's words.
+        QFile probe(ProgramFolder::projectsDir() + QStringLiteral(".write-test"));
+        const QString reason = probe.open(QIODevice::WriteOnly) ? QStringLiteral("cannot create the lock file")
+                                                                 : probe.errorString();
+        probe.remove();
+        say(QStringLiteral("Cannot write in the program folder %1: %2.").arg(ProgramFolder::path(), reason));
+        return CannotWrite;
     }
 
     DownloadManager engine;
@@ -139,7 +154,7 @@ int main(int argc, char *argv[])
             if (terminal)
                 fputc('\n', stdout);
             say(QStringLiteral("Stopped."));
-            app.exit(130);
+            app.exit(Paused);
         });
     }
 
@@ -147,12 +162,12 @@ int main(int argc, char *argv[])
                      [](const QString &, const QString &text, bool) { say(text); });
     QObject::connect(&probe, &UrlProbe::failed, &app, [&](const QString &, const QString &text) {
         say(text);
-        exitCode = 2;
+        exitCode = Refused;
     });
     QObject::connect(&probe, &UrlProbe::succeeded, &app, [&](const ProbeResult &r) {
         if (r.ftp) {
             say(QStringLiteral("FTP downloads are not available from the command line yet."));
-            exitCode = 2;
+            exitCode = Refused;
             return;
         }
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, r.ftp);
@@ -161,12 +176,12 @@ int main(int argc, char *argv[])
         rec.packsize = r.rangesSupported ? (packSize > 0 ? packSize : Settings::packSize()) : r.fileSize;
         if (!engine.store().addNewProject(r.projectName, ProjectFile::build(rec), r.url, r.fileSize)) {
             say(QStringLiteral("Cannot write the project %1 in %2.").arg(r.projectName, ProgramFolder::projectsDir()));
-            exitCode = 1;
+            exitCode = CannotWrite;
             return;
         }
         if (!engine.startNow(r.projectName)) {
             say(QStringLiteral("Cannot start the project %1.").arg(r.projectName));
-            exitCode = 1;
+            exitCode = Paused;
             return;
         }
         exitCode = -1; // running
@@ -191,15 +206,24 @@ int main(int argc, char *argv[])
                          if (ok)
                              fprintf(stdout, "Saved %s\n", qPrintable(finalFile));
                          fflush(stdout);
-                         app.exit(ok ? 0 : 1);
+                         app.exit(ok ? Done : CannotWrite);
                      });
     QObject::connect(&engine, &DownloadManager::downloadPaused, &app, [&] {
         if (interrupted)
             return;
         if (terminal)
             fputc('\n', stdout);
-        say(QStringLiteral("The download stopped; run the same command again later."));
-        app.exit(1);
+        switch (engine.lastFailure()) {
+        case DownloadFailure::LocalWrite:
+            app.exit(CannotWrite);
+            break;
+        case DownloadFailure::ServerChanged:
+            app.exit(ServerChanged);
+            break;
+        default:
+            say(QStringLiteral("The download stopped; run the same command again later."));
+            app.exit(Paused);
+        }
     });
 
     probe.start(parser.positionalArguments().first());

@@ -1,0 +1,10 @@
+#pragma once
+
+// Why a running download stopped on its own, so that a user is told what to do
+// and a script can tell the cases apart.
+enum class DownloadFailure {
+    None,
+    Network,        // the server could not be reached or kept failing: resume later
+    LocalWrite,     // a file could not be written here (disk full, read-only, folder gone)
+    ServerChanged,  // the file on the server changed or disappeared
+};
