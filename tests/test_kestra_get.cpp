@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 class TestKestraGet : public QObject
 {
     Q_OBJECT
@@ -72,7 +74,9 @@ private slots:
         QVERIFY(html.open(QIODevice::WriteOnly));
         html.write("<html><body>not a file</body></html>");
         html.close();
-        QVERIFY2(m_nginx.start(www()), qPrintable(m_nginx.lastError()));
+        QDir().mkpath(www() + "/slow");
+        QVERIFY(QFile::link(www() + "/big.iso", www() + "/slow/big.iso"));
+        QVERIFY2(m_nginx.start(www(), "location /slow/ { limit_rate 20k; }\n"), qPrintable(m_nginx.lastError()));
     }
 
     void cleanupTestCase() { m_nginx.stop(); }
@@ -115,20 +119,47 @@ private slots:
         QVERIFY(old.readAll().endsWith("status:1\r\n"));
     }
 
-    void refusesAnHtmlPage()
+    void exitCodes_data()
     {
-        const QString home = m_dir.path() + "/h2";
-        const Run r = get({"--dest", m_dir.path() + "/out2", m_nginx.baseUrl() + "/page.html"}, home);
-        QCOMPARE(r.exitCode, 2);
-        QVERIFY(r.err.contains("File not found or the URL don't point on a file !"));
-        QVERIFY(!QFile::exists(home + "/projects/page"));
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("said");
+        const QString big = m_nginx.baseUrl() + "/big.iso";
+        QTest::newRow("no address") << QStringList() << 2 << QByteArray("usage:");
+        QTest::newRow("pack size not a number") << QStringList{"--pack-size", "zero", big} << 2 << QByteArray("--pack-size");
+        QTest::newRow("an HTML page") << QStringList{m_nginx.baseUrl() + "/page.html"} << 2
+                                      << QByteArray("File not found or the URL don't point on a file !");
+        // Fault: a destination that is a file was retried as network trouble
+        // for 15 s and 10 MB before "check your Internet connection".
+        QTest::newRow("--dest names a file") << QStringList{"--dest", www() + "/page.html", big} << 4
+                                             << QByteArray("Not a directory");
     }
 
-    void badArguments()
+    void exitCodes()
     {
-        const QString home = m_dir.path() + "/h3";
-        QCOMPARE(get({}, home).exitCode, 2);
-        QCOMPARE(get({"--pack-size", "zero", m_nginx.baseUrl() + "/big.iso"}, home).exitCode, 2);
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QByteArray, said);
+        const Run r = get(args, m_dir.path() + "/h-" + QTest::currentDataTag());
+        QVERIFY2(r.err.contains(said), r.err.constData());
+        QCOMPARE(r.exitCode, code);
+    }
+
+    void interruptedExitsWithTheDocumentedCode()
+    {
+        // Fault: Ctrl-C exited 130 where the README says 1.
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZOV_KESTRA_HOME", m_dir.path() + "/h5");
+        p.setProcessEnvironment(env);
+        p.start(QStringLiteral(ZK_BINARY_DIR "/zov-kestra-get"),
+                {"--dest", m_dir.path() + "/out5", m_nginx.baseUrl() + "/slow/big.iso"});
+        QVERIFY(p.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(QDir(m_dir.path() + "/out5/big").exists(), 10000);
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 1);
+        QVERIFY(p.readAllStandardError().contains("Stopped."));
     }
 };
 
