@@ -19,38 +19,32 @@ private slots:
     void finishedWhenEverySlotIsIdleAndTheBarSays100_data()
     {
         QTest::addColumn<qint64>("received");
-        QTest::addColumn<QString>("busySlot");   // label left busy, or empty
+        QTest::addColumn<int>("busySlot");   // 0: all idle
         QTest::addColumn<bool>("ftp");
         QTest::addColumn<int>("percent");
         QTest::addColumn<bool>("finished");
-        QTest::newRow("995 of 1000, all idle") << qint64(995) << QString() << false << 100 << true;
-        QTest::newRow("994 of 1000") << qint64(994) << QString() << false << 99 << false;
-        QTest::newRow("all of it, slot 2 busy") << qint64(1000) << "Lbl_Status_w2" << false << 100 << false;
-        QTest::newRow("slot 4 busy over HTTP") << qint64(1000) << "Lbl_Status_w4" << false << 100 << false;
-        QTest::newRow("slot 4 not used by FTP") << qint64(1000) << "Lbl_Status_w4" << true << 100 << true;
-        QTest::newRow("slot 1 busy over FTP") << qint64(1000) << "Lbl_Status_w1" << true << 100 << false;
+        QTest::newRow("995 of 1000, all idle") << qint64(995) << 0 << false << 100 << true;
+        QTest::newRow("994 of 1000") << qint64(994) << 0 << false << 99 << false;
+        QTest::newRow("all of it, slot 2 busy") << qint64(1000) << 2 << false << 100 << false;
+        QTest::newRow("slot 4 busy over HTTP") << qint64(1000) << 4 << false << 100 << false;
+        QTest::newRow("slot 4 not used by FTP") << qint64(1000) << 4 << true << 100 << true;
+        QTest::newRow("slot 1 busy over FTP") << qint64(1000) << 1 << true << 100 << false;
     }
 
     void finishedWhenEverySlotIsIdleAndTheBarSays100()
     {
         QFETCH(qint64, received);
-        QFETCH(QString, busySlot);
+        QFETCH(int, busySlot);
         QFETCH(bool, ftp);
         QFETCH(int, percent);
         QFETCH(bool, finished);
-        DownloadManager e;
-        e.Downloading = true;
-        e.Projet_FTP = ftp;
-        e.Taille_Fichier = 1000;
-        e.Taille_Recue = received;
-        if (!busySlot.isEmpty())
-            e.display().setLabel(busySlot, "Downloading (500.00 Kb)...");
-        QVERIFY(!e.completionDue()); // nothing drawn yet
-        e.updateProgress();
-        QCOMPARE(e.Pourcent, percent);
-        QCOMPARE(e.display().caption(), QStringLiteral("%1% - ZOV Kestra Download").arg(percent));
-        QCOMPARE(e.display().label("Lbl_Taille2"), QStringLiteral("%1 Bytes").arg(received));
-        QCOMPARE(e.completionDue(), finished);
+        QCOMPARE(DownloadRun::percentOf(received, 1000), percent);
+        bool idle[4] = {true, true, true, true};
+        if (busySlot > 0)
+            idle[busySlot - 1] = false;
+        QCOMPARE(DownloadManager::completionRule(true, false, ftp, percent, idle), finished);
+        QVERIFY(!DownloadManager::completionRule(true, true, ftp, percent, idle));   // paused
+        QVERIFY(!DownloadManager::completionRule(false, false, ftp, percent, idle));
     }
 
     void slotBarsRoundHalfAway()
@@ -61,7 +55,7 @@ private slots:
         e.slot(1).Paquet_Taille = 1000;
         e.slot(1).Paquet_Recu = 0;      // idle position: keeps its picture
         e.updateProgress();
-        QCOMPARE(e.Pourcent_Slot[2], 1);
+        QCOMPARE(e.run().Pourcent_Slot[2], 1);
         QCOMPARE(e.display().bar("Barre3").percent, 1.0);
         QVERIFY(!e.display().bar("Barre1").painted);
     }
@@ -77,7 +71,7 @@ private slots:
         for (int i = 0; i < 3540; ++i)
             e.onTimerTime();
         QCOMPARE(e.display().label("Lbl_Time"), QString("01:00:00"));
-        QCOMPARE(e.Temps_H, 1);
+        QCOMPARE(e.run().Temps_H, 1);
     }
 };
 

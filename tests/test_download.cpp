@@ -101,7 +101,7 @@ private slots:
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow(name));
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
-        QCOMPARE(e.Projet_FTP, false);
+        QCOMPARE(e.run().Projet_FTP, false);
         QVERIFY(e.Timer_Barre->isActive());
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
             QVERIFY(e.slot(n).isBusy() || e.slot(n).socket()->State() == 0);
@@ -118,7 +118,7 @@ private slots:
         const QByteArray reg = TextFile::read(home() + "/projects/" + name + "/download.zov");
         const qint64 packs = size / P + (size % P ? 1 : 0);
         QCOMPARE(reg.count(":1\r\n"), packs);
-        QVERIFY(!e.Downloading);
+        QVERIFY(!e.run().Downloading);
         QCOMPARE(e.display().caption(), QString("ZOV Kestra Download"));
         QCOMPARE(e.display().label("Lbl_Status_B"), QString("Nothing"));
         const QByteArray stats = TextFile::read(home() + "/projects/" + name + "/stats.zov");
@@ -175,7 +175,7 @@ private slots:
                                         url, data.size()));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow("paused"));
-        QTRY_VERIFY_WITH_TIMEOUT(e.Taille_Recue > P / 2, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > P / 2, 20000);
         QCOMPARE(e.display().label("Cmd_Action"), QString("Pause"));
         int busy = 0;
         for (int n = 1; n <= 4; ++n)

@@ -218,7 +218,7 @@ private slots:
         e.setSlotTimeouts(5000, 10);
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QVERIFY(e.startNow(name));
-        QTRY_VERIFY_WITH_TIMEOUT(e.Taille_Recue > 50000, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > 50000, 20000);
         if (whilePaused)
             e.actionClicked();
         // A new file (new inode, a later date) takes the old one's name.

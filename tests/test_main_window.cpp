@@ -144,7 +144,7 @@ private slots:
         // Working lists exist and are empty before anything is read.
         DownloadManager &e = w.engine();
         QVERIFY(e.store().Lst_Projects.isEmpty() && e.store().Lst_Project2.isEmpty());
-        QVERIFY(e.Lst_Graph.isEmpty() && e.Lst_Recupe.isEmpty());
+        QVERIFY(e.run().Lst_Graph.isEmpty() && e.run().Lst_Recupe.isEmpty());
         QVERIFY(!QDir(home() + "/projects").exists());
     }
 
@@ -204,8 +204,8 @@ private slots:
         // A project was in progress: the queue timer stays off for the resume.
         QVERIFY(w.engine().store().Recuperation);
         QVERIFY(!w.engine().Timer_Start_Download->isActive());
-        QCOMPARE(w.engine().Lst_Graph, QStringList(QList<QString>(50, "0")));
-        QCOMPARE(w.engine().Lst_Graph2.size(), 50);
+        QCOMPARE(w.engine().run().Lst_Graph, QStringList(QList<QString>(50, "0")));
+        QCOMPARE(w.engine().run().Lst_Graph2.size(), 50);
     }
 
     void checkBoxesRestoredWithoutWriting()

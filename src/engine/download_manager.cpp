@@ -119,10 +119,9 @@ QString statusLabel(int n)
 const QString kNothing = QStringLiteral("Nothing");
 const QString kProduct = QStringLiteral("ZOV Kestra Download");
 
-// Whole percentage of part in whole, rounded half away from zero.
 int percentOf(qint64 part, qint64 whole)
 {
-    return int(roundHalfAway(double(part) / double(whole) * 100.0));
+    return DownloadRun::percentOf(part, whole);
 }
 } // namespace
 
@@ -131,17 +130,17 @@ void DownloadManager::ReInit()
     emit actionEnabledChanged(false);
     for (const QString &b : DisplayModel::barNames())
         m_display.clearBar(b);
-    Pourcent = 0;
-    for (int &p : Pourcent_Slot)
+    m_run.Pourcent = 0;
+    for (int &p : m_run.Pourcent_Slot)
         p = 0;
-    Temps_H = Temps_M = Temps_S = 0;
-    Chrono_Lance = false;
-    Octets_Tick = 0;
-    Txt_Vitesse_Basse.clear();
-    Txt_Vitesse_Haute.clear();
-    Txt_Vitesse_Basse2.clear();
-    Txt_Vitesse_Haute2.clear();
-    Dernier_Paquet = Taille_Dernier = Paquets_Finis = Paquet_Suivant = 0;
+    m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
+    m_run.Chrono_Lance = false;
+    m_run.Octets_Tick = 0;
+    m_run.Txt_Vitesse_Basse.clear();
+    m_run.Txt_Vitesse_Haute.clear();
+    m_run.Txt_Vitesse_Basse2.clear();
+    m_run.Txt_Vitesse_Haute2.clear();
+    m_run.Dernier_Paquet = m_run.Taille_Dernier = m_run.Paquets_Finis = m_run.Paquet_Suivant = 0;
     for (HttpSlot *s : m_slots) {
         s->Paquet_Recu = 0;
         s->Paquet_Taille = 0;
@@ -162,7 +161,7 @@ QString DownloadManager::destinationFolder() const
 
 QString DownloadManager::downloadFolder() const
 {
-    return destinationFolder() + Project_Now + QLatin1Char('/');
+    return destinationFolder() + m_run.Project_Now + QLatin1Char('/');
 }
 
 QString DownloadManager::packFilePath(qint64 pack) const
@@ -172,12 +171,12 @@ QString DownloadManager::packFilePath(qint64 pack) const
 
 QString DownloadManager::registerPath() const
 {
-    return ProgramFolder::projectDir(Project_Now) + QStringLiteral("download.zov");
+    return ProgramFolder::projectDir(m_run.Project_Now) + QStringLiteral("download.zov");
 }
 
 QString DownloadManager::finalFilePath() const
 {
-    return destinationFolder() + File_URL2;
+    return destinationFolder() + m_run.File_URL2;
 }
 
 void DownloadManager::setSlotTimeouts(int stallMs, int retryMs)
@@ -192,9 +191,9 @@ void DownloadManager::onQueueTick()
 {
     if (!windowEnabled())
         return;
-    if (!m_store.Lst_Projects_En_Cours.isEmpty() && !Downloading)
+    if (!m_store.Lst_Projects_En_Cours.isEmpty() && !m_run.Downloading)
         startTick();
-    else if (!m_store.Lst_Projects.isEmpty() && !Downloading)
+    else if (!m_store.Lst_Projects.isEmpty() && !m_run.Downloading)
         pickTick();
 }
 
@@ -218,7 +217,7 @@ void DownloadManager::onTimerValide()
 void DownloadManager::requeueInProgress()
 {
     ProjectStore &s = m_store;
-    if (Downloading)
+    if (m_run.Downloading)
         return;
     while (!s.Lst_Projects_En_Cours.isEmpty()) {
         const QString name = s.Lst_Projects_En_Cours.takeLast();
@@ -234,14 +233,14 @@ void DownloadManager::requeueInProgress()
 bool DownloadManager::startNow(const QString &name)
 {
     const int i = ProjectStore::indexOfName(m_store.Lst_Projects, name);
-    if (i < 0 || Downloading || !m_store.Lst_Projects_En_Cours.isEmpty())
+    if (i < 0 || m_run.Downloading || !m_store.Lst_Projects_En_Cours.isEmpty())
         return false;
     m_store.Lst_Projects.move(i, 0);
     m_store.Lst_Download_url.move(i, 0);
     m_store.Lst_Download_byte.move(i, 0);
     pickTick();
     startTick();
-    return Downloading;
+    return m_run.Downloading;
 }
 
 void DownloadManager::pickTick()
@@ -250,11 +249,11 @@ void DownloadManager::pickTick()
     s.Lst_Projects_En_Cours.append(s.Lst_Projects.takeFirst());
     s.Lst_Download_Url_En_Cours.append(s.Lst_Download_url.takeFirst());
     s.Lst_Download_Byte_En_Cours.append(s.Lst_Download_byte.takeFirst());
-    Projet_FTP = false;
+    m_run.Projet_FTP = false;
     s.Charger_Listes();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
     m_filePath.clear();
-    Project_Now = s.Lst_Projects_En_Cours.first();
+    m_run.Project_Now = s.Lst_Projects_En_Cours.first();
 
     // The project's own options become the settings while it runs. A key the
     // file lacks leaves its setting as it was. The pack size is the exception:
@@ -262,7 +261,7 @@ void DownloadManager::pickTick()
     // size of its file), and the user's choice for later projects is kept.
     m_packSize = 0;
     bool ok = false;
-    const QByteArray text = s.readProjectFile(Project_Now, &ok);
+    const QByteArray text = s.readProjectFile(m_run.Project_Now, &ok);
     if (ok) {
         static const QList<QPair<const char *, const char *>> keys = {
             {"path:", "FilePath"},         {"packsize:", "packsize"},   {"showmodem:", "ShowModem"},
@@ -282,29 +281,29 @@ void DownloadManager::pickTick()
             from = end;
         }
         if (ProjectFile::field(text, "Type:", from).trimmed() == QLatin1String("1"))
-            Projet_FTP = true;
+            m_run.Projet_FTP = true;
     }
     m_filePath = Settings::filePathSetting();
-    s.rewriteStatus(Project_Now, 0);
-    emit projectStarted(Project_Now);
+    s.rewriteStatus(m_run.Project_Now, 0);
+    emit projectStarted(m_run.Project_Now);
 }
 
 void DownloadManager::startTick()
 {
-    Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
-    Lst_Graph2 = Lst_Graph;
+    m_run.Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
+    m_run.Lst_Graph2 = m_run.Lst_Graph;
     for (const QString &b : DisplayModel::barNames()) {
         m_display.clearBar(b);
         m_display.paintBar(b, 0);
     }
-    if (Projet_FTP) {
+    if (m_run.Projet_FTP) {
         for (int i = 0; i < 4; ++i) {
             Ferme_Connect(*WskF_Data[i]);
             Ferme_Connect(*WskF_Control[i]);
         }
     }
-    if (Project_Now.isEmpty() && !m_store.Lst_Projects_En_Cours.isEmpty())
-        Project_Now = m_store.Lst_Projects_En_Cours.first();
+    if (m_run.Project_Now.isEmpty() && !m_store.Lst_Projects_En_Cours.isEmpty())
+        m_run.Project_Now = m_store.Lst_Projects_En_Cours.first();
     m_filePath = Settings::filePathSetting();
 
     const qint64 S = m_store.Lst_Download_Byte_En_Cours.isEmpty()
@@ -315,7 +314,7 @@ void DownloadManager::startTick()
     m_plan = PackPlan(S, P);
     m_joined = 0;
     m_lastFailure = DownloadFailure::None;
-    m_server = ServerInfo::read(ProgramFolder::projectDir(Project_Now));
+    m_server = ServerInfo::read(ProgramFolder::projectDir(m_run.Project_Now));
     m_register = PackRegister(registerPath());
     QString planText = QString::number(m_plan.fullPackCount()) + QStringLiteral(" times ") + Format_Taille(P);
     if (m_plan.lastPackSize() > 0)
@@ -324,31 +323,31 @@ void DownloadManager::startTick()
     m_display.setLabel(QStringLiteral("Lbl_Taille"), Format_Taille(S));
     m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(0));
 
-    Taille_Fichier = S;
-    Taille_Recue = 0;
-    Paquets_Finis = 0;
-    Octets_Tick = 0;
-    Temps_H = Temps_M = Temps_S = 0;
-    Chrono_Lance = false;
-    Erreur_Signalee = false;
+    m_run.Taille_Fichier = S;
+    m_run.Taille_Recue = 0;
+    m_run.Paquets_Finis = 0;
+    m_run.Octets_Tick = 0;
+    m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
+    m_run.Chrono_Lance = false;
+    m_run.Erreur_Signalee = false;
     m_paused = false;
-    Paquets_Restants = m_plan.packCount();
-    Paquet_Suivant = 0;
-    Dernier_Paquet = m_plan.lastPackSize();
-    Taille_Dernier = m_plan.lastPackSize();
+    m_run.Paquets_Restants = m_plan.packCount();
+    m_run.Paquet_Suivant = 0;
+    m_run.Dernier_Paquet = m_plan.lastPackSize();
+    m_run.Taille_Dernier = m_plan.lastPackSize();
     const QString url = m_store.Lst_Download_Url_En_Cours.isEmpty()
                             ? QString() : m_store.Lst_Download_Url_En_Cours.first();
-    File_URL2 = Extract_FileName(url);
-    m_baseName = Base_Name(File_URL2);
+    m_run.File_URL2 = Extract_FileName(url);
+    m_baseName = Base_Name(m_run.File_URL2);
     QString copy = url;
-    Host_URL2 = Extract_URL2(copy, &Path_URL2);
+    m_run.Host_URL2 = Extract_URL2(copy, &m_run.Path_URL2);
 
     emit tabRequested(3);
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     emit actionEnabledChanged(true);
 
-    if (Projet_FTP) {
-        Downloading = true;
+    if (m_run.Projet_FTP) {
+        m_run.Downloading = true;
         prepareFolders();
         for (int i = 0; i < 3; ++i)
             Timer_FTP[i]->start();
@@ -357,10 +356,10 @@ void DownloadManager::startTick()
         for (HttpSlot *s : m_slots) {
             s->stop();
             s->resetFailures();
-            s->setTarget(Host_URL2, Path_URL2);
+            s->setTarget(m_run.Host_URL2, m_run.Path_URL2);
             s->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
         }
-        Downloading = true;
+        m_run.Downloading = true;
         m_plan.start(4);
         if (prepareFolders()) {
             for (int n = 1; n <= 4; ++n)
@@ -370,7 +369,7 @@ void DownloadManager::startTick()
     applyDisplayOptions();
     Timer_Barre->start();
     if (!m_paused)
-        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
+        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("m_run.Downloading..."));
     Timer_Start_Download->stop();
 }
 
@@ -413,7 +412,7 @@ bool DownloadManager::prepareFolders()
 
 void DownloadManager::applyDisplayOptions()
 {
-    Show_Modem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
+    m_run.Show_Modem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
     const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), 16777215));
     const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), 255));
     const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), 16777215));
@@ -421,8 +420,8 @@ void DownloadManager::applyDisplayOptions()
     m_display.setBarColors(QStringLiteral("Barre"), mainBack, mainFore);
     for (int n = 1; n <= 4; ++n)
         m_display.setBarColors(barName(n), secBack, secFore);
-    Couleur_Graph = Settings::read(QStringLiteral("graphfor"), QStringLiteral("8421631"));
-    Couleur_Modem = Settings::read(QStringLiteral("graphmodem"), QStringLiteral("0"));
+    m_run.Couleur_Graph = Settings::read(QStringLiteral("graphfor"), QStringLiteral("8421631"));
+    m_run.Couleur_Modem = Settings::read(QStringLiteral("graphmodem"), QStringLiteral("0"));
     for (const QString &b : DisplayModel::barNames()) {
         const bool busy = b != QLatin1String("Barre") && slot(b.right(1).toInt()).isBusy();
         if (!busy) {
@@ -458,8 +457,8 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
         return;
     }
     if (pack->number == m_plan.packCount() - 1)
-        Dernier_Paquet = 0;
-    Paquet_Suivant = m_plan.packCount();
+        m_run.Dernier_Paquet = 0;
+    m_run.Paquet_Suivant = m_plan.packCount();
     updatePacksLeftLabel();
     s.setPack(pack->number, pack->start, pack->size, pack->stored);
 }
@@ -467,7 +466,7 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
 void DownloadManager::updatePacksLeftLabel()
 {
     const qint64 c = m_plan.unstartedCount();
-    Paquets_Restants = c;
+    m_run.Paquets_Restants = c;
     QString text;
     if (m_plan.unstartedIncludesShortPack())
         text = QString::number(c - 1) + QStringLiteral(" times ") + Format_Taille(m_plan.packSize())
@@ -479,7 +478,7 @@ void DownloadManager::updatePacksLeftLabel()
 
 void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const QString &packFile)
 {
-    Paquets_Finis += size;
+    m_run.Paquets_Finis += size;
     QString reason;
     if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
         onWriteFailed(n, m_register.path(), reason);
@@ -499,10 +498,10 @@ void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const
 
 void DownloadManager::sumReceived()
 {
-    qint64 sum = Paquets_Finis;
+    qint64 sum = m_run.Paquets_Finis;
     for (HttpSlot *s : m_slots)
         sum += s->Paquet_Recu;
-    Taille_Recue = sum;
+    m_run.Taille_Recue = sum;
 }
 
 void DownloadManager::onSlotStatus(int n, const QString &text)
@@ -512,12 +511,12 @@ void DownloadManager::onSlotStatus(int n, const QString &text)
 
 void DownloadManager::onDataStarted(int)
 {
-    if (Chrono_Lance)
+    if (m_run.Chrono_Lance)
         return;
-    Chrono_Lance = true;
+    m_run.Chrono_Lance = true;
     Timer_Time->start();
     Timer_Speed->start();
-    Heure_Debut = int(roundHalfAway(QTime::currentTime().msecsSinceStartOfDay() / 1000.0));
+    m_run.Heure_Debut = int(roundHalfAway(QTime::currentTime().msecsSinceStartOfDay() / 1000.0));
 }
 
 void DownloadManager::onBytesStored(int n, qint64 count)
@@ -525,15 +524,15 @@ void DownloadManager::onBytesStored(int n, qint64 count)
     // The plan knows how far the pack is, so that a resume continues from there.
     if (slot(n).Paquet_Recu >= 1)
         m_plan.setStored(n, slot(n).Paquet_Recu - 1);
-    Octets_Tick += count;
+    m_run.Octets_Tick += count;
     sumReceived();
 }
 
 void DownloadManager::tellConnectionLost()
 {
-    if (Erreur_Signalee)
+    if (m_run.Erreur_Signalee)
         return;
-    Erreur_Signalee = true;
+    m_run.Erreur_Signalee = true;
     emit messageRequested(QStringLiteral("Error"),
                           QStringLiteral("Please check your Internet connection and then click on the resume button !"),
                           true);
@@ -547,7 +546,7 @@ void DownloadManager::onConnectionError(int n, int number)
 
 void DownloadManager::onGaveUp(int)
 {
-    const bool first = !Erreur_Signalee;
+    const bool first = !m_run.Erreur_Signalee;
     tellConnectionLost();
     if (first) {
         m_lastFailure = DownloadFailure::Network;
@@ -558,7 +557,7 @@ void DownloadManager::onGaveUp(int)
 
 void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
 {
-    if (!Downloading || m_paused)
+    if (!m_run.Downloading || m_paused)
         return;
     m_lastFailure = kind;
     emit downloadFailed(kind, text);
@@ -596,7 +595,7 @@ void DownloadManager::actionClicked()
 
 void DownloadManager::pauseDownload()
 {
-    if (!Downloading || m_paused)
+    if (!m_run.Downloading || m_paused)
         return;
     m_paused = true;
     QList<QByteArray> inProgress;
@@ -608,7 +607,7 @@ void DownloadManager::pauseDownload()
     m_register.addPauseNotes(inProgress);
     Timer_Time->stop();
     Timer_Speed->stop();
-    Chrono_Lance = false;
+    m_run.Chrono_Lance = false;
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Pause..."));
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Resume"));
     emit downloadPaused();
@@ -616,15 +615,15 @@ void DownloadManager::pauseDownload()
 
 void DownloadManager::resumeDownload()
 {
-    if (!Downloading || !m_paused)
+    if (!m_run.Downloading || !m_paused)
         return;
     m_paused = false;
-    Erreur_Signalee = false;
+    m_run.Erreur_Signalee = false;
     m_lastFailure = DownloadFailure::None;
     // The ":0" notes of the pause go: the packs are in progress again.
     m_register.dropPauseNotes();
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("m_run.Downloading..."));
     if (!prepareFolders())
         return;
     for (int n = 1; n <= 4; ++n) {
@@ -642,16 +641,16 @@ void DownloadManager::resumeDownload()
 
 void DownloadManager::onTimerTime()
 {
-    if (++Temps_S > 59) {
-        Temps_S -= 60;
-        if (++Temps_M > 59) {
-            Temps_M -= 60;
-            ++Temps_H;
+    if (++m_run.Temps_S > 59) {
+        m_run.Temps_S -= 60;
+        if (++m_run.Temps_M > 59) {
+            m_run.Temps_M -= 60;
+            ++m_run.Temps_H;
         }
     }
-    m_display.setLabel(QStringLiteral("Lbl_Time"), formatPattern(Temps_H, QStringLiteral("00")) + QLatin1Char(':')
-                                                       + formatPattern(Temps_M, QStringLiteral("00")) + QLatin1Char(':')
-                                                       + formatPattern(Temps_S, QStringLiteral("00")));
+    m_display.setLabel(QStringLiteral("Lbl_Time"), formatPattern(m_run.Temps_H, QStringLiteral("00")) + QLatin1Char(':')
+                                                       + formatPattern(m_run.Temps_M, QStringLiteral("00")) + QLatin1Char(':')
+                                                       + formatPattern(m_run.Temps_S, QStringLiteral("00")));
 }
 
 void DownloadManager::onTimerBarre()
@@ -666,26 +665,45 @@ void DownloadManager::updateProgress()
     for (int n = 1; n <= 4; ++n) {
         const HttpSlot &s = slot(n);
         if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
-            Pourcent_Slot[n - 1] = percentOf(s.Paquet_Recu, s.Paquet_Taille);
-            m_display.paintBar(barName(n), Pourcent_Slot[n - 1]);
+            m_run.Pourcent_Slot[n - 1] = percentOf(s.Paquet_Recu, s.Paquet_Taille);
+            m_display.paintBar(barName(n), m_run.Pourcent_Slot[n - 1]);
         }
     }
-    if (Taille_Recue >= 1 && Taille_Fichier >= 1) {
-        m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(Taille_Recue));
-        Pourcent = percentOf(Taille_Recue, Taille_Fichier);
-        m_display.paintBar(QStringLiteral("Barre"), Pourcent);
-        m_display.setCaption(QString::number(Pourcent) + QStringLiteral("% - ") + kProduct);
-    } else if (Taille_Fichier == 0 && Downloading) {
+    if (m_run.Taille_Recue >= 1 && m_run.Taille_Fichier >= 1) {
+        m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(m_run.Taille_Recue));
+        m_run.Pourcent = percentOf(m_run.Taille_Recue, m_run.Taille_Fichier);
+        m_display.paintBar(QStringLiteral("Barre"), m_run.Pourcent);
+        m_display.setCaption(QString::number(m_run.Pourcent) + QStringLiteral("% - ") + kProduct);
+    } else if (m_run.Taille_Fichier == 0 && m_run.Downloading) {
         // An empty file has nothing to fetch: it is complete as it starts.
-        Pourcent = 100;
+        m_run.Pourcent = 100;
     }
 }
 
 bool DownloadManager::completionDue() const
 {
-    const auto idle = [this](int n) { return m_display.label(statusLabel(n)) == kNothing; };
-    return Downloading && !m_paused && idle(1) && idle(2) && idle(3) && Pourcent >= 100
-           && (Projet_FTP || idle(4));
+    bool idle[4];
+    for (int n = 1; n <= 4; ++n)
+        idle[n - 1] = m_display.label(statusLabel(n)) == kNothing;
+    return completionRule(m_run.Downloading, m_paused, m_run.Projet_FTP, m_run.Pourcent, idle);
+}
+
+bool DownloadManager::completionRule(bool downloading, bool paused, bool ftp, int percent, const bool idle[4])
+{
+    return downloading && !paused && idle[0] && idle[1] && idle[2] && percent >= 100 && (ftp || idle[3]);
+}
+
+void DownloadManager::fillGraphsWithZeros()
+{
+    for (int i = 0; i < 50; ++i) {
+        m_run.Lst_Graph.append(QStringLiteral("0"));
+        m_run.Lst_Graph2.append(QStringLiteral("0"));
+    }
+}
+
+int DownloadRun::percentOf(qint64 part, qint64 whole)
+{
+    return int(roundHalfAway(double(part) / double(whole) * 100.0));
 }
 
 FinalAssembler::Input DownloadManager::assemblyInput() const
@@ -696,7 +714,7 @@ FinalAssembler::Input DownloadManager::assemblyInput() const
     in.destination = finalFilePath();
     in.packCount = m_plan.packCount();
     in.packSize = m_plan.packSize();
-    in.lastSize = Taille_Dernier;
+    in.lastSize = m_run.Taille_Dernier;
     return in;
 }
 
@@ -742,15 +760,15 @@ bool DownloadManager::Creer_Fichier()
         const QFileInfo fi(packFilePath(k));
         pending.append({k, k >= m_joined && fi.exists() ? qMin(fi.size(), m_plan.packSize(k)) : 0});
     }
-    Paquets_Finis = 0;
+    m_run.Paquets_Finis = 0;
     for (qint64 k = 0; k < m_plan.packCount(); ++k)
         if (!incomplete.contains(k))
-            Paquets_Finis += m_plan.packSize(k);
+            m_run.Paquets_Finis += m_plan.packSize(k);
     m_plan.start(4, pending);
     for (int n = 1; n <= 4; ++n)
         Demande_Paquet(n);
     sumReceived();
-    Pourcent = percentOf(Taille_Recue, qMax<qint64>(1, Taille_Fichier));
+    m_run.Pourcent = percentOf(m_run.Taille_Recue, qMax<qint64>(1, m_run.Taille_Fichier));
     return false;
 }
 
@@ -764,7 +782,7 @@ void DownloadManager::completeProject()
     Timer_Barre->stop();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
     ProjectStore &s = m_store;
-    const QString name = Project_Now;
+    const QString name = m_run.Project_Now;
     if (!s.Lst_Projects_En_Cours.isEmpty()) {
         s.Lst_Project2.append(s.Lst_Projects_En_Cours.takeFirst());
         s.Lst_Download_Url2.append(s.Lst_Download_Url_En_Cours.takeFirst());
@@ -774,15 +792,15 @@ void DownloadManager::completeProject()
     m_display.setCaption(kProduct);
     s.rewriteStatus(name, 2);
     const QByteArray stats = "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
-                             "Hspeed:" + Txt_Vitesse_Haute.toUtf8() + " | " + Txt_Vitesse_Haute2.toUtf8() + "\r\n"
-                             "Lspeed:" + Txt_Vitesse_Basse.toUtf8() + " | " + Txt_Vitesse_Basse2.toUtf8() + "\r\n"
+                             "Hspeed:" + m_run.Txt_Vitesse_Haute.toUtf8() + " | " + m_run.Txt_Vitesse_Haute2.toUtf8() + "\r\n"
+                             "Lspeed:" + m_run.Txt_Vitesse_Basse.toUtf8() + " | " + m_run.Txt_Vitesse_Basse2.toUtf8() + "\r\n"
                              "Mspeed:" + m_display.label(QStringLiteral("Lbl_Vitesse_M")).toUtf8() + " | "
                              + m_display.label(QStringLiteral("Lbl_Vitesse_M2")).toUtf8() + "\r\n";
     TextFile::write(ProgramFolder::projectDir(name) + QStringLiteral("stats.zov"), stats);
     QDir().rmdir(downloadFolder());
     m_filePath.clear();
     m_store.Recuperation = false;
-    Downloading = false;
+    m_run.Downloading = false;
     // The kept-open connections are of no more use once the file is done.
     for (HttpSlot *sl : m_slots)
         sl->stop();

@@ -5,6 +5,7 @@
 
 #include "display/display_model.h"
 #include "engine/download_failure.h"
+#include "engine/download_run.h"
 #include "engine/final_assembler.h"
 #include "engine/pack_plan.h"
 #include "engine/pack_register.h"
@@ -95,36 +96,14 @@ public:
     // Shortens the slots' patience for tests (stall and retry delays).
     void setSlotTimeouts(int stallMs, int retryMs);
 
-    // State shared with the windows.
-    bool Downloading = false;
-    QString Project_Now;
-    bool Projet_FTP = false;
-    bool Erreur_Signalee = false;
-
-    // Pack bookkeeping of a resumed project, and the speed-graph samples.
-    QStringList Lst_Recupe, Lst_Recupe_No;
-    QStringList Lst_Numero_OK, Lst_Numero_Pas_OK, Lst_Numero_Pas_OK_Byte;
-    QStringList Lst_Graph, Lst_Graph2;
-
-    // The running project.
-    qint64 Taille_Fichier = 0;   // file size
-    qint64 Taille_Recue = 0;     // bytes present: finished packs + the slots' write positions
-    qint64 Paquets_Finis = 0;    // bytes of the packs finished in this run
-    qint64 Octets_Tick = 0;      // bytes since the last speed sample
-    bool Chrono_Lance = false;   // elapsed-time and speed timers started for this run
-    int Heure_Debut = 0;         // seconds since midnight of the run's first data
-    qint64 Paquets_Restants = 0; // packs nobody has started
-    qint64 Paquet_Suivant = 0;   // number of packs of the project once all are handed out
-    qint64 Dernier_Paquet = 0;   // size of the short last pack while nobody started it
-    qint64 Taille_Dernier = 0;   // size of the short last pack, kept for the assembly
-    QString File_URL2, Host_URL2, Path_URL2;
-    QString Couleur_Graph, Couleur_Modem;
-    bool Show_Modem = true;
-    int Pourcent = 0;
-    int Pourcent_Slot[4] = {0, 0, 0, 0};
-    int Temps_H = 0, Temps_M = 0, Temps_S = 0;
-    // Speed texts kept with the highest and lowest samples (statistics).
-    QString Txt_Vitesse_Haute, Txt_Vitesse_Haute2, Txt_Vitesse_Basse, Txt_Vitesse_Basse2;
+    // The running project's figures, read-only from outside the engine.
+    const DownloadRun &run() const { return m_run; }
+    // Start-up puts fifty "0" samples in each speed graph.
+    void fillGraphsWithZeros();
+    // The completion test over its inputs: the download runs and is not paused,
+    // the file bar says 100 %, and every slot in use is idle (slot 4 is not
+    // used over FTP).
+    static bool completionRule(bool downloading, bool paused, bool ftp, int percent, const bool idle[4]);
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
@@ -201,4 +180,5 @@ private:
     ServerInfo m_server;                  // what the probe saw of the file
     PackRegister m_register;
     DownloadFailure m_lastFailure = DownloadFailure::None;
+    DownloadRun m_run;
 };

@@ -52,8 +52,8 @@ public:
 
     void show(const DownloadManager &e, bool last = false)
     {
-        const qint64 total = e.Taille_Fichier;
-        const qint64 have = qMin(e.Taille_Recue, total);
+        const qint64 total = e.run().Taille_Fichier;
+        const qint64 have = last ? total : qMin(e.run().Taille_Recue, total);
         const double secs = m_clock.elapsed() / 1000.0;
         const qint64 rate = secs > 0.2 ? qint64(have / secs) : 0;
         const int pct = total > 0 ? int(roundHalfAway(100.0 * have / total)) : 100;
@@ -193,13 +193,12 @@ int main(int argc, char *argv[])
     auto *ticker = new QTimer(&app);
     ticker->setInterval(terminal ? 200 : 1000);
     QObject::connect(ticker, &QTimer::timeout, &app, [&] {
-        if (engine.Downloading)
+        if (engine.run().Downloading)
             progress.show(engine);
     });
     ticker->start();
     QObject::connect(&engine, &DownloadManager::projectFinished, &app,
                      [&](const QString &, const QString &finalFile) {
-                         engine.Taille_Recue = engine.Taille_Fichier;
                          progress.show(engine, true);
                          engine.Timer_Start_Download->stop();
                          const bool ok = QFileInfo::exists(finalFile);

@@ -553,10 +553,7 @@ void Form1::Charger_Demarrage()
     ChK_Start->setChecked(Settings::readInt(QStringLiteral("OnStartTab"), 0) != 0);
     Loading_Options = false;
 
-    for (int i = 0; i < 50; ++i) {
-        m_engine->Lst_Graph.append(QStringLiteral("0"));
-        m_engine->Lst_Graph2.append(QStringLiteral("0"));
-    }
+    m_engine->fillGraphsWithZeros();
 
     ProjectStore &store = m_engine->store();
     store.load();
