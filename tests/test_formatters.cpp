@@ -11,129 +11,54 @@ class TestFormatters : public QObject
     Q_OBJECT
 
 private slots:
-    void init() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
-    void cleanupTestCase() { QLocale::setDefault(QLocale::system()); }
-
+    // Catches a threshold off by one, a Mb of 1024 x 1024, rounding of the
+    // binary double or to even, and separators not taken from the locale.
     // Format_Vitesse shares the thresholds and only adds "/s" from the Kb on.
-    void sizesAndSpeeds_data()
+    void sizesSpeedsAndDurations()
     {
-        QTest::addColumn<QString>("locale");
-        QTest::addColumn<qint64>("bytes");
-        QTest::addColumn<QString>("expected");
-
-        QTest::newRow("speed bytes") << "en_US" << qint64(500) << "500 Bytes";
-        QTest::newRow("last bytes") << "en_US" << qint64(1023) << "1023 Bytes";
-        QTest::newRow("large negative") << "en_US" << qint64(-5000000) << "-5000000 Bytes";
-        QTest::newRow("first Kb") << "en_US" << qint64(1024) << "1.00 Kb";
-        QTest::newRow("2 Kb") << "en_US" << qint64(2048) << "2.00 Kb";
-        // 1152 / 1024 = 1.125 exactly: half away from zero, not to even.
-        QTest::newRow("Kb half") << "en_US" << qint64(1152) << "1.13 Kb";
-        QTest::newRow("Kb has no separator") << "en_US" << qint64(1023999) << "1000.00 Kb";
-        QTest::newRow("first Mb") << "en_US" << qint64(1024000) << "1.00 Mb";
-        // The Mb is 1000 x 1024 bytes, not 1024 x 1024.
-        QTest::newRow("MiB is not Mb") << "en_US" << qint64(1048576) << "1.02 Mb";
-        // 1029120 / 1024000 = 1.005 exactly as a decimal, not as a double.
-        QTest::newRow("Mb half") << "en_US" << qint64(1029120) << "1.01 Mb";
-        QTest::newRow("thousands") << "en_US" << qint64(1234567890) << "1,205.63 Mb";
-        QTest::newRow("millions") << "en_US" << qint64(1024000000000) << "1,000,000.00 Mb";
-        QTest::newRow("largest") << "en_US" << std::numeric_limits<qint64>::max()
-                                 << "9,007,199,254,740.99 Mb";
-        QTest::newRow("de Kb") << "de_DE" << qint64(1536) << "1,50 Kb";
-        QTest::newRow("de Mb") << "de_DE" << qint64(1234567890) << "1.205,63 Mb";
-        // QLocale::toString leaves out group separators in C; the pattern still asks for them.
-        QTest::newRow("C Mb") << "C" << qint64(1234567890) << "1,205.63 Mb";
+        const struct { const char *locale; qint64 bytes; const char *expected; } rows[] = {
+            {"en_US", 1023, "1023 Bytes"}, {"en_US", -5000000, "-5000000 Bytes"}, {"en_US", 1024, "1.00 Kb"},
+            {"en_US", 1152, "1.13 Kb"}, {"en_US", 1023999, "1000.00 Kb"}, {"en_US", 1024000, "1.00 Mb"},
+            {"en_US", 1048576, "1.02 Mb"}, {"en_US", 1029120, "1.01 Mb"}, {"en_US", 1234567890, "1,205.63 Mb"},
+            {"en_US", std::numeric_limits<qint64>::max(), "9,007,199,254,740.99 Mb"},
+            {"de_DE", 1536, "1,50 Kb"}, {"de_DE", 1234567890, "1.205,63 Mb"},
+            // QLocale leaves out group separators in C; the pattern still asks for them.
+            {"C", 1234567890, "1,205.63 Mb"}};
+        for (const auto &r : rows) {
+            QLocale::setDefault(QLocale(QString::fromLatin1(r.locale)));
+            const QString expected = QString::fromLatin1(r.expected);
+            QCOMPARE(Format_Taille(r.bytes), expected);
+            QCOMPARE(Format_Vitesse(r.bytes), r.bytes < 1024 ? expected : expected + "/s");
+        }
+        // Durations: a carry lost between fields, hours capped at two digits.
+        const std::pair<qint64, const char *> durations[] = {
+            {0, "00:00:00"}, {59, "00:00:59"}, {60, "00:01:00"}, {3599, "00:59:59"}, {3600, "01:00:00"},
+            {360000, "100:00:00"}};
+        for (const auto &[seconds, expected] : durations)
+            QCOMPARE(Format_Temps(seconds), QString::fromLatin1(expected));
     }
 
-    void sizesAndSpeeds()
+    // Catches rounding of the binary double (1.005 is stored below the half),
+    // to even, a minus on zero, a lost carry, and digits lost past 64 bits.
+    void patternsAndRounding()
     {
-        QFETCH(QString, locale);
-        QFETCH(qint64, bytes);
-        QFETCH(QString, expected);
-        QLocale::setDefault(QLocale(locale));
-        QCOMPARE(Format_Taille(bytes), expected);
-        QCOMPARE(Format_Vitesse(bytes), bytes < 1024 ? expected : expected + "/s");
-    }
-
-    void durations_data()
-    {
-        QTest::addColumn<qint64>("seconds");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("zero") << qint64(0) << "00:00:00";
-        QTest::newRow("last seconds") << qint64(59) << "00:00:59";
-        QTest::newRow("first minute") << qint64(60) << "00:01:00";
-        QTest::newRow("minute and second") << qint64(61) << "00:01:01";
-        QTest::newRow("last minutes") << qint64(3599) << "00:59:59";
-        QTest::newRow("first hour") << qint64(3600) << "01:00:00";
-        QTest::newRow("last two-digit hours") << qint64(359999) << "99:59:59";
-        QTest::newRow("hours are not capped") << qint64(360000) << "100:00:00";
-    }
-
-    void durations()
-    {
-        QFETCH(qint64, seconds);
-        QFETCH(QString, expected);
-        QCOMPARE(Format_Temps(seconds), expected);
-    }
-
-    void patterns_data()
-    {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<QString>("pattern");
-        QTest::addColumn<QString>("expected");
-
-        // "###" is the bar percentage: nothing at all for a value that rounds to 0.
-        QTest::newRow("### zero") << 0.0 << "###" << "";
-        QTest::newRow("### below half") << 0.4 << "###" << "";
-        QTest::newRow("### half") << 0.5 << "###" << "1";
-        QTest::newRow("### no separator") << 1234567.0 << "###" << "1234567";
-        QTest::newRow("### negative half") << -0.5 << "###" << "-1";
-        QTest::newRow("00 half") << 2.5 << "00" << "03";
-        QTest::newRow("00 negative") << -5.0 << "00" << "-05";
-        // Values whose binary double sits just below the half.
-        QTest::newRow("0.00 1.005") << 1.005 << "0.00" << "1.01";
-        QTest::newRow("0.0 1.45") << 1.45 << "0.0" << "1.5";
-        QTest::newRow("0.00 exact half") << 1.125 << "0.00" << "1.13";
-        QTest::newRow("0.00 negative half") << -1.125 << "0.00" << "-1.13";
-        QTest::newRow("0.00 no minus for zero") << -0.001 << "0.00" << "0.00";
-        QTest::newRow("0.00 tiny") << 1e-300 << "0.00" << "0.00";
-        QTest::newRow("0.0 carry") << 9.96 << "0.0" << "10.0";
-        QTest::newRow("grouped zero") << 0.0 << "###,###,##0.00" << "0.00";
-        QTest::newRow("grouped carry into group") << 999.995 << "###,###,##0.00" << "1,000.00";
-        QTest::newRow("grouped millions") << 1234567.891 << "###,###,##0.00" << "1,234,567.89";
-        // Large values keep all their integer digits and their half.
-        QTest::newRow("### large half") << 1e15 + 0.5 << "###" << "1000000000000001";
-        QTest::newRow("### large below half") << 1e14 + 0.46875 << "###" << "100000000000000";
-        QTest::newRow("### beyond 64 bits") << 1e20 << "###" << "100000000000000000000";
-    }
-
-    void patterns()
-    {
-        QFETCH(double, value);
-        QFETCH(QString, pattern);
-        QFETCH(QString, expected);
-        QCOMPARE(formatPattern(value, pattern), expected);
-    }
-
-    void roundingHalfAway_data()
-    {
-        QTest::addColumn<double>("value");
-        QTest::addColumn<qint64>("expected");
-        QTest::newRow("half") << 0.5 << qint64(1);
-        QTest::newRow("negative half") << -0.5 << qint64(-1);
-        QTest::newRow("even half goes up") << 2.5 << qint64(3);
-        QTest::newRow("large half") << 1e15 + 0.5 << qint64(1000000000000001);
-        QTest::newRow("2^62") << 4611686018427387904.0 << qint64(4611686018427387904);
-        QTest::newRow("beyond max") << 1e19 << std::numeric_limits<qint64>::max();
-        QTest::newRow("beyond min") << -1e19 << std::numeric_limits<qint64>::min();
-        QTest::newRow("min") << -9223372036854775808.0 << std::numeric_limits<qint64>::min();
-        QTest::newRow("nan") << std::nan("") << qint64(0);
-    }
-
-    void roundingHalfAway()
-    {
-        QFETCH(double, value);
-        QFETCH(qint64, expected);
-        QCOMPARE(roundHalfAway(value), expected);
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+        const struct { double value; const char *pattern, *expected; } rows[] = {
+            // "###" is the bar percentage: nothing at all for a value that rounds to 0.
+            {0.4, "###", ""}, {0.5, "###", "1"}, {-0.5, "###", "-1"}, {1234567.0, "###", "1234567"},
+            {2.5, "00", "03"}, {-5.0, "00", "-05"}, {1.005, "0.00", "1.01"}, {1.45, "0.0", "1.5"},
+            {-1.125, "0.00", "-1.13"}, {-0.001, "0.00", "0.00"}, {9.96, "0.0", "10.0"},
+            {0.0, "###,###,##0.00", "0.00"}, {999.995, "###,###,##0.00", "1,000.00"},
+            {1e15 + 0.5, "###", "1000000000000001"}, {1e14 + 0.46875, "###", "100000000000000"},
+            {1e20, "###", "100000000000000000000"}};
+        for (const auto &r : rows)
+            QCOMPARE(formatPattern(r.value, QString::fromLatin1(r.pattern)), QString::fromLatin1(r.expected));
+        // roundHalfAway: overflow at the qint64 ends, NaN taken as a number.
+        const std::pair<double, qint64> rounded[] = {
+            {2.5, 3}, {-0.5, -1}, {1e15 + 0.5, 1000000000000001}, {4611686018427387904.0, 4611686018427387904},
+            {1e19, std::numeric_limits<qint64>::max()}, {-1e19, std::numeric_limits<qint64>::min()}, {std::nan(""), 0}};
+        for (const auto &[value, expected] : rounded)
+            QCOMPARE(roundHalfAway(value), expected);
     }
 };
 

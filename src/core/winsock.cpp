@@ -86,6 +86,16 @@ QString addressText(const QHostAddress &address)
     return ok ? QHostAddress(v4).toString() : address.toString();
 }
 
+// Names under "invalid" are reserved never to resolve (RFC 6761), so they fail
+// without asking the resolver.
+bool isReservedInvalid(QString name)
+{
+    if (name.endsWith(QLatin1Char('.')))
+        name.chop(1);
+    return name.compare(QLatin1String("invalid"), Qt::CaseInsensitive) == 0
+           || name.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
+}
+
 QString firstMachineAddress()
 {
     const QList<QHostAddress> all = QNetworkInterface::allAddresses();
@@ -232,6 +242,12 @@ void Winsock::Connect(const QString &host, quint16 port)
     QMetaObject::invokeMethod(this, [this, generation, s, name, target]() {
         if (generation != m_generation || s != m_socket)
             return;
+        if (isReservedInvalid(name)) {
+            // The outcome of a failed lookup, from the event loop as a lookup's would be.
+            m_state = sckError;
+            emit Error(sckHostNotFound, QAbstractSocket::tr("Host not found"));
+            return;
+        }
         s->connectToHost(name, target);
         if (s == m_socket && !m_earlyWrite.isEmpty()
             && (s->state() == QAbstractSocket::HostLookupState
