@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Times zov-kestra-get against curl (one connection), aria2c (-x4 -s4 -k1M) and
-# axel (-n 4) on the same files served on loopback, and writes the medians and
-# the ratios against curl to bench/RESULTS.md. See bench/README.md.
+# axel (-n 4) on the same files served on loopback, and writes the medians, the
+# ratios against curl and the body bytes each tool made the server send (against
+# the file size) to bench/RESULTS.md. See bench/README.md.
 #
 #   bash bench/run.sh
 #
@@ -13,8 +14,9 @@
 #   BENCH_BIG_MB=256        case 1 file size, MiB
 #   BENCH_PACED_MB=64       case 2 (and 3) file size, MiB
 #   BENCH_RATE=2097152      case 2 pace per connection, bytes/s
+#   BENCH_SMALL_PACK=10000  case 3 pack size of zov-kestra-get, bytes
 #   BENCH_RESULTS=FILE      where the table goes (default bench/RESULTS.md)
-#   BENCH_WAN=1             also run case 3: the case 2 file from nginx, unpaced, with
+#   BENCH_WAN=1             also run case 4: the case 2 file from nginx, unpaced, with
 #   BENCH_WAN_CMD="..."     every round inside the latency emulator this command prefix
 #                           starts (it runs a command in a network namespace of its own,
 #                           whose loopback has the link's delay and bottleneck)
@@ -34,12 +36,13 @@ results_md=${BENCH_RESULTS:-$here/RESULTS.md}
 big_mb=${BENCH_BIG_MB:-256}
 paced_mb=${BENCH_PACED_MB:-64}
 rate=${BENCH_RATE:-2097152}
+small_pack=${BENCH_SMALL_PACK:-10000}
 nginx_bin=/usr/sbin/nginx
 
 log() { echo "bench: $*" >&2; }
 die() { log "$*"; exit 1; }
-for n in "$rounds" "$big_mb" "$paced_mb" "$rate"; do
-    [[ $n =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS, BENCH_BIG_MB, BENCH_PACED_MB and BENCH_RATE want whole numbers above 0"
+for n in "$rounds" "$big_mb" "$paced_mb" "$rate" "$small_pack"; do
+    [[ $n =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS, BENCH_BIG_MB, BENCH_PACED_MB, BENCH_RATE and BENCH_SMALL_PACK want whole numbers above 0"
 done
 
 # ---------------------------------------------------------------- servers
@@ -50,8 +53,9 @@ nginx_pid="" nginx_port=""
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # start_nginx WWW PREFIX: nginx in the foreground with its own configuration, pid
-# file and logs under PREFIX, serving WWW on a free loopback port. Sets nginx_pid
-# and nginx_port.
+# file and logs under PREFIX, serving WWW on a free loopback port. Its access log,
+# PREFIX/access.log, ends every line with the body bytes of that request. Sets
+# nginx_pid and nginx_port.
 start_nginx() {
     local www=$1 prefix=$2 port i _
     mkdir -p "$prefix/temp"
@@ -66,7 +70,8 @@ start_nginx() {
             echo "error_log $prefix/error.log;"
             echo "events { worker_connections 1024; }"
             echo "http {"
-            echo "    access_log off;"
+            echo "    log_format bench '\$status \"\$request\" \$body_bytes_sent';"
+            echo "    access_log $prefix/access.log bench;"
             for kind in client_body proxy fastcgi uwsgi scgi; do
                 echo "    ${kind}_temp_path $prefix/temp/$kind;"
             done
@@ -106,10 +111,11 @@ start_nginx() {
 pace_pid="" pace_port=""
 tool_pid=""
 
-# start_pace WWW: the project's paced file server on a free loopback port.
+# start_pace WWW: the project's paced file server on a free loopback port; its
+# log, $tmp/pace.log, ends every line with the body bytes of that response.
 start_pace() {
     local www=$1 out=$tmp/pace.out i
-    "$build/zk-pace-server" --dir "$www" --port 0 --rate "$rate" >"$out" 2>&1 &
+    "$build/zk-pace-server" --dir "$www" --port 0 --rate "$rate" --log "$tmp/pace.log" >"$out" 2>&1 &
     pace_pid=$!
     for ((i = 0; i < 200; i++)); do
         if grep -q '^listening on ' "$out"; then
@@ -130,15 +136,44 @@ stop_pid() {
     wait "$pid" 2>/dev/null || true
 }
 
+# server_open PORT: true while the server on 127.0.0.1:PORT still holds a
+# connection it has not closed (established, or closed by the client only). A
+# server logs a request before it closes its connection, so once this is false
+# every request of the last run is in its log.
+server_open() {
+    local hex
+    hex=$(printf '%04X' "$1")
+    awk -v p=":$hex" 'FNR > 1 && substr($2, length($2) - 4) == p && ($4 == "01" || $4 == "08") { found = 1 }
+                      END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
+}
+
+# served_since LOG OFFSET PORT: the body bytes the server logged past byte OFFSET
+# of LOG (the last field of each line), once it has closed every connection
+# (waited for at most 5 s).
+served_since() {
+    local serverlog=$1 offset=$2 port=$3 i
+    for ((i = 0; i < 250; i++)); do
+        server_open "$port" || break
+        sleep 0.02
+    done
+    [[ -f $serverlog ]] || { echo 0; return; }
+    tail -c +$((offset + 1)) "$serverlog" | awk '{ s += $NF } END { printf "%d\n", s }'
+}
+
+file_size() { if [[ -f $1 ]]; then stat -c %s "$1"; else echo 0; fi; }
+
 # ---------------------------------------------------------------- one timed run
 
-# run_tool CASE TOOL ROUND URL NAME SHA: fetches URL with TOOL into a fresh
-# folder, checks the result against SHA and appends one line to the results:
-#   CASE TOOL ROUND wall user+sys ok|FAIL(reason)
+# run_tool CASE TOOL ROUND URL NAME SHA SERVERLOG PORT: fetches URL with TOOL into
+# a fresh folder, checks the result against SHA, adds up the body bytes the
+# server on PORT logged in SERVERLOG meanwhile, and appends one line to the
+# results:
+#   CASE TOOL ROUND wall user+sys ok|FAIL(reason) served-bytes
+# In case "packs" zov-kestra-get runs with --pack-size $small_pack.
 run_tool() {
-    local case=$1 tool=$2 round=$3 url=$4 name=$5 sha=$6
+    local case=$1 tool=$2 round=$3 url=$4 name=$5 sha=$6 serverlog=$7 port=$8
     local out=$tmp/out/$tool runlog=$tmp/logs/$case-$tool-$round.log timing=$tmp/timing
-    local rc=0 t0 t1 wall cpu got status home="" cfg=""
+    local rc=0 t0 t1 wall cpu got status home="" cfg="" mark served
     rm -rf "$out"
     mkdir -p "$out" "$tmp/logs"
     local -a cmd env=()
@@ -152,12 +187,15 @@ run_tool() {
             home=$(mktemp -d "$tmp/zk-home.XXXXXX")
             cfg=$(mktemp -d "$tmp/zk-config.XXXXXX")
             env=(ZOV_KESTRA_HOME="$home" XDG_CONFIG_HOME="$cfg")
-            cmd=("$build/zov-kestra-get" --dest "$out" "$url") ;;
+            cmd=("$build/zov-kestra-get" --dest "$out")
+            [[ $case != packs ]] || cmd+=(--pack-size "$small_pack")
+            cmd+=("$url") ;;
         *) die "unknown tool $tool" ;;
     esac
     # In the background and waited for, so that a signal stops the script (and
     # the tool, from the exit trap) at once. The CPU time is what `times` adds
     # up for this shell's finished children.
+    mark=$(file_size "$serverlog")
     times >"$timing.0"
     t0=$EPOCHREALTIME
     env "${env[@]}" "${cmd[@]}" </dev/null >"$runlog" 2>&1 &
@@ -166,6 +204,7 @@ run_tool() {
     t1=$EPOCHREALTIME
     tool_pid=""
     times >"$timing.1"
+    served=$(served_since "$serverlog" "$mark" "$port")
     wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f", b - a}')
     cpu=$(awk 'function s(t, m) { m = t; sub(/m.*/, "", m); sub(/^[0-9]+m/, "", t); sub(/s$/, "", t); return m * 60 + t }
                FNR == 2 { v = s($1) + s($2); if (NR == FNR) before = v; else after = v }
@@ -183,8 +222,8 @@ run_tool() {
         log "$case $tool round $round: $status; its output:"
         tail -n 5 "$runlog" >&2 || true
     fi
-    printf '%s %s %s %s %s %s\n' "$case" "$tool" "$round" "$wall" "$cpu" "$status" >>"$results"
-    log "$(printf '%-6s round %-2s %-15s %8.3f s  %s' "$case" "$round" "$tool" "$wall" "$status")"
+    printf '%s %s %s %s %s %s %s\n' "$case" "$tool" "$round" "$wall" "$cpu" "$status" "$served" >>"$results"
+    log "$(printf '%-6s round %-2s %-15s %8.3f s  served %12d  %s' "$case" "$round" "$tool" "$wall" "$served" "$status")"
     rm -rf "$out"
     [[ -z $home ]] || rm -rf "$home" "$cfg"
 }
@@ -197,10 +236,10 @@ tools_for_round() {
     done
 }
 
-# ---------------------------------------------------------------- case 3, inside the emulator
+# ---------------------------------------------------------------- case 4, inside the emulator
 
 # Runs in the emulator's network namespace: its own nginx on that namespace's
-# loopback, every round of case 3, results appended to the shared file.
+# loopback, every round of case 4, results appended to the shared file.
 if [[ ${1:-} == --wan-inner ]]; then
     tmp=$BENCH_INNER_TMP results=$tmp/results.txt
     read -r -a tools <<<"$BENCH_INNER_TOOLS"
@@ -210,7 +249,8 @@ if [[ ${1:-} == --wan-inner ]]; then
     start_nginx "$tmp/www" "$tmp/nginx-wan"
     for ((r = 0; r < rounds; r++)); do
         while read -r tool; do
-            run_tool wan "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/paced.bin" paced.bin "$BENCH_INNER_SHA"
+            run_tool wan "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/paced.bin" paced.bin "$BENCH_INNER_SHA" \
+                "$tmp/nginx-wan/access.log" "$nginx_port"
         done < <(tools_for_round "$r")
     done
     exit 0
@@ -290,18 +330,24 @@ log "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid), zk-pace-server on 127.0.0.
 
 for ((r = 0; r < rounds; r++)); do
     while read -r tool; do
-        run_tool nginx "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha"
-        run_tool paced "$tool" $((r + 1)) "http://127.0.0.1:$pace_port/paced.bin" paced.bin "$paced_sha"
+        run_tool nginx "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha" \
+            "$tmp/nginx/access.log" "$nginx_port"
+        run_tool paced "$tool" $((r + 1)) "http://127.0.0.1:$pace_port/paced.bin" paced.bin "$paced_sha" \
+            "$tmp/pace.log" "$pace_port"
+        if [[ $tool == zov-kestra-get ]]; then
+            run_tool packs "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha" \
+                "$tmp/nginx/access.log" "$nginx_port"
+        fi
     done < <(tools_for_round "$r")
 done
 
 if ((wan)); then
-    log "case 3 inside: $BENCH_WAN_CMD"
+    log "case 4 inside: $BENCH_WAN_CMD"
     read -r -a wan_cmd <<<"$BENCH_WAN_CMD"
     BENCH_INNER_TMP=$tmp BENCH_INNER_TOOLS="${tools[*]}" BENCH_INNER_SHA=$paced_sha \
         BENCH_ROUNDS=$rounds BENCH_BUILD_DIR=$build \
         "${wan_cmd[@]}" bash "$here/run.sh" --wan-inner \
-        || log "case 3 did not finish (exit $?)"
+        || log "case 4 did not finish (exit $?)"
 fi
 
 # ---------------------------------------------------------------- table
@@ -314,20 +360,24 @@ version() { "$@" 2>&1 | head -n 1 || true; }
     echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
     echo
     echo "- Machine: $(nproc) CPU(s), ${cpu:-unknown CPU}, Linux $(uname -r)"
-    echo "- Files: case 1 ${big_mb} MiB, cases 2 and 3 ${paced_mb} MiB, random bytes; every result checked by SHA-256"
+    echo "- Files: cases 1 and 3 ${big_mb} MiB, cases 2 and 4 ${paced_mb} MiB, random bytes; every result checked by SHA-256"
     echo "- Rounds: $rounds, tools interleaved, order rotated each round; figures are medians"
     echo "- Case 2 pace: $rate bytes/s per connection, no burst (zk-pace-server)"
+    echo "- Case 3: zov-kestra-get alone, with --pack-size $small_pack"
     if ((wan)); then
-        echo "- Case 3 link: \`$BENCH_WAN_CMD\`"
+        echo "- Case 4 link: \`$BENCH_WAN_CMD\`"
     fi
     echo "- Commit: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
     echo "- Tools: $(version curl --version | cut -d' ' -f1-2); $(version aria2c --version); $(version axel --version); $(version "$nginx_bin" -v | sed 's/^nginx version: //')"
     [[ -n $note ]] && { echo; echo "Note: $note"; }
     echo
-    echo "Time / curl below 1 is faster than curl; speed × curl is curl's time over the tool's."
-    echo "CPU is the client's user + system time."
+    echo "Time / curl below 1 is faster than curl; speed × curl is curl's time over the tool's. Case 3 has"
+    echo "no curl of its own: its ratios are against case 1's curl (same file, same server), and its time"
+    echo "is also given as a multiple of zov-kestra-get's own time in case 1 (\"× default packs\")."
+    echo "CPU is the client's user + system time. Served / file size is the body bytes the server sent"
+    echo "during the tool's run (from the server's log) over the file's size: 1.000 means every byte once."
     echo
-    awk -v big="$big_mb" -v paced="$paced_mb" -v rate="$rate" '
+    awk -v big="$big_mb" -v paced="$paced_mb" -v rate="$rate" -v pack="$small_pack" '
         function median(list,    a, n, t, i, j) {
             n = split(list, a, " ")
             for (i = 2; i <= n; i++) {                 # insertion sort, n is small
@@ -338,40 +388,53 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             if (n == 0) return ""
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
         }
+        BEGIN {
+            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced
+        }
         {
             key = $1 SUBSEP $2
             if (!(key in seen)) { seen[key] = 1; order[++count] = key }
-            if ($6 == "ok") { walls[key] = walls[key] " " $4; cpus[key] = cpus[key] " " $5; ok[key]++ }
+            if ($6 == "ok") {
+                walls[key] = walls[key] " " $4; cpus[key] = cpus[key] " " $5; ok[key]++
+                served[key] = served[key] " " ($7 / (size[$1] * 1048576))
+            }
             else { failed[key]++; why[key] = $6 }
             runs[key] = runs[key] (runs[key] == "" ? "" : ", ") ($6 == "ok" ? sprintf("%.2f", $4) : $6)
         }
         END {
             name["nginx"] = "1. nginx, no limit, " big " MiB"
             name["paced"] = sprintf("2. paced %g MiB/s per connection, %s MiB", rate / 1048576, paced)
-            name["wan"] = "3. emulated link, nginx, " paced " MiB"
-            size["nginx"] = big; size["paced"] = paced; size["wan"] = paced
-            print "| Case | Tool | Median time (s) | MiB/s | Time / curl | Speed × curl | Median CPU (s) | OK runs | Runs (s) |"
-            print "|---|---|---:|---:|---:|---:|---:|---:|---|"
+            name["packs"] = "3. nginx, no limit, " big " MiB, " pack "-byte packs"
+            name["wan"] = "4. emulated link, nginx, " paced " MiB"
+            print "| Case | Tool | Median time (s) | MiB/s | Time / curl | Speed × curl | Median CPU (s) | Served / file size | OK runs | Runs (s) |"
+            print "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"
             for (i = 1; i <= count; i++) {
                 split(order[i], k, SUBSEP)
                 c = k[1]; t = k[2]
                 m = median(walls[order[i]])
-                base = median(walls[c SUBSEP "curl"])
+                # Case 3 is measured against case 1 (same file, same server).
+                ref = c == "packs" ? "nginx" : c
+                base = median(walls[ref SUBSEP "curl"])
                 if (m == "") {
-                    cells = "FAIL | | | | "
+                    cells = "FAIL | | | | | "
                 } else {
-                    cells = sprintf("%.3f | %.1f | ", m, size[c] / m)
-                    cells = cells (base == "" ? " | | " : sprintf("%.2f | %.2f | ", m / base, base / m))
-                    cells = cells sprintf("%.3f", median(cpus[order[i]]))
+                    times = base == "" ? "" : sprintf("%.2f", m / base)
+                    speed = base == "" ? "" : sprintf("%.2f", base / m)
+                    own = median(walls["nginx" SUBSEP t])
+                    if (c == "packs" && own != "")
+                        times = times (times == "" ? "" : " ") sprintf("(%.2f × default packs)", m / own)
+                    cells = sprintf("%.3f | %.1f | %s | %s | %.3f | %.3f", m, size[c] / m, times, speed,
+                                    median(cpus[order[i]]), median(served[order[i]]))
                 }
                 okc = ok[order[i]] + 0
                 tot = okc + failed[order[i]]
                 okcell = okc "/" tot (failed[order[i]] ? " FAIL" : "")
-                printf "| %s | %s | %s | %s | %s |\n", name[c], t, cells, okcell, runs[order[i]]
+                tool = c == "packs" ? t " --pack-size " pack : t
+                printf "| %s | %s | %s | %s | %s |\n", name[c], tool, cells, okcell, runs[order[i]]
             }
         }' <(awk '
-            # cases in their order (nginx, paced, wan), tools in the order they were listed
-            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["wan"] = 3
+            # cases in their order (nginx, paced, packs, wan), tools in the order they were listed
+            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4
                     tr["curl"] = 1; tr["aria2c"] = 2; tr["axel"] = 3; tr["zov-kestra-get"] = 4 }
             { print rank[$1], tr[$2], $0 }' "$results" | sort -s -n -k1,1 -k2,2 | cut -d' ' -f3-)
 } >"$results_md"

@@ -1,12 +1,12 @@
 // zk-screenshots DIR: runs the real main window in a throw-away program folder
-// with a few projects and a download from a paced loopback server, and saves a
+// with a few projects and a download from a rate-limited loopback nginx, and saves a
 // picture of each tab and of the options dialog into DIR. Run it under Xvfb
 // (scripts/screenshots.sh) so that real fonts are used.
 #include "core/settings.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
-#include "support/paced_file_server.h"
+#include "support/nginx_server.h"
 
 #include <QApplication>
 #include <QDir>
@@ -47,12 +47,11 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 24; ++i)
         iso.write(block);
     iso.close();
-    PacedFileServer server;
-    server.setRootDir(dir.path() + "/www");
-    server.setRate(1 << 20);
-    if (!server.start())
+    NginxServer server;
+    server.setRateLimit(1 << 20);
+    if (!server.start(dir.path() + "/www"))
         return 1;
-    const QString host = QStringLiteral("127.0.0.1:%1").arg(server.port());
+    const QString host = server.hostPort();
 
     Form1 w({});
     w.show();

@@ -7,13 +7,14 @@
 #include "engine/http_slot.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
-#include "support/paced_file_server.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QHostAddress>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
@@ -162,15 +163,30 @@ private slots:
 
     void pauseAndResumeKeepWhatIsStored()
     {
-        // A paced server keeps the download going long enough to pause it.
+        // A rate-limited server keeps the download going long enough to pause it.
         const QByteArray data = serve("paused.bin", 3 * P + 1234);
-        PacedFileServer paced;
-        paced.setRootDir(served());
-        paced.setRate(400000);
-        QVERIFY(paced.start());
+        NginxServer slow;
+        slow.setRateLimit(100000);
+        QVERIFY2(slow.start(served()), qPrintable(slow.lastError()));
+        // A request sent by hand marks a moment on nginx's own clock: every
+        // request the engine sent before it was read no later, every one it sends
+        // after it no earlier.
+        const auto sendMark = [&slow](const QByteArray &requestLine) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, slow.port());
+            if (s.waitForConnected(5000) && s.write(requestLine + "\r\n\r\n") > 0)
+                s.waitForDisconnected(5000);
+        };
+        const auto startOf = [&slow](const QByteArray &requestLine) {
+            for (const NginxServer::LogRecord &r : slow.accessLog()) {
+                if (r.request == requestLine)
+                    return r.startMs;
+            }
+            return qint64(-1);
+        };
         DownloadManager e;
         e.store().load();
-        const QString url = QStringLiteral("127.0.0.1:%1/paused.bin").arg(paced.port());
+        const QString url = slow.hostPort() + "/paused.bin";
         QVERIFY(e.store().addNewProject("paused", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)),
                                         url, data.size()));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
@@ -187,18 +203,34 @@ private slots:
         QCOMPARE(e.display().label("Lbl_Status_B"), QString("Pause..."));
         const QByteArray reg = TextFile::read(e.registerPath());
         QCOMPARE(reg.count(":0\r\n"), busy); // one note per pack in progress
-        const int requestsBefore = paced.requestCount();
+        sendMark("GET /mark-1 HTTP/1.0");
         QTest::qWait(300);
-        QCOMPARE(paced.requestCount(), requestsBefore); // nothing moves while paused
+        sendMark("GET /mark-2 HTTP/1.0");
+        qint64 pausedFrom = -1;
+        qint64 pausedTo = -1;
+        QTRY_VERIFY_WITH_TIMEOUT((pausedFrom = startOf("GET /mark-1 HTTP/1.0")) >= 0
+                                     && (pausedTo = startOf("GET /mark-2 HTTP/1.0")) >= 0, 5000);
         e.actionClicked();
         QVERIFY(!e.isPaused());
         QVERIFY(!TextFile::read(e.registerPath()).contains(":0\r\n"));
         QVERIFY(finished.wait(60000));
         QCOMPARE(sha(readAll(dest() + "paused.bin")), sha(data));
+        // nginx logs a finished request before it reads the next one: once this
+        // mark is in the log, so is every request of the download.
+        sendMark("GET /mark-3 HTTP/1.0");
+        QTRY_VERIFY_WITH_TIMEOUT(startOf("GET /mark-3 HTTP/1.0") >= 0, 5000);
+        qint64 bodyBytesSent = 0;
+        for (const NginxServer::LogRecord &r : slow.accessLog()) {
+            if (!r.request.contains("/paused.bin"))
+                continue;
+            bodyBytesSent += r.bodyBytesSent;
+            // nothing moves while paused
+            QVERIFY2(r.startMs <= pausedFrom || r.startMs >= pausedTo, r.request.constData());
+        }
         // Each pack was asked for once more at most, from where it stopped: far
         // fewer bytes than the file sent twice.
-        QVERIFY(paced.bodyBytesSent() < data.size() + P);
-        paced.stop();
+        QVERIFY(bodyBytesSent < data.size() + P);
+        slow.stop();
     }
 
     void queueWaitsWhileTheWindowIsDisabled()

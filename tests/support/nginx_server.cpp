@@ -75,6 +75,29 @@ QString NginxServer::errorLogPath() const
     return prefixDir() + QStringLiteral("/error.log");
 }
 
+QList<NginxServer::LogRecord> NginxServer::accessLog() const
+{
+    // "s.mmm" as milliseconds.
+    const auto ms = [](const QByteArray &t) { return qRound64(t.toDouble() * 1000); };
+    QList<LogRecord> records;
+    QFile f(accessLogPath());
+    if (!f.open(QIODevice::ReadOnly))
+        return records;
+    for (const QByteArray &line : f.readAll().split('\n')) {
+        const QList<QByteArray> w = line.split(' ');
+        const int quote = line.indexOf('"');
+        if (w.size() < 5 || quote < 0 || !line.endsWith('"'))
+            continue;   // a line nginx is still writing
+        LogRecord r;
+        r.startMs = ms(w[0]) - ms(w[1]);
+        r.status = w[2].toInt();
+        r.bodyBytesSent = w[3].toLongLong();
+        r.request = line.mid(quote + 1, line.size() - quote - 2);
+        records.append(r);
+    }
+    return records;
+}
+
 bool NginxServer::isRunning() const
 {
     return m_process && m_process->state() == QProcess::Running;
@@ -118,7 +141,10 @@ bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerCo
     conf += QStringLiteral("error_log %1 info;\n").arg(quoted(errorLogPath()));
     conf += QStringLiteral("events { worker_connections 1024; }\n");
     conf += QStringLiteral("http {\n");
-    conf += QStringLiteral("    access_log %1;\n").arg(quoted(accessLogPath()));
+    // $msec - $request_time is when the request was read, in nginx's own
+    // milliseconds; the request line goes last, as it may hold spaces.
+    conf += QStringLiteral("    log_format zk '$msec $request_time $status $body_bytes_sent \"$request\"';\n");
+    conf += QStringLiteral("    access_log %1 zk;\n").arg(quoted(accessLogPath()));
     for (const char *kind : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
         conf += QStringLiteral("    %1_temp_path %2;\n")
                     .arg(QLatin1String(kind),
@@ -129,6 +155,8 @@ bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerCo
     conf += QStringLiteral("    sendfile on;\n");
     conf += QStringLiteral("    keepalive_timeout 65;\n");
     conf += QStringLiteral("    keepalive_requests 100000;\n");
+    if (m_rateLimit > 0)
+        conf += QStringLiteral("    limit_rate %1;\n").arg(m_rateLimit);
     conf += QStringLiteral("    server {\n");
     conf += QStringLiteral("        listen 127.0.0.1:%1;\n").arg(m_port);
     conf += QStringLiteral("        server_name localhost;\n");

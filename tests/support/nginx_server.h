@@ -1,4 +1,6 @@
 #pragma once
+#include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QTemporaryDir>
 
@@ -15,10 +17,24 @@ class QProcess;
 class NginxServer
 {
 public:
+    // One line of the access log, written when nginx finishes a request
+    // (complete, or cut short by the client).
+    struct LogRecord {
+        qint64 startMs = 0;       // when nginx read the request, ms since the epoch (nginx's clock)
+        int status = 0;
+        qint64 bodyBytesSent = 0; // body bytes nginx handed to the connection
+        QByteArray request;       // the request line, "GET /f.bin HTTP/1.1"
+    };
+
     NginxServer();
     ~NginxServer();
     NginxServer(const NginxServer &) = delete;
     NginxServer &operator=(const NginxServer &) = delete;
+
+    // Body bytes per second and request (nginx's limit_rate, which lets a
+    // request send about a second's worth at once); 0 = unlimited. Applies
+    // from the next start().
+    void setRateLimit(qint64 bytesPerSecond) { m_rateLimit = bytesPerSecond; }
 
     bool start(const QString &rootDir, const QString &extraServerConfig = {});
     void stop();
@@ -31,6 +47,8 @@ public:
     QString prefixDir() const;
     QString accessLogPath() const;
     QString errorLogPath() const;
+    // The access log's records in the order nginx wrote them.
+    QList<LogRecord> accessLog() const;
     // Why start() failed: nginx's own output and error log.
     QString lastError() const { return m_lastError; }
 
@@ -40,5 +58,6 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
+    qint64 m_rateLimit = 0;
     QString m_lastError;
 };

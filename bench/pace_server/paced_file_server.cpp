@@ -1,8 +1,6 @@
-#include "support/paced_file_server.h"
+#include "paced_file_server.h"
 
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QHostAddress>
@@ -78,6 +76,13 @@ struct PacedFileServer::Connection
     qint64 bodyToSkip = 0;      // request body bytes still to drop
     bool dead = false;          // disconnected; deleted on the next event loop pass
     bool closing = false;       // last response sent, closing after the writes
+    qint64 number = 0;          // connection number, for the log
+    qint64 requests = 0;        // requests read on this connection
+
+    // The response being written, for the log.
+    QByteArray method;
+    QByteArray target;
+    int status = 0;
 
     // The response body in progress.
     bool busy = false;
@@ -85,15 +90,13 @@ struct PacedFileServer::Connection
     std::unique_ptr<QFile> file;
     qint64 remaining = 0;       // body bytes still to send
     qint64 responseStart = 0;   // clock when the response head was written
-    qint64 sentInResponse = 0;  // body bytes of this response written so far
+    qint64 sentInResponse = 0;  // body bytes of this response handed to the socket
 };
 
 PacedFileServer::PacedFileServer(QObject *parent)
     : QObject(parent)
 {
-    auto steady = std::make_shared<QElapsedTimer>();
-    steady->start();
-    m_clock = [steady] { return steady->elapsed(); };
+    m_clock.start();
     m_timer = new QTimer(this);
     m_timer->setTimerType(Qt::PreciseTimer);
     m_timer->setInterval(kTickMs);
@@ -116,22 +119,23 @@ void PacedFileServer::setRate(qint64 bytesPerSecond)
     m_rate = std::max<qint64>(0, bytesPerSecond);
 }
 
-void PacedFileServer::setClock(Clock clock)
+bool PacedFileServer::setLogFile(const QString &path)
 {
-    m_clock = std::move(clock);
+    m_log.close();
+    m_log.setFileName(path);
+    // Unbuffered: a reader sees every line as soon as its response ends.
+    return m_log.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered);
 }
 
 qint64 PacedFileServer::now() const
 {
-    return m_clock();
+    return m_clock.elapsed();
 }
 
 bool PacedFileServer::start(quint16 port)
 {
     stop();
     m_connectionCount = 0;
-    m_requestCount = 0;
-    m_bodyBytesSent = 0;
     return m_server.listen(QHostAddress::LocalHost, port);
 }
 
@@ -224,9 +228,9 @@ void PacedFileServer::onNewConnection()
     while (QTcpSocket *socket = m_server.nextPendingConnection()) {
         auto *c = new Connection;
         c->socket = socket;
+        c->number = ++m_connectionCount;
         socket->setParent(nullptr);
         m_connections.append(c);
-        ++m_connectionCount;
         connect(socket, &QTcpSocket::readyRead, this, [this, c] { onReadyRead(c); });
         connect(socket, &QTcpSocket::bytesWritten, this, [this, c] { onBytesWritten(c); });
         connect(socket, &QTcpSocket::disconnected, this, [this, c] { onDisconnected(c); });
@@ -253,6 +257,8 @@ void PacedFileServer::onDisconnected(Connection *c)
 {
     if (c->dead)
         return;
+    if (c->busy)
+        logResponse(c);     // cut short by the client
     c->dead = true;
     c->busy = false;
     c->file.reset();
@@ -285,14 +291,19 @@ void PacedFileServer::handleRequests(Connection *c)
                 return;
         }
         const int end = c->inbox.indexOf("\r\n\r\n");
+        if (end < 0 && c->inbox.size() <= kMaxHeader)
+            return;
+        ++c->requests;
+        c->method = "-";
+        c->target = "-";
+        c->status = 0;
+        c->sentInResponse = 0;
         if (end < 0) {
-            if (c->inbox.size() > kMaxHeader)
-                sendSimple(c, 431, false);
+            sendSimple(c, 431, false);
             return;
         }
         const QByteArray head = c->inbox.left(end);
         c->inbox.remove(0, end + 4);
-        ++m_requestCount;
         respond(c, head);
     }
 }
@@ -301,6 +312,8 @@ void PacedFileServer::respond(Connection *c, const QByteArray &head)
 {
     const QList<QByteArray> lines = head.split('\n');
     const QList<QByteArray> parts = lines.value(0).trimmed().split(' ');
+    c->method = parts.value(0, "-");
+    c->target = parts.value(1, "-");
     if (parts.size() != 3 || (parts[2] != "HTTP/1.1" && parts[2] != "HTTP/1.0")) {
         sendSimple(c, 400, false);
         return;
@@ -359,6 +372,7 @@ void PacedFileServer::respond(Connection *c, const QByteArray &head)
     if (range.kind == RangeRequest::Unsatisfiable) {
         out = statusLine(416) + "Content-Range: bytes */" + QByteArray::number(size) + "\r\n"
               "Content-Length: 0\r\n" + connectionLine(keepAlive) + "\r\n";
+        c->status = 416;
         c->socket->write(out);
         c->keepAlive = keepAlive;
         finishResponse(c);
@@ -380,6 +394,7 @@ void PacedFileServer::respond(Connection *c, const QByteArray &head)
                + QByteArray::number(range.last) + '/' + QByteArray::number(size) + "\r\n";
     }
     out += connectionLine(keepAlive) + "\r\n";
+    c->status = partial ? 206 : 200;
     c->socket->write(out);
 
     c->keepAlive = keepAlive;
@@ -406,8 +421,11 @@ void PacedFileServer::sendSimple(Connection *c, int status, bool keepAlive,
     QByteArray out = statusLine(status) + "Content-Type: text/html\r\n"
                      "Content-Length: " + QByteArray::number(body.size()) + "\r\n"
                      + extraHeaders + connectionLine(keepAlive) + "\r\n";
-    if (withBody)
+    if (withBody) {
         out += body;
+        c->sentInResponse = body.size();
+    }
+    c->status = status;
     c->socket->write(out);
     c->keepAlive = keepAlive;
     finishResponse(c);
@@ -468,12 +486,12 @@ bool PacedFileServer::sendPiece(Connection *c, qint64 maxBytes)
     c->socket->write(data);
     c->remaining -= n;
     c->sentInResponse += n;
-    m_bodyBytesSent += n;
     return true;
 }
 
 void PacedFileServer::finishResponse(Connection *c)
 {
+    logResponse(c);
     c->busy = false;
     c->file.reset();
     c->remaining = 0;
@@ -482,6 +500,15 @@ void PacedFileServer::finishResponse(Connection *c)
         c->socket->disconnectFromHost();   // after the queued writes
     }
     updateTimer();
+}
+
+void PacedFileServer::logResponse(const Connection *c)
+{
+    if (!m_log.isOpen())
+        return;
+    m_log.write(QByteArray::number(c->number) + ' ' + QByteArray::number(c->requests) + ' ' + c->method
+                + ' ' + c->target + ' ' + QByteArray::number(c->status) + ' '
+                + QByteArray::number(c->sentInResponse) + '\n');
 }
 
 void PacedFileServer::updateTimer()

@@ -1,11 +1,12 @@
-// zk-pace-server --dir D [--port P] [--rate B/s]
+// zk-pace-server --dir D [--port P] [--rate B/s] [--log FILE]
 //
 // Serves the files under D on 127.0.0.1 (see PacedFileServer), optionally
-// pacing every connection at B bytes per second with no burst. Prints
+// pacing every connection at B bytes per second with no burst, and appending
+// one line per response to FILE. Prints
 // "listening on 127.0.0.1:PORT" once ready and serves until SIGTERM or SIGINT,
 // then exits 0. The benchmarks start it to play a server that caps each
 // connection.
-#include "support/paced_file_server.h"
+#include "paced_file_server.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -58,7 +59,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption rateOption(QStringLiteral("rate"),
                                         QStringLiteral("Body bytes per second and connection; 0 = unlimited."),
                                         QStringLiteral("B/s"), QStringLiteral("0"));
-    parser.addOptions({dirOption, portOption, rateOption});
+    const QCommandLineOption logOption(QStringLiteral("log"),
+                                       QStringLiteral("File that gets one line per response: connection, "
+                                                      "request, method, target, status, body bytes."),
+                                       QStringLiteral("FILE"));
+    parser.addOptions({dirOption, portOption, rateOption, logOption});
     parser.process(app);
 
     const QString dir = parser.value(dirOption);
@@ -94,6 +99,10 @@ int main(int argc, char *argv[])
     PacedFileServer server;
     server.setRootDir(dir);
     server.setRate(rate);
+    if (parser.isSet(logOption) && !server.setLogFile(parser.value(logOption))) {
+        std::fprintf(stderr, "zk-pace-server: cannot write the log %s\n", qPrintable(parser.value(logOption)));
+        return 1;
+    }
     if (!server.start(static_cast<quint16>(port))) {
         std::fprintf(stderr, "zk-pace-server: cannot listen: %s\n", qPrintable(server.errorString()));
         return 1;

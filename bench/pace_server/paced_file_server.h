@@ -1,15 +1,15 @@
 #pragma once
 #include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QTcpServer>
 
-#include <functional>
-
 class QTimer;
 
-// A loopback HTTP/1.1 file server for end-to-end tests and benchmarks.
+// A loopback HTTP/1.1 file server for the benchmarks.
 //
 // It serves the regular files under a root folder: GET and HEAD, one byte
 // range per request ("Range: bytes=a-b", "a-" or "-n"; 206 with Content-Range,
@@ -23,21 +23,17 @@ class QTimer;
 // response, so time a connection spends idle between requests earns nothing
 // either. Without a rate, files stream as fast as the client reads them, in
 // pieces, never loaded whole.
+//
+// With a log file, every response adds one line when it ends, complete or cut
+// short by the client:
+//   CONNECTION REQUEST METHOD TARGET STATUS BODY_BYTES
+// (connection number since start, request number on that connection, body
+// bytes handed to the connection), so a benchmark can add up what a client
+// made the server send.
 class PacedFileServer : public QObject
 {
     Q_OBJECT
 public:
-    // Monotonic milliseconds; the default reads a steady clock. Tests inject
-    // their own to move time by hand.
-    using Clock = std::function<qint64()>;
-
-    // Outcome of reading a Range header against a file size.
-    struct RangeRequest {
-        enum Kind { Whole, Part, Unsatisfiable } kind = Whole;
-        qint64 first = 0;   // Part: first and last byte, inclusive
-        qint64 last = -1;
-    };
-
     explicit PacedFileServer(QObject *parent = nullptr);
     ~PacedFileServer() override;
 
@@ -46,7 +42,8 @@ public:
     // Body bytes per second and connection; 0 = unlimited.
     void setRate(qint64 bytesPerSecond);
     qint64 rate() const { return m_rate; }
-    void setClock(Clock clock);
+    // Appends the request log to path; false when it cannot be opened.
+    bool setLogFile(const QString &path);
 
     // Listens on 127.0.0.1; port 0 picks a free one.
     bool start(quint16 port = 0);
@@ -56,14 +53,15 @@ public:
     QString baseUrl() const;    // "http://127.0.0.1:port"
     QString errorString() const { return m_server.errorString(); }
 
-    // Counters since start().
-    int connectionCount() const { return m_connectionCount; }
-    int requestCount() const { return m_requestCount; }
-    qint64 bodyBytesSent() const { return m_bodyBytesSent; }
+private:
+    struct Connection;
 
-    // Sends on every paced connection what its allowance permits now. The
-    // pacing timer calls it about every 10 ms.
-    void pace();
+    // Outcome of reading a Range header against a file size.
+    struct RangeRequest {
+        enum Kind { Whole, Part, Unsatisfiable } kind = Whole;
+        qint64 first = 0;   // Part: first and last byte, inclusive
+        qint64 last = -1;
+    };
 
     // Body bytes a paced connection may have sent elapsedMs after its
     // response began: floor(rate * elapsedMs / 1000), without overflow.
@@ -73,8 +71,9 @@ public:
     // last byte past the end is clamped to the end.
     static RangeRequest parseRange(const QByteArray &value, qint64 size);
 
-private:
-    struct Connection;
+    // Sends on every paced connection what its allowance permits now. The
+    // pacing timer calls it about every 10 ms.
+    void pace();
 
     void onNewConnection();
     void onReadyRead(Connection *c);
@@ -88,6 +87,7 @@ private:
     void pump(Connection *c);
     bool sendPiece(Connection *c, qint64 maxBytes);
     void finishResponse(Connection *c);
+    void logResponse(const Connection *c);
     void updateTimer();
     QString resolve(const QByteArray &target) const;
     qint64 now() const;
@@ -95,11 +95,10 @@ private:
     QTcpServer m_server;
     QString m_root;
     qint64 m_rate = 0;
-    Clock m_clock;
+    QElapsedTimer m_clock;
+    QFile m_log;
     QTimer *m_timer = nullptr;
     QList<Connection *> m_connections;
     QList<Connection *> m_closed;     // disconnected, to be deleted
-    int m_connectionCount = 0;
-    int m_requestCount = 0;
-    qint64 m_bodyBytesSent = 0;
+    qint64 m_connectionCount = 0;
 };
