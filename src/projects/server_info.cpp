@@ -2,6 +2,8 @@
 
 #include "core/text_file.h"
 
+#include <QList>
+
 ServerInfo ServerInfo::read(const QString &projectDir)
 {
     ServerInfo info;
