@@ -247,7 +247,7 @@ private slots:
         QCOMPARE(QDir(m_home.path()).entryList(all), QStringList{"projects"});
         QCOMPARE(QDir(m_projects).entryList(all), (QStringList{"main.zov", "one", "two"}));
         for (const char *name : {"one", "two"})
-            QCOMPARE(QDir(m_projects + name).entryList(all), QStringList{"project.zov"});
+            QCOMPARE(QDir(m_projects + name).entryList(all), (QStringList{"project.zov", "server.zov"}));
         QCOMPARE(listText(), QByteArray("one\r\ntwo\r\n"));
         QVERIFY(TextFile::read(store.projectFilePath("one")).endsWith("\r\nstatus:0\r\n"));
     }

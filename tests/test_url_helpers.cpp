@@ -33,90 +33,59 @@ private slots:
         QFETCH(QString, expected);
         for (auto split : {&Extract_URL, &Extract_URL2}) {
             QString text = url, path = QStringLiteral("unset");
-            const QString host = split(text, &path);
-            const QString file = Extract_FileName(url);
+            const QString host = split(text, &path), file = Extract_FileName(url);
             QCOMPARE(QStringList({host, path, file, Base_Name(file)}).join('|'), expected);
         }
     }
 
-    // The form an address is stored and requested in; "" = refused.
+    // The form an address is stored and requested in ("" = refused); a row with
+    // a Location value is resolved against "h" + "/a/b/c.zip?x" first.
     void safeForm_data()
     {
         QTest::addColumn<QString>("url");
+        QTest::addColumn<QString>("location");
         QTest::addColumn<QString>("safe");
-        QTest::newRow("space") << "http://h/d/my file.zip" << "http://h/d/my%20file.zip";
-        QTest::newRow("fragment") << "h/d/f.zip#part2" << "h/d/f.zip";
-        QTest::newRow("non-ASCII as UTF-8") << QString::fromUtf8("h/caf\u00e9.bin") << "h/caf%C3%A9.bin";
-        QTest::newRow("escapes kept, lone % encoded") << "h/a%20b%zz.bin" << "h/a%20b%25zz.bin";
-        QTest::newRow("not allowed in a target") << "h/x\"<>\\^`{|}[].bin" << "h/x%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D.bin";
-        QTest::newRow("kept as they are") << "h/a-._~!$&'()*+,;=:@b" << "h/a-._~!$&'()*+,;=:@b";
-        QTest::newRow("dot segments") << "h/a/b/../../c/./d.bin" << "h/c/d.bin";
-        QTest::newRow("never above the root") << "http://h/../../etc/f.bin" << "http://h/etc/f.bin";
-        QTest::newRow("trailing dot dot") << "h/a/b/.." << "h/a/";
-        QTest::newRow("query keeps / and ?") << "h/d/?q=a b&r=/x/../y?z" << "h/d/?q=a%20b&r=/x/../y?z";
-        QTest::newRow("query after the host") << "h?q=1" << "h/?q=1";
-        QTest::newRow("CR LF injects a header") << "h/f.zip\r\nX-Injected: 1" << "";
-        QTest::newRow("DEL") << "h/f\x7f.zip" << "";
+        QTest::newRow("space") << "http://h/d/my file.zip" << "" << "http://h/d/my%20file.zip";
+        QTest::newRow("fragment") << "h/d/f.zip#part2" << "" << "h/d/f.zip";
+        QTest::newRow("non-ASCII as UTF-8") << QString::fromUtf8("h/caf\u00e9.bin") << "" << "h/caf%C3%A9.bin";
+        QTest::newRow("escapes kept, lone % encoded") << "h/a%20b%zz.bin" << "" << "h/a%20b%25zz.bin";
+        QTest::newRow("not allowed in a target") << "h/x\"<>\\^`{|}[].bin" << "" << "h/x%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D.bin";
+        QTest::newRow("kept as they are") << "h/a-._~!$&'()*+,;=:@b" << "" << "h/a-._~!$&'()*+,;=:@b";
+        QTest::newRow("dot segments") << "h/a/b/../../c/./d.bin" << "" << "h/c/d.bin";
+        QTest::newRow("never above the root") << "http://h/../../etc/f.bin" << "" << "http://h/etc/f.bin";
+        QTest::newRow("trailing dot dot") << "h/a/b/.." << "" << "h/a/";
+        QTest::newRow("query keeps / and ?") << "h/d/?q=a b&r=/x/../y?z" << "" << "h/d/?q=a%20b&r=/x/../y?z";
+        QTest::newRow("query after the host") << "h?q=1" << "" << "h/?q=1";
+        QTest::newRow("CR LF injects a header") << "h/f.zip\r\nX-Injected: 1" << "" << "";
+        QTest::newRow("DEL") << "h/f\x7f.zip" << "" << "";
+        QTest::newRow("Location relative with ..") << "" << "../x/f.zip" << "http://h/a/x/f.zip";
+        QTest::newRow("Location path with dots") << "" << "/d/./e/../f.zip" << "http://h/d/f.zip";
+        QTest::newRow("Location query only") << "" << "?y=2" << "http://h/a/b/c.zip?y=2";
+        QTest::newRow("Location other host") << "" << "//o/f.zip" << "http://o/f.zip";
+        QTest::newRow("Location with scheme") << "" << "ftp://o/p/../f.zip#frag" << "ftp://o/f.zip";
     }
 
     void safeForm()
     {
         QFETCH(QString, url);
+        QFETCH(QString, location);
         QFETCH(QString, safe);
         QString got;
-        QCOMPARE(Safe_Url(url, &got) ? got : QString(), safe);
+        QCOMPARE(Safe_Url(url.isEmpty() ? Resolve_Location("h", "/a/b/c.zip?x", location) : url, &got) ? got : QString(), safe);
         // Fault: a stored address encoded again on every start ("%20" -> "%2520").
         QVERIFY(safe.isEmpty() || (Safe_Url(safe, &got) && got == safe));
     }
 
-    // Location values against "h" + "/a/b/c.zip?x", then made safe like any address.
-    void redirections_data()
-    {
-        QTest::addColumn<QString>("location");
-        QTest::addColumn<QString>("target");
-        QTest::newRow("relative with ..") << "../x/f.zip" << "http://h/a/x/f.zip";
-        QTest::newRow("absolute path with dots") << "/d/./e/../f.zip" << "http://h/d/f.zip";
-        QTest::newRow("query only") << "?y=2" << "http://h/a/b/c.zip?y=2";
-        QTest::newRow("other host") << "//o/f.zip" << "http://o/f.zip";
-        QTest::newRow("with scheme") << "ftp://o/p/../f.zip#frag" << "ftp://o/f.zip";
-    }
-
-    void redirections()
-    {
-        QFETCH(QString, location);
-        QFETCH(QString, target);
-        QString safe;
-        QVERIFY(Safe_Url(Resolve_Location("h", "/a/b/c.zip?x", location), &safe));
-        QCOMPARE(safe, target);
-    }
-
+    // Fault: an FTP command naming "%20" instead of the space, or a decoded line
+    // break that starts a command of its own; a name that climbs out of its folder.
     void ftpPathAndNames()
     {
-        // Fault: an FTP command naming "%20" instead of the space, or a decoded
-        // line break that starts a command of its own.
         QString decoded;
-        QVERIFY(Ftp_Path("/my%20file.bin", &decoded));
-        QCOMPARE(decoded, "/my file.bin");
+        QVERIFY(Ftp_Path("/my%20file.bin", &decoded) && decoded == "/my file.bin");
         QVERIFY(!Ftp_Path("/a%0D%0ADELE%20x", &decoded));
-        // Fault: a name from an address that climbs out of its folder.
-        for (const char *name : {"a.tar.gz", "mon fichier \xc3\xa9", "f_64547.12"})
-            QVERIFY2(Is_Safe_Name(QString::fromUtf8(name)), name);
+        QVERIFY(Is_Safe_Name("f_64547.12") && Is_Safe_Name(QString::fromUtf8("mon fichier \xc3\xa9")));
         for (const char *name : {"", ".", "..", "a/b", "..\\x", "a\nb", "\x7f"})
             QVERIFY2(!Is_Safe_Name(QString::fromUtf8(name)), name);
-    }
-
-    // Fault: a name inside another header's value, or body text, read as a header.
-    void httpHeader()
-    {
-        const QByteArray header = "HTTP/1.1 206 Partial Content\r\ncontent-TYPE :  a/b \r\nX-Note: Content-Length: 5\r\n"
-                                  "Content-Length: 1234\r\n\r\nLocation: /body";
-        bool ok = false;
-        QCOMPARE(HttpParse::contentLength(header, &ok), qint64(1234));
-        QCOMPARE(HttpParse::headerValue(header, "Content-Type"), QByteArray("a/b"));
-        QVERIFY(!HttpParse::hasHeader(header, "Location"));
-        for (const auto &[line, code] : QList<QPair<QByteArray, int>>{
-                 {"HTTP/1.0 302 Found", 302}, {"HTTP/1.1 200", 200}, {"HTTP/1.1 2000 OK", -1}, {"ICY 200 OK", -1}})
-            QCOMPARE(HttpParse::statusCode(line + "\r\n"), code);
     }
 
     // A header line's numbers as "length", "first-last/total" or "*/total"; "" when refused.
@@ -124,17 +93,14 @@ private slots:
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("length 2^31") << QByteArray("Content-Length:  2147483648 ") << "2147483648";
+        // Fault: a name inside another header's value, or body text, read as the header.
+        QTest::newRow("length beside a lookalike") << QByteArray("X-Note: Content-Length: 5\r\nContent-Length: 1234\r\n\r\n"
+                                                                 "Content-Length: 7") << "1234";
         QTest::newRow("length too large") << QByteArray("Content-Length: 9223372036854775808") << "";
-        QTest::newRow("length negative") << QByteArray("Content-Length: -1") << "";
-        QTest::newRow("length trailing junk") << QByteArray("Content-Length: 12abc") << "";
-        QTest::newRow("range large") << QByteArray("Content-Range: bytes 3000000000-3000511999/6000000000")
-                                     << "3000000000-3000511999/6000000000";
         QTest::newRow("range unknown total") << QByteArray("Content-Range: bytes 10-19/*") << "10-19/-1";
         QTest::newRow("range last before first") << QByteArray("Content-Range: bytes 20-10/100") << "";
         QTest::newRow("range last beyond total") << QByteArray("Content-Range: bytes 0-100/100") << "";
         QTest::newRow("unsatisfied, empty file") << QByteArray("Content-Range: bytes */0") << "*/0";
-        QTest::newRow("unsatisfied") << QByteArray("Content-Range: bytes */100") << "*/100";
         QTest::newRow("unsatisfied, no number") << QByteArray("Content-Range: bytes */x") << "";
     }
 
@@ -147,7 +113,7 @@ private slots:
         QString got;
         HttpParse::ContentRange r;
         qint64 total = -1;
-        if (line.startsWith("Content-Length"))
+        if (line.contains("Content-Length"))
             got = QString::number(HttpParse::contentLength(header, &ok));
         else if ((ok = HttpParse::contentRange(header, &r)))
             got = QStringLiteral("%1-%2/%3").arg(r.first).arg(r.last).arg(r.total);
