@@ -198,9 +198,9 @@ void DownloadManager::onQueueTick()
 }
 
 void DownloadManager::addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url,
-                                     qint64 bytes)
+                                     qint64 bytes, const ServerInfo &server)
 {
-    m_newProject = {name, url, projectText, bytes};
+    m_newProject = {name, url, projectText, bytes, server};
     Timer_Valide->start();
 }
 
@@ -210,7 +210,7 @@ void DownloadManager::onTimerValide()
     const NewProject p = std::exchange(m_newProject, NewProject());
     if (p.name.isEmpty())
         return;
-    m_store.addNewProject(p.name, p.text, p.url, p.bytes);
+    m_store.addNewProject(p.name, p.text, p.url, p.bytes, p.server);
     emit projectAdded(p.name);
 }
 

@@ -48,7 +48,8 @@ public:
     // A confirmed new project: Timer_Valide stores it a moment later (its
     // folder, project file, list-file line and waiting entry), then
     // projectAdded() tells the window.
-    void addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url, qint64 bytes);
+    void addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url, qint64 bytes,
+                        const ServerInfo &server = ServerInfo());
     // Puts a project left in progress by an earlier run back at the head of the
     // queue (status 1), so that another can start now.
     void requeueInProgress();
@@ -172,6 +173,7 @@ private:
         QString name, url;
         QByteArray text;
         qint64 bytes = 0;
+        ServerInfo server;
     } m_newProject;                       // confirmed, waiting for Timer_Valide
     QString m_filePath;                   // FilePath while a project runs
     QString m_baseName;                   // File_URL2 up to its first "."

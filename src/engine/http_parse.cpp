@@ -160,3 +160,20 @@ bool HttpParse::contentRange(const QByteArray &header, ContentRange *range)
     const QByteArray value = headerValue(header, "Content-Range", &found);
     return found && parseContentRange(value, range);
 }
+
+bool HttpParse::unsatisfiedRange(const QByteArray &header, qint64 *total)
+{
+    bool found = false;
+    QByteArray v = headerValue(header, "Content-Range", &found).trimmed();
+    if (!found || !v.toLower().startsWith("bytes"))
+        return false;
+    v = v.mid(5).trimmed();
+    if (!v.startsWith("*/"))
+        return false;
+    bool ok = false;
+    const qint64 t = parseDecimal(v.mid(2), &ok);
+    if (!ok)
+        return false;
+    *total = t;
+    return true;
+}

@@ -44,6 +44,11 @@ public:
     // The same for the value alone ("bytes 0-99/1000").
     static bool parseContentRange(const QByteArray &value, ContentRange *range);
 
+    // The total of an unsatisfied range, "Content-Range: bytes */total", which
+    // comes with a 416 answer. False when the header is missing or has another
+    // form.
+    static bool unsatisfiedRange(const QByteArray &header, qint64 *total);
+
     // A plain non-negative decimal number (digits only, no sign) that fits in
     // 63 bits; *ok is false otherwise.
     static qint64 parseDecimal(const QByteArray &text, bool *ok);

@@ -1,26 +1,88 @@
 #include "engine/url_helpers.h"
 
+#include <QByteArray>
+
+#include <cstring>
+
 namespace {
+
+// Where the scheme's "://" is, or -1 when the address has none: a "://" after
+// the first "/", "?" or "#" belongs to the path or the query.
+qsizetype schemeEnd(const QString &url)
+{
+    const qsizetype sep = url.indexOf(QStringLiteral("://"));
+    if (sep < 0)
+        return -1;
+    for (qsizetype i = 0; i < sep; ++i) {
+        const QChar c = url.at(i);
+        if (c == QLatin1Char('/') || c == QLatin1Char('?') || c == QLatin1Char('#'))
+            return -1;
+    }
+    return sep;
+}
+
+QString withoutFragment(const QString &url)
+{
+    const qsizetype hash = url.indexOf(QLatin1Char('#'));
+    return hash >= 0 ? url.left(hash) : url;
+}
 
 QString splitUrl(QString &strUrl, QString *path)
 {
-    const int scheme = strUrl.indexOf(QStringLiteral("://"));
+    const qsizetype scheme = schemeEnd(strUrl);
     if (scheme >= 0)
         strUrl = strUrl.mid(scheme + 3);
 
+    const QString url = withoutFragment(strUrl);
     QString host;
     QString rest;
-    const int slash = strUrl.indexOf(QLatin1Char('/'));
+    const qsizetype slash = url.indexOf(QLatin1Char('/'));
     if (slash >= 0) {
-        host = strUrl.left(slash);
-        rest = strUrl.mid(slash);
-    } else if (!strUrl.isEmpty()) {
-        host = strUrl;
+        host = url.left(slash);
+        rest = Encode_Path(url.mid(slash));
+    } else if (!url.isEmpty()) {
+        host = url;
         rest = QStringLiteral("/");
     }
     if (path)
         *path = rest;
     return host;
+}
+
+bool isHex(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+}
+
+// Bytes a request target carries as they are (RFC 3986 pchar; the query also
+// allows "/" and "?", which the path has anyway or cannot hold).
+bool keptInTarget(char c, bool query)
+{
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+        return true;
+    if (c != 0 && std::strchr("-._~!$&'()*+,;=:@/", c))
+        return true;
+    return query && c == '?';
+}
+
+QByteArray encodePart(const QByteArray &bytes, bool query)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    QByteArray out;
+    out.reserve(bytes.size());
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const char c = bytes.at(i);
+        if (keptInTarget(c, query)
+            || (c == '%' && i + 2 < bytes.size() && isHex(bytes.at(i + 1)) && isHex(bytes.at(i + 2)))) {
+            out += c;
+        } else {
+            const uchar u = uchar(c);
+            out += '%';
+            out += hex[u >> 4];
+            out += hex[u & 0xf];
+        }
+    }
+    return out;
 }
 
 } // namespace
@@ -37,13 +99,17 @@ QString Extract_URL2(QString &strUrl, QString *path)
 
 QString Extract_FileName(const QString &text)
 {
-    const int slash = text.lastIndexOf(QLatin1Char('/'));
-    return slash >= 0 ? text.mid(slash + 1) : text;
+    QString t = withoutFragment(text);
+    const qsizetype query = t.indexOf(QLatin1Char('?'));
+    if (query >= 0)
+        t.truncate(query);
+    const qsizetype slash = t.lastIndexOf(QLatin1Char('/'));
+    return slash >= 0 ? t.mid(slash + 1) : t;
 }
 
 QString Base_Name(const QString &fileName)
 {
-    const int dot = fileName.indexOf(QLatin1Char('.'));
+    const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
     return dot >= 0 ? fileName.left(dot) : QString();
 }
 
@@ -52,11 +118,117 @@ bool Is_Safe_Name(const QString &text)
     if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String(".."))
         return false;
     for (const QChar c : text) {
-        const char16_t u = c.unicode();
-        if (u == u'/' || u == u'\\' || u < 0x20 || u == 0x7f)
-            return false;
-        if (c.category() == QChar::Other_Control)
+        if (c == QLatin1Char('/') || c == QLatin1Char('\\') || c.category() == QChar::Other_Control)
             return false;
     }
+    return true;
+}
+
+bool Has_Control_Char(const QString &text)
+{
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return true;
+    }
+    return false;
+}
+
+QString Remove_Dot_Segments(const QString &path)
+{
+    QString in = path;
+    QString out;
+    const auto dropLastSegment = [&out]() {
+        const qsizetype slash = out.lastIndexOf(QLatin1Char('/'));
+        out.truncate(slash < 0 ? 0 : slash);
+    };
+    while (!in.isEmpty()) {
+        if (in.startsWith(QLatin1String("../"))) {
+            in.remove(0, 3);
+        } else if (in.startsWith(QLatin1String("./"))) {
+            in.remove(0, 2);
+        } else if (in.startsWith(QLatin1String("/./"))) {
+            in.remove(0, 2);
+        } else if (in == QLatin1String("/.")) {
+            in = QStringLiteral("/");
+        } else if (in.startsWith(QLatin1String("/../"))) {
+            in.remove(0, 3);
+            dropLastSegment();
+        } else if (in == QLatin1String("/..")) {
+            in = QStringLiteral("/");
+            dropLastSegment();
+        } else if (in == QLatin1String(".") || in == QLatin1String("..")) {
+            in.clear();
+        } else {
+            // The first segment, with its leading "/", moves to the output.
+            qsizetype next = in.indexOf(QLatin1Char('/'), in.startsWith(QLatin1Char('/')) ? 1 : 0);
+            if (next < 0)
+                next = in.size();
+            out += in.left(next);
+            in.remove(0, next);
+        }
+    }
+    return out;
+}
+
+QString Encode_Path(const QString &path)
+{
+    const qsizetype q = path.indexOf(QLatin1Char('?'));
+    const QString p = Remove_Dot_Segments(q >= 0 ? path.left(q) : path);
+    QByteArray out = encodePart(p.toUtf8(), false);
+    if (q >= 0)
+        out += '?' + encodePart(path.mid(q + 1).toUtf8(), true);
+    return QString::fromLatin1(out);
+}
+
+bool Safe_Url(const QString &url, QString *safe)
+{
+    if (Has_Control_Char(url))
+        return false;
+    QString rest = withoutFragment(url);
+    const qsizetype scheme = schemeEnd(rest);
+    const QString prefix = scheme >= 0 ? rest.left(scheme + 3) : QString();
+    rest = rest.mid(prefix.size());
+
+    // The host ends at the first "/" or "?"; a query straight after the host
+    // asks for the root path.
+    qsizetype end = 0;
+    while (end < rest.size() && rest.at(end) != QLatin1Char('/') && rest.at(end) != QLatin1Char('?'))
+        ++end;
+    QString path = rest.mid(end);
+    if (path.startsWith(QLatin1Char('?')))
+        path.prepend(QLatin1Char('/'));
+    *safe = prefix + rest.left(end) + (path.isEmpty() ? QString() : Encode_Path(path));
+    return true;
+}
+
+QString Resolve_Location(const QString &host, const QString &path, const QString &location)
+{
+    if (location.isEmpty())
+        return QString();
+    if (schemeEnd(location) >= 0)
+        return location;
+    if (location.startsWith(QLatin1String("//")))
+        return QStringLiteral("http:") + location;
+    const QString base = QStringLiteral("http://") + host;
+    if (location.startsWith(QLatin1Char('/')))
+        return base + location;
+    QString dir = withoutFragment(path);
+    const qsizetype query = dir.indexOf(QLatin1Char('?'));
+    if (query >= 0)
+        dir.truncate(query);
+    if (location.startsWith(QLatin1Char('?')))
+        return base + (dir.isEmpty() ? QStringLiteral("/") : dir) + location;
+    dir.truncate(dir.lastIndexOf(QLatin1Char('/')) + 1);
+    if (dir.isEmpty())
+        dir = QStringLiteral("/");
+    return base + dir + location;
+}
+
+bool Ftp_Path(const QString &path, QString *decoded)
+{
+    const QString text = QString::fromUtf8(QByteArray::fromPercentEncoding(path.toUtf8()));
+    if (Has_Control_Char(text))
+        return false;
+    *decoded = text;
     return true;
 }

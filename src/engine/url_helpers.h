@@ -4,17 +4,27 @@
 // Splitting of the addresses the user gives. An address is kept without its
 // scheme ("h/d/f.zip"); the host text keeps any ":port" written after it, the
 // socket layer connects there.
+//
+// Addresses are kept in the form a request may carry as it is: Safe_Url makes
+// that form once, when an address is probed, and the splitting below encodes
+// the path again (harmlessly: the form is stable) so that an address stored
+// some other way still never puts a raw space, a control character or a
+// fragment on a request line.
 
 // Returns the host of strUrl. Removes the scheme (the text up to and including
-// the first "://") from strUrl itself and stores the path, with its leading "/",
-// in *path: "/" when nothing follows the host, "" for an empty address.
+// the first "://" that comes before any "/", "?" or "#") from strUrl itself and
+// stores the path, with its leading "/", in *path: "/" when nothing follows the
+// host, "" for an empty address. The path is in request form (Encode_Path),
+// without the fragment.
 QString Extract_URL(QString &strUrl, QString *path);
 
 // The same steps; the project start keeps the path it gets here (Path_URL2) for
 // the transfer slots, apart from the path of the address being probed.
 QString Extract_URL2(QString &strUrl, QString *path);
 
-// The text after the last "/" (the whole text when it holds no "/").
+// The file name of an address: the text after the last "/" of the address
+// without its fragment ("#...") and query ("?..."); the whole of that text when
+// it holds no "/". Percent escapes are kept as they are.
 QString Extract_FileName(const QString &text);
 
 // The base name of a file name: the text before its first ".". Empty when the
@@ -25,3 +35,34 @@ QString Base_Name(const QString &fileName);
 // pointing anywhere else: not empty, not "." or "..", no "/" or "\" and no
 // control character.
 bool Is_Safe_Name(const QString &text);
+
+// True when text holds a character below 0x20 or 0x7F.
+bool Has_Control_Char(const QString &text);
+
+// "." and ".." segments of an absolute path resolved the way a browser does
+// ("/a/b/../c/./d" -> "/a/c/d"; ".." never climbs above "/").
+QString Remove_Dot_Segments(const QString &path);
+
+// A path (with its query) as a request line may carry it: dot segments
+// resolved, and every byte that may not stand in a request target written as
+// %XX: spaces, control characters, non-ASCII characters (their UTF-8 bytes),
+// "#", "\" and the like. A "%" that already starts an escape stays as it is,
+// so encoding twice changes nothing.
+QString Encode_Path(const QString &path);
+
+// The address in the form that is stored and requested: scheme and host as
+// given, fragment dropped, path and query through Encode_Path ("h?q" becomes
+// "h/?q"). False, with *safe untouched, when the address holds a control
+// character: no form of it can be sent.
+bool Safe_Url(const QString &url, QString *safe);
+
+// The address a redirection leads to, from its Location value and the host and
+// path of the address that was asked: an address with a scheme as it is, "//h/p"
+// with "http:" before it, "/p" on the same host, "?q" on the same path, and any
+// other text beside the last "/" of the path. Empty for an empty location.
+QString Resolve_Location(const QString &host, const QString &path, const QString &location);
+
+// The path an FTP command names: an address path with its escapes decoded.
+// False when the decoded path holds a control character (it would end the
+// command line early and start another).
+bool Ftp_Path(const QString &path, QString *decoded);

@@ -31,6 +31,15 @@ constexpr int kMaxHeaderBytes = 64 * 1024;
 const QByteArray kCrLf("\r\n");
 } // namespace
 
+ServerInfo ProbeResult::serverInfo() const
+{
+    ServerInfo info;
+    info.etag = etag;
+    info.lastModified = lastModified;
+    info.ranges = rangesSupported;
+    return info;
+}
+
 UrlProbe::UrlProbe(QObject *parent)
     : QObject(parent)
 {
@@ -86,6 +95,17 @@ void UrlProbe::runProbe()
 {
     Test_Link_FTP = false;
 
+    // Only the form a request can carry is probed and kept: an address with a
+    // control character (a line break would start header lines of its own)
+    // names no file.
+    QString safe;
+    if (!Safe_Url(m_txtUrl, &safe)) {
+        fail(QString::fromLatin1(MsgFileNotFound));
+        return;
+    }
+    const QString typed = m_txtUrl;
+    m_txtUrl = safe;
+
     QString copy = m_txtUrl;
     Host_URL = Extract_URL(copy, &Path_URL);
     File_URL = Extract_FileName(m_txtUrl);
@@ -95,10 +115,10 @@ void UrlProbe::runProbe()
     Test_Link_FTP = m_txtUrl.left(3).toLower() == QLatin1String("ftp");
 
     // The address kept for the project never has a scheme.
-    if (m_txtUrl.left(8).toLower().contains(QLatin1String("//"))) {
+    if (m_txtUrl.left(8).toLower().contains(QLatin1String("//")))
         m_txtUrl = m_txtUrl.mid(m_txtUrl.indexOf(QLatin1String("//")) + 2);
+    if (m_txtUrl != typed)
         emit urlTextChanged(m_txtUrl);
-    }
 
     if (!Test_Link_FTP)
         Redirection = false;
@@ -109,6 +129,8 @@ void UrlProbe::runProbe()
     Header_OK = false;
     File_Size = 0;
     m_ranges = false;
+    m_etag.clear();
+    m_lastModified.clear();
     m_buffer.clear();
     Txt_Recu.clear();
     m_active = true;
@@ -120,6 +142,12 @@ void UrlProbe::onConnected()
     if (!m_active)
         return;
     if (Test_Link_FTP) {
+        // The command names the file itself, escapes decoded.
+        QString ftpPath;
+        if (!Ftp_Path(Path_URL, &ftpPath)) {
+            fail(QString::fromLatin1(MsgFileNotFound));
+            return;
+        }
         Timer_Test_FTP->start();
         // The whole log-in goes out at once; the server answers in order and
         // only the SIZE reply (or an error code) matters.
@@ -127,7 +155,7 @@ void UrlProbe::onConnected()
         batch += "User anonymous\r\n";
         batch += QByteArray("Pass ") + AnonymousPassword + kCrLf;
         batch += "TYPE I\r\n";
-        batch += "SIZE " + Path_URL.toUtf8() + kCrLf;
+        batch += "SIZE " + ftpPath.toUtf8() + kCrLf;
         batch += "REST 10\r\n";
         m_winsock->SendData(batch);
         return;
@@ -219,6 +247,24 @@ void UrlProbe::httpData(const QByteArray &chunk)
 void UrlProbe::judgeHttpHeader()
 {
     const QByteArray header = HttpParse::headerText(m_buffer);
+    const int status = HttpParse::statusCode(header);
+    m_etag = HttpParse::headerValue(header, "ETag");
+    m_lastModified = HttpParse::headerValue(header, "Last-Modified");
+
+    // An empty file has no byte 0 to start a range at: the server says so
+    // with 416 and a total of 0, usually with an HTML page about it.
+    qint64 unsatisfiedTotal = -1;
+    if (status == 416 && HttpParse::unsatisfiedRange(header, &unsatisfiedTotal)
+        && unsatisfiedTotal == 0) {
+        Header_OK = true;
+        Txt_Recu = header;
+        File_Size = 0;
+        m_ranges = true;
+        if (deriveProjectName())
+            succeed();
+        return;
+    }
+
     if (!HttpParse::hasHeader(header, "Content-Type")) {
         fail(QString::fromLatin1(MsgUnableHighSpeed));
         return;
@@ -227,7 +273,6 @@ void UrlProbe::judgeHttpHeader()
     File_Size = 0;
     Txt_Recu = header;
 
-    const int status = HttpParse::statusCode(header);
     if (status == 301 || status == 302) {
         followRedirection(HttpParse::headerValue(header, "Location"));
         return;
@@ -244,13 +289,26 @@ void UrlProbe::judgeHttpHeader()
         return;
     }
 
-    bool ok = false;
-    const qint64 length = HttpParse::contentLength(header, &ok);
-    if (!ok) {
-        fail(QString::fromLatin1(MsgUnableHighSpeed));
-        return;
+    qint64 size = 0;
+    if (status == 206 && HttpParse::hasHeader(header, "Content-Range")) {
+        // The file's size is the range's total: a server may send less than
+        // the open range asked for (it caps each answer), so the length of
+        // this answer says nothing about the file.
+        HttpParse::ContentRange range;
+        if (!HttpParse::contentRange(header, &range) || range.first != 0 || range.total < 0) {
+            fail(QString::fromLatin1(MsgUnableHighSpeed));
+            return;
+        }
+        size = range.total;
+    } else {
+        bool ok = false;
+        size = HttpParse::contentLength(header, &ok);
+        if (!ok) {
+            fail(QString::fromLatin1(MsgUnableHighSpeed));
+            return;
+        }
     }
-    File_Size = length;
+    File_Size = size;
     m_ranges = status == 206;
     if (!deriveProjectName())
         return;
@@ -296,7 +354,11 @@ void UrlProbe::followRedirection(const QByteArray &location)
         fail(QString::fromLatin1(MsgUnableHighSpeed));
         return;
     }
-    const QString target = resolveLocation(QString::fromUtf8(location).trimmed());
+    // A Location with a scheme is used as it is; a path is resolved against the
+    // host being probed, with the scheme put back so that a host whose name
+    // begins with "ftp" is not mistaken for an FTP address. The new probe
+    // resolves dot segments and encodes the result like any typed address.
+    const QString target = Resolve_Location(Host_URL, Path_URL, QString::fromUtf8(location).trimmed());
     if (target.isEmpty()) {
         fail(QString::fromLatin1(MsgUnableHighSpeed));
         return;
@@ -312,30 +374,6 @@ void UrlProbe::followRedirection(const QByteArray &location)
     });
 }
 
-// A Location with a scheme is used as it is. A path is resolved against the
-// host being probed; the scheme is put back so that a host whose name begins
-// with "ftp" is not mistaken for an FTP address.
-QString UrlProbe::resolveLocation(const QString &location) const
-{
-    if (location.isEmpty())
-        return QString();
-    if (location.contains(QLatin1String("://")))
-        return location;
-    if (location.startsWith(QLatin1String("//")))
-        return QStringLiteral("http:") + location;
-    const QString base = QStringLiteral("http://") + Host_URL;
-    if (location.startsWith(QLatin1Char('/')))
-        return base + location;
-    QString dir = Path_URL;
-    const int query = dir.indexOf(QLatin1Char('?'));
-    if (query >= 0)
-        dir.truncate(query);
-    dir.truncate(dir.lastIndexOf(QLatin1Char('/')) + 1);
-    if (dir.isEmpty())
-        dir = QStringLiteral("/");
-    return base + dir + location;
-}
-
 bool UrlProbe::deriveProjectName()
 {
     if (!File_URL.contains(QLatin1Char('.'))) {
@@ -349,18 +387,18 @@ bool UrlProbe::deriveProjectName()
         return false;
     }
     Project_Name = projectNameFor(base, ProgramFolder::projectsDir(),
-                                  QTime::currentTime().msecsSinceStartOfDay() / 1000);
+                                  QTime::currentTime().msecsSinceStartOfDay() / 1000.0);
     return true;
 }
 
 QString UrlProbe::projectNameFor(const QString &baseName, const QString &projectsDir,
-                                 int secondsSinceMidnight)
+                                 double secondsSinceMidnight)
 {
     QString dir = projectsDir;
     if (!dir.endsWith(QLatin1Char('/')))
         dir += QLatin1Char('/');
     if (QFileInfo::exists(dir + baseName))
-        return baseName + QLatin1Char('_') + QString::number(secondsSinceMidnight);
+        return baseName + QLatin1Char('_') + QString::number(secondsSinceMidnight, 'g', 7);
     return baseName;
 }
 
@@ -402,6 +440,8 @@ void UrlProbe::succeed()
     // FTP restarts at any offset (REST), so packs always work there.
     r.rangesSupported = Test_Link_FTP || m_ranges;
     r.packSize = r.rangesSupported ? Settings::packSize() : File_Size;
+    r.etag = m_etag;
+    r.lastModified = m_lastModified;
     m_running = false;
     emit succeeded(r);
     emit finished();

@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QString>
 
+#include "projects/server_info.h"
+
 class QTimer;
 class Winsock;
 
@@ -17,6 +19,12 @@ struct ProbeResult
     QString fileName;       // File_URL
     bool rangesSupported = false;
     qint64 packSize = 0;    // the pack size setting, or fileSize when the server has no ranges
+    // The validators of the file as the last response (after redirections)
+    // named them; empty when the server sent none (and always over FTP).
+    QByteArray etag, lastModified;
+
+    // What the project keeps about the server beside its files.
+    ServerInfo serverInfo() const;
 };
 Q_DECLARE_METATYPE(ProbeResult)
 
@@ -58,9 +66,11 @@ public:
 
     // The proposed project name for a base name: the base name itself, or, when
     // a file or folder of that name exists in projectsDir, base + "_" + the
-    // seconds since midnight.
+    // seconds since midnight with their fraction, up to seven significant
+    // digits ("64547.12", "5.25"), so that two names made within the same
+    // second still differ.
     static QString projectNameFor(const QString &baseName, const QString &projectsDir,
-                                  int secondsSinceMidnight);
+                                  double secondsSinceMidnight);
 
     // Probe state, read by the window and the new-project dialog.
     bool Test_Link_FTP = false;
@@ -95,7 +105,6 @@ private:
     void judgeHttpHeader();
     void ftpData(const QByteArray &chunk);
     void followRedirection(const QByteArray &location);
-    QString resolveLocation(const QString &location) const;
     bool deriveProjectName();
     void sendQuit();
     void closeProbe();
@@ -112,4 +121,5 @@ private:
     bool m_ranges = false;      // the HTTP server answered 206
     int m_redirections = 0;
     QByteArray m_buffer;        // received bytes not judged yet
+    QByteArray m_etag, m_lastModified;  // validators of the response judged
 };

@@ -174,7 +174,8 @@ int main(int argc, char *argv[])
         if (!dest.isEmpty())
             rec.path = dest;
         rec.packsize = r.rangesSupported ? (packSize > 0 ? packSize : Settings::packSize()) : r.fileSize;
-        if (!engine.store().addNewProject(r.projectName, ProjectFile::build(rec), r.url, r.fileSize)) {
+        if (!engine.store().addNewProject(r.projectName, ProjectFile::build(rec), r.url, r.fileSize,
+                                          r.serverInfo())) {
             say(QStringLiteral("Cannot write the project %1 in %2.").arg(r.projectName, ProgramFolder::projectsDir()));
             exitCode = CannotWrite;
             return;

@@ -271,17 +271,18 @@ bool ProjectStore::rewriteStatus(const QString &name, int digit)
 }
 
 bool ProjectStore::addNewProject(const QString &name, const QByteArray &projectText,
-                                 const QString &url, qint64 bytes)
+                                 const QString &url, qint64 bytes, const ServerInfo &server)
 {
     // A name that cannot be a folder of the store is never stored, in memory
     // or on disk (the probe only proposes usable names).
     if (!isUsableName(name))
         return false;
     const bool projectWritten = writeProjectFile(name, projectText);
+    const bool serverWritten = projectWritten && server.write(projectDir(name));
     const bool listWritten = appendToListFile(name);
     Lst_Projects.append(name);
     Lst_Download_url.append(url);
     Lst_Download_byte.append(QString::number(bytes));
     Charger_Listes();
-    return projectWritten && listWritten;
+    return projectWritten && serverWritten && listWritten;
 }

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "projects/server_info.h"
+
 // The project store: the list file "main.zov" (one project name + CR LF per line,
 // in queue order) and one folder per project holding its "project.zov", mirrored
 // in nine working lists, three parallel lists per state. Entry i of the three
@@ -110,13 +112,15 @@ public:
     // alone (false).
     bool rewriteStatus(const QString &name, int digit);
 
-    // Stores a confirmed new project: its folder and project file, its line in
-    // the list file, and a new last waiting entry (name, url, bytes); then
+    // Stores a confirmed new project: its folder and project file, what the
+    // probe learnt about the server beside it (ServerInfo), its line in the list
+    // file, and a new last waiting entry (name, url, bytes); then
     // Charger_Listes(). A failing write is skipped and the next step runs, so
-    // the lists are updated even when the disk refused. Returns whether both
-    // files were written; an unusable name (see isUsableName) changes nothing.
+    // the lists are updated even when the disk refused. Returns whether all
+    // three files were written; an unusable name (see isUsableName) changes
+    // nothing.
     bool addNewProject(const QString &name, const QByteArray &projectText, const QString &url,
-                       qint64 bytes);
+                       qint64 bytes, const ServerInfo &server = ServerInfo());
 
 signals:
     void listsChanged();

@@ -411,10 +411,11 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
     m_form2 = dlg;
     const QString name = result.projectName;
     const qint64 size = result.fileSize;
-    connect(dlg, &Form2::downloadConfirmed, this, [this, name, size](const QByteArray &text) {
+    const ServerInfo server = result.serverInfo();
+    connect(dlg, &Form2::downloadConfirmed, this, [this, name, size, server](const QByteArray &text) {
         // The address stored for the list is the one this window shows: the
         // probed address without its scheme.
-        m_engine->addProjectSoon(name, text, Txt_Url->text(), size);
+        m_engine->addProjectSoon(name, text, Txt_Url->text(), size, server);
     });
     connect(dlg, &Form2::unloaded, this, [this] {
         setEnabled(true);

@@ -53,11 +53,6 @@ Form3::Form3(QWidget *parent)
     setWindowTitle(QStringLiteral("Options"));
     setAttribute(Qt::WA_DeleteOnClose);
 
-    colorChooser = [this](const QColor &current) {
-        const QColor c = QColorDialog::getColor(current, this);
-        return c.isValid() ? c : current;
-    };
-
     auto *layout = new QVBoxLayout(this);
 
     Choix = new QTabBar(this);
@@ -374,22 +369,40 @@ void Form3::showNotNumeric()
     box->open();
 }
 
+void Form3::chooseColor(const QColor &current, std::function<void(const QColor &)> apply)
+{
+    // Window-modal, without an event loop of its own: the previews keep
+    // running and the button's handler has returned before the user chooses.
+    auto *dlg = new QColorDialog(current, this);
+    dlg->setObjectName(QStringLiteral("ColorDialog"));
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dlg, &QColorDialog::colorSelected, this, [apply](const QColor &c) {
+        if (c.isValid())
+            apply(c);
+    });
+    dlg->open();
+}
+
 void Form3::chooseColor(PictureBox *box, bool background)
 {
-    if (background)
-        box->setBackColor(colorChooser(box->backColor()));
-    else
-        box->setForeColor(colorChooser(box->foreColor()));
-    if (box == Graph)
-        drawGraphPreview();
-    else
-        paintBars();
+    chooseColor(background ? box->backColor() : box->foreColor(), [this, box, background](const QColor &c) {
+        if (background)
+            box->setBackColor(c);
+        else
+            box->setForeColor(c);
+        if (box == Graph)
+            drawGraphPreview();
+        else
+            paintBars();
+    });
 }
 
 void Form3::chooseColor(QColor *field)
 {
-    *field = colorChooser(*field);
-    drawGraphPreview();
+    chooseColor(*field, [this, field](const QColor &c) {
+        *field = c;
+        drawGraphPreview();
+    });
 }
 
 void Form3::paintBars()

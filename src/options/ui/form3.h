@@ -33,11 +33,6 @@ class Form3 : public QWidget
 public:
     explicit Form3(QWidget *parent = nullptr);
 
-    // The colour chooser behind the seven colour buttons: given the current colour
-    // it returns the chosen one, or the given one when the user cancels. Defaults
-    // to QColorDialog.
-    std::function<QColor(const QColor &)> colorChooser;
-
     // Marks the dialog as opened from the new-project dialog (any non-empty text)
     // or not (empty text); kept in the hidden field Txt_From_Form2.
     void setFromNewProject(const QString &marker);
@@ -74,6 +69,10 @@ private:
     void showFrameForTab(int index);
     void modemOtherChanged();
     void modemSpeedChanged(const QString &speed);
+    // The seven colour buttons open a colour dialog preset to the colour they
+    // set and return at once; apply runs with the colour the user accepts, and
+    // a cancel leaves the colour as it was.
+    void chooseColor(const QColor &current, std::function<void(const QColor &)> apply);
     void chooseColor(PictureBox *box, bool background);
     void chooseColor(QColor *field);
     void paintBars();
