@@ -319,11 +319,11 @@ void HttpSlot::closeConnection()
 
 qint64 HttpSlot::aheadTarget() const
 {
-    // A quarter of a second of the slot's own speed keeps the server busy
+    // An eighth of a second of the slot's own speed keeps the server busy
     // across round trips up to that long, and is all that a slot running out
     // of work cannot take from this one.
-    static constexpr qint64 Unknown = 2 << 20, Least = 256 << 10, Most = 32 << 20;
-    return d->rate <= 0 ? Unknown : std::clamp(d->rate / 4, Least, Most);
+    static constexpr qint64 Unknown = 2 << 20, Least = 128 << 10, Most = 32 << 20;
+    return d->rate <= 0 ? Unknown : std::clamp(d->rate / 8, Least, Most);
 }
 
 void HttpSlot::fillPipeline()
