@@ -120,45 +120,11 @@ private slots:
         const qint64 packs = size / P + (size % P ? 1 : 0);
         QCOMPARE(reg.count(":1\r\n"), packs);
         QVERIFY(!e.run().Downloading);
-        QCOMPARE(e.display().caption(), QString("ZOV Kestra Download"));
-        QCOMPARE(e.display().label("Lbl_Status_B"), QString("Nothing"));
         const QByteArray stats = TextFile::read(home() + "/projects/" + name + "/stats.zov");
         QVERIFY(stats.startsWith("Time:"));
         QCOMPARE(stats.count("\r\n"), 4);
         // The queue goes on with the next project.
         QVERIFY(e.Timer_Start_Download->isActive());
-    }
-
-    void threeProjectsInQueueOrder()
-    {
-        DownloadManager e;
-        e.store().load();
-        const int before = e.store().Lst_Project2.size();
-        QList<QByteArray> data;
-        const QStringList names = {"q1", "q2", "q3"};
-        for (int i = 0; i < 3; ++i) {
-            data << serve(names[i] + ".dat", 300000 + i * 400000);
-            addProject(e, names[i], names[i] + ".dat", data.last().size());
-        }
-        QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QSignalSpy started(&e, &DownloadManager::projectStarted);
-        e.Timer_Start_Download->start();
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 3, 60000);
-        for (int i = 0; i < 3; ++i) {
-            QCOMPARE(started.at(i).at(0).toString(), names[i]);
-            QCOMPARE(finished.at(i).at(0).toString(), names[i]);
-            QCOMPARE(sha(readAll(dest() + names[i] + ".dat")), sha(data[i]));
-            QVERIFY(e.store().readProjectFile(names[i]).endsWith("status:2\r\n"));
-        }
-        QCOMPARE(e.store().Lst_Project2.mid(before), names);
-        const auto rows = e.store().rowsFinished();
-        QCOMPARE(rows.first().name, QString("q3"));
-        QCOMPARE(rows.first().status, QString("Finished"));
-        QVERIFY(e.store().Lst_Projects.isEmpty());
-        // Reloading from disk gives the same picture.
-        DownloadManager again;
-        again.store().load();
-        QCOMPARE(again.store().Lst_Project2.mid(before), names);
     }
 
     void pauseAndResumeKeepWhatIsStored()

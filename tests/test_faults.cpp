@@ -5,7 +5,6 @@
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "engine/download_manager.h"
-#include "engine/http_parse.h"
 #include "engine/http_slot.h"
 #include "engine/url_probe.h"
 #include "projects/project_file.h"
@@ -78,12 +77,7 @@ class TestFaults : public QObject
         const auto r = ok.first().first().value<ProbeResult>();
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, false);
         rec.packsize = r.rangesSupported ? packSize : r.fileSize;
-        ServerInfo server;
-        server.etag = HttpParse::headerValue(probe.Txt_Recu, "ETag");
-        server.lastModified = HttpParse::headerValue(probe.Txt_Recu, "Last-Modified");
-        server.ranges = r.rangesSupported;
-        return e.store().addNewProject(name, ProjectFile::build(rec), r.url, r.fileSize)
-               && server.write(ProgramFolder::projectDir(name));
+        return e.store().addNewProject(name, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo());
     }
 
     // Body bytes nginx sent for a path, from its access log, skipping the

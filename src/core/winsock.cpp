@@ -173,11 +173,14 @@ void Winsock::splitHostPort(const QString &text, quint16 defaultPort, QString *h
 
 void Winsock::attach(QTcpSocket *s)
 {
-    connect(s, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState st) {
+    connect(s, &QAbstractSocket::stateChanged, this, [this, s](QAbstractSocket::SocketState st) {
         if (st == QAbstractSocket::HostLookupState)
             m_state = sckResolvingHost;
-        else if (st == QAbstractSocket::ConnectingState)
+        else if (st == QAbstractSocket::ConnectingState) {
             m_state = sckConnecting;
+            if (m_receiveBuffer > 0)
+                s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, m_receiveBuffer);
+        }
     });
     connect(s, &QAbstractSocket::connected, this, [this, s]() {
         m_state = sckConnected;

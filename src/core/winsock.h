@@ -39,6 +39,9 @@ public:
     ~Winsock() override;
 
     void Connect(const QString &host, quint16 port);
+    // Caps the system's receive buffer of the next connections (0: the system
+    // sizes it). A peer can then push no more than that ahead of the reader.
+    void setReceiveBufferSize(int bytes) { m_receiveBuffer = bytes; }
     void SendData(const QByteArray &data);
     // Every byte received and not yet read.
     QByteArray GetData();
@@ -97,6 +100,7 @@ private:
     QTcpSocket *m_socket = nullptr;
     Server *m_server = nullptr;
     int m_state = sckClosed;
+    int m_receiveBuffer = 0;
     // Bumped by every Close, Connect, Listen and Accept: work queued for an older
     // connection sees a different number and does nothing.
     quint64 m_generation = 0;

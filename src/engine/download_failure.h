@@ -1,4 +1,5 @@
 #pragma once
+#include <QString>
 
 // Why a running download stopped on its own, so that a user is told what to do
 // and a script can tell the cases apart.
@@ -8,3 +9,7 @@ enum class DownloadFailure {
     LocalWrite,     // a file could not be written here (disk full, read-only, folder gone)
     ServerChanged,  // the file on the server changed or disappeared
 };
+
+// What the user is told. detail: "file: reason" for LocalWrite, the server's
+// answer for ServerChanged; unused for Network.
+QString downloadFailureText(DownloadFailure kind, const QString &detail);

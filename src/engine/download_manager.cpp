@@ -1,5 +1,6 @@
 #include "engine/download_manager.h"
 
+#include "core/folders.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/text_file.h"
@@ -16,10 +17,6 @@
 #include <QFile>
 #include <QTime>
 #include <QTimer>
-
-#include <cerrno>
-#include <cstring>
-#include <sys/stat.h>
 
 #include <utility>
 
@@ -373,40 +370,12 @@ void DownloadManager::startTick()
     Timer_Start_Download->stop();
 }
 
-namespace {
-// Creates folder and every folder above it that is missing; false with the
-// system's reason when one cannot be made (a file of that name is in the way,
-// no permission, a read-only disk).
-bool makeFolders(const QString &folder, QString *reason)
-{
-    const QStringList parts = folder.split(QLatin1Char('/'), Qt::SkipEmptyParts);
-    QString path;
-    for (const QString &part : parts) {
-        path += QLatin1Char('/') + part;
-        const QByteArray native = QFile::encodeName(path);
-        if (::mkdir(native.constData(), 0755) == 0)
-            continue;
-        const int error = errno;
-        struct stat st;
-        if (error == EEXIST && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
-            continue;
-        *reason = path + QStringLiteral(": ")
-                  + QString::fromLocal8Bit(std::strerror(error == EEXIST ? ENOTDIR : error));
-        return false;
-    }
-    return true;
-}
-} // namespace
-
 bool DownloadManager::prepareFolders()
 {
-    QString reason;
-    if (makeFolders(downloadFolder(), &reason))
+    QString failure;
+    if (Folders::make(downloadFolder(), &failure))
         return true;
-    stopWithFailure(DownloadFailure::LocalWrite,
-                    QStringLiteral("Cannot create the download folder.\r\n%1\r\n"
-                                   "Choose another destination or fix the folder, then click on the resume button !")
-                        .arg(reason));
+    stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, failure));
     return false;
 }
 
@@ -550,7 +519,7 @@ void DownloadManager::onGaveUp(int)
     tellConnectionLost();
     if (first) {
         m_lastFailure = DownloadFailure::Network;
-        emit downloadFailed(m_lastFailure, QStringLiteral("Please check your Internet connection and then click on the resume button !"));
+        emit downloadFailed(m_lastFailure, downloadFailureText(m_lastFailure, {}));
     }
     pauseDownload();
 }
@@ -565,24 +534,14 @@ void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
     pauseDownload();
 }
 
-QString DownloadManager::writeFailureText(const QString &fileAndReason)
-{
-    return QStringLiteral("Cannot write %1.\r\nEvery byte already stored is kept. "
-                          "Free some space or fix the folder, then click on the resume button !")
-        .arg(fileAndReason);
-}
-
 void DownloadManager::onWriteFailed(int, const QString &file, const QString &reason)
 {
-    stopWithFailure(DownloadFailure::LocalWrite, writeFailureText(file + QStringLiteral(": ") + reason));
+    stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, file + QStringLiteral(": ") + reason));
 }
 
 void DownloadManager::onFileChanged(int, const QString &reason)
 {
-    stopWithFailure(DownloadFailure::ServerChanged,
-                    QStringLiteral("The file on the server has changed or is no longer there (%1).\r\n"
-                                   "The download is stopped so that the two files never mix.")
-                        .arg(reason));
+    stopWithFailure(DownloadFailure::ServerChanged, downloadFailureText(DownloadFailure::ServerChanged, reason));
 }
 
 void DownloadManager::actionClicked()
@@ -730,7 +689,7 @@ void DownloadManager::joinReadyPacks()
             // A pack not whole yet is joined at the end; a write that failed
             // is told at once, as for a pack.
             if (!error.isEmpty())
-                stopWithFailure(DownloadFailure::LocalWrite, writeFailureText(error));
+                stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, error));
             return;
         }
         ++m_joined;
@@ -749,7 +708,7 @@ bool DownloadManager::Creer_Fichier()
             ? QStringLiteral("The finished file could not be put in place: %1.\r\nIt is kept whole as %2; "
                              "click on the resume button to try again.")
                   .arg(error, FinalAssembler::workFilePath(in))
-            : writeFailureText(error);
+            : downloadFailureText(DownloadFailure::LocalWrite, error);
         stopWithFailure(DownloadFailure::LocalWrite, text);
         return false;
     }

@@ -151,7 +151,6 @@ private:
     // Tells the user once and pauses: the bytes stored so far stay.
     void stopWithFailure(DownloadFailure kind, const QString &text);
     bool prepareFolders();
-    static QString writeFailureText(const QString &fileAndReason);
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
     void updatePacksLeftLabel();
     void sumReceived();

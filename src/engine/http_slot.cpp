@@ -319,11 +319,12 @@ void HttpSlot::closeConnection()
 
 qint64 HttpSlot::aheadTarget() const
 {
-    // An eighth of a second of the slot's own speed keeps the server busy
-    // across round trips up to that long, and is all that a slot running out
-    // of work cannot take from this one.
-    static constexpr qint64 Unknown = 2 << 20, Least = 128 << 10, Most = 32 << 20;
-    return d->rate <= 0 ? Unknown : std::clamp(d->rate / 8, Least, Most);
+    // A second of the slot's own speed, asked in two requests: the server stays
+    // busy across any round trip shorter than that, a server that charges
+    // every request a start-up delay sees few of them, and what a slot running
+    // out of work cannot take from this one is at most a second of its work.
+    static constexpr qint64 Unknown = 2 << 20, Least = 256 << 10, Most = 32 << 20;
+    return d->rate <= 0 ? Unknown : std::clamp(d->rate, Least, Most);
 }
 
 void HttpSlot::fillPipeline()

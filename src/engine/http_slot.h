@@ -24,8 +24,8 @@ class Winsock;
 //
 // Requests. A run travels as bounded range requests sent one after another on
 // the kept-open connection, the next one sent while the current one is still
-// arriving, so that no round trip sits idle. The slot keeps about an eighth of a
-// second's worth of its own speed requested ahead (at least 64 KiB, whole packs)
+// arriving, so that no round trip sits idle. The slot keeps about a second's worth
+// of its own speed requested ahead (at least 64 KiB, whole packs)
 // and tells the plan which packs its requests cover: another slot taking part
 // of the run only ever takes packs nobody has asked for, so a request in flight
 // is never cut and the server sends each byte once.

@@ -46,6 +46,10 @@ UrlProbe::UrlProbe(QObject *parent)
     qRegisterMetaType<ProbeResult>();
 
     m_winsock = new Winsock(this);
+    // The probe reads the header of an open-ended range and closes: a small
+    // window keeps the server from pushing megabytes of the file that would
+    // only be thrown away.
+    m_winsock->setReceiveBufferSize(64 * 1024);
     m_winsock->setObjectName(QStringLiteral("Winsock"));
     connect(m_winsock, &Winsock::Connected, this, &UrlProbe::onConnected);
     connect(m_winsock, &Winsock::DataArrival, this, &UrlProbe::onDataArrival);

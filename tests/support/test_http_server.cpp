@@ -305,20 +305,6 @@ void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
         if (faults.connectionClose)
             common.append("Connection: close");
 
-        if (faults.notFound.contains(number)) {
-            served.status = 404;
-            m_served.append(served);
-            QList<QByteArray> headers{"Content-Type: text/html"};
-            if (faults.connectionClose)
-                headers.append("Connection: close");
-            const QByteArray page = "<html><body><h1>404 Not Found</h1></body></html>";
-            sendHead(head(404, "Not Found", headers + QList<QByteArray>{
-                "Content-Length: " + QByteArray::number(page.size())}));
-            conn->send(page);
-            finish();
-            return;
-        }
-
         qint64 first = 0;
         qint64 last = size - 1;
         const bool ranged = !faults.ignoreRange && req.hasHeader("Range")
@@ -334,7 +320,6 @@ void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
                 finish();
                 return;
             }
-            last = std::min(last + faults.extraBytes, size - 1);
             if (faults.maxRangeLength > 0)
                 last = std::min(last, first + faults.maxRangeLength - 1);
             served.status = 206;
@@ -359,8 +344,6 @@ void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
             sent = std::min(sent, faults.stallAfter.value(number));
             stall = true;
         }
-        if (req.method == "HEAD")
-            sent = 0;
         served.first = sent > 0 ? first : -1;
         served.length = sent;
         m_served.append(served);

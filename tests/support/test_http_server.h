@@ -84,11 +84,9 @@ private:
 struct TestFileFaults
 {
     bool ignoreRange = false;      // answer 200 with the whole file, whatever the Range
-    qint64 extraBytes = 0;         // a ranged answer runs this many bytes past the asked end
     qint64 maxRangeLength = 0;     // > 0: a ranged answer covers at most this many bytes
     bool connectionClose = false;  // say "Connection: close" and close after each answer
     bool closeIdle = false;        // close after each answer without saying so
-    QList<int> notFound;           // requests answered 404 with an HTML page
     QHash<int, qint64> dropAfter;  // request -> body bytes sent, then the connection is closed
     QHash<int, qint64> stallAfter; // request -> body bytes sent, then silence (left open)
     int headPiece = 0;             // > 0: the head goes out in pieces of this many bytes
@@ -137,8 +135,7 @@ public:
     void setConnectHandler(ConnectHandler handler) { m_connectHandler = std::move(handler); }
 
     // Serves data at every path as a file server with real byte ranges would
-    // ("Range: bytes=a-b" and "bytes=a-"; 416 for a start past the end; HEAD
-    // gets the head only), keeping connections open between requests, with
+    // ("Range: bytes=a-b" and "bytes=a-"; 416 for a start past the end), keeping connections open between requests, with
     // the faults asked for. Replaces the request handler.
     void serveFile(const QByteArray &data, const Faults &faults = Faults());
     // The answers serveFile() gave, in request order.

@@ -1,0 +1,19 @@
+#include "engine/download_failure.h"
+
+QString downloadFailureText(DownloadFailure kind, const QString &detail)
+{
+    switch (kind) {
+    case DownloadFailure::LocalWrite:
+        return QStringLiteral("Cannot write %1.\r\nEvery byte already stored is kept. "
+                              "Free some space or fix the folder, then click on the resume button !")
+            .arg(detail);
+    case DownloadFailure::ServerChanged:
+        return QStringLiteral("The file on the server has changed or is no longer there (%1).\r\n"
+                              "The download is stopped so that the two files never mix.")
+            .arg(detail);
+    case DownloadFailure::Network:
+    case DownloadFailure::None:
+        break;
+    }
+    return QStringLiteral("Please check your Internet connection and then click on the resume button !");
+}
