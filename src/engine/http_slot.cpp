@@ -319,11 +319,13 @@ void HttpSlot::closeConnection()
 
 qint64 HttpSlot::aheadTarget() const
 {
-    // A second of the slot's own speed, asked in two requests: the server stays
-    // busy across any round trip shorter than that, a server that charges
-    // every request a start-up delay sees few of them, and what a slot running
-    // out of work cannot take from this one is at most a second of its work.
-    static constexpr qint64 Unknown = 2 << 20, Least = 256 << 10, Most = 32 << 20;
+    // About a second of the slot's own speed: the server stays busy across any
+    // round trip shorter than that, a server that charges every request a
+    // start-up delay sees few of them, and what another slot running out of
+    // work cannot take from this one is a second or two of its work. Before
+    // the speed is known, two default packs; a slow connection never holds
+    // more than the pack it is on and the next.
+    static constexpr qint64 Unknown = 512 << 10, Least = MeaningfulAttempt, Most = 32 << 20;
     return d->rate <= 0 ? Unknown : std::clamp(d->rate, Least, Most);
 }
 
@@ -360,7 +362,7 @@ void HttpSlot::fillPipeline()
         const qint64 target = aheadTarget();
         if (!d->pending.isEmpty() && from - firstMissingByte() >= target)
             return;
-        qint64 last = std::min(limit, from + std::max(target / 2, MeaningfulAttempt) - 1);
+        qint64 last = std::min(limit, from + std::max(target, MeaningfulAttempt) - 1);
         // Whole packs, so that another slot can take the rest pack by pack.
         if (d->plan && d->plan->packSize() > 0) {
             const qint64 pack = last / d->plan->packSize();
