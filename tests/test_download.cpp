@@ -102,6 +102,7 @@ private slots:
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow(name));
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
+        QCOMPARE(e.display().label("Lbl_Status_B"), QString("Downloading..."));
         QCOMPARE(e.run().Projet_FTP, false);
         QVERIFY(e.Timer_Barre->isActive());
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket

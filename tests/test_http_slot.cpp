@@ -45,12 +45,6 @@ Faults trickle(int piece)
     return f;
 }
 
-// The Range header asking for bytes first to last.
-QByteArray range(qint64 first, qint64 last)
-{
-    return "bytes=" + QByteArray::number(first) + '-' + QByteArray::number(last);
-}
-
 // Stands in for the download manager: owns the plan (started for all slots), the
 // slots and a loopback server serving data (or another host), registers finished
 // packs in memory and hands out packs the way the manager does (next pack of the
@@ -85,8 +79,6 @@ public:
                 if (onStored)
                     onStored(s);
             });
-            connect(slot, &HttpSlot::statusChanged, this, [this](int, const QString &t) { statuses.append(t); });
-            connect(slot, &HttpSlot::dataStarted, this, [this]() { ++dataStarted; });
             connect(slot, &HttpSlot::gaveUp, this, [this](int s) { gaveUp.append(s); });
             connect(slot, &HttpSlot::connectionError, this,
                     [this](int, int number, const QString &) { connectionErrors.append(number); });
@@ -144,8 +136,6 @@ public:
     QStringList registerLines;            // the ":1" lines, in completion order
     QMap<qint64, int> completedBy;        // pack -> slot that completed it
     QHash<int, qint64> stored;            // bytes stored per slot
-    QStringList statuses;
-    int dataStarted = 0;
     QList<int> gaveUp;
     QList<int> connectionErrors;
     QStringList writeFailures;
@@ -264,7 +254,7 @@ private slots:
         }
         QCOMPARE(servedBefore, fileSize);
         if (requests == 1)
-            QVERIFY(h.slot(1).connectionsOpened() == 1 && h.dataStarted == 1);
+            QCOMPARE(h.slot(1).connectionsOpened(), 1);
         const QList<QByteArray> head = {"Content-Type: application/octet-stream", "Accept-Ranges: bytes",
                                         "Content-Range: bytes 0-2499/2500", "Content-Length: 2500"};
         if (fault == HeadByteByByte) // the header is kept whole, without its blank line
@@ -311,7 +301,7 @@ private slots:
         // The whole pack asked nothing.
         QCOMPARE(h.server.requests().size(), 2);
         QCOMPARE(h.server.connectionCount(), connections);
-        QCOMPARE(h.server.requests().at(0).header("Range"), range(1000, 1999));
+        QCOMPARE(h.server.requests().at(0).header("Range"), QByteArray("bytes=1000-1999"));
         const QByteArray expected = "GET " + kPath.toUtf8() + " HTTP/1.1\r\n"
             "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
             "Accept-Language: fr\r\n"

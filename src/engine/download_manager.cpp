@@ -366,7 +366,7 @@ void DownloadManager::startTick()
     applyDisplayOptions();
     Timer_Barre->start();
     if (!m_paused)
-        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("m_run.Downloading..."));
+        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     Timer_Start_Download->stop();
 }
 
@@ -582,7 +582,7 @@ void DownloadManager::resumeDownload()
     // The ":0" notes of the pause go: the packs are in progress again.
     m_register.dropPauseNotes();
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("m_run.Downloading..."));
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     if (!prepareFolders())
         return;
     for (int n = 1; n <= 4; ++n) {

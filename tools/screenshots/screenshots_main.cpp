@@ -9,6 +9,8 @@
 #include "support/nginx_server.h"
 
 #include <QApplication>
+#include <QColorDialog>
+#include <QPushButton>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -44,7 +46,7 @@ int main(int argc, char *argv[])
     if (!iso.open(QIODevice::WriteOnly))
         return 1;
     QByteArray block(1 << 20, 'z');
-    for (int i = 0; i < 24; ++i)
+    for (int i = 0; i < 96; ++i)
         iso.write(block);
     iso.close();
     NginxServer server;
@@ -62,16 +64,18 @@ int main(int argc, char *argv[])
         ProjectRecord rec = ProjectFile::fromSettings(url, size, false);
         e.store().addNewProject(name, ProjectFile::build(rec), url, size);
     };
-    add("debian-12", host + "/debian-12.8.0-amd64-netinst.iso", 24 << 20);
-    add("gimp-2", "mirror.example.org/pub/gimp/gimp-2.10.38.tar.bz2", 31862936);
-    add("kernel-6", "cdn.example.net/linux/kernel-6.12.tar.xz", 147268400);
+    add("debian-12", host + "/debian-12.8.0-amd64-netinst.iso", 96 << 20);
+    // Waiting projects on hosts that never resolve (nothing leaves the machine).
+    add("gimp-2", "mirror.example.invalid/pub/gimp/gimp-2.10.38.tar.bz2", 31862936);
+    add("kernel-6", "cdn.example.invalid/linux/kernel-6.12.tar.xz", 147268400);
     w.selectTab(1);
     wait(300);
     w.grab().save(out + "/about.png");
     w.selectTab(2);
     wait(300);
     e.startNow("debian-12");
-    wait(2600);
+    e.Timer_Start_Download->stop();
+    wait(1500);
     w.selectTab(2);
     wait(300);
     w.grab().save(out + "/projects.png");
@@ -82,7 +86,15 @@ int main(int argc, char *argv[])
     e.store().Lst_Projects_En_Cours.clear();
     w.openOptions();
     wait(600);
-    if (QWidget *o = w.optionsDialog())
+    if (QWidget *o = w.optionsDialog()) {
         o->grab().save(out + "/options.png");
+        // The colour chooser opens over the options without an event loop of
+        // its own: the picture is taken while the program runs on.
+        if (auto *button = o->findChild<QPushButton *>("Cmd_Main_Bar_1"))
+            button->click();
+        wait(600);
+        if (auto *chooser = o->findChild<QColorDialog *>())
+            chooser->grab().save(out + "/options-colour.png");
+    }
     return 0;
 }
