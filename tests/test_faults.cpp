@@ -20,6 +20,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
 #include <sys/mount.h>
 #include <unistd.h>
 
@@ -151,7 +153,8 @@ private slots:
             QSKIP("mounting a small file system needs root");
         const QString small = m_dir.path() + "/small/";
         QDir().mkpath(small);
-        QVERIFY(::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=1m") == 0);
+        if (::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=1m") != 0)
+            QSKIP(qPrintable(QStringLiteral("cannot mount a small file system here: %1").arg(strerror(errno))));
         struct Unmount {
             QString at;
             ~Unmount() { ::umount2(at.toUtf8().constData(), MNT_DETACH); }
