@@ -1,5 +1,4 @@
-// The main window through its real widgets: its state before and after start-up,
-// the tab strip, and the single-instance rule through the real executable.
+// The main window through its real widgets, and the single-instance rule through the real executable.
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "app/ui/form1.h"
@@ -49,8 +48,7 @@ private slots:
         delete m_dir;
     }
 
-    // Catches the queue started, or anything read, before start-up; and a tab
-    // showing another tab's frames (any number but 1 and 2 is Download).
+    // Catches the queue started or anything read before start-up; a tab showing another's frames (any but 1, 2 is Download).
     void beforeStartUpAndTabs()
     {
         Form1 w({});
@@ -58,11 +56,10 @@ private slots:
                 && w.engine().store().Lst_Projects.isEmpty() && !QDir(home() + "/projects").exists());
         w.show();
         auto shown = [&w] {
-            QStringList names;
+            QString names;
             for (QGroupBox *g : {w.Frm_Infos, w.Frm_Infos2, w.Frm_Main, w.Frm_projects, w.Frm_Download, w.Frm_Graph})
-                if (g->isVisible())
-                    names << g->objectName();
-            return names.join(' ');
+                names += g->isVisible() ? g->objectName() + ' ' : QString();
+            return names.trimmed();
         };
         const QStringList expected = {"Frm_Infos Frm_Infos2", "Frm_Main Frm_projects", "Frm_Download Frm_Graph"};
         for (int tab : {1, 2, 3, 7}) {
@@ -73,9 +70,7 @@ private slots:
         QCOMPARE(shown(), expected[1]);
     }
 
-    // Catches a wrong row order (the in-progress project first, the newest
-    // finished on top), a wrong row image, and the queue started while a project
-    // waits to be resumed.
+    // Catches a wrong row order (in progress first, newest finished on top) or image; the queue started before a resume.
     void startUpFillsTheListViews()
     {
         const std::tuple<QString, qint64, int> projects[] = {{"f1", 1024, 2}, {"run", 1048576, 0}, {"wait", 100, 1}, {"f2", 2048, 2}};
@@ -99,29 +94,24 @@ private slots:
         QVERIFY(w.engine().store().Recuperation && !w.engine().Timer_Start_Download->isActive());
     }
 
-    // Catches restoring the check boxes writing the settings back (only AppPath
-    // is added), a click not stored, a notice on a configured machine, a bar left
-    // unpainted, and the options opening while a download runs.
+    // Catches settings written back at start-up (only AppPath is added), a click not stored, a notice on a configured
+    // machine, a bar left unpainted, and the options opening while a download runs.
     void configuredStartUp()
     {
         Settings::write("Tray", "0");
         Settings::write("OnStartTab", "1");
         Form1 w({});
         QVERIFY(startUp(w));
-        QVERIFY(!w.Options_Missing && !visibleMessageBox() && w.isEnabled());
-        QVERIFY(!w.ChK_Tray->isChecked() && !w.Tray_Mode && w.ChK_Start->isChecked());
-        QCOMPARE(w.Menu->currentIndex(), 1); // "Projects"
-        QVERIFY(w.engine().Timer_Start_Download->isActive());
+        QVERIFY(!w.Options_Missing && !visibleMessageBox() && w.isEnabled() && w.engine().Timer_Start_Download->isActive());
+        QVERIFY(!w.ChK_Tray->isChecked() && !w.Tray_Mode && w.ChK_Start->isChecked() && w.Menu->currentIndex() == 1);
         QSettings s(Settings::filePath(), QSettings::IniFormat);
         QCOMPARE(s.allKeys().join(' '), "options/AppPath options/FilePath options/OnStartTab options/Tray "
                                         "options/modemspeed options/packsize");
-        QVERIFY(s.value("options/Tray") == "0" && s.value("options/OnStartTab") == "1");
         w.ChK_Tray->click();
         w.ChK_Start->click();
         QVERIFY(Settings::read("Tray", "?") == "1" && Settings::read("OnStartTab", "?") == "0");
         for (const char *bar : {"Barre", "Barre1", "Barre2", "Barre3", "Barre4"})
             QVERIFY2(w.engine().display().bar(bar).painted, bar);
-        // The options are refused while a download runs.
         w.engine().store().Lst_Projects_En_Cours << "busy";
         w.Mnu_Options->trigger();
         QVERIFY(visibleMessageBox() && !w.optionsDialog() && w.isEnabled());
@@ -130,9 +120,7 @@ private slots:
         QVERIFY(w.optionsDialog() && !w.isEnabled());
     }
 
-    // Catches the notice shown over the loading window or with the options
-    // already open, one missing option not counted as unconfigured, and a loading
-    // window the user can close.
+    // Catches the notice over the loading window or the options, one missing option ignored, a closable loading window.
     void unconfiguredMachineAsksForOptions()
     {
         QSettings(Settings::filePath(), QSettings::IniFormat).remove("options/modemspeed");
@@ -159,8 +147,7 @@ private slots:
         }
     }
 
-    // Catches a second copy that keeps running, one started by the session that
-    // speaks, and one started by hand that ends without saying why.
+    // Catches a second copy that keeps running, or speaks when the session starts it, or is silent when started by hand.
     void secondCopyEnds()
     {
         // The copies inherit this process's program folder, settings and platform.
@@ -169,8 +156,7 @@ private slots:
         first.start(exe, {"-Startwin-"});
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->path() + "/config/zov-kestra-download.lock"), 10000);
         quiet.start(exe, {"-Startwin-"});
-        QVERIFY(quiet.waitForFinished(10000) && quiet.exitCode() != 0);
-        QVERIFY(!quiet.readAllStandardError().contains("twice"));
+        QVERIFY(quiet.waitForFinished(10000) && quiet.exitCode() != 0 && !quiet.readAllStandardError().contains("twice"));
         loud.start(exe, {});
         QByteArray said;
         QTRY_VERIFY_WITH_TIMEOUT((said += loud.readAllStandardError()).contains("twice at the same time !"), 10000);

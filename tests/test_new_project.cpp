@@ -1,6 +1,4 @@
-// A new project through the real windows: an address typed into the main window,
-// the probe against a loopback server, the "New project" dialog confirmed,
-// cancelled or sent through the options dialog, and what ends up in the store.
+// A new project through the real windows: address typed, loopback probe, dialog confirmed, cancelled or edited; the store.
 #include "app/ui/form1.h"
 #include "core/settings.h"
 #include "core/text_file.h"
@@ -11,6 +9,8 @@
 
 #include <QtTest>
 #include <QtWidgets>
+
+static const QString kServerZov = "ETag:\"v1\"\r\nLast-Modified:Sat, 05 Dec 2026\r\nRanges:1\r\n";
 
 class TestNewProject : public QObject
 {
@@ -90,16 +90,14 @@ private slots:
         delete std::exchange(m_dir, nullptr);
     }
 
-    // Fault: what the probe found lost between dialog and store; the server's
-    // validators not kept; the same file twice within a second overwriting the
-    // first project; a cancelled or refused project stored anyway.
+    // Fault: what the probe found lost between dialog and store; validators not kept; the same file twice overwriting
+    // the first project; a cancelled project stored anyway.
     void confirmedProjectIsStored_data()
     {
         QTest::addColumn<bool>("ftp");
         QTest::addColumn<QString>("fields"); // size, address, pack; the name is the file's
         QTest::addColumn<QString>("server");
-        QTest::newRow("HTTP") << false << "1.02 Mb|@/d/f.zip|2.00 Mb"
-                              << "ETag:\"v1\"\r\nLast-Modified:Sat, 05 Dec 2026\r\nRanges:1\r\n";
+        QTest::newRow("HTTP") << false << "1.02 Mb|@/d/f.zip|2.00 Mb" << kServerZov;
         QTest::newRow("FTP") << true << "4.00 Kb|@/pub/f.bin|2.00 Mb" << "Ranges:1\r\n";
     }
 
@@ -132,8 +130,7 @@ private slots:
         QCOMPARE(m_w->engine().store().Lst_Projects, names);
     }
 
-    // Fault: options chosen through "Edit..." not stored with the project, or a
-    // server without ranges given packs of the settings' size.
+    // Fault: options chosen through "Edit..." not stored, or a server without ranges given packs of the settings' size.
     void editedOptionsAreStored_data()
     {
         QTest::addColumn<bool>("ranges");
@@ -159,7 +156,7 @@ private slots:
         QTRY_VERIFY(shown<Form2>() == d && !shown<Form3>() && !m_w->isEnabled());
         QVERIFY(closedWith(d->Cmd_Downloader));
         QCOMPARE(stored("f", "/project.zov"), projectFile(m_server->hostPort() + "/d/f.zip", pack, "1048576", "0", otherDest));
-        QCOMPARE(stored("f", "/server.zov"), ranges ? "ETag:\"v1\"\r\nLast-Modified:Sat, 05 Dec 2026\r\nRanges:1\r\n" : "Ranges:0\r\n");
+        QCOMPARE(stored("f", "/server.zov"), ranges ? kServerZov : "Ranges:0\r\n");
     }
 };
 

@@ -1,5 +1,4 @@
-// The options dialog and the destination-folder chooser, driven through their
-// controls the way a user would, against an isolated settings store.
+// The options dialog and the folder chooser, driven through their controls against an isolated settings store.
 #include "core/settings.h"
 #include "display/bar_painter.h"
 #include "options/ui/form3.h"
@@ -32,9 +31,8 @@ void click(QWidget *w, const char *button)
     w->findChild<QAbstractButton *>(button)->click();
 }
 
-// Clicks a colour button and answers its chooser with pick (invalid: Cancel); returns the colour the
-// chooser was preset to. Fault: a chooser with an event loop of its own; the guard ends it, so that the
-// click returns and this gives an invalid colour instead of hanging.
+// Clicks a colour button, answers its chooser with pick (invalid: Cancel) and returns the colour it was preset to.
+// Fault: a chooser with an event loop of its own; the guard ends it, and this gives an invalid colour, not a hang.
 QColor chooseColour(QWidget *f, const char *button, const QColor &pick)
 {
     QTimer guard;
@@ -75,59 +73,48 @@ private slots:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
-    // Fault: a stored value shown wrongly or changed by an OK without edits; wrong defaults; a pack size no
-    // option offers overwritten; edits stored on Cancel or lost on OK; the dialog not going back to the
-    // new-project dialog, which reads the settings at that moment.
-    void closing_data()
-    {
-        QTest::addColumn<QString>("pack"); // "": nothing stored
-        QTest::addColumn<QString>("speed");
-        QTest::addColumn<QString>("picked"); // the pack and speed options shown
-        QTest::addColumn<QString>("button"); // after the edits; "" = OK without edits
-        QTest::addColumn<QString>("marker");
-        QTest::newRow("nothing stored") << "" << "" << "Opt_Pack_5mb Opt_Modem_56k" << "" << "";
-        QTest::newRow("2 Mb, 512 K") << "2048000" << "512" << "Opt_Pack_2mb Opt_Modem_512k" << "" << "";
-        QTest::newRow("unknown pack, typed decimal") << "0777" << "33.6" << "Opt_Modem_Other" << "" << "";
-        QTest::newRow("edits, OK") << "2048000" << "100" << "Opt_Pack_2mb Opt_Modem_Other" << "Cmd_OK" << "";
-        QTest::newRow("edits, Cancel") << "2048000" << "64" << "Opt_Pack_2mb Opt_Modem_64k" << "Cmd_Annuler" << "";
-        QTest::newRow("edits, OK from the new project") << "1024000" << "64" << "Opt_Pack_1mb Opt_Modem_64k" << "Cmd_OK" << "F2";
-    }
-
+    // Fault: a stored value shown wrongly or changed by an OK without edits; wrong defaults; an unknown pack size
+    // overwritten; edits stored on Cancel or lost on OK; no return to the new-project dialog, after storing.
     void closing()
     {
-        QFETCH(QString, pack);
-        QFETCH(QString, speed);
-        QFETCH(QString, picked);
-        QFETCH(QString, button);
-        QFETCH(QString, marker);
-        Values expected = stored(pack, speed);
-        for (int i = 0; pack.isEmpty() && i < kKeys.size(); ++i)
-            expected[kKeys[i]] = i ? kDefaults[i] : QDir::cleanPath(m_home.path()) + "/received/";
-        auto *f = new Form3;
-        f->setFromNewProject(marker);
-        QStringList shown;
-        for (QRadioButton *b : f->findChildren<QRadioButton *>())
-            shown << (b->isChecked() ? b->objectName() : QString());
-        QCOMPARE(shown.join(' ').simplified(), picked);
-        QSignalSpy toMain(f, &Form3::returnToMainWindow);
-        Values whenBack;
-        connect(f, &Form3::returnToNewProject, this, [&] { whenBack = stored(); });
-        if (!button.isEmpty()) {
-            click(f, "Opt_Pack_1mb");
-            click(f, "Opt_Modem_Other");
-            f->findChild<QLineEdit *>("Txt_Modem_Other")->setText("300");
-            QCOMPARE(chooseColour(f, "Cmd_Graph_back", Qt::green), QColor(0x7f7f7f));
+        // Pack and speed stored ("": nothing stored), the pack and speed options shown, the button after the edits ("" =
+        // OK without edits), the marker of the new-project dialog.
+        const QStringList cases[] = {{"", "", "Opt_Pack_5mb Opt_Modem_56k", "", ""},
+                                     {"2048000", "512", "Opt_Pack_2mb Opt_Modem_512k", "", ""},
+                                     {"0777", "33.6", "Opt_Modem_Other", "", ""}, // an unknown pack, a typed decimal
+                                     {"2048000", "64", "Opt_Pack_2mb Opt_Modem_64k", "Cmd_Annuler", ""},
+                                     {"1024000", "64", "Opt_Pack_1mb Opt_Modem_64k", "Cmd_OK", "F2"}};
+        for (const QStringList &c : cases) {
+            const QString &pack = c[0], &picked = c[2], &button = c[3], &marker = c[4];
+            QFile::remove(Settings::filePath());
+            Values expected = stored(pack, c[1]);
+            for (int i = 0; pack.isEmpty() && i < kKeys.size(); ++i)
+                expected[kKeys[i]] = i ? kDefaults[i] : QDir::cleanPath(m_home.path()) + "/received/";
+            auto *f = new Form3;
+            f->setFromNewProject(marker);
+            QStringList shown;
+            for (QRadioButton *b : f->findChildren<QRadioButton *>())
+                shown << (b->isChecked() ? b->objectName() : QString());
+            QCOMPARE(shown.join(' ').simplified(), picked);
+            QSignalSpy toMain(f, &Form3::returnToMainWindow);
+            Values whenBack;
+            connect(f, &Form3::returnToNewProject, this, [&] { whenBack = stored(); });
+            if (!button.isEmpty()) {
+                click(f, "Opt_Pack_1mb");
+                click(f, "Opt_Modem_Other");
+                f->findChild<QLineEdit *>("Txt_Modem_Other")->setText("300");
+                QCOMPARE(chooseColour(f, "Cmd_Graph_back", Qt::green), QColor(0x7f7f7f));
+            }
+            click(f, button.isEmpty() ? "Cmd_OK" : button.toLatin1().constData());
+            if (button == "Cmd_OK")
+                expected.insert({{"packsize", "1024000"}, {"modemspeed", "300"}, {"graphback", "65280"}});
+            QCOMPARE(stored(), expected);
+            QCOMPARE(toMain.count(), marker.isEmpty() ? 1 : 0);
+            QCOMPARE(whenBack, marker.isEmpty() ? Values() : expected);
         }
-        click(f, button.isEmpty() ? "Cmd_OK" : button.toLatin1().constData());
-        if (button == "Cmd_OK")
-            expected.insert({{"packsize", "1024000"}, {"modemspeed", "300"}, {"graphback", "65280"}});
-        QCOMPARE(stored(), expected);
-        QCOMPARE(toMain.count(), marker.isEmpty() ? 1 : 0);
-        QCOMPARE(whenBack, marker.isEmpty() ? Values() : expected);
     }
 
-    // Fault: a button setting another colour, a chooser not preset to the current
-    // colour, a cancel that changes it, a "Default" reaching into the other tab.
+    // Fault: a button setting another colour, a chooser not preset, a cancel that changes it, a "Default" reaching across.
     void colourButtons()
     {
         const char *buttons[] = {"Cmd_Main_Bar_1", "Cmd_Sec_Bar_1", "Cmd_Main_Bar_2", "Cmd_Sec_Bar_2",
@@ -151,8 +138,7 @@ private slots:
         }
     }
 
-    // Fault: the folder chooser starting elsewhere than the stored folder, or
-    // the picked folder not handed back.
+    // Fault: the folder chooser starting elsewhere than the stored folder, or the picked folder not handed back.
     void folderChooser()
     {
         const QString start = QDir::cleanPath(m_home.path()) + "/", films = start + "films";

@@ -19,12 +19,11 @@ QByteArray projectText(const QString &url, qint64 bytes, int status)
 QString lists(const ProjectStore &s)
 {
     QString out;
-    for (const QList<const QStringList *> &g : QList<QList<const QStringList *>>{
-             {&s.Lst_Projects, &s.Lst_Download_url, &s.Lst_Download_byte},
-             {&s.Lst_Projects_En_Cours, &s.Lst_Download_Url_En_Cours, &s.Lst_Download_Byte_En_Cours},
-             {&s.Lst_Project2, &s.Lst_Download_Url2, &s.Lst_Download_Byte2}}) {
-        for (qsizetype i = 0; i < std::max({g[0]->size(), g[1]->size(), g[2]->size()}); ++i)
-            out += g[0]->value(i) + '|' + g[1]->value(i) + '|' + g[2]->value(i) + ' ';
+    for (const auto &[names, urls, bytes] : {std::tie(s.Lst_Projects, s.Lst_Download_url, s.Lst_Download_byte),
+             std::tie(s.Lst_Projects_En_Cours, s.Lst_Download_Url_En_Cours, s.Lst_Download_Byte_En_Cours),
+             std::tie(s.Lst_Project2, s.Lst_Download_Url2, s.Lst_Download_Byte2)}) {
+        for (qsizetype i = 0; i < std::max({names.size(), urls.size(), bytes.size()}); ++i)
+            out += names.value(i) + '|' + urls.value(i) + '|' + bytes.value(i) + ' ';
         out += "/ ";
     }
     return out;
@@ -51,8 +50,7 @@ private slots:
     void init()
     {
         QVERIFY(QDir(m_projects).removeRecursively() && QDir().mkpath(m_projects));
-        // Projects "name" (url "h/name", size, status), "odd" whose url holds the
-        // text of a later key, and "nofile", a folder without project file.
+        // Projects "name" (url "h/name", size, status), "odd" with a later key in its url, "nofile" without project file.
         const std::tuple<QString, qint64, int> projects[] = {{"a", 1, 1}, {"b", 2, 1}, {"c", 3, 1},
                                                              {"ab", 12, 2}, {"busy", 3000000000LL, 0}, {"done", 20, 2}};
         for (const auto &[name, bytes, status] : projects)
@@ -62,9 +60,8 @@ private slots:
                 && TextFile::write(m_projects + "odd/project.zov", "url:h/bytes:9/x\r\nbytes:42\r\nstatus:1"));
     }
 
-    // Catches a name without a readable project file borrowing its neighbour's
-    // url or size, an unended last line or a bare LF taken as a line, a field
-    // found inside another field's value, and a status sorted into the wrong group.
+    // Catches a name without project file borrowing its neighbour's url or size, an unended last line or a bare LF taken
+    // as a line, a field found inside another field's value, and a status sorted into the wrong group.
     void load()
     {
         const std::pair<QByteArray, QString> cases[] = {
@@ -84,8 +81,7 @@ private slots:
         }
     }
 
-    // Catches a list-view row mapped to the wrong entry: the project in progress
-    // is row 1 only while there is one; finished rows go newest first.
+    // Catches a row mapped to the wrong entry: the project in progress is row 1 only while there is one; newest first.
     void rowsToEntries()
     {
         writeList("ab\r\nbusy\r\nc\r\ndone\r\n");
@@ -94,27 +90,23 @@ private slots:
         QVERIFY(store.rewriteStatus("busy", 2) && store.load() && store.waitingIndexOfMainRow(1) == 0);
     }
 
-    // Catches a status line left behind or doubled, "status:" inside a value
-    // taken for the status line, and a status written into a missing project.
+    // Catches a status line left or doubled, "status:" inside a value taken for it, a status written for a missing project.
     void statusRewrite()
     {
         const QByteArray head = projectText("h/f", 5, 1).chopped(10); // no "status:1\r\n"
         QByteArray odd = head;
         odd.replace("path:/tmp/received/", "path:/tmp/status:1/");
-        const std::pair<QByteArray, QByteArray> cases[] = {
-            {head + "status:0\r\njunk\r\nstatus:2\r\nmore", head}, {head, head}, {head.chopped(2), head},
-            {odd + "status:1\r\n", odd}};
         ProjectStore store;
-        for (const auto &[before, kept] : cases) {
+        for (const auto &[before, kept] : {std::pair{head + "status:0\r\njunk\r\nstatus:2\r\nmore", head}, {head, head},
+                                           {head.chopped(2), head}, {odd + "status:1\r\n", odd}}) {
             QVERIFY(store.writeProjectFile("p", before) && store.rewriteStatus("p", 2));
             QCOMPARE(TextFile::read(store.projectFilePath("p")), kept + "status:2\r\n");
         }
         QVERIFY(!store.rewriteStatus("gone", 0) && !QFile::exists(store.projectFilePath("gone")));
     }
 
-    // Catches a wrong rewrite order, a name matched inside another, every equal
-    // line removed, a new name glued to an unended last line, names that leave
-    // the store accepted, and temporary files left behind.
+    // Catches a wrong rewrite order, a name matched inside another, every equal line removed, a name glued to an unended
+    // last line, names that leave the store accepted, and temporary files left behind.
     void listFileOperations()
     {
         writeList("a\r\nab\r\nbusy\r\nb\r\ndone\r\n");
@@ -130,7 +122,6 @@ private slots:
         for (const char *bad : {"", ".", "..", "x/y", "x\\y", "x\ty"})
             QVERIFY2(!store.appendToListFile(QString::fromLatin1(bad)), bad);
         QCOMPARE(listText(), QByteArray("ab\r\nx\r\nd\xc3\xa9j\xc3\xa0\r\n"));
-        // The whole-file rewrites leave no temporary file behind.
         QCOMPARE(QDir(m_projects).entryList(QDir::Files | QDir::Hidden), QStringList{"main.zov"});
     }
 };

@@ -28,11 +28,7 @@ QByteArray partial(const QByteArray &range, const QByteArray &length)
 }
 
 // One probe run: "size name ranges" of a success or the message of a failure.
-struct Outcome
-{
-    QString text, urlText;
-    ProbeResult result;
-};
+struct Outcome { QString text, urlText; ProbeResult result; };
 
 Outcome runProbe(UrlProbe &probe, const QString &url)
 {
@@ -77,120 +73,97 @@ private slots:
         }
     }
 
-    // What the probe makes of each answer to typed, followed by body bytes that look like another header.
-    // "sent": the request target the server must get, kept after the host ("" = typed, "-" = no request).
-    void answers_data()
-    {
-        QTest::addColumn<QString>("typed");
-        QTest::addColumn<QString>("sent");
-        QTest::addColumn<QByteArray>("answer");
-        QTest::addColumn<int>("piece"); // > 0: sent in pieces of this many bytes
-        QTest::addColumn<QString>("outcome");
-        const QByteArray len = "Content-Length: 100", small = partial("0-4241/4242", "4242");
-        QTest::newRow("206") << "/d/f.zip" << "" << partial("0-699999/700000", "700000") << 0 << "700000 f ranges";
-        // Fault: ranges assumed, or validators invented, for a plain 200.
-        QTest::newRow("200: no ranges") << "/f.zip" << "" << head(200, {kBin, "Content-Length: 7"}) << 0 << "7 f whole";
-        QTest::newRow("beyond 4 GiB") << "/b.iso" << "" << partial("0-4999999999/5000000000", "5") << 0 << "5000000000 b ranges";
-        // Fault: the length of a capped answer taken for the file's size.
-        QTest::newRow("capped 206") << "/c.bin" << "" << partial("0-1048575/3000000", "1048576") << 0 << "3000000 c ranges";
-        // Fault: an empty file refused as "not found".
-        QTest::newRow("empty file, 416") << "/e.txt" << "" << head(416, {"Content-Type: text/html", "Content-Range: bytes */0"},
-                                                                   kValidators) << 0 << "0 e ranges";
-        // Fault: a header judged before it is whole, or body bytes judged as a header.
-        QTest::newRow("one byte at a time") << "/z.zip" << "" << small << 1 << "4242 z ranges";
-        // Fault: a raw space breaks the request line; the fragment is sent or named.
-        QTest::newRow("space and fragment") << "/d/my file.zip#x" << "/d/my%20file.zip" << small << 0 << "4242 my%20file ranges";
-        QTest::newRow("dot segments") << "/a/../b/./f.zip" << "/b/f.zip" << small << 0 << "4242 f ranges";
-        QTest::newRow("text/html") << "/f.zip" << "" << head(200, {"Content-Type: Text/HTML", len}) << 0 << kNotFile;
-        QTest::newRow("no Content-Type") << "/f.zip" << "" << head(206, {len}) << 0 << kUnable;
-        QTest::newRow("no length") << "/f.zip" << "" << head(206, {kBin}) << 0 << kUnable;
-        QTest::newRow("redirect without Content-Type") << "/f.zip" << "" << head(302, {"Location: /g.zip", len}) << 0 << kUnable;
-        QTest::newRow("not found, not html") << "/f.zip" << "" << head(404, {"Content-Type: text/plain", len}) << 0 << kNotFile;
-        // Fault: any 416 taken for an empty file; a 206 not from byte 0 taken for the file.
-        QTest::newRow("416 of a non-empty file") << "/f.zip" << "" << head(416, {kBin, "Content-Range: bytes */5"}) << 0 << kNotFile;
-        QTest::newRow("206 not from byte 0") << "/f.zip" << "" << partial("100-199/1000", "100") << 0 << kUnable;
-        QTest::newRow("file name without dot") << "/get" << "" << small << 0 << kUnable;
-        QTest::newRow("empty base name") << "/.profile" << "" << small << 0 << kNotFile;
-        QTest::newRow("no status line") << "/f.zip" << "" << "garbage\r\n" + kBin + "\r\n" + len + "\r\n\r\n" << 0 << kNotFile;
-        // Fault: a line break in the address sent as header lines of its own.
-        QTest::newRow("control character") << "/f.zip\r\nX-Injected: 1" << "-" << small << 0 << kNotFile;
-    }
-
+    // What the probe makes of each answer to typed, followed by body bytes that look like another header. "sent": the
+    // request target the server must get, after the host ("" = typed, "-" = no request); piece > 0: sent in pieces.
     void answers()
     {
-        QFETCH(QString, typed);
-        QFETCH(QString, sent);
-        QFETCH(QByteArray, answer);
-        QFETCH(int, piece);
-        QFETCH(QString, outcome);
-        sent = sent.isEmpty() ? typed : sent;
-        TestHttpServer server;
-        server.setHandler([&](const TestRequest &, TestConnection *c) {
-            const QByteArray all = answer + "HTTP/1.1 500 Oops\r\nContent-Type: text/html\r\n\r\n";
-            piece ? (void)c->sendChunked(all, piece, 2) : (void)c->send(all);
-        });
-        QVERIFY(server.start());
-        UrlProbe probe;
-        for (int round = 0; round < 2; ++round) { // nothing of one probe stays for the next
-            server.clearRecords();
-            const Outcome o = runProbe(probe, server.baseUrl() + typed);
-            QCOMPARE(o.text, outcome);
-            QCOMPARE(probe.probeSocket()->State(), 0);
-            QCOMPARE(server.requests().size(), sent == "-" ? 0 : 1);
-            if (sent == "-")
-                continue;
-            QCOMPARE(o.urlText, server.hostPort() + sent);
-            QCOMPARE(server.requests().first().raw, "GET " + sent.toUtf8() + " HTTP/1.1\r\n"
-                     "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\nAccept-Language: fr\r\n"
-                     "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\nRange: bytes=0-\r\nHost: "
-                     + server.hostPort().toUtf8() + "\r\nConnection: Keep-Alive\r\n\r\n");
-            if (o.result.url.isEmpty())
-                continue; // refused
-            QCOMPARE(o.result.url, server.hostPort() + sent);
-            QCOMPARE(o.result.packSize, o.result.rangesSupported ? 1024000 : o.result.fileSize);
-            // Fault: the file's validators lost, or taken from another answer.
-            QCOMPARE(o.result.etag + o.result.lastModified, answer.contains("ETag") ? kEtag + kDate : QByteArray());
+        const QByteArray len = "Content-Length: 100", small = partial("0-4241/4242", "4242");
+        const struct { QString name, typed, sent; QByteArray answer; int piece; QString outcome; } cases[] = {
+            // Fault: ranges assumed, or validators invented, for a plain 200.
+            {"200: no ranges", "/f.zip", "", head(200, {kBin, "Content-Length: 7"}), 0, "7 f whole"},
+            // Fault: the length of a capped answer taken for the file's size, or a total beyond 4 GiB cut.
+            {"capped 206", "/d/c.bin", "", partial("0-1048575/5000000000", "1048576"), 0, "5000000000 c ranges"},
+            // Fault: an empty file refused as "not found".
+            {"empty file, 416", "/e.txt", "", head(416, {"Content-Type: text/html", "Content-Range: bytes */0"}, kValidators), 0,
+             "0 e ranges"},
+            // Fault: a header judged before it is whole, or body bytes judged as a header.
+            {"one byte at a time", "/z.zip", "", small, 1, "4242 z ranges"},
+            // Fault: a raw space breaks the request line; the fragment is sent or named.
+            {"space and fragment", "/d/my file.zip#x", "/d/my%20file.zip", small, 0, "4242 my%20file ranges"},
+            {"text/html", "/f.zip", "", head(200, {"Content-Type: Text/HTML", len}), 0, kNotFile},
+            {"no Content-Type", "/f.zip", "", head(206, {len}), 0, kUnable},
+            {"no length", "/f.zip", "", head(206, {kBin}), 0, kUnable},
+            {"redirect without Content-Type", "/f.zip", "", head(302, {"Location: /g.zip", len}), 0, kUnable},
+            {"not found, not html", "/f.zip", "", head(404, {"Content-Type: text/plain", len}), 0, kNotFile},
+            // Fault: any 416 taken for an empty file; a 206 not from byte 0 taken for the file.
+            {"416 of a non-empty file", "/f.zip", "", head(416, {kBin, "Content-Range: bytes */5"}), 0, kNotFile},
+            {"206 not from byte 0", "/f.zip", "", partial("100-199/1000", "100"), 0, kUnable},
+            {"file name without dot", "/get", "", small, 0, kUnable},
+            {"empty base name", "/.profile", "", small, 0, kNotFile},
+            {"no status line", "/f.zip", "", "garbage\r\n" + kBin + "\r\n" + len + "\r\n\r\n", 0, kNotFile},
+            // Fault: a line break in the address sent as header lines of its own.
+            {"control character", "/f.zip\r\nX-Injected: 1", "-", small, 0, kNotFile}};
+        for (const auto &c : cases) {
+            const QString sent = c.sent.isEmpty() ? c.typed : c.sent;
+            TestHttpServer server;
+            server.setHandler([&](const TestRequest &, TestConnection *conn) {
+                const QByteArray all = c.answer + "HTTP/1.1 500 Oops\r\nContent-Type: text/html\r\n\r\n";
+                c.piece ? (void)conn->sendChunked(all, c.piece, 2) : (void)conn->send(all);
+            });
+            QVERIFY(server.start());
+            UrlProbe probe;
+            for (int round = 0; round < 2; ++round) { // nothing of one probe stays for the next
+                server.clearRecords();
+                const Outcome o = runProbe(probe, server.baseUrl() + c.typed);
+                QCOMPARE(c.name + ": " + o.text, c.name + ": " + c.outcome);
+                QCOMPARE(probe.probeSocket()->State(), 0);
+                QCOMPARE(server.requests().size(), sent == "-" ? 0 : 1);
+                if (sent == "-")
+                    continue;
+                QCOMPARE(o.urlText, server.hostPort() + sent);
+                QCOMPARE(server.requests().first().raw, "GET " + sent.toUtf8() + " HTTP/1.1\r\n"
+                         "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\nAccept-Language: fr\r\n"
+                         "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\nRange: bytes=0-\r\nHost: "
+                         + server.hostPort().toUtf8() + "\r\nConnection: Keep-Alive\r\n\r\n");
+                if (o.result.url.isEmpty())
+                    continue; // refused
+                QCOMPARE(o.result.url, server.hostPort() + sent);
+                QCOMPARE(o.result.packSize, o.result.rangesSupported ? 1024000 : o.result.fileSize);
+                // Fault: the file's validators lost, or taken from another answer.
+                QCOMPARE(o.result.etag + o.result.lastModified, c.answer.contains("ETag") ? kEtag + kDate : QByteArray());
+            }
         }
     }
 
-    void redirections_data()
-    {
-        QTest::addColumn<QString>("start");
-        QTest::addColumn<QString>("location");   // "@": the server's host:port, "%": another server's
-        QTest::addColumn<QString>("finalPath");  // "": never reached
-        QTest::newRow("301 absolute") << "/r" << "http://@/d/f.bin" << "/d/f.bin";
-        // Fault: "../" of a Location sent to the server as it is.
-        QTest::newRow("relative with dot segments") << "/x/y/r?q=1" << "../g.bin#frag" << "/x/g.bin";
-        QTest::newRow("to another server") << "/get" << "http://%/Pub/Arch.Zip" << "/Pub/Arch.Zip";
-        QTest::newRow("endless loop") << "/loop.bin" << "/loop.bin" << "";
-    }
-
+    // Rows: the address typed, the Location ("%": another server's host:port), the path of the file ("": never reached).
+    // A redirection is followed even as HTML, header names in any case; its own validators are not the file's.
     void redirections()
     {
-        QFETCH(QString, start);
-        QFETCH(QString, location);
-        QFETCH(QString, finalPath);
-        TestHttpServer server, other;
-        const QByteArray file = partial("0-4/5", "5") + "hello";
-        other.setHandler([&](const TestRequest &, TestConnection *c) { c->send(file); });
-        QVERIFY(server.start() && other.start());
-        location.replace(QLatin1Char('@'), server.hostPort()).replace(QLatin1Char('%'), other.hostPort());
-        TestHttpServer &files = location.contains(other.hostPort()) ? other : server;
-        // Followed even as HTML, header names in any case; its own validators are not the file's.
-        server.setHandler([&](const TestRequest &req, TestConnection *c) {
-            c->send(req.target == finalPath.toUtf8() ? file : head(302, {"content-TYPE: text/html", "LOCATION: "
-                                                                         + location.toUtf8(), "ETag: \"redirect\""}));
-        });
-        UrlProbe probe;
-        const Outcome o = runProbe(probe, server.baseUrl() + start);
-        if (finalPath.isEmpty()) { // the first answer and ten followed redirections
-            QCOMPARE(o.text + QString::number(server.requests().size()), kUnable + "11");
-            return;
+        for (const QStringList &row : QList<QStringList>{{"/x/y/r?q=1", "../g.bin#frag", "/x/g.bin"}, // Fault: "../" sent as it is
+                                                          {"/get", "http://%/Pub/Arch.Zip", "/Pub/Arch.Zip"},
+                                                          {"/loop.bin", "/loop.bin", ""}}) {
+            const QString &finalPath = row[2];
+            TestHttpServer server, other;
+            const QByteArray file = partial("0-4/5", "5") + "hello";
+            other.setHandler([&](const TestRequest &, TestConnection *c) { c->send(file); });
+            QVERIFY(server.start() && other.start());
+            const QString location = QString(row[1]).replace(QLatin1Char('%'), other.hostPort());
+            TestHttpServer &files = location.contains(other.hostPort()) ? other : server;
+            server.setHandler([&](const TestRequest &req, TestConnection *c) {
+                c->send(req.target == finalPath.toUtf8() ? file : head(302, {"content-TYPE: text/html", "LOCATION: "
+                                                                             + location.toUtf8(), "ETag: \"redirect\""}));
+            });
+            UrlProbe probe;
+            const Outcome o = runProbe(probe, server.baseUrl() + row[0]);
+            if (finalPath.isEmpty()) { // the first answer and ten followed redirections
+                QCOMPARE(o.text + QString::number(server.requests().size()), kUnable + "11");
+                continue;
+            }
+            QCOMPARE(o.text, "5 " + finalPath.section('/', -1).section('.', 0, 0) + " ranges");
+            QCOMPARE(o.result.url, files.hostPort() + finalPath);
+            QCOMPARE(o.result.etag + o.result.lastModified, kEtag + kDate);
+            QCOMPARE(files.requests().last().header("Host"), files.hostPort().toUtf8());
         }
-        QCOMPARE(o.text, "5 " + finalPath.section('/', -1).section('.', 0, 0) + " ranges");
-        QCOMPARE(o.result.url, files.hostPort() + finalPath);
-        QCOMPARE(o.result.etag + o.result.lastModified, kEtag + kDate);
-        QCOMPARE(files.requests().last().header("Host"), files.hostPort().toUtf8());
     }
 
     // Fault: a probe left waiting forever, or reporting the wrong trouble.
@@ -211,8 +184,7 @@ private slots:
                  "An error occured while connecting to website !\r\nPlease check your Internet connection or retry later !");
     }
 
-    // Fault: two names made within one second are equal, so the second project
-    // overwrites the first; the fraction written with a fixed width or an exponent.
+    // Fault: two names made within one second equal (the second project overwrites the first); a fixed-width fraction.
     void nameClash()
     {
         const QString store = ProgramFolder::projectsDir();
@@ -224,63 +196,51 @@ private slots:
             QCOMPARE(UrlProbe::projectNameFor(base, store, seconds), name);
     }
 
-    // Fault: the probe misreads a real FTP server (pyftpdlib) or its 550, or
-    // names a file by its escapes.
+    // Fault: the probe misreads a real FTP server (pyftpdlib) or its 550, or asks for a file by its escapes.
     void ftpServer()
     {
         QTemporaryDir root;
-        for (const auto &[name, size] : {std::pair{"/f.bin", 1234567}, std::pair{"/a b.bin", 9}}) {
-            QFile f(root.path() + name);
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(size, 'k')) == size);
-        }
+        QFile f(root.path() + "/a b.bin");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(QByteArray(1234567, 'k')) == 1234567);
         FtpServer ftp;
         QVERIFY2(ftp.start(root.path()), qPrintable(ftp.lastError()));
         UrlProbe probe;
-        const Outcome o = runProbe(probe, ftp.baseUrl() + "/f.bin");
-        QCOMPARE(o.text, "1234567 f ranges");
-        QVERIFY(o.result.ftp && o.result.etag.isEmpty() && o.result.packSize == 1024000 && o.result.url == ftp.hostPort() + "/f.bin");
-        QCOMPARE(runProbe(probe, ftp.baseUrl() + "/a b.bin").result.url, ftp.hostPort() + "/a%20b.bin");
+        const Outcome o = runProbe(probe, ftp.baseUrl() + "/a b.bin");
+        QCOMPARE(o.text, "1234567 a%20b ranges");
+        QVERIFY(o.result.ftp && o.result.etag.isEmpty() && o.result.packSize == 1024000 && o.result.url == ftp.hostPort() + "/a%20b.bin");
         QCOMPARE(runProbe(probe, ftp.baseUrl() + "/missing.bin").text, kFtpError);
     }
 
-    // A scripted FTP server; "@" stands for the greeting and log-in replies. Each
-    // piece goes out 40 ms after the previous one, whatever the probe sent.
-    void ftpReplies_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QList<QByteArray>>("pieces");
-        QTest::addColumn<QString>("outcome");
-        QTest::newRow("beyond 2 GiB") << "/dir/x.iso" << QList<QByteArray>{"@", "213 6000000000\r\n"} << "6000000000 x ranges";
-        QTest::newRow("split, trailing text") << "/s.bin" << QList<QByteArray>{"@", "21", "3 40", "96 bytes\r\n"} << "4096 s ranges";
-        QTest::newRow("not a number") << "/s.bin" << QList<QByteArray>{"@", "213 99999999999999999999\r\n"} << kUnable;
-        QTest::newRow("greeting holds 500") << "/s.bin" << QList<QByteArray>{"220 at most 500 users\r\n", "213 10\r\n"} << kFtpError;
-        // Fault: an escaped line break decoded into a command of its own.
-        QTest::newRow("escaped line break") << "/a%0D%0ADELE%20x.bin" << QList<QByteArray>{"@"} << kNotFile;
-        QTest::newRow("no decisive reply") << "/s.bin" << QList<QByteArray>{"@"} << kNotFile;
-    }
-
+    // A scripted FTP server; "@" stands for the greeting and log-in replies, each piece 40 ms after the previous one.
     void ftpReplies()
     {
-        QFETCH(QString, path);
-        QFETCH(QList<QByteArray>, pieces);
-        QFETCH(QString, outcome);
-        TestHttpServer server;
-        QByteArray received; // no request header ever ends, so the connection keeps every byte
-        bool gone = false;
-        server.setConnectHandler([&](TestConnection *c) {
-            QObject::connect(c, &TestConnection::disconnected, c, [&] { gone = true; });
-            QObject::connect(c->socket(), &QTcpSocket::readyRead, c, [&, c] { received = c->pending(); });
-            for (const QByteArray &p : pieces)
-                c->pause(40).send(p == "@" ? "220 ready\r\n331 ok\r\n230 in\r\n200 binary\r\n" : p);
-        });
-        QVERIFY(server.start());
-        UrlProbe probe;
-        probe.findChild<QTimer *>(QStringLiteral("Timer_Test_FTP"))->setInterval(outcome == kNotFile ? 300 : 3000);
-        QCOMPARE(runProbe(probe, "ftp://" + server.hostPort() + path).text, outcome);
-        QTRY_VERIFY(gone);
-        // The whole batch at once, without waiting for the greeting, then QUIT.
-        QCOMPARE(received, path.contains('%') ? QByteArray() : "User anonymous\r\nPass " + QByteArray(UrlProbe::AnonymousPassword)
-                 + "\r\nTYPE I\r\nSIZE " + path.toUtf8() + "\r\nREST 10\r\nQUIT\r\n");
+        const struct { QString name, path; QList<QByteArray> pieces; QString outcome; } cases[] = {
+            {"beyond 2 GiB", "/dir/x.iso", {"@", "213 6000000000\r\n"}, "6000000000 x ranges"},
+            {"split, trailing text", "/s.bin", {"@", "21", "3 40", "96 bytes\r\n"}, "4096 s ranges"},
+            {"not a number", "/s.bin", {"@", "213 99999999999999999999\r\n"}, kUnable},
+            {"greeting holds 500", "/s.bin", {"220 at most 500 users\r\n", "213 10\r\n"}, kFtpError},
+            // Fault: an escaped line break decoded into a command of its own.
+            {"escaped line break", "/a%0D%0ADELE%20x.bin", {"@"}, kNotFile},
+            {"no decisive reply", "/s.bin", {"@"}, kNotFile}};
+        for (const auto &c : cases) {
+            TestHttpServer server;
+            QByteArray received; // no request header ever ends, so the connection keeps every byte
+            bool gone = false;
+            server.setConnectHandler([&](TestConnection *conn) {
+                QObject::connect(conn, &TestConnection::disconnected, conn, [&] { gone = true; });
+                QObject::connect(conn->socket(), &QTcpSocket::readyRead, conn, [&, conn] { received = conn->pending(); });
+                for (const QByteArray &p : c.pieces)
+                    conn->pause(40).send(p == "@" ? "220 ready\r\n331 ok\r\n230 in\r\n200 binary\r\n" : p);
+            });
+            QVERIFY(server.start());
+            UrlProbe probe;
+            probe.findChild<QTimer *>(QStringLiteral("Timer_Test_FTP"))->setInterval(c.outcome == kNotFile ? 300 : 3000);
+            QCOMPARE(c.name + ": " + runProbe(probe, "ftp://" + server.hostPort() + c.path).text, c.name + ": " + c.outcome);
+            QTRY_VERIFY(gone);
+            // The whole batch at once, without waiting for the greeting, then QUIT.
+            QCOMPARE(received, c.path.contains('%') ? QByteArray() : "User anonymous\r\nPass " + QByteArray(UrlProbe::AnonymousPassword)
+                     + "\r\nTYPE I\r\nSIZE " + c.path.toUtf8() + "\r\nREST 10\r\nQUIT\r\n");
+        }
     }
 };
 

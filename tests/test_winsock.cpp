@@ -1,7 +1,4 @@
-#include <QHostAddress>
-#include <QSignalSpy>
-#include <QTcpServer>
-#include <QTcpSocket>
+#include <QtNetwork>
 #include <QtTest>
 
 #include <numeric>
@@ -26,10 +23,9 @@ class TestWinsock : public QObject
     Q_OBJECT
 
 private slots:
-    // Catches a port taken from the wrong colon, or a bad port accepted.
+    // Catches a port taken from the wrong colon, or a bad port accepted. Rows: text, host, port (the caller names 21).
     void splitHostPort()
     {
-        // The text, then the host and port it gives when the caller names port 21.
         for (const QStringList &c : QList<QStringList>{
                  {"example.com", "example.com", "21"}, {"example.com:80", "example.com", "80"},
                  {"host:abc", "host:abc", "21"}, {"host:0", "host:0", "21"}, {"host:65536", "host:65536", "21"},
@@ -41,9 +37,8 @@ private slots:
         }
     }
 
-    // Catches bytes sent before Connected lost, bytes re-encoded, Closed raised
-    // before the last bytes were read or by our own Close, and a socket closed and
-    // reused from inside its own handler that is still used or still reports.
+    // Catches bytes sent before Connected lost or re-encoded, Closed raised before the last bytes or by our own Close, and
+    // a socket closed and reused from inside its own handler that is still used or still reports.
     void exchangeCloseAndReuseFromHandlers()
     {
         QTcpServer server;
@@ -76,11 +71,8 @@ private slots:
         QCOMPARE(w.State(), int(Winsock::sckClosed));
     }
 
-    // Catches a listen failure reported inside Listen (the caller's handler would
-    // run inside its own call), a request handed to the wrong object, and the
-    // bytes or the close of a peer already gone lost. The second copy of the
-    // program hands its address over this way: it writes and leaves at once; the
-    // listener closes itself and accepts on the same object.
+    // Catches a listen failure reported inside Listen, a request handed to the wrong object, and the bytes or close of a
+    // peer already gone lost (a second copy of the program writes its address and leaves; the listener accepts itself).
     void listenAndAccept()
     {
         Winsock listener, taken, other;
@@ -89,8 +81,7 @@ private slots:
         QSignalSpy takenErrors(&taken, &Winsock::Error);
         taken.setLocalPort(port);
         taken.Listen();
-        QCOMPARE(takenErrors.count(), 0);
-        QVERIFY(takenErrors.wait(5000));
+        QVERIFY(takenErrors.isEmpty() && takenErrors.wait(5000));
         QCOMPARE(takenErrors.first().at(0).toInt(), int(Winsock::sckAddressInUse));
 
         QSignalSpy closed(&listener, &Winsock::Closed);
@@ -116,9 +107,8 @@ private slots:
         QCOMPARE(listener.GetData(), QByteArray("--RVQ--http://127.0.0.1/file.zip"));
     }
 
-    // Names under "invalid" fail like a failed lookup, from the event loop, with
-    // no query. Catches the error raised inside Connect, and an attempt abandoned
-    // by Close that still reports.
+    // Names under "invalid" fail like a failed lookup, with no query. Catches the error raised inside Connect, and an
+    // attempt abandoned by Close that still reports.
     void hostNotFound()
     {
         Winsock abandoned;
@@ -129,8 +119,7 @@ private slots:
             Winsock unknown;
             QSignalSpy errors(&unknown, &Winsock::Error);
             unknown.Connect(QString::fromLatin1(name), 21);
-            QCOMPARE(errors.count(), 0);
-            QVERIFY2(errors.wait(5000), name);
+            QVERIFY2(errors.isEmpty() && errors.wait(5000), name);
             QCOMPARE(errors.first().at(0).toInt(), int(Winsock::sckHostNotFound));
         }
         QCOMPARE(abandonedErrors.count(), 0);
