@@ -1,27 +1,20 @@
 // Joining pack files into the finished file, and the pack register on disk.
 #include "engine/final_assembler.h"
 #include "engine/pack_register.h"
+#include "support/test_files.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using TestFiles::randomBytes;
 
 class TestAssembly : public QObject
 {
     Q_OBJECT
 private:
-    static QByteArray randomBytes(qint64 n)
-    {
-        QByteArray b(n, Qt::Uninitialized);
-        QRandomGenerator gen(n);
-        for (qint64 i = 0; i < n; ++i)
-            b[i] = char(gen.bounded(256));
-        return b;
-    }
-
     // Cuts data into pack files the way the slots leave them (only the packs
     // from `from` on).
     static FinalAssembler::Input split(const QString &dir, const QByteArray &data, qint64 P, qint64 from = 0)
@@ -43,12 +36,6 @@ private:
         return in;
     }
 
-    static QByteArray fileBytes(const QString &path)
-    {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
-    }
-
 private slots:
     void joinsPacksInOrder_data()
     {
@@ -65,7 +52,7 @@ private slots:
         QFETCH(qint64, size);
         QFETCH(qint64, packSize);
         QTemporaryDir dir;
-        const QByteArray data = randomBytes(size);
+        const QByteArray data = randomBytes(size, 1);
         FinalAssembler::Input in = split(dir.path(), data, packSize);
         // An earlier file of the same name is replaced.
         QFile old(in.destination);
@@ -76,7 +63,7 @@ private slots:
         QList<qint64> incomplete{-1};
         QVERIFY(FinalAssembler::assemble(in, &joined, &incomplete));
         QVERIFY(incomplete.isEmpty());
-        QCOMPARE(fileBytes(in.destination), data);
+        QCOMPARE(TestFiles::read(in.destination), data);
         QCOMPARE(QDir(in.folder).entryList(QDir::Files), QStringList());
         // The joined size is a running figure, not a sum from pack 0.
         QCOMPARE(FinalAssembler::joinedBytes(in, in.packCount), size);
@@ -85,7 +72,7 @@ private slots:
     void shortOrMissingPackChangesNothing()
     {
         QTemporaryDir dir;
-        const QByteArray data = randomBytes(5 * 1000 + 10);
+        const QByteArray data = randomBytes(5 * 1000 + 10, 1);
         FinalAssembler::Input in = split(dir.path(), data, 1000);
         QFile p2(FinalAssembler::packFilePath(in.folder, in.baseName, 2));
         QVERIFY(p2.resize(999));
@@ -95,7 +82,7 @@ private slots:
         QVERIFY(!FinalAssembler::assemble(in, &joined, &incomplete));
         QCOMPARE(incomplete, QList<qint64>({2, 4}));
         QVERIFY(!QFile::exists(in.destination));
-        QCOMPARE(fileBytes(FinalAssembler::packFilePath(in.folder, in.baseName, 5)), data.mid(5000));
+        QCOMPARE(TestFiles::read(FinalAssembler::packFilePath(in.folder, in.baseName, 5)), data.mid(5000));
     }
 
     void packsJoinedWhileDownloading_data()
@@ -117,7 +104,7 @@ private slots:
         QFETCH(int, claimed);
         QFETCH(QList<qint64>, refetch);
         QTemporaryDir dir;
-        const QByteArray data = randomBytes(5 * 1000 + 77);
+        const QByteArray data = randomBytes(5 * 1000 + 77, 1);
         FinalAssembler::Input in = split(dir.path(), data, 1000);
         for (int k = 0; k < joinedBefore; ++k) {
             QVERIFY(FinalAssembler::joinNext(in, k));
@@ -132,14 +119,14 @@ private slots:
             split(dir.path(), data, 1000, refetch.first());
             QVERIFY(FinalAssembler::assemble(in, &joined, &incomplete));
         }
-        QCOMPARE(fileBytes(in.destination), data);
+        QCOMPARE(TestFiles::read(in.destination), data);
         QCOMPARE(QDir(in.folder).entryList(QDir::Files), QStringList());
     }
 
     void joinNextRefusesWhatItCannotTrust()
     {
         QTemporaryDir dir;
-        FinalAssembler::Input in = split(dir.path(), randomBytes(3000), 1000);
+        FinalAssembler::Input in = split(dir.path(), randomBytes(3000, 1), 1000);
         QVERIFY(!FinalAssembler::joinNext(in, 1));   // work file does not hold pack 0
         QFile p1(FinalAssembler::packFilePath(in.folder, in.baseName, 1));
         QVERIFY(p1.resize(10));
@@ -155,7 +142,7 @@ private slots:
         // A folder in the way of the destination: the joined file stays in the
         // download folder and the error says why.
         QTemporaryDir dir;
-        const QByteArray data = randomBytes(2500);
+        const QByteArray data = randomBytes(2500, 1);
         FinalAssembler::Input in = split(dir.path(), data, 1000);
         QVERIFY(QDir().mkpath(in.destination + "/inside"));
         qint64 joined = 0;
@@ -164,11 +151,11 @@ private slots:
         QVERIFY(!FinalAssembler::assemble(in, &joined, &incomplete, &error));
         QVERIFY(incomplete.isEmpty());
         QVERIFY2(error.contains(in.destination) && error.contains("directory"), qPrintable(error));
-        QCOMPARE(fileBytes(FinalAssembler::workFilePath(in)), data);
+        QCOMPARE(TestFiles::read(FinalAssembler::workFilePath(in)), data);
         // Once the way is clear, the same call puts it in place.
         QVERIFY(QDir(in.destination).removeRecursively());
         QVERIFY(FinalAssembler::assemble(in, &joined, &incomplete));
-        QCOMPARE(fileBytes(in.destination), data);
+        QCOMPARE(TestFiles::read(in.destination), data);
     }
 
     void packNamesFitAFolderEntry()
@@ -199,7 +186,7 @@ private slots:
         QCOMPARE(reg.lines(), QList<QByteArray>({"/d/a(0).zov:1"}));
         QVERIFY(reg.append("/d/a(2).zov", '1'));
         QVERIFY(reg.addPauseNotes({"/d/a(2).zov", "/d/a(3).zov"}));
-        QCOMPARE(fileBytes(reg.path()), QByteArray("/d/a(0).zov:1\r\n/d/a(2).zov:1\r\n/d/a(3).zov:0\r\n"));
+        QCOMPARE(TestFiles::read(reg.path()), QByteArray("/d/a(0).zov:1\r\n/d/a(2).zov:1\r\n/d/a(3).zov:0\r\n"));
         QVERIFY(reg.dropPauseNotes());
         QCOMPARE(reg.lines(), QList<QByteArray>({"/d/a(0).zov:1", "/d/a(2).zov:1"}));
         QString reason;

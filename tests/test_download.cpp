@@ -7,11 +7,11 @@
 #include "engine/http_slot.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
+#include "support/test_files.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QHostAddress>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -37,10 +37,7 @@ private:
     // confirmed as the new-project dialog leaves it, on server host.
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const QString &host)
     {
-        QByteArray b(size, Qt::Uninitialized);
-        QRandomGenerator gen{quint32(size)};
-        for (qint64 i = 0; i < size; ++i)
-            b[i] = char(gen.bounded(256));
+        const QByteArray b = TestFiles::randomBytes(size, quint32(size));
         const QString url = host + "/" + name + ".bin";
         if (!TextFile::write(served() + name + ".bin", b)
             || !e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))

@@ -10,12 +10,12 @@
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
 #include "support/tcp_relay.h"
+#include "support/test_files.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
-#include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -25,34 +25,15 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+using TestFiles::randomBytes;
+
 namespace {
 constexpr qint64 P = 512000;
-
-QByteArray randomBytes(qint64 size, quint32 seed)
-{
-    QByteArray b(size, Qt::Uninitialized);
-    QRandomGenerator gen(seed);
-    for (qint64 i = 0; i < size; ++i)
-        b[i] = char(gen.bounded(256));
-    return b;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &b)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(b) == b.size();
-}
 
 // One of this process's I/O counters (/proc/self/io): bytes or calls, not time.
 qint64 ioCounter(const QByteArray &name)
 {
-    for (const QByteArray &line : readAll(QStringLiteral("/proc/self/io")).split('\n')) {
+    for (const QByteArray &line : TestFiles::read(QStringLiteral("/proc/self/io")).split('\n')) {
         if (line.startsWith(name + ':'))
             return line.mid(name.size() + 1).trimmed().toLongLong();
     }
@@ -127,7 +108,7 @@ private slots:
         // Fault: the retry asked for a range the server cannot give and paused
         // for ever; and the project's one-pack size leaked into the settings.
         const QByteArray data = randomBytes(3 * P + 123, 1);
-        QVERIFY(writeFile(www() + "norange/n.bin", data));
+        QVERIFY(TestFiles::write(www() + "norange/n.bin", data));
         TcpRelay relay(m_nginx.port());
         relay.cuts.insert(1, 700000);   // connection 0 is the probe's
         QVERIFY(relay.start());
@@ -139,7 +120,7 @@ private slots:
         QVERIFY(e.startNow("n"));
         QCOMPARE(e.projectPackSize(), qint64(data.size()));
         QVERIFY(finished.wait(30000));
-        QCOMPARE(readAll(dest() + "n.bin"), data);
+        QCOMPARE(TestFiles::read(dest() + "n.bin"), data);
         QCOMPARE(e.slot(1).failuresTotal(), 1);
         QCOMPARE(relay.connections(), 3);
         QCOMPARE(Settings::packSize(), P);
@@ -160,7 +141,7 @@ private slots:
             ~Unmount() { ::umount2(at.toUtf8().constData(), MNT_DETACH); }
         } unmount{small};
         const QByteArray data = randomBytes(3 * P + 77, 2);
-        QVERIFY(writeFile(www() + "big.bin", data));
+        QVERIFY(TestFiles::write(www() + "big.bin", data));
         Settings::write("FilePath", small);
         DownloadManager e;
         e.store().load();
@@ -184,7 +165,7 @@ private slots:
         QVERIFY(::mount("tmpfs", small.toUtf8().constData(), "tmpfs", MS_REMOUNT, "size=16m") == 0);
         e.actionClicked();
         QVERIFY(finished.wait(20000));
-        QCOMPARE(readAll(small + "big.bin"), data);
+        QCOMPARE(TestFiles::read(small + "big.bin"), data);
     }
 
     void replacedFileNeverMixes_data()
@@ -202,7 +183,7 @@ private slots:
         const QString name = whilePaused ? "swap2" : "swap1";
         const QString file = www() + "slow/" + name + ".bin";
         const QByteArray before = randomBytes(3 * P, 3), after = randomBytes(3 * P, 4);
-        QVERIFY(writeFile(file, before));
+        QVERIFY(TestFiles::write(file, before));
         // One connection breaks after the swap, so that its slot asks again.
         TcpRelay relay(m_nginx.port());
         relay.cuts.insert(1, 150000);
@@ -217,7 +198,7 @@ private slots:
         if (whilePaused)
             e.actionClicked();
         // A new file (new inode, a later date) takes the old one's name.
-        QVERIFY(writeFile(file + ".new", after));
+        QVERIFY(TestFiles::write(file + ".new", after));
         QFile replacement(file + ".new");
         QVERIFY(replacement.open(QIODevice::ReadWrite)
                 && replacement.setFileTime(QDateTime::currentDateTime().addSecs(100), QFileDevice::FileModificationTime));
@@ -231,12 +212,12 @@ private slots:
         QVERIFY(!QFile::exists(dest() + name + ".bin"));
         // What was stored is the old file's, byte for byte.
         const QString folder = dest() + name + "/";
-        const QByteArray work = readAll(folder + "final.zov");
+        const QByteArray work = TestFiles::read(folder + "final.zov");
         QCOMPARE(work, before.left(work.size()));
         for (QDirIterator it(folder, {name + "(*).zov"}, QDir::Files); it.hasNext();) {
             const QString pack = it.next();
             const qint64 k = pack.section('(', -1).section(')', 0, 0).toLongLong();
-            const QByteArray bytes = readAll(pack);
+            const QByteArray bytes = TestFiles::read(pack);
             QCOMPARE(bytes, before.mid(k * 100000, bytes.size()));
         }
     }
@@ -247,7 +228,7 @@ private slots:
         // file of many small packs took time and I/O quadratic in their number.
         static constexpr qint64 Packs = 20000, Size = 100;
         const QByteArray data = randomBytes(Packs * Size - 37, 5);
-        QVERIFY(writeFile(www() + "many.bin", data));
+        QVERIFY(TestFiles::write(www() + "many.bin", data));
         DownloadManager e;
         e.store().load();
         QVERIFY(addProject(e, "many", m_nginx.hostPort() + "/many.bin", Size));
@@ -256,8 +237,8 @@ private slots:
         const qsizetype logFrom = m_nginx.accessLog().size();   // after the probe
         QVERIFY(e.startNow("many"));
         QVERIFY(finished.wait(60000));
-        QCOMPARE(readAll(dest() + "many.bin"), data);
-        QCOMPARE(readAll(ProgramFolder::projectDir("many") + "download.zov").count(":1\r\n"), Packs);
+        QCOMPARE(TestFiles::read(dest() + "many.bin"), data);
+        QCOMPARE(TestFiles::read(ProgramFolder::projectDir("many") + "download.zov").count(":1\r\n"), Packs);
         // Per pack: its bytes, one register line of about a hundred bytes, and
         // a handful of calls, whatever the pack's number.
         QVERIFY2(ioCounter("wchar") - written < 3 * data.size() + Packs * 200,

@@ -4,36 +4,18 @@
 #include "engine/pack_file.h"
 #include "engine/pack_plan.h"
 #include "support/test_http_server.h"
+#include "support/test_files.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using TestFiles::randomBytes;
 
 namespace {
 
 const QString kPath = QStringLiteral("/files/data.bin");
 using Faults = TestHttpServer::Faults;
-
-QByteArray fileBytes(qint64 size, quint32 seed)
-{
-    QRandomGenerator gen(seed);
-    QByteArray b(size, '\0');
-    std::generate(b.begin(), b.end(), [&]() { return char(gen.bounded(256)); });
-    return b;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
 
 // The body in pieces of the given size, 1 ms apart: a transfer slow enough to
 // act in the middle of it.
@@ -122,7 +104,7 @@ public:
     bool packsMatch(const QList<qint64> &packs) const
     {
         return std::all_of(packs.begin(), packs.end(), [&](qint64 k) {
-            return readAll(packPath(k)) == data.mid(plan.packStart(k), plan.packSize(k));
+            return TestFiles::read(packPath(k)) == data.mid(plan.packStart(k), plan.packSize(k));
         });
     }
 
@@ -184,14 +166,14 @@ private slots:
         // Continuing at a position keeps the bytes before it and cuts the rest; a
         // file shorter than the position (a gap of bytes never fetched) is refused.
         const QString path = m_home.filePath(QStringLiteral("p.zov"));
-        QVERIFY(writeFile(path, "hello world, again"));
+        QVERIFY(TestFiles::write(path, "hello world, again"));
         PackFile f;
         QVERIFY(f.open(path, 6) && f.write("the") && f.write(QByteArray("re")));
         QCOMPARE(f.position(), qint64(11));
         f.close();
-        QCOMPARE(readAll(path), QByteArray("hello there"));
+        QCOMPARE(TestFiles::read(path), QByteArray("hello there"));
         QVERIFY(!f.open(path, 50) && !f.isOpen() && !f.write("x"));
-        QCOMPARE(readAll(path), QByteArray("hello there"));
+        QCOMPARE(TestFiles::read(path), QByteArray("hello there"));
         QVERIFY(!f.open(m_home.filePath(QStringLiteral("missing/p.zov")), 0));
     }
 
@@ -230,7 +212,7 @@ private slots:
         case DropAfterHead: faults.dropAfter.insert(0, 0); break;
         case IgnoreRanges: faults.ignoreRange = true; break;
         }
-        Harness h(fileBytes(fileSize, 7), 1, faults);
+        Harness h(randomBytes(fileSize, 7), 1, faults);
         QVERIFY(h.ok);
         h.give(1);
         QTRY_VERIFY_WITH_TIMEOUT(h.allIdle(), 10000);
@@ -279,14 +261,14 @@ private slots:
         Faults faults;
         faults.closeIdle = closeIdle;
         faults.connectionClose = connectionClose;
-        Harness h(fileBytes(6000, 11), 1, faults);
+        Harness h(randomBytes(6000, 11), 1, faults);
         QVERIFY(h.ok);
         // A weak tag cannot guard a range: the date does.
         h.slot(1).setValidators("W/\"w1\"", "Sat, 05 Dec 2026 10:00:00 GMT", true);
         // Pack 0 whole already, pack 1 fresh, pack 3 partly stored (with junk past
         // its stored bytes), pack 4 fresh; packs 2 and 5 done: two runs.
-        QVERIFY(writeFile(h.packPath(3), h.data.mid(3000, 300) + QByteArray(40, 'J')));
-        QVERIFY(writeFile(h.packPath(0), h.data.mid(0, 1000)));
+        QVERIFY(TestFiles::write(h.packPath(3), h.data.mid(3000, 300) + QByteArray(40, 'J')));
+        QVERIFY(TestFiles::write(h.packPath(0), h.data.mid(0, 1000)));
         h.plan.start(1, {{0, 1000}, {1, 0}, {3, 300}, {4, 0}});
         h.insideSetPack = true;
         h.give(1);
@@ -320,7 +302,7 @@ private slots:
         // Every reply below would put wrong bytes (or none at all) into the pack
         // files of a run that starts at byte 2000. Most are a failed attempt; the
         // ones that say the server's file is another one stop the slot at once.
-        const QByteArray data = fileBytes(4000, 9);
+        const QByteArray data = randomBytes(4000, 9);
         const auto partial = [&](const QByteArray &span, const QByteArray &body, const QByteArray &tag = "ETag: \"v1\"") {
             return TestHttpServer::response(206, "Partial Content", {"Content-Range: bytes " + span, tag}, body);
         };
@@ -377,7 +359,7 @@ private slots:
         // only take packs slot 1 has not asked for yet, so slot 1's requests
         // all end whole and the server sends every byte exactly once.
         static constexpr qint64 P = 512000;
-        Harness h(fileBytes(16 * P, 21), P, 2);
+        Harness h(randomBytes(16 * P, 21), P, 2);
         QVERIFY(h.ok);
         h.takeMore = false;
         while (h.plan.packDone(2)) {
@@ -412,7 +394,7 @@ private slots:
         Faults faults;
         faults.ignoreRange = true;
         faults.dropAfter.insert(0, 2345);
-        const QByteArray data = fileBytes(6000, 5);
+        const QByteArray data = randomBytes(6000, 5);
         Harness h(data, data.size(), 1, faults);
         QVERIFY(h.ok);
         h.slot(1).setValidators({}, {}, false);
@@ -428,7 +410,7 @@ private slots:
     {
         // The folder of the pack files is gone: the system's reason is told at
         // once instead of five network retries.
-        Harness h(fileBytes(3000, 3), 1);
+        Harness h(randomBytes(3000, 3), 1);
         QVERIFY(h.ok);
         h.slot(1).setPackFilePath([&](qint64 k) { return h.dir.filePath(QStringLiteral("gone/p%1").arg(k)); });
         h.give(1);
@@ -441,7 +423,7 @@ private slots:
     // slot, the last pack): nothing more is read or written after that.
     void stopInsideSignal()
     {
-        Harness h(fileBytes(4000, 23), 1, trickle(300));
+        Harness h(randomBytes(4000, 23), 1, trickle(300));
         QVERIFY(h.ok);
         bool paused = false;
         h.onStored = [&](int) {
@@ -459,7 +441,7 @@ private slots:
         QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckClosed));
         QCOMPARE(h.slot(1).Paquet_Numero, qint64(1));
         QCOMPARE(h.slot(1).Paquet_Recu, atPause - 1000 + 1);
-        QCOMPARE(readAll(h.packPath(1)), h.data.mid(1000, atPause - 1000));
+        QCOMPARE(TestFiles::read(h.packPath(1)), h.data.mid(1000, atPause - 1000));
     }
 
     void connectionFailures()
@@ -470,7 +452,7 @@ private slots:
         Faults oneByte;
         for (int i = 0; i < 10; ++i)
             oneByte.dropAfter.insert(i, 1);
-        Harness b(fileBytes(3000, 1), 1, oneByte);
+        Harness b(randomBytes(3000, 1), 1, oneByte);
         QVERIFY(b.ok);
         b.give(1);
         QTRY_COMPARE_WITH_TIMEOUT(b.gaveUp, QList<int>{1}, 10000);
