@@ -362,7 +362,14 @@ void HttpSlot::fillPipeline()
         const qint64 target = aheadTarget();
         if (!d->pending.isEmpty() && from - firstMissingByte() >= target)
             return;
-        qint64 last = std::min(limit, from + std::max(target, MeaningfulAttempt) - 1);
+        // Two seconds' worth at a time while much is left, so that a server that
+        // charges every request a start-up delay sees few of them; towards the
+        // end no more than a share of what is left, so that a slot running out
+        // of work still finds packs to take.
+        qint64 size = 2 * target;
+        if (d->plan && d->plan->slotCount() > 0)
+            size = std::min(size, d->plan->unstartedCount() * d->plan->packSize() / (2 * d->plan->slotCount()));
+        qint64 last = std::min(limit, from + std::max(size, MeaningfulAttempt) - 1);
         // Whole packs, so that another slot can take the rest pack by pack.
         if (d->plan && d->plan->packSize() > 0) {
             const qint64 pack = last / d->plan->packSize();

@@ -24,11 +24,12 @@ class Winsock;
 //
 // Requests. A run travels as bounded range requests sent one after another on
 // the kept-open connection, the next one sent while the current one is still
-// arriving, so that no round trip sits idle. The slot keeps about a second's worth
-// of its own speed requested ahead (at least 64 KiB, whole packs)
-// and tells the plan which packs its requests cover: another slot taking part
-// of the run only ever takes packs nobody has asked for, so a request in flight
-// is never cut and the server sends each byte once.
+// arriving, so that no round trip sits idle. The slot keeps about a second of
+// its own speed requested ahead, in requests of whole packs (two seconds'
+// worth while much is left, smaller towards the end), and tells the plan which
+// packs its requests cover: another slot taking part of the run only ever takes
+// packs nobody has asked for, so a request in flight is never cut and the
+// server sends each byte once.
 //
 // No wrong byte is stored: body bytes are written only after the whole response
 // header arrived, and only when the reply starts at the byte asked for (206 with
