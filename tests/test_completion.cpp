@@ -47,19 +47,6 @@ private slots:
         QVERIFY(!DownloadManager::completionRule(false, false, ftp, percent, idle));
     }
 
-    void slotBarsRoundHalfAway()
-    {
-        DownloadManager e;
-        e.slot(3).Paquet_Taille = 1000;
-        e.slot(3).Paquet_Recu = 5;      // 4 bytes stored: 0.5 % -> 1 %
-        e.slot(1).Paquet_Taille = 1000;
-        e.slot(1).Paquet_Recu = 0;      // idle position: keeps its picture
-        e.updateProgress();
-        QCOMPARE(e.run().Pourcent_Slot[2], 1);
-        QCOMPARE(e.display().bar("Barre3").percent, 1.0);
-        QVERIFY(!e.display().bar("Barre1").painted);
-    }
-
     void clockCountsTicks()
     {
         DownloadManager e;

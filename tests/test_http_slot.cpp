@@ -17,16 +17,6 @@ namespace {
 const QString kPath = QStringLiteral("/files/data.bin");
 using Faults = TestHttpServer::Faults;
 
-// The body in pieces of the given size, 1 ms apart: a transfer slow enough to
-// act in the middle of it.
-Faults trickle(int piece)
-{
-    Faults f;
-    f.bodyPiece = piece;
-    f.pieceDelayMs = 1;
-    return f;
-}
-
 // Stands in for the download manager: owns the plan (started for all slots), the
 // slots and a loopback server serving data (or another host), registers finished
 // packs in memory and hands out packs the way the manager does (next pack of the
@@ -237,10 +227,6 @@ private slots:
         QCOMPARE(servedBefore, fileSize);
         if (requests == 1)
             QCOMPARE(h.slot(1).connectionsOpened(), 1);
-        const QList<QByteArray> head = {"Content-Type: application/octet-stream", "Accept-Ranges: bytes",
-                                        "Content-Range: bytes 0-2499/2500", "Content-Length: 2500"};
-        if (fault == HeadByteByByte) // the header is kept whole, without its blank line
-            QCOMPARE(h.slot(1).Txt_Recu, TestHttpServer::head(206, "Partial Content", head).chopped(4));
     }
 
     void resumedRunsAndRequestText_data()
@@ -293,8 +279,6 @@ private slots:
             "Host: " + h.server.hostPort().toUtf8() + "\r\n"
             "Connection: Keep-Alive\r\n\r\n";
         QCOMPARE(h.server.requests().at(1).raw, expected);
-        QCOMPARE(h.slot(1).Txt_Sended, expected);
-        QVERIFY(h.slot(1).Entete_Lu && h.slot(1).Txt_Recu.contains("Content-Range: bytes 3300-4999/6000"));
     }
 
     void badReplies_data()
@@ -417,31 +401,6 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(h.writeFailures.size(), 1, 10000);
         QCOMPARE(h.writeFailures.first(), h.dir.filePath("gone/p0") + ": No such file or directory");
         QVERIFY(h.gaveUp.isEmpty() && h.slot(1).failuresTotal() == 0 && h.slot(1).requestsSent() == 1);
-    }
-
-    // The manager stops a slot from inside the slot's own signals (a pause, an idle
-    // slot, the last pack): nothing more is read or written after that.
-    void stopInsideSignal()
-    {
-        Harness h(randomBytes(4000, 23), 1, trickle(300));
-        QVERIFY(h.ok);
-        bool paused = false;
-        h.onStored = [&](int) {
-            if (!paused && h.stored.value(1) >= 1500) {
-                paused = true;
-                h.slot(1).stop();
-            }
-        };
-        h.give(1);
-        QTRY_VERIFY_WITH_TIMEOUT(paused, 10000);
-        const qint64 atPause = h.stored.value(1);
-        QTest::qWait(100);
-        // Nothing more arrives; the pack variables stay.
-        QCOMPARE(h.stored.value(1), atPause);
-        QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckClosed));
-        QCOMPARE(h.slot(1).Paquet_Numero, qint64(1));
-        QCOMPARE(h.slot(1).Paquet_Recu, atPause - 1000 + 1);
-        QCOMPARE(TestFiles::read(h.packPath(1)), h.data.mid(1000, atPause - 1000));
     }
 
     void connectionFailures()

@@ -229,35 +229,6 @@ private slots:
         QRandomGenerator rng(7);
         runToEnd(plan, rng, listed);
     }
-
-    void randomCompletionOrders()
-    {
-        QRandomGenerator rng(20240601);
-        const qint64 packSizes[] = {1, 7, 1000};
-        const int slotCounts[] = {1, 3, 4};
-        for (int round = 0; round < 600; ++round) {
-            const qint64 packSize = packSizes[round % 3];
-            const int slotTotal = slotCounts[(round / 3) % 3];
-            const qint64 packs = rng.bounded(70);
-            PackPlan plan(packs * packSize - (packs > 0 ? rng.bounded(packSize) : 0), packSize);
-            const bool resumed = round % 2 == 1;
-            QList<int> listed(plan.packCount(), 1);
-            QList<PendingPack> pending;
-            for (qint64 k = 0; k < plan.packCount() && resumed; ++k) {
-                listed[k] = rng.bounded(4) != 0;
-                if (listed[k])
-                    pending.append({k, rng.bounded(3) == 0 ? rng.bounded(plan.packSize(k)) : 0});
-            }
-            std::shuffle(pending.begin(), pending.end(), rng);
-            if (resumed)
-                plan.start(slotTotal, pending);
-            else
-                plan.start(slotTotal);
-            runToEnd(plan, rng, listed);
-            if (QTest::currentTestFailed())
-                QFAIL(qPrintable(QStringLiteral("round %1, S=%2").arg(round).arg(plan.fileSize())));
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPackPlan)
