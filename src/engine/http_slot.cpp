@@ -126,6 +126,12 @@ void HttpSlot::setTarget(const QString &host, const QString &path)
 {
     d->host = host;
     d->path = path;
+    // Another file, perhaps another server: what was learnt of the last one
+    // does not hold.
+    d->rate = 0;
+    d->rateBytes = 0;
+    d->rateClock.invalidate();
+    d->capped = false;
 }
 
 void HttpSlot::setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges)
