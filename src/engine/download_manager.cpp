@@ -116,10 +116,6 @@ QString statusLabel(int n)
 const QString kNothing = QStringLiteral("Nothing");
 const QString kProduct = QStringLiteral("ZOV Kestra Download");
 
-int percentOf(qint64 part, qint64 whole)
-{
-    return DownloadRun::percentOf(part, whole);
-}
 } // namespace
 
 void DownloadManager::ReInit()
@@ -497,16 +493,6 @@ void DownloadManager::onBytesStored(int n, qint64 count)
     sumReceived();
 }
 
-void DownloadManager::tellConnectionLost()
-{
-    if (m_run.Erreur_Signalee)
-        return;
-    m_run.Erreur_Signalee = true;
-    emit messageRequested(QStringLiteral("Error"),
-                          QStringLiteral("Please check your Internet connection and then click on the resume button !"),
-                          true);
-}
-
 void DownloadManager::onConnectionError(int n, int number)
 {
     if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
@@ -515,11 +501,13 @@ void DownloadManager::onConnectionError(int n, int number)
 
 void DownloadManager::onGaveUp(int)
 {
-    const bool first = !m_run.Erreur_Signalee;
-    tellConnectionLost();
-    if (first) {
+    // The connection message is told once per run, however many slots give up.
+    if (!m_run.Erreur_Signalee) {
+        m_run.Erreur_Signalee = true;
         m_lastFailure = DownloadFailure::Network;
-        emit downloadFailed(m_lastFailure, downloadFailureText(m_lastFailure, {}));
+        const QString text = downloadFailureText(m_lastFailure, {});
+        emit downloadFailed(m_lastFailure, text);
+        emit messageRequested(QStringLiteral("Error"), text, true);
     }
     pauseDownload();
 }
@@ -624,13 +612,13 @@ void DownloadManager::updateProgress()
     for (int n = 1; n <= 4; ++n) {
         const HttpSlot &s = slot(n);
         if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
-            m_run.Pourcent_Slot[n - 1] = percentOf(s.Paquet_Recu, s.Paquet_Taille);
+            m_run.Pourcent_Slot[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
             m_display.paintBar(barName(n), m_run.Pourcent_Slot[n - 1]);
         }
     }
     if (m_run.Taille_Recue >= 1 && m_run.Taille_Fichier >= 1) {
         m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(m_run.Taille_Recue));
-        m_run.Pourcent = percentOf(m_run.Taille_Recue, m_run.Taille_Fichier);
+        m_run.Pourcent = DownloadRun::percentOf(m_run.Taille_Recue, m_run.Taille_Fichier);
         m_display.paintBar(QStringLiteral("Barre"), m_run.Pourcent);
         m_display.setCaption(QString::number(m_run.Pourcent) + QStringLiteral("% - ") + kProduct);
     } else if (m_run.Taille_Fichier == 0 && m_run.Downloading) {
@@ -719,15 +707,13 @@ bool DownloadManager::Creer_Fichier()
         const QFileInfo fi(packFilePath(k));
         pending.append({k, k >= m_joined && fi.exists() ? qMin(fi.size(), m_plan.packSize(k)) : 0});
     }
-    m_run.Paquets_Finis = 0;
-    for (qint64 k = 0; k < m_plan.packCount(); ++k)
-        if (!incomplete.contains(k))
-            m_run.Paquets_Finis += m_plan.packSize(k);
     m_plan.start(4, pending);
+    // Every pack not listed counts as complete in the plan again.
+    m_run.Paquets_Finis = m_plan.doneBytes();
     for (int n = 1; n <= 4; ++n)
         Demande_Paquet(n);
     sumReceived();
-    m_run.Pourcent = percentOf(m_run.Taille_Recue, qMax<qint64>(1, m_run.Taille_Fichier));
+    m_run.Pourcent = DownloadRun::percentOf(m_run.Taille_Recue, qMax<qint64>(1, m_run.Taille_Fichier));
     return false;
 }
 

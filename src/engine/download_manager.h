@@ -155,7 +155,6 @@ private:
     void updatePacksLeftLabel();
     void sumReceived();
     void completeProject();
-    void tellConnectionLost();
     void applyDisplayOptions();
     FinalAssembler::Input assemblyInput() const;
     void joinReadyPacks();

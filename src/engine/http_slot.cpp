@@ -5,6 +5,7 @@
 #include "engine/http_parse.h"
 #include "engine/pack_file.h"
 #include "engine/pack_plan.h"
+#include "projects/server_info.h"
 
 #include <QElapsedTimer>
 #include <QPointer>
@@ -45,6 +46,7 @@ struct HttpSlot::Private
     std::function<QString(qint64)> packPath;
     QByteArray etag;
     QByteArray lastModified;
+    QByteArray ifRange;          // what every ranged request sends as If-Range
     bool ranges = true;
 
     PackFile file;
@@ -138,6 +140,7 @@ void HttpSlot::setValidators(const QByteArray &etag, const QByteArray &lastModif
 {
     d->etag = etag;
     d->lastModified = lastModified;
+    d->ifRange = ServerInfo{etag, lastModified, ranges}.ifRangeValue();
     d->ranges = ranges;
 }
 
@@ -389,7 +392,7 @@ void HttpSlot::fillPipeline()
 void HttpSlot::sendRequest(qint64 first, qint64 last)
 {
     const bool ranged = d->ranges;
-    const QByteArray validator = (d->etag.isEmpty() || d->etag.startsWith("W/")) ? d->lastModified : d->etag;
+    const QByteArray &validator = d->ifRange;
     QByteArray request;
     request += "GET " + d->path.toUtf8() + " HTTP/1.1\r\n";
     request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
