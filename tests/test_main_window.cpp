@@ -131,7 +131,7 @@ private slots:
                 && (!w.loadingWindow() || !w.loadingWindow()->isVisible()));
         notice->button(QMessageBox::Ok)->click();
         QTRY_VERIFY(w.optionsDialog() && w.optionsDialog()->isVisible() && !w.isEnabled());
-        Form6 loading;
+        WaitWindow loading("Form6", "ZOV Kestra Download is loading...");
         loading.show();
         QVERIFY(!loading.close() && loading.isVisible());
     }

@@ -2,7 +2,10 @@
 // timer in turn, downloaded with the Download tab shown, and end under "Finished".
 #include "core/settings.h"
 #include "app/ui/form1.h"
+#include "core/winsock.h"
 #include "engine/download_manager.h"
+#include "engine/http_slot.h"
+#include "core/text_file.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
 
@@ -62,6 +65,90 @@ private slots:
         QVERIFY(w.Lst_Main->topLevelItemCount() == 0 && w.Lst_Main2->topLevelItemCount() == 2);
         QVERIFY(w.Menu->currentIndex() == 1 && !w.Cmd_Action->isEnabled() && w.windowTitle() == "ZOV Kestra Download"
                 && w.label("Lbl_Status_w1")->text() == "Nothing");
+        nginx.stop();
+    }
+
+    // Catches a close that leaves the project "Downloading" for ever: packs in
+    // progress not noted ":0", the time file not written (or its values lost
+    // at the next start), the options prompt in the way of the resumed
+    // download, a wrong byte after the restart; and a close with nothing
+    // running that still writes project files.
+    void closedDuringADownloadResumesAtNextStart()
+    {
+        QTemporaryDir dir;
+        const QString www = dir.path() + "/www", dest = dir.path() + "/in/", projects = dir.path() + "/home/projects";
+        QVERIFY(QDir().mkpath(www));
+        qputenv("ZOV_KESTRA_HOME", (dir.path() + "/home").toUtf8());
+        qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
+        Settings::setApplicationName("zov-kestra-download");
+        for (auto [key, value] : {std::pair{"FilePath", dest}, {"packsize", "512000"}, {"modemspeed", "56"}, {"Tray", "0"}})
+            Settings::write(key, value);
+        QByteArray data(4000000, 0);
+        for (int i = 0; i < data.size(); ++i)
+            data[i] = char(i * 7 + i / 4093);
+        QFile f(www + "/c.bin");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+        f.close();
+        NginxServer nginx;
+        nginx.setRateLimit(200000);
+        QVERIFY2(nginx.start(www), qPrintable(nginx.lastError()));
+        const QString url = nginx.hostPort() + "/c.bin";
+        QByteArray timeFile;
+        {
+            Form1 w({});
+            QSignalSpy ready(&w, &Form1::startupFinished);
+            w.show();
+            QVERIFY(ready.wait(5000));
+            DownloadManager &e = w.engine();
+            QVERIFY(e.store().addNewProject("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)),
+                                            url, data.size()));
+            e.Timer_Start_Download->start(50);
+            QTRY_VERIFY_WITH_TIMEOUT(e.run().Temps_S >= 2, 20000);
+            QSignalSpy ended(&w, &Form1::shutdownFinished);
+            int busy = 0;
+            for (int n = 1; n <= 4; ++n)
+                busy += e.slot(n).isBusy() ? 1 : 0;
+            QVERIFY(busy > 0 && w.close() && ended.size() == 1);
+            QWidget *form5 = nullptr;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (top->objectName() == "Form5")
+                    form5 = top;
+            QVERIFY(form5 && form5->isVisible() && !form5->close() && form5->isVisible() && !w.isEnabled());
+            for (int n = 1; n <= 4; ++n)
+                QVERIFY(e.slot(n).socket()->State() == 0);
+            QCOMPARE(TextFile::read(projects + "/c/download.zov").count(":0\r\n"), busy);
+            timeFile = TextFile::read(projects + "/c/infos.zov");
+            QCOMPARE(timeFile, "sec:" + QByteArray::number(e.run().Temps_S) + "\r\nmin:0\r\nh:0\r\n");
+        }
+        // Started again, even with an option missing: the download goes on at once.
+        QSettings(Settings::filePath(), QSettings::IniFormat).remove("options/modemspeed");
+        Form1 w({});
+        QSignalSpy ready(&w, &Form1::startupFinished);
+        w.show();
+        QVERIFY(ready.wait(5000));
+        DownloadManager &e = w.engine();
+        QVERIFY(e.run().Downloading && e.run().Taille_Reprise > 0);
+        QCOMPARE("sec:" + QByteArray::number(e.run().Temps_S) + "\r\nmin:0\r\nh:0\r\n", timeFile);
+        for (QWidget *top : QApplication::topLevelWidgets())
+            QVERIFY(!qobject_cast<QMessageBox *>(top) || !top->isVisible());
+        QVERIFY(!TextFile::read(projects + "/c/download.zov").contains(":0\r\n"));
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(QCryptographicHash::hash(TextFile::read(dest + "c.bin"), QCryptographicHash::Sha256),
+                 QCryptographicHash::hash(data, QCryptographicHash::Sha256));
+        // Nothing runs now: closing leaves every project file as it was.
+        const auto files = [&projects] {
+            QStringList list;
+            QDirIterator it(projects, QDir::Files, QDirIterator::Subdirectories);
+            while (it.hasNext()) {
+                const QFileInfo fi(it.next());
+                list << fi.filePath() + QString::number(fi.size()) + fi.lastModified().toString(Qt::ISODateWithMs);
+            }
+            return list;
+        };
+        const QStringList before = files();
+        QVERIFY(w.close());
+        QCOMPARE(files(), before);
         nginx.stop();
     }
 };

@@ -9,12 +9,14 @@
 #include "display/formatters.h"
 #include "engine/final_assembler.h"
 #include "engine/http_slot.h"
+#include "engine/project_resume.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 #include "projects/project_file.h"
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTime>
 #include <QTimer>
 
@@ -167,6 +169,11 @@ QString DownloadManager::registerPath() const
     return ProgramFolder::projectDir(m_run.Project_Now) + QStringLiteral("download.zov");
 }
 
+QString DownloadManager::timeFilePath() const
+{
+    return ProgramFolder::projectDir(m_run.Project_Now) + QStringLiteral("infos.zov");
+}
+
 QString DownloadManager::finalFilePath() const
 {
     return destinationFolder() + m_run.File_URL2;
@@ -242,19 +249,37 @@ void DownloadManager::pickTick()
     s.Lst_Projects_En_Cours.append(s.Lst_Projects.takeFirst());
     s.Lst_Download_Url_En_Cours.append(s.Lst_Download_url.takeFirst());
     s.Lst_Download_Byte_En_Cours.append(s.Lst_Download_byte.takeFirst());
-    m_run.Projet_FTP = false;
     s.Charger_Listes();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
-    m_filePath.clear();
     m_run.Project_Now = s.Lst_Projects_En_Cours.first();
+    loadProjectOptions();
+    s.rewriteStatus(m_run.Project_Now, 0);
+    emit projectStarted(m_run.Project_Now);
+}
 
+void DownloadManager::Reprendre_Projet()
+{
+    if (m_run.Downloading || m_store.Lst_Projects_En_Cours.isEmpty())
+        return;
+    // The project file already says "in progress": it is not rewritten.
+    m_store.Recuperation = true;
+    m_run.Project_Now = m_store.Lst_Projects_En_Cours.first();
+    loadProjectOptions();
+    emit projectStarted(m_run.Project_Now);
+    beginRun();
+}
+
+void DownloadManager::loadProjectOptions()
+{
     // The project's own options become the settings while it runs. A key the
     // file lacks leaves its setting as it was. The pack size is the exception:
     // it stays the project's own (a server without ranges gets one pack the
     // size of its file), and the user's choice for later projects is kept.
+    m_run.Projet_FTP = false;
+    m_filePath.clear();
     m_packSize = 0;
     bool ok = false;
-    const QByteArray text = s.readProjectFile(m_run.Project_Now, &ok);
+    const QByteArray text = m_store.readProjectFile(m_run.Project_Now, &ok);
     if (ok) {
         static const QList<QPair<const char *, const char *>> keys = {
             {"path:", "FilePath"},         {"packsize:", "packsize"},   {"showmodem:", "ShowModem"},
@@ -277,11 +302,14 @@ void DownloadManager::pickTick()
             m_run.Projet_FTP = true;
     }
     m_filePath = Settings::filePathSetting();
-    s.rewriteStatus(m_run.Project_Now, 0);
-    emit projectStarted(m_run.Project_Now);
 }
 
 void DownloadManager::startTick()
+{
+    beginRun();
+}
+
+void DownloadManager::beginRun()
 {
     m_run.Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
     m_run.Lst_Graph2 = m_run.Lst_Graph;
@@ -305,6 +333,7 @@ void DownloadManager::startTick()
         m_packSize = Settings::packSize() > 0 ? Settings::packSize() : 512000;
     const qint64 P = m_packSize;
     m_plan = PackPlan(S, P);
+    m_planned = false;
     m_joined = 0;
     m_lastFailure = DownloadFailure::None;
     m_server = ServerInfo::read(ProgramFolder::projectDir(m_run.Project_Now));
@@ -320,7 +349,16 @@ void DownloadManager::startTick()
     m_run.Taille_Recue = 0;
     m_run.Paquets_Finis = 0;
     m_run.Octets_Tick = 0;
-    m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
+    // A project that ran before carries on with its elapsed time; a new one
+    // has no time file and starts at zero.
+    const ProjectResume::Elapsed elapsed = ProjectResume::readTimeFile(timeFilePath());
+    m_run.Temps_H = elapsed.h;
+    m_run.Temps_M = elapsed.m;
+    m_run.Temps_S = elapsed.s;
+    showElapsed();
+    // New graph snapshots continue the numbering of the ones already saved.
+    m_run.Num_Capture = int(QDir(ProgramFolder::projectDir(m_run.Project_Now))
+                                .entryList({QStringLiteral("*.jpg")}, QDir::Files).size() / 2);
     m_run.Chrono_Lance = false;
     m_run.Erreur_Signalee = false;
     m_paused = false;
@@ -339,8 +377,8 @@ void DownloadManager::startTick()
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     emit actionEnabledChanged(true);
 
+    m_run.Downloading = true;
     if (m_run.Projet_FTP) {
-        m_run.Downloading = true;
         prepareFolders();
         for (int i = 0; i < 3; ++i)
             Timer_FTP[i]->start();
@@ -352,18 +390,49 @@ void DownloadManager::startTick()
             s->setTarget(m_run.Host_URL2, m_run.Path_URL2);
             s->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
         }
-        m_run.Downloading = true;
-        m_plan.start(4);
-        if (prepareFolders()) {
-            for (int n = 1; n <= 4; ++n)
-                Demande_Paquet(n);
-        }
+        if (prepareFolders())
+            planFromDisk();
     }
+    sumReceived();
+    m_run.Taille_Reprise = m_run.Taille_Recue;
     applyDisplayOptions();
+    updateProgress();
     Timer_Barre->start();
     if (!m_paused)
         m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     Timer_Start_Download->stop();
+    completeSoonIfDone();
+}
+
+bool DownloadManager::planFromDisk()
+{
+    // The files say what is stored: a new project has none, a project that ran
+    // before keeps every byte its files hold.
+    const ProjectResume::State disk = ProjectResume::reconcile(assemblyInput(), registerPath());
+    if (!disk.error.isEmpty()) {
+        stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, disk.error));
+        return false;
+    }
+    m_planned = true;
+    m_joined = disk.joined;
+    m_plan.start(4, disk.pending);
+    m_run.Paquets_Finis = m_plan.doneBytes();
+    for (int n = 1; n <= 4; ++n)
+        Demande_Paquet(n);
+    joinReadyPacks();
+    return true;
+}
+
+void DownloadManager::completeSoonIfDone()
+{
+    // Everything may be in already (the last pack just stored, a pause after
+    // it, or a finished file that could not be moved): the completion tick runs
+    // now rather than up to 200 ms later.
+    if (m_plan.allDone() && m_run.Downloading && !m_paused)
+        QTimer::singleShot(0, this, [this] {
+            if (Timer_Barre->isActive())
+                onTimerBarre();
+        });
 }
 
 bool DownloadManager::prepareFolders()
@@ -452,13 +521,7 @@ void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const
     givePack(n, m_plan.packDone(n));
     sumReceived();
     joinReadyPacks();
-    // The last pack is in: run the progress tick now rather than up to 200 ms
-    // later, so the file is joined as soon as it can be.
-    if (m_plan.allDone())
-        QTimer::singleShot(0, this, [this] {
-            if (Timer_Barre->isActive())
-                onTimerBarre();
-        });
+    completeSoonIfDone();
 }
 
 void DownloadManager::sumReceived()
@@ -481,7 +544,7 @@ void DownloadManager::onDataStarted(int)
     m_run.Chrono_Lance = true;
     Timer_Time->start();
     Timer_Speed->start();
-    m_run.Heure_Debut = int(roundHalfAway(QTime::currentTime().msecsSinceStartOfDay() / 1000.0));
+    m_run.Heure_Debut = int(roundHalfAway(secondsSinceMidnight()));
 }
 
 void DownloadManager::onBytesStored(int n, qint64 count)
@@ -540,21 +603,40 @@ void DownloadManager::actionClicked()
         resumeDownload();
 }
 
-void DownloadManager::pauseDownload()
+double DownloadManager::secondsSinceMidnight() const
 {
-    if (!m_run.Downloading || m_paused)
-        return;
-    m_paused = true;
+    return m_clock ? m_clock() : QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+}
+
+void DownloadManager::saveForResume()
+{
     QList<QByteArray> inProgress;
     for (HttpSlot *s : m_slots) {
         s->stop();
         if (s->isBusy())
             inProgress.append(packFilePath(s->Paquet_Numero).toUtf8());
     }
+    for (QTimer *t : Timer_FTP)
+        t->stop();
+    for (int i = 0; i < 4; ++i) {
+        Ferme_Connect(*WskF_Data[i]);
+        Ferme_Connect(*WskF_Control[i]);
+    }
     m_register.addPauseNotes(inProgress);
+    ProjectResume::writeTimeFile(timeFilePath(), {m_run.Temps_H, m_run.Temps_M, m_run.Temps_S});
+}
+
+void DownloadManager::pauseDownload()
+{
+    if (!m_run.Downloading || m_paused)
+        return;
+    m_paused = true;
     Timer_Time->stop();
     Timer_Speed->stop();
-    m_run.Chrono_Lance = false;
+    m_run.Heure_Pause = int(roundHalfAway(secondsSinceMidnight()));
+    saveForResume();
+    for (int n = 1; n <= (m_run.Projet_FTP ? 3 : 4); ++n)
+        m_display.setLabel(statusLabel(n), QStringLiteral("Pause..."));
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Pause..."));
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Resume"));
     emit downloadPaused();
@@ -567,23 +649,58 @@ void DownloadManager::resumeDownload()
     m_paused = false;
     m_run.Erreur_Signalee = false;
     m_lastFailure = DownloadFailure::None;
+    Timer_Time->start();
+    // The average speed leaves the pause out: the start time moves on by the
+    // pause's length. A stored time above the clock was taken before midnight.
+    const double now = secondsSinceMidnight();
+    for (int *stamp : {&m_run.Heure_Debut, &m_run.Heure_Pause}) {
+        if (now < *stamp - 2)
+            *stamp -= 86400;
+    }
+    m_run.Heure_Debut = int(roundHalfAway(now - m_run.Heure_Pause + m_run.Heure_Debut));
+    Timer_Speed->start();
     // The ":0" notes of the pause go: the packs are in progress again.
     m_register.dropPauseNotes();
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     if (!prepareFolders())
         return;
-    for (int n = 1; n <= 4; ++n) {
-        slot(n).resetFailures();
-        givePack(n, m_plan.currentPack(n));
+    if (!m_planned) {
+        // The folders could not be made when the run began: it begins now.
+        planFromDisk();
+    } else {
+        for (int n = 1; n <= 4; ++n) {
+            slot(n).resetFailures();
+            // A pack continues from what its file holds now: a file removed
+            // during the pause means the pack starts again from its first byte.
+            if (const auto pack = m_plan.currentPack(n)) {
+                const QFileInfo file(packFilePath(pack->number));
+                m_plan.setStored(n, file.exists() ? qMin(file.size(), pack->stored) : 0);
+            }
+            givePack(n, m_plan.currentPack(n));
+        }
     }
-    // Everything may be in already (a pause after the last pack, or a finished
-    // file that could not be moved): the completion tick tries again.
-    if (m_plan.allDone())
-        QTimer::singleShot(0, this, [this] {
-            if (Timer_Barre->isActive())
-                onTimerBarre();
-        });
+    sumReceived();
+    completeSoonIfDone();
+}
+
+void DownloadManager::shutdown()
+{
+    for (QTimer *t : {Timer_Start_Download, Timer_Barre, Timer_Time, Timer_Speed, Timer_Valide, Timer_Listen})
+        t->stop();
+    Ferme_Connect(*m_probe->probeSocket());
+    if (m_run.Downloading)
+        saveForResume();
+    for (HttpSlot *s : m_slots)
+        s->stop();
+    Ferme_Connect(*Winsock_Listen);
+}
+
+void DownloadManager::showElapsed()
+{
+    m_display.setLabel(QStringLiteral("Lbl_Time"), formatPattern(m_run.Temps_H, QStringLiteral("00")) + QLatin1Char(':')
+                                                       + formatPattern(m_run.Temps_M, QStringLiteral("00")) + QLatin1Char(':')
+                                                       + formatPattern(m_run.Temps_S, QStringLiteral("00")));
 }
 
 void DownloadManager::onTimerTime()
@@ -595,9 +712,11 @@ void DownloadManager::onTimerTime()
             ++m_run.Temps_H;
         }
     }
-    m_display.setLabel(QStringLiteral("Lbl_Time"), formatPattern(m_run.Temps_H, QStringLiteral("00")) + QLatin1Char(':')
-                                                       + formatPattern(m_run.Temps_M, QStringLiteral("00")) + QLatin1Char(':')
-                                                       + formatPattern(m_run.Temps_S, QStringLiteral("00")));
+    showElapsed();
+    // Now and then the time goes to disk too, so that a program killed
+    // without a chance to close keeps most of it.
+    if (m_run.Temps_S % 30 == 0)
+        ProjectResume::writeTimeFile(timeFilePath(), {m_run.Temps_H, m_run.Temps_M, m_run.Temps_S});
 }
 
 void DownloadManager::onTimerBarre()

@@ -53,6 +53,10 @@ public:
     // Puts a project left in progress by an earlier run back at the head of the
     // queue (status 1), so that another can start now.
     void requeueInProgress();
+    // Starts the project an earlier run left in progress (status 0, the one row
+    // of the current list) from what its files hold: its options, elapsed time,
+    // joined and complete packs, and each partial pack where its file ends.
+    void Reprendre_Projet();
     // Starts the waiting project named at once, without waiting for queue ticks
     // (zov-kestra-get). False when it is not waiting or another project runs.
     bool startNow(const QString &name);
@@ -71,6 +75,13 @@ public:
     // Every slot continues its pack where it stopped, or takes a new one.
     void resumeDownload();
     bool isPaused() const { return m_paused; }
+    // The program is closing: every connection closes and a running download
+    // notes its packs in progress (":0") and its elapsed time, so that the next
+    // start resumes it. Nothing is written when no project runs.
+    void shutdown();
+    // Seconds since midnight as the pause and speed clocks read them; tests put
+    // in a clock of their own.
+    void setClock(std::function<double()> secondsSinceMidnight) { m_clock = std::move(secondsSinceMidnight); }
     // Why the running project stopped on its own (None while it runs, or after
     // a pause the user asked for).
     DownloadFailure lastFailure() const { return m_lastFailure; }
@@ -93,6 +104,7 @@ public:
     QString downloadFolder() const;       // FilePath + Project_Now + "/"
     QString packFilePath(qint64 pack) const;
     QString registerPath() const;         // the project's download.zov
+    QString timeFilePath() const;         // the project's infos.zov
     QString finalFilePath() const;        // FilePath + File_URL2
     // Shortens the slots' patience for tests (stall and retry delays).
     void setSlotTimeouts(int stallMs, int retryMs);
@@ -151,6 +163,20 @@ private:
     // Tells the user once and pauses: the bytes stored so far stay.
     void stopWithFailure(DownloadFailure kind, const QString &text);
     bool prepareFolders();
+    // Applies the running project's stored options (Project_Now's file).
+    void loadProjectOptions();
+    // Start of a run, fresh or resumed: plan from what is on disk, slots started.
+    void beginRun();
+    // Closes the slots' connections, notes the packs in progress and writes
+    // the time file.
+    void saveForResume();
+    double secondsSinceMidnight() const;
+    // Plans the run from the project's files and starts the slots; false when
+    // the files could not be brought in line (the download is paused, saying why).
+    bool planFromDisk();
+    // Runs the completion tick at once when every pack is in.
+    void completeSoonIfDone();
+    void showElapsed();
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
     void updatePacksLeftLabel();
     void sumReceived();
@@ -166,6 +192,7 @@ private:
     HttpSlot *m_slots[4];
     UrlProbe *m_probe;
     bool m_paused = false;
+    bool m_planned = false;               // the run's plan was made from its files
     struct NewProject
     {
         QString name, url;
@@ -181,4 +208,5 @@ private:
     PackRegister m_register;
     DownloadFailure m_lastFailure = DownloadFailure::None;
     DownloadRun m_run;
+    std::function<double()> m_clock;
 };

@@ -24,6 +24,9 @@ struct DownloadRun
     qint64 Octets_Tick = 0;      // bytes since the last speed sample
     bool Chrono_Lance = false;   // elapsed-time and speed timers started for this run
     int Heure_Debut = 0;         // seconds since midnight of the run's first data
+    int Heure_Pause = 0;         // seconds since midnight at the last pause
+    qint64 Taille_Reprise = 0;   // bytes present when the run (re)started
+    int Num_Capture = 0;         // number of the next pair of graph snapshots
     qint64 Paquets_Restants = 0; // packs nobody has started
     qint64 Paquet_Suivant = 0;   // number of packs of the project once all are handed out
     qint64 Dernier_Paquet = 0;   // size of the short last pack while nobody started it

@@ -93,6 +93,20 @@ void UrlProbe::start(const QString &txtUrl)
     runProbe();
 }
 
+QString UrlProbe::withoutScheme(const QString &address)
+{
+    // The address kept for the project never has a scheme.
+    if (address.left(8).toLower().contains(QLatin1String("//")))
+        return address.mid(address.indexOf(QLatin1String("//")) + 2);
+    return address;
+}
+
+QString UrlProbe::storedAddress(const QString &typed)
+{
+    QString safe;
+    return Safe_Url(typed, &safe) ? withoutScheme(safe) : QString();
+}
+
 // One complete probe of m_txtUrl. A redirection comes back here with the new
 // address.
 void UrlProbe::runProbe()
@@ -118,9 +132,7 @@ void UrlProbe::runProbe()
     // as does every "ftp://" address.
     Test_Link_FTP = m_txtUrl.left(3).toLower() == QLatin1String("ftp");
 
-    // The address kept for the project never has a scheme.
-    if (m_txtUrl.left(8).toLower().contains(QLatin1String("//")))
-        m_txtUrl = m_txtUrl.mid(m_txtUrl.indexOf(QLatin1String("//")) + 2);
+    m_txtUrl = withoutScheme(m_txtUrl);
     if (m_txtUrl != typed)
         emit urlTextChanged(m_txtUrl);
 

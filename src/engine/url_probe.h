@@ -64,6 +64,11 @@ public:
 
     Winsock *probeSocket() const { return m_winsock; }
 
+    // The address as a project keeps it once probed (scheme taken off), before
+    // any redirection; empty when the address cannot be probed at all.
+    static QString storedAddress(const QString &typed);
+    static QString withoutScheme(const QString &address);
+
     // The proposed project name for a base name: the base name itself, or, when
     // a file or folder of that name exists in projectsDir, base + "_" + the
     // seconds since midnight with their fraction, up to seven significant

@@ -1,6 +1,7 @@
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/single_instance.h"
+#include "core/termination_signals.h"
 #include "app/ui/form1.h"
 
 #include <QApplication>
@@ -42,6 +43,11 @@ int main(int argc, char *argv[])
     }
 
     Form1 window(arguments);
+    // Ending the program the system's way is closing its window: a running
+    // download is saved for the next start.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::requested, &window, [&window] { window.close(); });
+    QObject::connect(&window, &Form1::shutdownFinished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.show();
     return app.exec();
 }

@@ -7,8 +7,10 @@
 // disappeared.
 #include "core/program_folder.h"
 #include "core/settings.h"
+#include "core/termination_signals.h"
 #include "display/formatters.h"
 #include "engine/download_manager.h"
+#include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 #include "projects/project_file.h"
 
@@ -18,24 +20,13 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
-#include <QSocketNotifier>
 #include <QTimer>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 enum ExitCode { Done = 0, Paused = 1, Refused = 2, Busy = 3, CannotWrite = 4, ServerChanged = 5 };
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &c, 1);
-}
 
 void say(const QString &text)
 {
@@ -134,29 +125,33 @@ int main(int argc, char *argv[])
 
     DownloadManager engine;
     engine.store().load();
-    // A download an earlier run left in progress waits in the queue again.
-    engine.requeueInProgress();
     UrlProbe &probe = engine.probe();
     const bool terminal = ::isatty(STDOUT_FILENO);
     Progress progress(terminal);
     int exitCode = 1;
     bool interrupted = false;
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
-            char c;
-            [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &c, 1);
-            interrupted = true;
-            engine.pauseDownload();
-            if (terminal)
-                fputc('\n', stdout);
+    // Ctrl-C and SIGTERM stop the download the way closing the desktop
+    // program does: what is stored stays, and the same command resumes it.
+    TerminationSignals termination;
+    QObject::connect(&termination, &TerminationSignals::requested, &app, [&] {
+        interrupted = true;
+        const bool running = engine.run().Downloading;
+        engine.shutdown();
+        if (terminal)
+            fputc('\n', stdout);
+        fflush(stdout);
+        if (running) {
+            const qint64 total = engine.run().Taille_Fichier;
+            const qint64 have = qMin(engine.run().Taille_Recue, total);
+            say(QStringLiteral("Stopped at %1 of %2 (%3%). Run the same command again to resume.")
+                    .arg(Format_Taille(have), Format_Taille(total))
+                    .arg(total > 0 ? DownloadRun::percentOf(have, total) : 0));
+        } else {
             say(QStringLiteral("Stopped."));
-            app.exit(Paused);
-        });
-    }
+        }
+        app.exit(Paused);
+    });
 
     QObject::connect(&engine, &DownloadManager::messageRequested, &app,
                      [](const QString &, const QString &text, bool) { say(text); });
@@ -164,12 +159,63 @@ int main(int argc, char *argv[])
         say(text);
         exitCode = Refused;
     });
+    // The same address run again: a finished download is not fetched twice,
+    // and one left unfinished carries on where it stopped. probedSize is the
+    // size the probe found (-1: not probed; the slots then check the file
+    // against what the project began with). False: the address is new here.
+    const auto continueKnown = [&](const QString &url, qint64 probedSize) {
+        ProjectStore &store = engine.store();
+        const qsizetype finished = store.Lst_Download_Url2.lastIndexOf(url);
+        if (finished >= 0) {
+            const QString name = store.Lst_Project2.at(finished);
+            const QString file = ProjectFile::field(store.readProjectFile(name), "path:") + Extract_FileName(url);
+            if (QFileInfo(file).isFile()) {
+                fprintf(stdout, "Already downloaded: %s\n", qPrintable(file));
+                fflush(stdout);
+                exitCode = Done;
+                return true;
+            }
+        }
+        const bool inProgress = store.Lst_Download_Url_En_Cours.value(0) == url;
+        const qsizetype waiting = store.Lst_Download_url.indexOf(url);
+        if (!inProgress && waiting < 0)
+            return false;
+        const QString name = inProgress ? store.Lst_Projects_En_Cours.first() : store.Lst_Projects.at(waiting);
+        const QString size = inProgress ? store.Lst_Download_Byte_En_Cours.first() : store.Lst_Download_byte.at(waiting);
+        if (probedSize >= 0 && size != QString::number(probedSize)) {
+            say(downloadFailureText(DownloadFailure::ServerChanged,
+                                    QStringLiteral("it is now %1 bytes long, it was %2 when %3 began")
+                                        .arg(probedSize).arg(size, name)));
+            exitCode = ServerChanged;
+            return true;
+        }
+        if (inProgress) {
+            engine.Reprendre_Projet();
+        } else {
+            // Another download left unfinished waits in the queue again.
+            engine.requeueInProgress();
+            engine.startNow(name);
+        }
+        if (!engine.run().Downloading) {
+            say(QStringLiteral("Cannot start the project %1.").arg(name));
+            exitCode = Paused;
+            return true;
+        }
+        say(QStringLiteral("Resuming %1 at %2 of %3.")
+                .arg(name, Format_Taille(engine.run().Taille_Reprise), Format_Taille(engine.run().Taille_Fichier)));
+        exitCode = -1; // running
+        return true;
+    };
     QObject::connect(&probe, &UrlProbe::succeeded, &app, [&](const ProbeResult &r) {
         if (r.ftp) {
             say(QStringLiteral("FTP downloads are not available from the command line yet."));
             exitCode = Refused;
             return;
         }
+        // A redirection may lead to an address already known.
+        if (continueKnown(r.url, r.fileSize))
+            return;
+        engine.requeueInProgress();
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, r.ftp);
         if (!dest.isEmpty())
             rec.path = dest;
@@ -226,6 +272,14 @@ int main(int argc, char *argv[])
         }
     });
 
-    probe.start(parser.positionalArguments().first());
+    // A known address needs no probe: nothing is asked of the server twice.
+    const QString typed = parser.positionalArguments().first();
+    const QString known = UrlProbe::storedAddress(typed);
+    if (!known.isEmpty() && continueKnown(known, -1)) {
+        if (exitCode != -1)
+            return exitCode;
+    } else {
+        probe.start(typed);
+    }
     return app.exec();
 }

@@ -25,10 +25,13 @@ QList<NginxServer::LogRecord> NginxServer::accessLog() const
     QList<LogRecord> records;
     for (const QByteArray &line : readFile(accessLogPath()).split('\n')) {
         const QList<QByteArray> w = line.split(' ');
-        const int quote = line.indexOf('"');
-        if (w.size() < 5 || quote < 0 || !line.endsWith('"'))
+        const int range = line.indexOf('"');
+        const int request = line.indexOf("\" \"", range + 1);
+        if (w.size() < 6 || range < 0 || request < 0 || !line.endsWith('"'))
             continue;   // a line nginx is still writing
-        records.append({ms(w[0]) - ms(w[1]), w[3].toLongLong(), line.mid(quote + 1, line.size() - quote - 2)});
+        const QByteArray rangeText = line.mid(range + 1, request - range - 1);
+        records.append({ms(w[0]) - ms(w[1]), w[3].toLongLong(), line.mid(request + 3, line.size() - request - 4),
+                        rangeText.startsWith("bytes=") ? rangeText.mid(6).split('-').value(0).toLongLong() : -1});
     }
     return records;
 }
@@ -59,11 +62,12 @@ bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerCo
     const QString prefix = m_dir->path();
     // As root, workers would switch to "nobody" and could not read the test's
     // private folders. $msec - $request_time is when the request was read, in
-    // nginx's own milliseconds; the request line goes last, as it may hold spaces.
+    // nginx's own milliseconds; the Range header and the request line go last,
+    // as they may hold spaces.
     const QString conf = QStringLiteral(R"(worker_processes 1; %1 pid "%2/nginx.pid"; error_log "%2/error.log" info;
 events { worker_connections 1024; }
 http {
-    log_format zk '$msec $request_time $status $body_bytes_sent "$request"'; access_log "%2/access.log" zk;
+    log_format zk '$msec $request_time $status $body_bytes_sent "$http_range" "$request"'; access_log "%2/access.log" zk;
     client_body_temp_path "%2/temp/body"; proxy_temp_path "%2/temp/proxy"; fastcgi_temp_path "%2/temp/fcgi";
     uwsgi_temp_path "%2/temp/uwsgi"; scgi_temp_path "%2/temp/scgi";
     types { text/html html htm; text/plain txt; } default_type application/octet-stream;

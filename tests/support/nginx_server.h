@@ -22,6 +22,7 @@ public:
         qint64 startMs = 0;       // when nginx read the request, ms since the epoch (nginx's clock)
         qint64 bodyBytesSent = 0; // body bytes nginx handed to the connection
         QByteArray request;       // the request line, "GET /f.bin HTTP/1.1"
+        qint64 rangeFirst = -1;   // first byte of its Range header, -1 without one
     };
 
     NginxServer() = default;

@@ -3,7 +3,7 @@
 #include "core/autostart.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
-#include "app/ui/form6.h"
+#include "app/ui/wait_window.h"
 #include "display/bar_painter.h"
 #include "display/formatters.h"
 #include "display/ui/picture_box.h"
@@ -13,6 +13,7 @@
 #include "projects/ui/form2.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
@@ -112,6 +113,7 @@ Form1::~Form1()
 {
     delete m_options.data();
     delete m_form6.data();
+    delete m_form5.data();
     delete m_form2.data();
 }
 
@@ -509,7 +511,7 @@ void Form1::openOptions()
 void Form1::onTimerLoad()
 {
     setEnabled(false);
-    m_form6 = new Form6();
+    m_form6 = new WaitWindow(QStringLiteral("Form6"), QStringLiteral("ZOV Kestra Download is loading..."));
     m_form6->show();
     Charger_Demarrage();
     setEnabled(true);
@@ -521,7 +523,9 @@ void Form1::onTimerLoad()
     Timer_load->stop();
     if (m_arguments.join(QLatin1Char(' ')) == QLatin1String("-Startwin-"))
         showMinimized();
-    if (Options_Missing) {
+    // A download resumed at start-up runs with its own options: asking for
+    // them now would only be refused while it runs.
+    if (Options_Missing && !m_engine->run().Downloading) {
         QMessageBox *box = showMessage(kProduct,
                                        QStringLiteral("ZOV Kestra Download has detected that you have not "
                                                       "configured your options. Please config them before "
@@ -571,8 +575,7 @@ void Form1::Charger_Demarrage()
     Charger_Listes();
 
     if (store.Recuperation) {
-        // Resuming the project that was in progress arrives with the resume engine;
-        // until then it waits in the list.
+        m_engine->Reprendre_Projet();
     } else {
         if (ChK_Start->isChecked())
             selectTab(2);
@@ -625,6 +628,22 @@ void Form1::onChkStartwindows()
         Autostart::write();
     else
         Autostart::remove();
+}
+
+void Form1::closeEvent(QCloseEvent *event)
+{
+    // Closing the main window ends the program, without a question: the
+    // connections close, and a running download saves what the next start
+    // needs to resume it.
+    event->accept();
+    if (m_form5)
+        return;
+    setEnabled(false);
+    m_form5 = new WaitWindow(QStringLiteral("Form5"), QStringLiteral("ZOV Kestra Download is shutting down..."));
+    m_form5->show();
+    m_engine->shutdown();
+    setTrayIcon(false);
+    emit shutdownFinished();
 }
 
 void Form1::changeEvent(QEvent *event)

@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QStringList>
 
-#include "app/ui/form6.h"
+#include "app/ui/wait_window.h"
 
 class DownloadManager;
 class Form2;
@@ -54,7 +54,7 @@ public:
     UrlProbe *urlProbe() const { return m_probe; }
     QWidget *newProjectDialog() const;
 
-    Form6 *loadingWindow() const { return m_form6; }
+    WaitWindow *loadingWindow() const { return m_form6; }
     QWidget *optionsDialog() const { return m_options; }
 
     // Start-up state.
@@ -97,9 +97,12 @@ public:
 signals:
     // Start-up has run (the loading window is closed).
     void startupFinished();
+    // Closing the window has saved what must be saved: the process may end.
+    void shutdownFinished();
 
 protected:
     void changeEvent(QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     void buildMenu();
@@ -121,7 +124,8 @@ private:
     QStringList m_arguments;
     QHash<QString, QLabel *> m_labels;
     QHash<QString, PictureBox *> m_bars;
-    QPointer<Form6> m_form6;
+    QPointer<WaitWindow> m_form6;
+    QPointer<WaitWindow> m_form5;   // shown from the closing of the window on
     QPointer<QWidget> m_options;
     QSystemTrayIcon *m_tray = nullptr;
 

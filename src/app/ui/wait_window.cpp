@@ -1,16 +1,16 @@
-#include "app/ui/form6.h"
+#include "app/ui/wait_window.h"
 
 #include <QCloseEvent>
 #include <QLabel>
 #include <QVBoxLayout>
 
-Form6::Form6(QWidget *parent)
+WaitWindow::WaitWindow(const QString &name, const QString &text, QWidget *parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::CustomizeWindowHint)
 {
-    setObjectName(QStringLiteral("Form6"));
+    setObjectName(name);
     setWindowTitle(QStringLiteral("ZOV Kestra Download"));
     auto *layout = new QVBoxLayout(this);
-    auto *l1 = new QLabel(QStringLiteral("ZOV Kestra Download is loading..."), this);
+    auto *l1 = new QLabel(text, this);
     auto *l2 = new QLabel(QStringLiteral("Please wait..."), this);
     QFont f = l1->font();
     f.setBold(true);
@@ -21,7 +21,7 @@ Form6::Form6(QWidget *parent)
     layout->setContentsMargins(24, 18, 24, 18);
 }
 
-void Form6::closeEvent(QCloseEvent *event)
+void WaitWindow::closeEvent(QCloseEvent *event)
 {
     if (Stop_Now)
         event->accept();
