@@ -47,7 +47,9 @@ int main(int argc, char *argv[])
     // download is saved for the next start.
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::requested, &window, [&window] { window.close(); });
-    QObject::connect(&window, &Form1::shutdownFinished, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    // exit(), not quit(): quit() first asks every window to close, and the
+    // shutdown window refuses.
+    QObject::connect(&window, &Form1::shutdownFinished, &app, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
     window.show();
     return app.exec();
 }

@@ -4,6 +4,7 @@
 // (scripts/screenshots.sh) so that real fonts are used.
 #include "core/settings.h"
 #include "app/ui/form1.h"
+#include "app/ui/wait_window.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
@@ -83,6 +84,15 @@ int main(int argc, char *argv[])
     wait(300);
     w.grab().save(out + "/download.png");
     e.pauseDownload();
+    wait(300);
+    w.grab().save(out + "/download-paused.png");
+    for (const auto &[name, text] : {std::pair{"Form6", "ZOV Kestra Download is loading..."},
+                                     std::pair{"Form5", "ZOV Kestra Download is shutting down..."}}) {
+        WaitWindow waiting(name, text);
+        waiting.show();
+        wait(300);
+        waiting.grab().save(out + "/" + QString(name).toLower() + ".png");
+    }
     e.store().Lst_Projects_En_Cours.clear();
     w.openOptions();
     wait(600);
