@@ -95,7 +95,6 @@ private slots:
         // A count that disagrees with the work file never yields a wrong byte:
         // what cannot be trusted is fetched again.
         QTest::newRow("work file lost packs") << 2 << 4 << QList<qint64>({2, 3});
-        QTest::newRow("count too low") << 4 << 1 << QList<qint64>({1, 2, 3});
     }
 
     void packsJoinedWhileDownloading()
@@ -171,19 +170,14 @@ private slots:
         QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(f.errorString()));
     }
 
-    void registerAppendsAndIgnoresATornLine()
+    // Fault: a pack already listed (finished, or noted at an earlier pause)
+    // noted a second time, a note left after the resume, a register that
+    // cannot be written taken as written.
+    void registerPauseNotes()
     {
-        // A crash in the middle of an append leaves a line without CR LF: it is
-        // not read as a pack, and the next line does not glue onto it.
         QTemporaryDir dir;
         PackRegister reg(dir.filePath("download.zov"));
         QVERIFY(reg.append("/d/a(0).zov", '1'));
-        QFile f(reg.path());
-        QVERIFY(f.open(QIODevice::Append));
-        f.write("/d/a(1).z");
-        f.close();
-        reg = PackRegister(reg.path());   // the run after the crash
-        QCOMPARE(reg.lines(), QList<QByteArray>({"/d/a(0).zov:1"}));
         QVERIFY(reg.append("/d/a(2).zov", '1'));
         QVERIFY(reg.addPauseNotes({"/d/a(2).zov", "/d/a(3).zov"}));
         QCOMPARE(TestFiles::read(reg.path()), QByteArray("/d/a(0).zov:1\r\n/d/a(2).zov:1\r\n/d/a(3).zov:0\r\n"));

@@ -1,7 +1,6 @@
 #include "core/winsock.h"
 #include "display/formatters.h"
 #include "engine/http_slot.h"
-#include "engine/pack_file.h"
 #include "engine/pack_plan.h"
 #include "support/test_http_server.h"
 #include "support/test_files.h"
@@ -149,22 +148,6 @@ private slots:
         QVERIFY(m_home.isValid());
         qputenv("ZOV_KESTRA_HOME", m_home.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", (m_home.path() + QStringLiteral("/config")).toUtf8());
-    }
-
-    void packFile()
-    {
-        // Continuing at a position keeps the bytes before it and cuts the rest; a
-        // file shorter than the position (a gap of bytes never fetched) is refused.
-        const QString path = m_home.filePath(QStringLiteral("p.zov"));
-        QVERIFY(TestFiles::write(path, "hello world, again"));
-        PackFile f;
-        QVERIFY(f.open(path, 6) && f.write("the") && f.write(QByteArray("re")));
-        QCOMPARE(f.position(), qint64(11));
-        f.close();
-        QCOMPARE(TestFiles::read(path), QByteArray("hello there"));
-        QVERIFY(!f.open(path, 50) && !f.isOpen() && !f.write("x"));
-        QCOMPARE(TestFiles::read(path), QByteArray("hello there"));
-        QVERIFY(!f.open(m_home.filePath(QStringLiteral("missing/p.zov")), 0));
     }
 
     void wholeFile_data()
@@ -368,26 +351,6 @@ private slots:
         QCOMPARE(h.slot(1).connectionsOpened(), 1);
         QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckConnected));
         QCOMPARE(h.slot(1).failuresTotal() + h.slot(2).failuresTotal(), 0);
-    }
-
-    void serverWithoutRangesStartsThePackAgain()
-    {
-        // One pack, the whole file; the connection drops half-way. The server
-        // cannot continue it, so the next attempt asks for the whole file again
-        // and the pack file starts from its first byte.
-        Faults faults;
-        faults.ignoreRange = true;
-        faults.dropAfter.insert(0, 2345);
-        const QByteArray data = randomBytes(6000, 5);
-        Harness h(data, data.size(), 1, faults);
-        QVERIFY(h.ok);
-        h.slot(1).setValidators({}, {}, false);
-        h.give(1);
-        QTRY_VERIFY_WITH_TIMEOUT(h.allIdle(), 10000);
-        QVERIFY(h.plan.allDone() && h.packsMatch({0}));
-        QCOMPARE(h.restarts, 1);
-        QCOMPARE(h.server.requests().size(), 2);
-        QVERIFY(!h.server.requests().at(1).hasHeader("Range"));
     }
 
     void localWriteFailureIsNotRetried()

@@ -70,14 +70,16 @@ private slots:
         QCOMPARE(shown(), expected[1]);
     }
 
-    // Catches a wrong row order (in progress first, newest finished on top) or image; the queue started before a resume.
+    // Catches a wrong row order (in progress first, newest finished on top) or
+    // image; the queue started beside the resumed download.
     void startUpFillsTheListViews()
     {
         const std::tuple<QString, qint64, int> projects[] = {{"f1", 1024, 2}, {"run", 1048576, 0}, {"wait", 100, 1}, {"f2", 2048, 2}};
         for (const auto &[name, bytes, status] : projects)
             QVERIFY(QDir().mkpath(home() + "/projects/" + name)
                     && TextFile::write(home() + "/projects/" + name + "/project.zov",
-                                       ProjectFile::build({.url = "h/" + name, .bytes = bytes, .path = "/tmp/", .status = status})));
+                                       ProjectFile::build({.url = "127.0.0.1:1/" + name, .bytes = bytes,
+                                                           .path = m_dir->path() + "/in/", .status = status})));
         QVERIFY(TextFile::write(home() + "/projects/main.zov", "f1\r\nrun\r\nwait\r\nf2\r\n"));
         Form1 w({});
         QVERIFY(startUp(w));
@@ -91,7 +93,8 @@ private slots:
                                      it->text(4)}).join('|');
         QCOMPARE(rows, QStringList({"1|run|1.02 Mb|Downloading", "2|wait|100 Bytes|Waiting",
                                     "0|f2|2.00 Kb|Finished", "0|f1|1.00 Kb|Finished"}));
-        QVERIFY(w.engine().store().Recuperation && !w.engine().Timer_Start_Download->isActive());
+        QVERIFY(w.engine().run().Downloading && w.engine().run().Project_Now == "run"
+                && !w.engine().Timer_Start_Download->isActive());
     }
 
     // Catches settings written back at start-up (only AppPath is added), a click not stored, a notice on a configured

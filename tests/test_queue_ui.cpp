@@ -15,6 +15,18 @@
 class TestQueueUi : public QObject
 {
     Q_OBJECT
+    // A program folder, settings and served folder ("www") under root; the
+    // received files go to root + "/in/".
+    static bool configure(const QString &root)
+    {
+        qputenv("ZOV_KESTRA_HOME", (root + "/home").toUtf8());
+        qputenv("XDG_CONFIG_HOME", (root + "/config").toUtf8());
+        Settings::setApplicationName("zov-kestra-download");
+        for (auto [key, value] : {std::pair{"FilePath", root + "/in/"}, {"packsize", "512000"}, {"modemspeed", "56"}, {"Tray", "0"}})
+            Settings::write(key, value);
+        return QDir().mkpath(root + "/www");
+    }
+
 private slots:
     // Catches projects taken out of order or twice, a file assembled wrong, the
     // tabs not switched, and the window not back at rest afterwards.
@@ -22,12 +34,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString www = dir.path() + "/www", dest = dir.path() + "/in/";
-        QVERIFY(QDir().mkpath(www));
-        qputenv("ZOV_KESTRA_HOME", (dir.path() + "/home").toUtf8());
-        qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        for (auto [key, value] : {std::pair{"FilePath", dest}, {"packsize", "512000"}, {"modemspeed", "56"}, {"Tray", "0"}})
-            Settings::write(key, value);
+        QVERIFY(configure(dir.path()));
         QByteArray a(1300000, 'a'), b(700001, 'b');
         for (int i = 0; i < a.size(); i += 997)
             a[i] = char(i);
@@ -77,12 +84,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString www = dir.path() + "/www", dest = dir.path() + "/in/", projects = dir.path() + "/home/projects";
-        QVERIFY(QDir().mkpath(www));
-        qputenv("ZOV_KESTRA_HOME", (dir.path() + "/home").toUtf8());
-        qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        for (auto [key, value] : {std::pair{"FilePath", dest}, {"packsize", "512000"}, {"modemspeed", "56"}, {"Tray", "0"}})
-            Settings::write(key, value);
+        QVERIFY(configure(dir.path()));
         QByteArray data(4000000, 0);
         for (int i = 0; i < data.size(); ++i)
             data[i] = char(i * 7 + i / 4093);

@@ -106,20 +106,6 @@ private slots:
         for (const auto &[k, stored] : pending)
             QCOMPARE(QFileInfo(packPath(int(k))).exists() ? QFileInfo(packPath(int(k))).size() : 0, stored);
     }
-
-    // Fault: the elapsed time lost or misread across a close (values on the
-    // wrong lines, a missing file not read as zero).
-    void timeFile()
-    {
-        QTemporaryDir dir;
-        const QString path = dir.path() + "/infos.zov";
-        const ProjectResume::Elapsed none = ProjectResume::readTimeFile(path);
-        QVERIFY(none.h == 0 && none.m == 0 && none.s == 0);
-        QVERIFY(ProjectResume::writeTimeFile(path, {1, 2, 3}));
-        QCOMPARE(TextFile::read(path), QByteArray("sec:3\r\nmin:2\r\nh:1\r\n"));
-        const ProjectResume::Elapsed back = ProjectResume::readTimeFile(path);
-        QVERIFY(back.h == 1 && back.m == 2 && back.s == 3);
-    }
 };
 
 QTEST_GUILESS_MAIN(TestResume)

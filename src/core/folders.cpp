@@ -20,8 +20,13 @@ bool Folders::make(const QString &folder, QString *failure)
         struct stat st;
         if (error == EEXIST && ::stat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
             continue;
-        *failure = path + QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(error == EEXIST ? ENOTDIR : error));
+        *failure = path + QStringLiteral(": ") + systemReason(error == EEXIST ? ENOTDIR : error);
         return false;
     }
     return true;
+}
+
+QString Folders::systemReason(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
 }

@@ -9,4 +9,6 @@ public:
     // "path: reason" in the system's words, when one cannot be made (a file of
     // that name is in the way, no permission, a read-only disk).
     static bool make(const QString &folder, QString *failure);
+    // The system's words for an errno value ("No space left on device").
+    static QString systemReason(int error);
 };

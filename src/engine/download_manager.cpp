@@ -715,7 +715,7 @@ void DownloadManager::onTimerTime()
     showElapsed();
     // Now and then the time goes to disk too, so that a program killed
     // without a chance to close keeps most of it.
-    if (m_run.Temps_S % 30 == 0)
+    if (m_run.Downloading && m_run.Temps_S % 30 == 0)
         ProjectResume::writeTimeFile(timeFilePath(), {m_run.Temps_H, m_run.Temps_M, m_run.Temps_S});
 }
 

@@ -1,5 +1,7 @@
 #include "engine/final_assembler.h"
 
+#include "core/folders.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -97,11 +99,6 @@ qint64 FinalAssembler::joinedBytes(const Input &in, qint64 joined)
 }
 
 namespace {
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Appends packs [from, to) to the work file, which holds packs 0 .. from-1.
 // On failure *error names the file and the system's reason.
 bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to, QString *error)
@@ -110,7 +107,7 @@ bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to, QStrin
     const int out = ::open(QFile::encodeName(work).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
     if (out < 0) {
         if (error)
-            *error = work + QStringLiteral(": ") + systemReason(errno);
+            *error = work + QStringLiteral(": ") + Folders::systemReason(errno);
         return false;
     }
     // Anything past the packs already joined (a write cut short) goes first.
@@ -142,7 +139,7 @@ bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to, QStrin
         // saying exactly which packs it holds.
         ::truncate(QFile::encodeName(work).constData(), off_t(FinalAssembler::joinedBytes(in, from)));
         if (error)
-            *error = failed + QStringLiteral(": ") + systemReason(failure);
+            *error = failed + QStringLiteral(": ") + Folders::systemReason(failure);
     }
     return ok;
 }
@@ -186,7 +183,7 @@ bool FinalAssembler::assemble(const Input &in, qint64 *joined, QList<qint64> *in
     }
     if (have > 0 && ::truncate(QFile::encodeName(work).constData(), off_t(joinedBytes(in, have))) != 0) {
         if (error)
-            *error = work + QStringLiteral(": ") + systemReason(errno);
+            *error = work + QStringLiteral(": ") + Folders::systemReason(errno);
         return false;
     }
     *joined = have;
@@ -211,7 +208,7 @@ bool FinalAssembler::assemble(const Input &in, qint64 *joined, QList<qint64> *in
     // the way, or a destination that vanished, leaves the joined file where it is.
     if (::rename(QFile::encodeName(work).constData(), QFile::encodeName(in.destination).constData()) != 0) {
         if (error)
-            *error = in.destination + QStringLiteral(": ") + systemReason(errno);
+            *error = in.destination + QStringLiteral(": ") + Folders::systemReason(errno);
         return false;
     }
     return true;

@@ -7,8 +7,8 @@
 // "<pack file>:1" once the pack is complete, "<pack file>:0" for a pack that was
 // in progress at a pause. Lines are appended one at a time, so a pack costs the
 // same whatever its number. A crash can leave a torn last line (no CR LF): it
-// is ignored when the register is read, and cut off before the next append so
-// that it never glues onto a good line.
+// is ignored when the register is read, and every run begins by rewriting the
+// register from the files (ProjectResume), so no line is ever glued onto it.
 class PackRegister
 {
 public:
@@ -27,5 +27,4 @@ public:
 
 private:
     QString m_path;
-    bool m_tailChecked = false;
 };

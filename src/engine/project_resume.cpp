@@ -1,20 +1,15 @@
 #include "engine/project_resume.h"
 
+#include "core/folders.h"
 #include "core/text_file.h"
 
 #include <QFile>
 #include <QFileInfo>
 
 #include <cerrno>
-#include <cstring>
 #include <unistd.h>
 
 namespace {
-QString systemReason(int error)
-{
-    return QString::fromLocal8Bit(std::strerror(error));
-}
-
 // Packs the work file holds whole, from its length.
 qint64 packsInWorkFile(const FinalAssembler::Input &in, qint64 length)
 {
@@ -36,7 +31,7 @@ ProjectResume::State ProjectResume::reconcile(const FinalAssembler::Input &in, c
     const qint64 keep = FinalAssembler::joinedBytes(in, st.joined);
     if (length > keep && ::truncate(QFile::encodeName(work).constData(), off_t(keep)) != 0) {
         // The tail cannot be cut: the packs behind it could never be joined.
-        st.error = work + QStringLiteral(": ") + systemReason(errno);
+        st.error = work + QStringLiteral(": ") + Folders::systemReason(errno);
         return st;
     }
     st.completeBytes = keep;
