@@ -37,38 +37,6 @@ private:
     }
 
 private slots:
-    void joinsPacksInOrder_data()
-    {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<qint64>("packSize");
-        QTest::newRow("2P+R") << qint64(1048576) << qint64(512000);
-        QTest::newRow("exact multiple") << qint64(3 * 4096) << qint64(4096);
-        QTest::newRow("one byte") << qint64(1) << qint64(7);
-        QTest::newRow("empty file") << qint64(0) << qint64(512000);
-    }
-
-    void joinsPacksInOrder()
-    {
-        QFETCH(qint64, size);
-        QFETCH(qint64, packSize);
-        QTemporaryDir dir;
-        const QByteArray data = randomBytes(size, 1);
-        FinalAssembler::Input in = split(dir.path(), data, packSize);
-        // An earlier file of the same name is replaced.
-        QFile old(in.destination);
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("an older download that must go");
-        old.close();
-        qint64 joined = 0;
-        QList<qint64> incomplete{-1};
-        QVERIFY(FinalAssembler::assemble(in, &joined, &incomplete));
-        QVERIFY(incomplete.isEmpty());
-        QCOMPARE(TestFiles::read(in.destination), data);
-        QCOMPARE(QDir(in.folder).entryList(QDir::Files), QStringList());
-        // The joined size is a running figure, not a sum from pack 0.
-        QCOMPARE(FinalAssembler::joinedBytes(in, in.packCount), size);
-    }
-
     void shortOrMissingPackChangesNothing()
     {
         QTemporaryDir dir;

@@ -48,7 +48,7 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid() && QDir().mkpath(served()) && QDir().mkpath(home() + "/projects"));
+        QVERIFY(m_dir.isValid() && QDir().mkpath(served()) && QDir().mkpath(home() + "/projects") && QDir().mkpath(dest()));
         qputenv("ZOV_KESTRA_HOME", home().toUtf8());
         qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
         Settings::setApplicationName("zov-kestra-download");
@@ -80,6 +80,7 @@ private slots:
         DownloadManager e;
         e.store().load();
         const QByteArray data = addProject(e, name, size, m_nginx.hostPort());
+        QVERIFY(TextFile::write(dest() + name + ".bin", "an older download of that name, replaced"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow(name));
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
@@ -192,24 +193,6 @@ private slots:
         // Each pause costs at most what was in flight, far from a pack per slot.
         QVERIFY2(bodyBytesSent < data.size() + P, qPrintable(QString::number(bodyBytesSent)));
         slow.stop();
-    }
-
-    void queueWaitsWhileTheWindowIsDisabled()
-    {
-        DownloadManager e;
-        e.store().load();
-        addProject(e, "held", 1000, m_nginx.hostPort());
-        bool enabled = false;
-        e.setWindowEnabledCheck([&enabled] { return enabled; });
-        QSignalSpy ticks(e.Timer_Start_Download, &QTimer::timeout);
-        e.Timer_Start_Download->setInterval(20);
-        e.Timer_Start_Download->start();
-        QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 3, 5000); // the queue ran three times, started nothing
-        QVERIFY(e.store().Lst_Projects_En_Cours.isEmpty());
-        QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        enabled = true;
-        QVERIFY(finished.wait(20000));
-        QCOMPARE(finished.first().at(0).toString(), QString("held"));
     }
 };
 

@@ -27,11 +27,6 @@ QByteArray TestRequest::header(const QByteArray &name) const
     return line.mid(line.indexOf(':') + 1).trimmed();
 }
 
-bool TestRequest::hasHeader(const QByteArray &name) const
-{
-    return !headerLine(raw, name).isEmpty();
-}
-
 TestConnection::TestConnection(QTcpSocket *socket, QObject *parent)
     : QObject(parent), m_socket(socket)
 {

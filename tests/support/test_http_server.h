@@ -18,7 +18,6 @@ struct TestRequest
     QByteArray target;  // the path of the request line
     // Value of a header (case-insensitive name), trimmed; empty when absent.
     QByteArray header(const QByteArray &name) const;
-    bool hasHeader(const QByteArray &name) const;
 };
 
 // One accepted connection. Writes are queued steps run in order: bytes go out,
