@@ -202,7 +202,7 @@ int main(int argc, char *argv[])
             return true;
         }
         say(QStringLiteral("Resuming %1 at %2 of %3.")
-                .arg(name, Format_Taille(engine.run().Taille_Reprise), Format_Taille(engine.run().Taille_Fichier)));
+                .arg(name, Format_Taille(engine.plan().storedBytes()), Format_Taille(engine.run().Taille_Fichier)));
         exitCode = -1; // running
         return true;
     };

@@ -13,9 +13,9 @@
 #include "projects/ui/form2.h"
 
 #include <QAction>
-#include <QCloseEvent>
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
