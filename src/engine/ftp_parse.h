@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QString>
 
 // Reading of FTP control-connection replies, as small pure functions over the
 // raw bytes received.
@@ -26,4 +27,15 @@ public:
     // True when text holds any of the error codes that end a probe: 500 to 504,
     // 530, 532, 550 to 553. Matched anywhere in the text, as three digits.
     static bool containsErrorCode(const QByteArray &text);
-};
+
+    // The slots' side: what a data transfer needs from the control connection.
+    // Every function takes any bytes at all and answers false (or 0, or -1)
+    // for anything it cannot use.
+    // One reply: its three-digit code and its text (the lines after the code,
+    // CR LF removed, joined by "\n"; for a multi-line reply "123-..." up to the
+    // line "123 ...", every line).
+    struct Reply
+    {
+        int code = 0;
+        QByteArray text;
+    };
