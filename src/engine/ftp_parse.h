@@ -39,3 +39,28 @@ public:
         int code = 0;
         QByteArray text;
     };
+
+    // Takes the first complete reply from the start of buffer: returns the
+    // number of bytes it used (the caller removes them), 0 when the reply is not
+    // complete yet, and -1 when the bytes are not an FTP reply (no three digits
+    // followed by " " or "-", or a reply line over 8 KiB). Lines end with LF,
+    // with or without CR before it.
+    static qsizetype takeReply(const QByteArray &buffer, Reply *reply);
+
+    // The port of a 229 reply: "Entering Extended Passive Mode (|||6446|)".
+    // The delimiter is the character after "(" (any of ASCII 33..126); the
+    // port is 1..65535.
+    static bool epsvPort(const QByteArray &replyText, quint16 *port);
+
+    // The address and port of a 227 reply: "Entering Passive Mode
+    // (127,0,0,1,25,10)", the six numbers 0..255 found anywhere in the text
+    // (with or without parentheses); port = p1 * 256 + p2, 1..65535. host is
+    // the dotted address.
+    static bool pasvAddress(const QByteArray &replyText, QString *host, quint16 *port);
+
+    // The argument of PORT for an IPv4 address and a port: the address with
+    // its dots made commas, then p1 and p2 (the port's high and low byte).
+    // "127.0.0.1", 1234 -> "127,0,0,1,4,210". Empty when the address is not
+    // a dotted IPv4 address.
+    static QByteArray portArgument(const QString &ipv4, quint16 port);
+};
