@@ -8,6 +8,7 @@
 #include "display/bar_painter.h"
 #include "display/formatters.h"
 #include "engine/final_assembler.h"
+#include "engine/ftp_slot.h"
 #include "engine/http_slot.h"
 #include "engine/project_resume.h"
 #include "engine/url_helpers.h"
@@ -76,24 +77,31 @@ DownloadManager::DownloadManager(QObject *parent)
     m_probe->setObjectName(QStringLiteral("UrlProbe"));
 
     for (int i = 0; i < 4; ++i) {
-        auto *slot = new HttpSlot(i + 1, Winsock_Slot[i], this);
-        slot->setObjectName(QStringLiteral("HttpSlot%1").arg(i + 1));
-        slot->setPlan(&m_plan);
-        slot->setPackFilePath([this](qint64 pack) { return packFilePath(pack); });
-        connect(slot, &HttpSlot::packCompleted, this, &DownloadManager::onPackCompleted);
-        connect(slot, &HttpSlot::statusChanged, this, &DownloadManager::onSlotStatus);
-        connect(slot, &HttpSlot::dataStarted, this, &DownloadManager::onDataStarted);
-        connect(slot, &HttpSlot::bytesStored, this, &DownloadManager::onBytesStored);
-        connect(slot, &HttpSlot::connectionError, this,
-                [this](int n, int number, const QString &) { onConnectionError(n, number); });
-        connect(slot, &HttpSlot::gaveUp, this, &DownloadManager::onGaveUp);
-        connect(slot, &HttpSlot::writeFailed, this, &DownloadManager::onWriteFailed);
-        connect(slot, &HttpSlot::fileChanged, this, &DownloadManager::onFileChanged);
-        connect(slot, &HttpSlot::packRestarted, this, [this](int n) {
-            m_plan.setStored(n, 0);
-            sumReceived();
-        });
-        m_slots[i] = slot;
+        m_http[i] = new HttpSlot(i + 1, Winsock_Slot[i], this);
+        m_http[i]->setObjectName(QStringLiteral("HttpSlot%1").arg(i + 1));
+        m_ftp[i] = new FtpSlot(i + 1, WskF_Control[i], WskF_Data[i], this);
+        m_ftp[i]->setObjectName(QStringLiteral("FtpSlot%1").arg(i + 1));
+        for (TransferSlot *slot : {static_cast<TransferSlot *>(m_http[i]), static_cast<TransferSlot *>(m_ftp[i])}) {
+            slot->setPlan(&m_plan);
+            slot->setPackFilePath([this](qint64 pack) { return packFilePath(pack); });
+            connect(slot, &TransferSlot::packCompleted, this, &DownloadManager::onPackCompleted);
+            connect(slot, &TransferSlot::statusChanged, this, &DownloadManager::onSlotStatus);
+            connect(slot, &TransferSlot::dataStarted, this, &DownloadManager::onDataStarted);
+            connect(slot, &TransferSlot::bytesStored, this, &DownloadManager::onBytesStored);
+            connect(slot, &TransferSlot::connectionError, this,
+                    [this](int n, int number, const QString &) { onConnectionError(n, number); });
+            connect(slot, &TransferSlot::gaveUp, this, &DownloadManager::onGaveUp);
+            connect(slot, &TransferSlot::writeFailed, this, &DownloadManager::onWriteFailed);
+            connect(slot, &TransferSlot::fileChanged, this, &DownloadManager::onFileChanged);
+            connect(slot, &TransferSlot::packRestarted, this, [this](int n) {
+                m_plan.setStored(n, 0);
+                sumReceived();
+            });
+            connect(slot, &TransferSlot::restartRefused, this, &DownloadManager::onRestartRefused);
+        }
+        m_slots[i] = m_http[i];
+        // A slot's timer lets an FTP slot connect a moment after the others.
+        connect(Timer_FTP[i], &QTimer::timeout, this, [this, i] { Demande_Paquet(i + 1); });
     }
 
     connect(Timer_Start_Download, &QTimer::timeout, this, &DownloadManager::onQueueTick);
@@ -136,7 +144,7 @@ void DownloadManager::ReInit()
     m_run.Txt_Vitesse_Basse2.clear();
     m_run.Txt_Vitesse_Haute2.clear();
     m_run.Dernier_Paquet = m_run.Taille_Dernier = m_run.Paquets_Finis = m_run.Paquet_Suivant = 0;
-    for (HttpSlot *s : m_slots) {
+    for (TransferSlot *s : m_slots) {
         s->Paquet_Recu = 0;
         s->Paquet_Taille = 0;
     }
@@ -181,9 +189,11 @@ QString DownloadManager::finalFilePath() const
 
 void DownloadManager::setSlotTimeouts(int stallMs, int retryMs)
 {
-    for (HttpSlot *s : m_slots) {
-        s->setStallTimeout(stallMs);
-        s->setRetryDelay(retryMs);
+    for (int i = 0; i < 4; ++i) {
+        for (TransferSlot *s : {static_cast<TransferSlot *>(m_http[i]), static_cast<TransferSlot *>(m_ftp[i])}) {
+            s->setStallTimeout(stallMs);
+            s->setRetryDelay(retryMs);
+        }
     }
 }
 
@@ -317,12 +327,6 @@ void DownloadManager::beginRun()
         m_display.clearBar(b);
         m_display.paintBar(b, 0);
     }
-    if (m_run.Projet_FTP) {
-        for (int i = 0; i < 4; ++i) {
-            Ferme_Connect(*WskF_Data[i]);
-            Ferme_Connect(*WskF_Control[i]);
-        }
-    }
     if (m_run.Project_Now.isEmpty() && !m_store.Lst_Projects_En_Cours.isEmpty())
         m_run.Project_Now = m_store.Lst_Projects_En_Cours.first();
     m_filePath = Settings::filePathSetting();
@@ -378,21 +382,22 @@ void DownloadManager::beginRun()
     emit actionEnabledChanged(true);
 
     m_run.Downloading = true;
-    if (m_run.Projet_FTP) {
-        prepareFolders();
-        for (int i = 0; i < 3; ++i)
-            Timer_FTP[i]->start();
-        m_display.setLabel(QStringLiteral("Lbl_Status_w4"), QStringLiteral("Unused with FTP servers."));
-    } else {
-        for (HttpSlot *s : m_slots) {
+    m_soleSlot = 0;
+    const bool activeFirst = Settings::readInt(QStringLiteral("FtpActive"), 0) != 0;
+    for (int i = 0; i < 4; ++i) {
+        for (TransferSlot *s : {static_cast<TransferSlot *>(m_http[i]), static_cast<TransferSlot *>(m_ftp[i])}) {
             s->stop();
             s->resetFailures();
-            s->setTarget(m_run.Host_URL2, m_run.Path_URL2);
-            s->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
         }
-        if (prepareFolders())
-            planFromDisk();
+        m_slots[i] = m_run.Projet_FTP ? static_cast<TransferSlot *>(m_ftp[i]) : m_http[i];
+        m_slots[i]->setTarget(m_run.Host_URL2, m_run.Path_URL2);
+        m_http[i]->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
+        m_ftp[i]->setActiveFirst(activeFirst);
     }
+    if (m_run.Projet_FTP)
+        m_display.setLabel(statusLabel(4), QStringLiteral("Unused with FTP servers."));
+    if (prepareFolders())
+        planFromDisk();
     sumReceived();
     m_run.Taille_Reprise = m_run.Taille_Recue;
     applyDisplayOptions();
@@ -415,12 +420,45 @@ bool DownloadManager::planFromDisk()
     }
     m_planned = true;
     m_joined = disk.joined;
-    m_plan.start(4, disk.pending);
+    m_plan.start(slotCount(), disk.pending);
     m_run.Paquets_Finis = m_plan.doneBytes();
-    for (int n = 1; n <= 4; ++n)
-        Demande_Paquet(n);
+    startSlots();
     joinReadyPacks();
     return true;
+}
+
+int DownloadManager::slotCount() const
+{
+    // FTP servers often take few sessions from one address: three slots.
+    return m_run.Projet_FTP ? 3 : 4;
+}
+
+void DownloadManager::startSlots()
+{
+    // FTP slots connect one after the other, each after its timer.
+    for (int n = 1; n <= slotCount(); ++n) {
+        if (m_run.Projet_FTP)
+            Timer_FTP[n - 1]->start();
+        else
+            Demande_Paquet(n);
+    }
+}
+
+void DownloadManager::onRestartRefused(int n)
+{
+    // The server cannot start a transfer in the middle of the file: slot n
+    // reads it from the start, and the others leave their work to it so that
+    // it goes on along one stream.
+    m_soleSlot = n;
+    for (int k = 1; k <= slotCount(); ++k) {
+        if (k == n)
+            continue;
+        Timer_FTP[k - 1]->stop();
+        slot(k).stop();
+        m_plan.release(k);
+        givePack(k, std::nullopt);
+    }
+    sumReceived();
 }
 
 void DownloadManager::completeSoonIfDone()
@@ -472,8 +510,10 @@ void DownloadManager::Demande_Paquet(int n)
 
 void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
 {
-    HttpSlot &s = slot(n);
-    if (!pack) {
+    TransferSlot &s = slot(n);
+    if (n > slotCount() || (m_soleSlot && n != m_soleSlot)) {
+        pack.reset();
+    } else if (!pack) {
         int shortened = 0;
         pack = m_plan.next(n, &shortened);
         if (shortened > 0)
@@ -527,7 +567,7 @@ void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const
 void DownloadManager::sumReceived()
 {
     qint64 sum = m_run.Paquets_Finis;
-    for (HttpSlot *s : m_slots)
+    for (TransferSlot *s : m_slots)
         sum += s->Paquet_Recu;
     m_run.Taille_Recue = sum;
 }
@@ -611,17 +651,13 @@ double DownloadManager::secondsSinceMidnight() const
 void DownloadManager::saveForResume()
 {
     QList<QByteArray> inProgress;
-    for (HttpSlot *s : m_slots) {
+    for (TransferSlot *s : m_slots) {
         s->stop();
         if (s->isBusy())
             inProgress.append(packFilePath(s->Paquet_Numero).toUtf8());
     }
     for (QTimer *t : Timer_FTP)
         t->stop();
-    for (int i = 0; i < 4; ++i) {
-        Ferme_Connect(*WskF_Data[i]);
-        Ferme_Connect(*WskF_Control[i]);
-    }
     m_register.addPauseNotes(inProgress);
     ProjectResume::writeTimeFile(timeFilePath(), {m_run.Temps_H, m_run.Temps_M, m_run.Temps_S});
 }
@@ -635,7 +671,7 @@ void DownloadManager::pauseDownload()
     Timer_Speed->stop();
     m_run.Heure_Pause = int(roundHalfAway(secondsSinceMidnight()));
     saveForResume();
-    for (int n = 1; n <= (m_run.Projet_FTP ? 3 : 4); ++n)
+    for (int n = 1; n <= slotCount(); ++n)
         m_display.setLabel(statusLabel(n), QStringLiteral("Pause..."));
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Pause..."));
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Resume"));
@@ -669,7 +705,7 @@ void DownloadManager::resumeDownload()
         // The folders could not be made when the run began: it begins now.
         planFromDisk();
     } else {
-        for (int n = 1; n <= 4; ++n) {
+        for (int n = 1; n <= slotCount(); ++n) {
             slot(n).resetFailures();
             // A pack continues from what its file holds now: a file removed
             // during the pause means the pack starts again from its first byte.
@@ -677,8 +713,8 @@ void DownloadManager::resumeDownload()
                 const QFileInfo file(packFilePath(pack->number));
                 m_plan.setStored(n, file.exists() ? qMin(file.size(), pack->stored) : 0);
             }
-            givePack(n, m_plan.currentPack(n));
         }
+        startSlots();
     }
     sumReceived();
     completeSoonIfDone();
@@ -691,8 +727,10 @@ void DownloadManager::shutdown()
     Ferme_Connect(*m_probe->probeSocket());
     if (m_run.Downloading)
         saveForResume();
-    for (HttpSlot *s : m_slots)
-        s->stop();
+    for (int i = 0; i < 4; ++i) {
+        m_http[i]->stop();
+        m_ftp[i]->stop();
+    }
     Ferme_Connect(*Winsock_Listen);
 }
 
@@ -729,7 +767,7 @@ void DownloadManager::onTimerBarre()
 void DownloadManager::updateProgress()
 {
     for (int n = 1; n <= 4; ++n) {
-        const HttpSlot &s = slot(n);
+        const TransferSlot &s = slot(n);
         if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
             m_run.Pourcent_Slot[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
             m_display.paintBar(barName(n), m_run.Pourcent_Slot[n - 1]);
@@ -866,7 +904,7 @@ void DownloadManager::completeProject()
     m_store.Recuperation = false;
     m_run.Downloading = false;
     // The kept-open connections are of no more use once the file is done.
-    for (HttpSlot *sl : m_slots)
+    for (TransferSlot *sl : m_slots)
         sl->stop();
     ReInit();
     emit tabRequested(2);

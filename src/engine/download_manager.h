@@ -12,7 +12,9 @@
 #include "projects/project_store.h"
 #include "projects/server_info.h"
 
+class FtpSlot;
 class HttpSlot;
+class TransferSlot;
 class QTimer;
 class UrlProbe;
 class Winsock;
@@ -97,7 +99,10 @@ public:
     // Whether the completion test holds now.
     bool completionDue() const;
 
-    HttpSlot &slot(int n) { return *m_slots[n - 1]; }
+    // Slot n (1..4) of the running project's protocol.
+    TransferSlot &slot(int n) { return *m_slots[n - 1]; }
+    // Slots in use: 4 over HTTP, 3 over FTP.
+    int slotCount() const;
     PackPlan &plan() { return m_plan; }
     UrlProbe &probe() { return *m_probe; }
     QString destinationFolder() const;    // FilePath of the running project
@@ -174,6 +179,9 @@ private:
     // Plans the run from the project's files and starts the slots; false when
     // the files could not be brought in line (the download is paused, saying why).
     bool planFromDisk();
+    // Gives each slot in use its first pack (FTP: after its timer).
+    void startSlots();
+    void onRestartRefused(int n);
     // Runs the completion tick at once when every pack is in.
     void completeSoonIfDone();
     void showElapsed();
@@ -189,7 +197,10 @@ private:
     DisplayModel m_display;
     std::function<bool()> m_windowEnabled;
     PackPlan m_plan;
-    HttpSlot *m_slots[4];
+    HttpSlot *m_http[4];
+    FtpSlot *m_ftp[4];
+    TransferSlot *m_slots[4];             // the running project's: m_http or m_ftp
+    int m_soleSlot = 0;                   // the one FTP slot left when the server refused REST
     UrlProbe *m_probe;
     bool m_paused = false;
     bool m_planned = false;               // the run's plan was made from its files

@@ -94,7 +94,7 @@ struct HttpSlot::Private
 };
 
 HttpSlot::HttpSlot(int number, Winsock *socket, QObject *parent)
-    : QObject(parent), d(new Private), m_number(number), m_socket(socket)
+    : TransferSlot(number, parent), d(new Private), m_socket(socket)
 {
     d->socket = socket;
 
@@ -238,12 +238,6 @@ void HttpSlot::stop()
     ++d->packToken;
     d->halted = true;
 }
-
-void HttpSlot::resetFailures()
-{
-    m_failures = 0;
-}
-
 
 // ---------------------------------------------------------------------------
 // Connection control

@@ -1,14 +1,7 @@
 #pragma once
-#include <QByteArray>
-#include <QObject>
-#include <QString>
+#include "engine/transfer_slot.h"
 
-#include <functional>
-
-class PackFile;
-class PackPlan;
 class QTimer;
-class Winsock;
 
 // One HTTP transfer lane. The slot fetches its run of packs (consecutive packs
 // of the plan) over a connection it keeps open, and writes the arriving body
@@ -49,94 +42,40 @@ class Winsock;
 //   vanished folder): writeFailed(), nothing retried.
 // - the server's file changed or went away (another size, another validator,
 //   404, 410, 416): fileChanged(), nothing more written.
-class HttpSlot : public QObject
+class HttpSlot : public TransferSlot
 {
     Q_OBJECT
 public:
-    static constexpr int MaxFailedAttempts = 5;
-    static constexpr int DefaultStallTimeout = 30000;
-    static constexpr int DefaultRetryDelay = 1000;
-
     // number: 1..4. socket: the slot's socket (Winsock1..4), owned by the caller.
     HttpSlot(int number, Winsock *socket, QObject *parent = nullptr);
     ~HttpSlot() override;
 
-    int number() const { return m_number; }
-    Winsock *socket() const { return m_socket; }
+    Winsock *socket() const override { return m_socket; }
 
-    // Where the file is: host text (may end in ":port") and path. The plan the
-    // manager keeps; the pack file of pack k (full path).
-    void setTarget(const QString &host, const QString &path);
+    void setTarget(const QString &host, const QString &path) override;
     // What the probe saw of the file: its validator for If-Range, and whether
     // the server serves byte ranges at all. Without ranges every attempt asks
     // for the whole file and the one pack starts again from byte 0.
     void setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges);
-    void setPlan(PackPlan *plan);
-    void setPackFilePath(std::function<QString(qint64 pack)> path);
+    void setPlan(PackPlan *plan) override;
+    void setPackFilePath(std::function<QString(qint64 pack)> path) override;
 
-    // The pack in progress, set by the manager's Demande_Paquet. stored = bytes
-    // already in its pack file. When the slot is mid-response and the pack
-    // starts at the next byte of the stream, the bytes simply go on; otherwise
-    // the slot sends a new request (on the kept-open connection, or a new one)
-    // from the pack's first missing byte to plan->runLastByte(number()).
-    void setPack(qint64 number, qint64 start, qint64 size, qint64 stored);
+    // See TransferSlot. A new request goes on the kept-open connection, or a
+    // new one, from the pack's first missing byte to plan->runLastByte(number()).
+    void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) override;
     // No pack for this slot: the connection is closed unless it sits idle between
     // requests, in which case it may be kept for a later run.
-    void setIdle();
-    // The slot's run end moved down (another slot took its upper part). The
-    // plan only ever takes packs the slot has not asked for, so nothing in
+    void setIdle() override;
+    // The plan only ever takes packs the slot has not asked for, so nothing in
     // flight is affected; the slot simply asks for less from now on.
-    void runShortened();
+    void runShortened() override;
     // Pause: closes the connection and the pack file; the pack variables stay.
-    void stop();
-    // Error count reset (a resume after a pause starts afresh).
-    void resetFailures();
-
-    bool isBusy() const { return Paquet_Taille > 0; }
-
-    // The pack in progress, as the display and the completion test read it.
-    qint64 Paquet_Taille = 0;   // size of the pack, 0 = idle
-    qint64 Paquet_Recu = 0;     // next write position in the pack file, 1-based; 0 when idle
-    qint64 Paquet_Debut = 0;    // offset of the pack in the file
-    qint64 Paquet_Numero = -1;  // number of the pack
-    bool Entete_Lu = false;     // the current response's header has been handled
-    QByteArray Txt_Sended;      // the last request sent
-    QByteArray Txt_Recu;        // the last response header received
+    void stop() override;
 
     // Tests shorten these; the program keeps the defaults.
-    void setStallTimeout(int ms);
-    void setRetryDelay(int ms);
+    void setStallTimeout(int ms) override;
+    void setRetryDelay(int ms) override;
     int stallTimeout() const;
-    int failedAttempts() const { return m_failures; }
-    int requestsSent() const { return m_requests; }
-    int connectionsOpened() const { return m_connections; }
-    // Failed attempts since the slot was made (failedAttempts() counts the ones
-    // in a row only).
-    int failuresTotal() const { return m_failuresTotal; }
-    // An attempt that brought at least this much starts the failure count afresh.
-    static constexpr qint64 MeaningfulAttempt = 64 * 1024;
-
-signals:
-    // "Sending request...", "Downloading (500.00 Kb)..."
-    void statusChanged(int slot, const QString &text);
-    // The first body bytes of a response arrived (the manager starts its clocks).
-    void dataStarted(int slot);
-    // count body bytes were written into pack files.
-    void bytesStored(int slot, qint64 count);
-    // The current pack's bytes are all stored and its file is closed.
-    void packCompleted(int slot, qint64 pack, qint64 size, const QString &packFile);
-    // Host not found (11001) or connection aborted (10053): the manager tells the
-    // user and pauses.
-    void connectionError(int slot, int number, const QString &description);
-    // Five failed attempts in a row: the manager tells the user and pauses.
-    void gaveUp(int slot);
-    // A pack file could not be opened or written; reason is the system's.
-    void writeFailed(int slot, const QString &file, const QString &reason);
-    // The server's file is not the one the download started with.
-    void fileChanged(int slot, const QString &reason);
-    // The pack in progress starts again from its first byte (a server without
-    // ranges cannot continue it): its stored bytes no longer count.
-    void packRestarted(int slot);
 
 private:
     // Socket events.
@@ -182,10 +121,5 @@ private:
     // Implementation state, see http_slot.cpp.
     struct Private;
     Private *d;
-    int m_number;
     Winsock *m_socket;
-    int m_failures = 0;
-    int m_failuresTotal = 0;
-    int m_requests = 0;
-    int m_connections = 0;
 };

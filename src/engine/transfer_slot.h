@@ -1,0 +1,109 @@
+#pragma once
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class PackPlan;
+class Winsock;
+
+// One transfer lane of the download, whatever the protocol: the download
+// manager hands it packs (setPack, from the plan's runs) and it fetches them
+// into their pack files, telling the manager through its signals. HttpSlot and
+// FtpSlot are the two kinds; the manager holds the four slots of the running
+// project's protocol.
+//
+// Failures are of three kinds, as told by the signals: network trouble is
+// retried after 1, 2, 4 ... seconds and given up after MaxFailedAttempts in a
+// row (gaveUp); a pack file that cannot be written stops the slot
+// (writeFailed); a file that is not the one the download began with stops it
+// before a byte is stored (fileChanged).
+class TransferSlot : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int MaxFailedAttempts = 5;
+    static constexpr int DefaultStallTimeout = 30000;
+    static constexpr int DefaultRetryDelay = 1000;
+    // An attempt that brought at least this much starts the failure count afresh.
+    static constexpr qint64 MeaningfulAttempt = 64 * 1024;
+
+    TransferSlot(int number, QObject *parent) : QObject(parent), m_number(number) {}
+
+    int number() const { return m_number; }
+    // The socket the slot talks to the server on (the control connection of FTP).
+    virtual Winsock *socket() const = 0;
+
+    // Where the file is: host text (may end in ":port") and path.
+    virtual void setTarget(const QString &host, const QString &path) = 0;
+    virtual void setPlan(PackPlan *plan) = 0;
+    // The pack file of pack k (full path).
+    virtual void setPackFilePath(std::function<QString(qint64 pack)> path) = 0;
+    // The pack in progress; stored = bytes already in its pack file. When the
+    // pack starts at the next byte of the stream in progress the bytes simply
+    // go on; otherwise the slot asks from the pack's first missing byte to the
+    // end of its run.
+    virtual void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) = 0;
+    // No pack for this slot.
+    virtual void setIdle() = 0;
+    // The slot's run end moved down (another slot took its upper part).
+    virtual void runShortened() = 0;
+    // Pause: every connection closed; the pack variables stay.
+    virtual void stop() = 0;
+    virtual void setStallTimeout(int ms) = 0;
+    virtual void setRetryDelay(int ms) = 0;
+
+    // Error count reset (a resume after a pause starts afresh).
+    void resetFailures() { m_failures = 0; }
+    bool isBusy() const { return Paquet_Taille > 0; }
+
+    // The pack in progress, as the display and the completion test read it.
+    qint64 Paquet_Taille = 0;   // size of the pack, 0 = idle
+    qint64 Paquet_Recu = 0;     // next write position in the pack file, 1-based; 0 when idle
+    qint64 Paquet_Debut = 0;    // offset of the pack in the file
+    qint64 Paquet_Numero = -1;  // number of the pack
+    bool Entete_Lu = false;     // the current response's header (first data) has been handled
+    QByteArray Txt_Sended;      // the last request (commands) sent
+    QByteArray Txt_Recu;        // the last response header (reply) received
+
+    int failedAttempts() const { return m_failures; }
+    // Failed attempts since the slot was made (failedAttempts() counts the ones
+    // in a row only).
+    int failuresTotal() const { return m_failuresTotal; }
+    int requestsSent() const { return m_requests; }
+    int connectionsOpened() const { return m_connections; }
+
+signals:
+    // "Sending request...", "Downloading (500.00 Kb)..."
+    void statusChanged(int slot, const QString &text);
+    // The first data of a transfer arrived (the manager starts its clocks).
+    void dataStarted(int slot);
+    // count bytes were written into pack files.
+    void bytesStored(int slot, qint64 count);
+    // The current pack's bytes are all stored and its file is closed.
+    void packCompleted(int slot, qint64 pack, qint64 size, const QString &packFile);
+    // Host not found (11001) or connection aborted (10053): the manager tells the
+    // user and pauses.
+    void connectionError(int slot, int number, const QString &description);
+    // MaxFailedAttempts failed attempts in a row: the manager tells the user and pauses.
+    void gaveUp(int slot);
+    // A pack file could not be opened or written; reason is the system's.
+    void writeFailed(int slot, const QString &file, const QString &reason);
+    // The server's file is not the one the download started with.
+    void fileChanged(int slot, const QString &reason);
+    // The pack in progress starts again from its first byte (the server cannot
+    // continue it): its stored bytes no longer count.
+    void packRestarted(int slot);
+    // The server cannot start a transfer in the middle of the file (FTP REST
+    // refused): this slot reads from the file's start and drops what comes
+    // before its pack; the others should leave their work to it.
+    void restartRefused(int slot);
+
+protected:
+    int m_number;
+    int m_failures = 0;
+    int m_failuresTotal = 0;
+    int m_requests = 0;
+    int m_connections = 0;
+};
