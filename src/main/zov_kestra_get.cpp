@@ -207,11 +207,6 @@ int main(int argc, char *argv[])
         return true;
     };
     QObject::connect(&probe, &UrlProbe::succeeded, &app, [&](const ProbeResult &r) {
-        if (r.ftp) {
-            say(QStringLiteral("FTP downloads are not available from the command line yet."));
-            exitCode = Refused;
-            return;
-        }
         // A redirection may lead to an address already known.
         if (continueKnown(r.url, r.fileSize))
             return;

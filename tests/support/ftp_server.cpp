@@ -30,7 +30,7 @@ bool FtpServer::isRunning() const
     return m_process && m_process->state() == QProcess::Running;
 }
 
-bool FtpServer::start(const QString &rootDir)
+bool FtpServer::start(const QString &rootDir, const QStringList &options)
 {
     stop();
     m_port = 0;
@@ -38,8 +38,8 @@ bool FtpServer::start(const QString &rootDir)
     // Its log goes to the test's own error output.
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->start(QString::fromLatin1(kPython),
-                     {QStringLiteral(ZK_TEST_SOURCE_DIR "/support/ftp_server.py"),
-                      QDir(rootDir).absolutePath()});
+                     QStringList{QStringLiteral(ZK_TEST_SOURCE_DIR "/support/ftp_server.py"),
+                                 QDir(rootDir).absolutePath()} + options);
     if (!m_process->waitForStarted(5000)) {
         m_lastError = QStringLiteral("python3 did not start: ") + m_process->errorString();
         m_process.reset();

@@ -1,5 +1,6 @@
 #pragma once
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -17,7 +18,8 @@ public:
     FtpServer(const FtpServer &) = delete;
     FtpServer &operator=(const FtpServer &) = delete;
 
-    bool start(const QString &rootDir);
+    // options: the misbehaviours of ftp_server.py ("--refuse-rest", ...).
+    bool start(const QString &rootDir, const QStringList &options = {});
     void stop();
     bool isRunning() const;
 

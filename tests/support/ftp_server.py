@@ -1,31 +1,62 @@
 #!/usr/bin/python3
 """Anonymous, read-only FTP server for the tests.
 
-Usage: ftp_server.py ROOT_DIR
+Usage: ftp_server.py ROOT_DIR [OPTION...]
 Listens on 127.0.0.1 and a free port, prints that port on the first line of
 stdout, then serves until it is terminated. Active mode (PORT) works towards
 any port of the client's own address; passive mode is left as pyftpdlib has it.
+
+Options make it misbehave the way real servers do:
+  --user=NAME:PASSWORD  only this user logs in (no anonymous)
+  --no-epsv             EPSV refused (502)
+  --no-passive          EPSV and PASV refused
+  --no-active           PORT and EPRT refused
+  --refuse-rest         REST refused: every transfer starts at byte 0
+  --ignore-abor         ABOR answered but the transfer goes on
+  --throttle=BYTES      each data connection sends BYTES per second at most
 """
 import logging
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.stderr.write("usage: ftp_server.py ROOT_DIR\n")
+    if len(sys.argv) < 2:
+        sys.stderr.write("usage: ftp_server.py ROOT_DIR [OPTION...]\n")
         return 2
     logging.basicConfig(level=logging.WARNING, stream=sys.stderr)
+    options = dict(a[2:].partition("=")[::2] for a in sys.argv[2:])
 
     authorizer = DummyAuthorizer()
     # "elr": change folder, list, retrieve. Nothing can be written.
-    authorizer.add_anonymous(sys.argv[1], perm="elr")
+    if "user" in options:
+        name, _, password = options["user"].partition(":")
+        authorizer.add_user(name, password, sys.argv[1], perm="elr")
+    else:
+        authorizer.add_anonymous(sys.argv[1], perm="elr")
+
+    def refuse(self, line):
+        self.respond("502 Command not implemented.")
 
     class Handler(FTPHandler):
-        pass
+        if "no-epsv" in options or "no-passive" in options:
+            ftp_EPSV = refuse
+        if "no-passive" in options:
+            ftp_PASV = refuse
+        if "no-active" in options:
+            ftp_PORT = ftp_EPRT = refuse
+        if "refuse-rest" in options:
+            ftp_REST = refuse
+        if "ignore-abor" in options:
+            def ftp_ABOR(self, line):
+                self.respond("225 No transfer to abort.")
+
+    if "throttle" in options:
+        ThrottledDTPHandler.read_limit = ThrottledDTPHandler.write_limit = int(options["throttle"])
+        Handler.dtp_handler = ThrottledDTPHandler
 
     Handler.authorizer = authorizer
     Handler.banner = "pyftpdlib ready."

@@ -1,0 +1,712 @@
+#include "engine/ftp_slot.h"
+
+#include "core/winsock.h"
+#include "display/formatters.h"
+#include "engine/ftp_parse.h"
+#include "engine/pack_file.h"
+#include "engine/pack_plan.h"
+#include "engine/url_helpers.h"
+#include "engine/url_probe.h"
+
+#include <QTimer>
+#include <QUrl>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+constexpr quint16 kFtpPort = 21;
+// The server's answer to ABOR may never come: after this the control
+// connection is dropped and a new one logs in.
+constexpr int kAbortPatience = 5000;
+} // namespace
+
+enum class FtpSlot::Command { Greeting, User, Pass, Type, Epsv, Pasv, Port, Rest, Retr, Abor };
+
+struct FtpSlot::Private
+{
+    enum class Phase {
+        Closed,      // no control connection
+        Connecting,  // Connect called
+        LoggingIn,   // USER, PASS, TYPE I sent, replies awaited
+        Ready,       // logged in, no transfer
+        Opening,     // data connection command sent (EPSV, PASV or PORT)
+        Restarting,  // REST sent
+        Retrieving,  // RETR sent: the file's bytes arrive on the data connection
+        Aborting     // ABOR sent, its replies awaited
+    };
+    enum class Mode { Epsv, Pasv, Port };
+
+    QString host;
+    QByteArray user = "anonymous";
+    QByteArray pass = UrlProbe::AnonymousPassword;
+    QByteArray path;             // what RETR names (escapes decoded)
+    PackPlan *plan = nullptr;
+    std::function<QString(qint64)> packPath;
+
+    PackFile file;
+    qint64 filePack = -1;
+
+    QTimer *stallTimer = nullptr;
+    QTimer *retryTimer = nullptr;
+    int stallTimeout = TransferSlot::DefaultStallTimeout;
+    int retryDelay = TransferSlot::DefaultRetryDelay;
+
+    Phase phase = Phase::Closed;
+    QList<Command> expect;       // replies still due, in order
+    QByteArray replies;          // control bytes not read yet
+    bool userAccepted = false;   // USER alone logged in (230)
+
+    bool activeFirst = false;
+    bool refused[3] = {false, false, false};   // per Mode, by this server
+    bool dataOpen = false;
+    bool retrDone = false;       // RETR's final reply came
+    bool noRestart = false;      // the server refused REST: transfers start at byte 0
+    qint64 restAt = 0;           // where the transfer asked for starts
+    qint64 streamOffset = 0;     // file offset of the next byte on the data connection
+    qint64 announcedPack = -1;
+    bool started = false;        // dataStarted told for this transfer
+
+    qint64 attemptBytes = 0;
+    int attemptPacks = 0;
+
+    // Bumped when a connection opens or closes: a handler that emitted a
+    // signal learns whether the manager stopped the slot meanwhile.
+    quint64 epoch = 0;
+    quint64 packToken = 0;
+    // Inside a data handler: what the manager changes from the signals is
+    // acted upon when the chunk is done.
+    bool processing = false;
+    bool reconsiderLater = false;
+    bool halted = false;
+};
+
+FtpSlot::FtpSlot(int number, Winsock *control, Winsock *data, QObject *parent)
+    : TransferSlot(number, parent), d(new Private), m_control(control), m_data(data)
+{
+    d->stallTimer = new QTimer(this);
+    d->stallTimer->setSingleShot(true);
+    connect(d->stallTimer, &QTimer::timeout, this, &FtpSlot::onStallTimeout);
+    d->retryTimer = new QTimer(this);
+    d->retryTimer->setSingleShot(true);
+    connect(d->retryTimer, &QTimer::timeout, this, &FtpSlot::onRetryTimeout);
+
+    connect(control, &Winsock::Connected, this, &FtpSlot::onControlConnected);
+    connect(control, &Winsock::DataArrival, this, &FtpSlot::onControlData);
+    connect(control, &Winsock::Closed, this, &FtpSlot::onControlClosed);
+    connect(control, &Winsock::Error, this, &FtpSlot::onSocketError);
+    connect(data, &Winsock::Connected, this, &FtpSlot::onDataConnected);
+    connect(data, &Winsock::ConnectionRequest, this, &FtpSlot::onDataRequest);
+    connect(data, &Winsock::DataArrival, this, &FtpSlot::onDataArrival);
+    connect(data, &Winsock::Closed, this, &FtpSlot::onDataClosed);
+    connect(data, &Winsock::Error, this, &FtpSlot::onSocketError);
+}
+
+FtpSlot::~FtpSlot()
+{
+    delete d;
+}
+
+void FtpSlot::setTarget(const QString &host, const QString &path)
+{
+    closeAll();
+    QString where = host;
+    d->user = "anonymous";
+    d->pass = UrlProbe::AnonymousPassword;
+    if (const qsizetype at = where.lastIndexOf(QLatin1Char('@')); at >= 0) {
+        const QString login = where.left(at);
+        where = where.mid(at + 1);
+        const qsizetype colon = login.indexOf(QLatin1Char(':'));
+        d->user = QUrl::fromPercentEncoding(login.left(colon).toUtf8()).toUtf8();
+        d->pass = colon >= 0 ? QUrl::fromPercentEncoding(login.mid(colon + 1).toUtf8()).toUtf8() : QByteArray();
+    }
+    d->host = where;
+    QString decoded;
+    d->path = Ftp_Path(path, &decoded) ? decoded.toUtf8() : QByteArray();
+    for (bool &r : d->refused)
+        r = false;
+    d->noRestart = false;
+}
+
+void FtpSlot::setActiveFirst(bool active)
+{
+    d->activeFirst = active;
+}
+
+void FtpSlot::setPlan(PackPlan *plan)
+{
+    d->plan = plan;
+}
+
+void FtpSlot::setPackFilePath(std::function<QString(qint64)> path)
+{
+    d->packPath = std::move(path);
+}
+
+void FtpSlot::setStallTimeout(int ms)
+{
+    d->stallTimeout = ms;
+}
+
+void FtpSlot::setRetryDelay(int ms)
+{
+    d->retryDelay = ms;
+}
+
+bool FtpSlot::wantsBytes() const
+{
+    return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille;
+}
+
+qint64 FtpSlot::firstMissingByte() const
+{
+    return Paquet_Debut + Paquet_Recu - 1;
+}
+
+void FtpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
+{
+    if (size <= 0) {
+        setIdle();
+        return;
+    }
+    if (d->filePack != number)
+        d->file.close();
+    Paquet_Numero = number;
+    Paquet_Debut = start;
+    Paquet_Taille = size;
+    Paquet_Recu = std::clamp<qint64>(stored, 0, size) + 1;
+    ++d->packToken;
+    d->halted = false;
+    if (!wantsBytes()) {
+        // A pack already whole (a resumed project): recorded without a
+        // transfer, from the event loop so that the manager is not re-entered.
+        const quint64 token = d->packToken;
+        QMetaObject::invokeMethod(this, [this, token]() {
+            if (token == d->packToken && Paquet_Taille > 0 && !wantsBytes())
+                completePack();
+        }, Qt::QueuedConnection);
+    }
+    reconsider();
+}
+
+void FtpSlot::setIdle()
+{
+    Paquet_Taille = 0;
+    Paquet_Recu = 0;
+    d->file.close();
+    d->filePack = -1;
+    d->retryTimer->stop();
+    ++d->packToken;
+    reconsider();
+}
+
+void FtpSlot::stop()
+{
+    // The transfer and the session end together, in one write.
+    if (m_control->State() == Winsock::sckConnected)
+        m_control->SendData("ABOR\r\nQUIT\r\n");
+    closeAll();
+    d->file.close();
+    d->filePack = -1;
+    d->retryTimer->stop();
+    ++d->packToken;
+    d->halted = true;
+}
+
+void FtpSlot::closeAll()
+{
+    ++d->epoch;
+    Ferme_Connect(*m_data);
+    Ferme_Connect(*m_control);
+    d->phase = Private::Phase::Closed;
+    d->expect.clear();
+    d->replies.clear();
+    d->dataOpen = false;
+    d->retrDone = false;
+    d->userAccepted = false;
+    d->stallTimer->stop();
+}
+
+void FtpSlot::reconsider()
+{
+    using Phase = Private::Phase;
+    if (d->processing) {
+        d->reconsiderLater = true;
+        return;
+    }
+    if (!wantsBytes() || d->halted) {
+        switch (d->phase) {
+        case Phase::Opening:
+        case Phase::Restarting:
+        case Phase::Retrieving:
+            endTransfer(!isBusy());
+            break;
+        case Phase::Ready:
+        case Phase::Connecting:
+        case Phase::LoggingIn:
+            if (!isBusy()) {
+                // Nothing left for this slot: the session ends.
+                if (m_control->State() == Winsock::sckConnected)
+                    m_control->SendData("QUIT\r\n");
+                closeAll();
+            }
+            break;
+        default:
+            break;
+        }
+        return;
+    }
+    switch (d->phase) {
+    case Phase::Closed:
+        if (!d->retryTimer->isActive()) {
+            ++m_connections;
+            d->phase = Phase::Connecting;
+            d->stallTimer->start(d->stallTimeout);
+            emit statusChanged(m_number, QStringLiteral("Sending request..."));
+            m_control->Connect(d->host, kFtpPort);
+        }
+        break;
+    case Phase::Ready:
+        startTransfer();
+        break;
+    case Phase::Retrieving:
+        // The pack goes on where the stream is, or the bytes before it are
+        // dropped when the server cannot start elsewhere; anything else needs
+        // a transfer of its own.
+        if (firstMissingByte() != d->streamOffset && !(d->noRestart && firstMissingByte() > d->streamOffset))
+            endTransfer(false);
+        break;
+    default:
+        break;
+    }
+}
+
+void FtpSlot::send(const QByteArray &commands, std::initializer_list<Command> replies)
+{
+    Txt_Sended = commands;
+    d->expect.append(replies);
+    d->stallTimer->start(d->stallTimeout);
+    m_control->SendData(commands);
+}
+
+void FtpSlot::onControlConnected()
+{
+    if (d->phase != Private::Phase::Connecting)
+        return;
+    d->phase = Private::Phase::LoggingIn;
+    Entete_Lu = false;
+    d->expect = {Command::Greeting};
+    send("USER " + d->user + "\r\nPASS " + d->pass + "\r\nTYPE I\r\n", {Command::User, Command::Pass, Command::Type});
+}
+
+void FtpSlot::onControlData()
+{
+    d->replies += m_control->GetData();
+    const quint64 epoch = d->epoch;
+    while (d->epoch == epoch) {
+        FtpParse::Reply reply;
+        const qsizetype used = FtpParse::takeReply(d->replies, &reply);
+        if (used == 0)
+            return;
+        if (used < 0) {
+            Txt_Recu = d->replies.left(200);
+            failAttempt();
+            return;
+        }
+        d->replies.remove(0, used);
+        Txt_Recu = QByteArray::number(reply.code) + ' ' + reply.text;
+        handleReply(reply.code, reply.text);
+    }
+}
+
+void FtpSlot::serverRefused(const QString &)
+{
+    failAttempt();
+}
+
+void FtpSlot::handleReply(int code, const QByteArray &text)
+{
+    using Phase = Private::Phase;
+    if (d->expect.isEmpty()) {
+        // Unasked: a server closing an idle session ("421 Timeout") says so.
+        if (code >= 400) {
+            closeAll();
+            reconsider();
+        }
+        return;
+    }
+    const Command command = d->expect.first();
+    if (code < 200)
+        return;   // preliminary ("150 Opening data connection")
+    d->expect.removeFirst();
+    d->stallTimer->start(d->stallTimeout);
+    const bool ok = code < 400;
+    switch (command) {
+    case Command::Greeting:
+    case Command::Type:
+        if (!ok)
+            return serverRefused(QString());
+        if (command == Command::Type) {
+            d->phase = Phase::Ready;
+            d->stallTimer->stop();
+            reconsider();
+        }
+        return;
+    case Command::User:
+        d->userAccepted = code == 230;
+        if (code != 230 && code != 331)
+            return serverRefused(QString());
+        return;
+    case Command::Pass:
+        if (!(code == 230 || code == 202 || (d->userAccepted && code == 503)))
+            return serverRefused(QString());
+        return;
+    case Command::Epsv:
+    case Command::Pasv:
+    case Command::Port: {
+        if (d->phase != Phase::Opening)
+            break;
+        const auto mode = command == Command::Epsv ? Private::Mode::Epsv
+                          : command == Command::Pasv ? Private::Mode::Pasv : Private::Mode::Port;
+        if (!ok) {
+            if (code >= 500) {
+                // This server does not do that one: the next kind is asked.
+                d->refused[int(mode)] = true;
+                Ferme_Connect(*m_data);
+                return openDataConnection();
+            }
+            return serverRefused(QString());
+        }
+        if (mode != Private::Mode::Port) {
+            QString ignored;
+            quint16 port = 0;
+            const bool parsed = mode == Private::Mode::Epsv ? FtpParse::epsvPort(text, &port)
+                                                            : FtpParse::pasvAddress(text, &ignored, &port);
+            if (!parsed)
+                return serverRefused(QString());
+            // Only ever the control connection's own host, whatever the reply names.
+            Ferme_Connect(*m_data);
+            m_data->Connect(m_control->RemoteHost(), port);
+        }
+        d->phase = Phase::Restarting;
+        d->restAt = d->noRestart ? 0 : firstMissingByte();
+        if (d->restAt == 0 && d->noRestart) {
+            d->phase = Phase::Retrieving;
+            d->streamOffset = 0;
+            d->retrDone = false;
+            d->started = false;
+            ++m_requests;
+            send("RETR " + d->path + "\r\n", {Command::Retr});
+        } else {
+            send("REST " + QByteArray::number(d->restAt) + "\r\n", {Command::Rest});
+        }
+        return;
+    }
+    case Command::Rest:
+        if (d->phase != Phase::Restarting)
+            break;
+        if (!ok && d->restAt > 0) {
+            // The server cannot start in the middle: it sends from byte 0 and
+            // the bytes before the pack are dropped.
+            d->noRestart = true;
+            d->restAt = 0;
+            emit restartRefused(m_number);
+            if (d->phase != Phase::Restarting)
+                return;
+        }
+        d->phase = Phase::Retrieving;
+        d->streamOffset = ok ? d->restAt : 0;
+        d->retrDone = false;
+        d->started = false;
+        ++m_requests;
+        send("RETR " + d->path + "\r\n", {Command::Retr});
+        return;
+    case Command::Retr:
+        if (d->phase == Phase::Aborting)
+            break;   // the 426 of the transfer ABOR ended
+        if (code == 550 || code == 450) {
+            d->halted = true;
+            closeAll();
+            emit fileChanged(m_number, QStringLiteral("the server has no such file any more (%1)")
+                                           .arg(QString::fromUtf8(text.left(200))));
+            return;
+        }
+        if (!ok)
+            return serverRefused(QString());
+        d->retrDone = true;
+        if (!d->dataOpen)
+            transferEnded();
+        return;
+    case Command::Abor:
+        break;
+    }
+    if (d->phase == Phase::Aborting && d->expect.isEmpty()) {
+        d->phase = Phase::Ready;
+        d->stallTimer->stop();
+        reconsider();
+    }
+}
+
+void FtpSlot::startTransfer()
+{
+    d->phase = Private::Phase::Opening;
+    openDataConnection();
+}
+
+void FtpSlot::openDataConnection()
+{
+    using Mode = Private::Mode;
+    const Mode order[2][3] = {{Mode::Epsv, Mode::Pasv, Mode::Port}, {Mode::Port, Mode::Epsv, Mode::Pasv}};
+    for (Mode mode : order[d->activeFirst ? 1 : 0]) {
+        if (d->refused[int(mode)])
+            continue;
+        if (mode == Mode::Epsv)
+            return send("EPSV\r\n", {Command::Epsv});
+        if (mode == Mode::Pasv)
+            return send("PASV\r\n", {Command::Pasv});
+        // Active: the server connects back to a port this side listens on,
+        // at the address the control connection goes out from.
+        Ferme_Connect(*m_data);
+        m_data->setListenAddress(m_control->LocalIP());
+        m_data->setLocalPort(0);
+        m_data->Listen();
+        const QByteArray argument = FtpParse::portArgument(m_control->LocalIP(), m_data->LocalPort());
+        if (argument.isEmpty()) {
+            d->refused[int(Mode::Port)] = true;
+            Ferme_Connect(*m_data);
+            continue;
+        }
+        return send("PORT " + argument + "\r\n", {Command::Port});
+    }
+    // No way to open a data connection to this server.
+    for (bool &r : d->refused)
+        r = false;
+    failAttempt();
+}
+
+void FtpSlot::endTransfer(bool quit)
+{
+    ++d->epoch;
+    const bool retrPending = d->phase == Private::Phase::Retrieving && !d->retrDone;
+    Ferme_Connect(*m_data);
+    d->dataOpen = false;
+    if (quit) {
+        m_control->SendData("ABOR\r\nQUIT\r\n");
+        closeAll();
+        return;
+    }
+    // What is still due from the commands sent, then ABOR's own reply.
+    d->expect.clear();
+    if (retrPending)
+        d->expect.append(Command::Retr);
+    d->phase = Private::Phase::Aborting;
+    send("ABOR\r\n", {Command::Abor});
+    d->stallTimer->start(std::min(d->stallTimeout, kAbortPatience));
+}
+
+void FtpSlot::transferEnded()
+{
+    // The server sent the whole rest of the file.
+    d->phase = Private::Phase::Ready;
+    d->stallTimer->stop();
+    if (wantsBytes() && firstMissingByte() >= d->streamOffset) {
+        d->halted = true;
+        closeAll();
+        emit fileChanged(m_number, QStringLiteral("the file on the server ends at byte %1, before the pack")
+                                       .arg(d->streamOffset));
+        return;
+    }
+    reconsider();
+}
+
+void FtpSlot::onDataConnected()
+{
+    d->dataOpen = true;
+}
+
+void FtpSlot::onDataRequest(int requestId)
+{
+    // The server connects back: the listener closes and takes the connection.
+    Ferme_Connect(*m_data);
+    m_data->Accept(requestId);
+    d->dataOpen = true;
+}
+
+void FtpSlot::onDataArrival()
+{
+    d->processing = true;
+    const quint64 epoch = d->epoch;
+    char buffer[64 * 1024];
+    for (;;) {
+        const qint64 n = m_data->GetData(buffer, sizeof buffer);
+        if (n <= 0 || d->epoch != epoch)
+            break;
+        d->stallTimer->start(d->stallTimeout);
+        if (d->phase != Private::Phase::Retrieving || !storeBytes(buffer, n))
+            continue;   // late bytes of an ended transfer are dropped
+    }
+    d->processing = false;
+    if (std::exchange(d->reconsiderLater, false))
+        reconsider();
+}
+
+void FtpSlot::onDataClosed()
+{
+    if (!d->dataOpen)
+        return;
+    onDataArrival();
+    Ferme_Connect(*m_data);
+    d->dataOpen = false;
+    if (d->phase == Private::Phase::Retrieving && d->retrDone)
+        transferEnded();
+}
+
+bool FtpSlot::storeBytes(const char *data, qint64 size)
+{
+    const quint64 epoch = d->epoch;
+    qint64 done = 0;
+    while (done < size && wantsBytes() && d->phase == Private::Phase::Retrieving) {
+        const qint64 want = firstMissingByte();
+        if (d->streamOffset > want)
+            break;   // a pack behind the stream: reconsider() starts it anew
+        if (d->streamOffset < want) {
+            const qint64 skip = std::min(size - done, want - d->streamOffset);
+            done += skip;
+            d->streamOffset += skip;
+            continue;
+        }
+        const qint64 stored = Paquet_Recu - 1;
+        const qint64 piece = std::min(size - done, Paquet_Taille - stored);
+        if (!d->started || d->announcedPack != Paquet_Numero) {
+            const bool first = !d->started;
+            d->started = true;
+            Entete_Lu = true;
+            d->announcedPack = Paquet_Numero;
+            emit statusChanged(m_number, QStringLiteral("Downloading (") + Format_Taille(Paquet_Taille)
+                                             + QStringLiteral(")..."));
+            if (first)
+                emit dataStarted(m_number);
+            if (d->epoch != epoch)
+                return false;
+        }
+        if (!d->file.isOpen() || d->filePack != Paquet_Numero || d->file.position() != stored) {
+            d->filePack = Paquet_Numero;
+            if (!d->file.open(d->packPath ? d->packPath(Paquet_Numero) : QString(), stored)) {
+                writeFailure(d->file.errorString());
+                return false;
+            }
+        }
+        if (!d->file.write(data + done, piece)) {
+            writeFailure(d->file.errorString());
+            return false;
+        }
+        done += piece;
+        d->streamOffset += piece;
+        Paquet_Recu += piece;
+        d->attemptBytes += piece;
+        emit bytesStored(m_number, piece);
+        if (d->epoch != epoch)
+            return false;
+        if (Paquet_Recu - 1 >= Paquet_Taille) {
+            ++d->attemptPacks;
+            completePack();
+            if (d->epoch != epoch)
+                return false;
+        }
+    }
+    // What is left of the chunk lies past what this slot wants: dropped.
+    d->streamOffset += size - done;
+    return true;
+}
+
+void FtpSlot::completePack()
+{
+    d->file.close();
+    d->filePack = -1;
+    emit packCompleted(m_number, Paquet_Numero, Paquet_Taille, d->packPath ? d->packPath(Paquet_Numero) : QString());
+}
+
+void FtpSlot::writeFailure(const QString &reason)
+{
+    const QString path = d->file.path();
+    d->file.close();
+    d->filePack = -1;
+    if (m_control->State() == Winsock::sckConnected)
+        m_control->SendData("ABOR\r\nQUIT\r\n");
+    closeAll();
+    d->retryTimer->stop();
+    d->halted = true;
+    emit writeFailed(m_number, path, reason);
+}
+
+void FtpSlot::failAttempt()
+{
+    closeAll();
+    d->retryTimer->stop();
+    if (!wantsBytes() || d->halted)
+        return;
+    if (d->attemptBytes >= MeaningfulAttempt || d->attemptPacks > 0)
+        m_failures = 0;
+    d->attemptBytes = 0;
+    d->attemptPacks = 0;
+    ++m_failures;
+    ++m_failuresTotal;
+    if (m_failures >= MaxFailedAttempts) {
+        d->halted = true;
+        emit gaveUp(m_number);
+        return;
+    }
+    const qint64 delay = qint64(d->retryDelay) << std::min(m_failures - 1, 20);
+    d->retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
+}
+
+void FtpSlot::onControlClosed()
+{
+    if (d->phase == Private::Phase::Closed)
+        return;
+    onControlData();
+    if (d->phase == Private::Phase::Closed)
+        return;
+    // A session the server ended while nothing was asked is simply opened
+    // again; anything else is a failed attempt.
+    if (d->phase == Private::Phase::Ready || d->phase == Private::Phase::Aborting) {
+        closeAll();
+        reconsider();
+    } else {
+        failAttempt();
+    }
+}
+
+void FtpSlot::onSocketError(int number, const QString &description)
+{
+    if (d->phase == Private::Phase::Closed)
+        return;
+    if (sender() == m_data && (d->phase == Private::Phase::Aborting || d->retrDone))
+        return;
+    if (number == Winsock::sckHostNotFound) {
+        closeAll();
+        d->retryTimer->stop();
+        d->halted = true;
+        emit connectionError(m_number, number, description);
+        return;
+    }
+    failAttempt();
+}
+
+void FtpSlot::onStallTimeout()
+{
+    if (d->phase == Private::Phase::Aborting) {
+        // ABOR went unanswered: a fresh session is cheaper than waiting.
+        closeAll();
+        reconsider();
+        return;
+    }
+    if (d->phase != Private::Phase::Closed && d->phase != Private::Phase::Ready)
+        failAttempt();
+}
+
+void FtpSlot::onRetryTimeout()
+{
+    if (d->phase == Private::Phase::Closed && wantsBytes() && !d->halted)
+        reconsider();
+}

@@ -1,0 +1,89 @@
+#pragma once
+#include "engine/transfer_slot.h"
+
+class QTimer;
+
+// One FTP transfer lane. The slot keeps a control connection logged in and
+// fetches its run of packs (consecutive packs of the plan) as one transfer:
+// REST at the run's first missing byte, RETR, and the arriving bytes written
+// into each pack file in turn. When the run is over (or the next pack does not
+// follow on the stream) the transfer is ended with ABOR and the data
+// connection closed; the control connection stays logged in for the next run.
+// A slot with nothing left to do sends QUIT.
+//
+// The server's replies are read: the log-in (USER, PASS, TYPE I), the data
+// connection (EPSV, then PASV, then the active PORT, or PORT first when active
+// mode is preferred), REST and RETR. A refusal ends the attempt as a network
+// failure (retried after 1, 2, 4 ... seconds, given up after five in a row); a
+// 550 to RETR says the file is gone (fileChanged). A passive reply is only
+// ever connected to the control connection's own host.
+//
+// No wrong byte is stored: bytes are written only at the stream offset the
+// transfer started from, never past the pack in progress, and bytes arriving
+// after the run was ended are dropped. A server that refuses REST sends the
+// file from its first byte: the bytes before the pack are dropped and
+// restartRefused() tells the manager, which leaves the rest of the file to
+// this slot.
+class FtpSlot : public TransferSlot
+{
+    Q_OBJECT
+public:
+    // number: 1..4; control and data: the slot's sockets (WskF_n and WskFn),
+    // owned by the caller.
+    FtpSlot(int number, Winsock *control, Winsock *data, QObject *parent = nullptr);
+    ~FtpSlot() override;
+
+    Winsock *socket() const override { return m_control; }
+    Winsock *dataSocket() const { return m_data; }
+
+    // host may begin with "user:password@" (escapes decoded); without it the
+    // slot logs in as "anonymous". Port 21 unless the host text names one.
+    void setTarget(const QString &host, const QString &path) override;
+    // Active mode (PORT) is tried before passive mode.
+    void setActiveFirst(bool active);
+    void setPlan(PackPlan *plan) override;
+    void setPackFilePath(std::function<QString(qint64 pack)> path) override;
+    void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) override;
+    void setIdle() override;
+    void runShortened() override {}
+    void stop() override;
+    void setStallTimeout(int ms) override;
+    void setRetryDelay(int ms) override;
+
+private:
+    struct Private;
+    enum class Command;
+
+    void onControlConnected();
+    void onControlData();
+    void onControlClosed();
+    void onDataConnected();
+    void onDataRequest(int requestId);
+    void onDataArrival();
+    void onDataClosed();
+    void onSocketError(int number, const QString &description);
+    void onStallTimeout();
+    void onRetryTimeout();
+
+    void send(const QByteArray &commands, std::initializer_list<Command> replies);
+    void handleReply(int code, const QByteArray &text);
+    void openDataConnection();
+    void startTransfer();
+    void endTransfer(bool quit);
+    void transferEnded();
+    void reconsider();
+    void closeAll();
+    void failAttempt();
+    void writeFailure(const QString &reason);
+    void serverRefused(const QString &what);
+    bool wantsBytes() const;
+    qint64 firstMissingByte() const;
+    // Stores data arriving at the stream offset; false when the slot was stopped
+    // or its connection changed meanwhile.
+    bool storeBytes(const char *data, qint64 size);
+    void completePack();
+
+    Private *d;
+    Winsock *m_control;
+    Winsock *m_data;
+};

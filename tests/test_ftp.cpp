@@ -1,0 +1,182 @@
+// FTP downloads end to end against a real FTP server (pyftpdlib) on loopback,
+// well-behaved and misbehaving: passive and active data connections, pause,
+// close and resume, refused log-ins, vanished files, refused REST, ignored ABOR.
+#include "core/settings.h"
+#include "core/text_file.h"
+#include "core/winsock.h"
+#include "engine/download_manager.h"
+#include "engine/transfer_slot.h"
+#include "projects/project_file.h"
+#include "support/ftp_server.h"
+#include "support/test_files.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+constexpr qint64 P = 100000;
+QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
+} // namespace
+
+class TestFtp : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+    QString www() const { return m_dir.path() + "/www/"; }
+    QString dest() const { return m_dir.path() + "/received/"; }
+
+    // A program folder of its own for each case: a project one case leaves in
+    // progress does not hold up the next. Set before the engine is made.
+    void useHome(const QString &name)
+    {
+        qputenv("ZOV_KESTRA_HOME", (m_dir.path() + "/home-" + name).toUtf8());
+        QDir().mkpath(m_dir.path() + "/home-" + name + "/projects");
+    }
+    // An FTP project (Type 1) for www/name on server; the bytes served.
+    QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const FtpServer &server,
+                          const QString &login = {})
+    {
+        e.store().load();
+        const QByteArray data = TestFiles::randomBytes(size, quint32(size));
+        const QString url = login + server.hostPort() + "/" + name + ".bin";
+        if (!TestFiles::write(www() + name + ".bin", data)
+            || !e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, true)), url, size))
+            qFatal("cannot set up %s", qPrintable(name));
+        e.setSlotTimeouts(3000, 10);
+        return data;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid() && QDir().mkpath(www()) && QDir().mkpath(dest()));
+        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
+        Settings::setApplicationName("zov-kestra-download");
+        Settings::write("FilePath", dest());
+        Settings::write("packsize", QString::number(P));
+        useHome("none");
+    }
+
+    // Catches a data connection made one way only (EPSV, PASV or PORT), no
+    // fall-back when the server refuses the first kind, a pack boundary
+    // written wrong, slot 4 used, and a transfer that never ends.
+    void everySizeAndMode_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<bool>("activeFirst");
+        QTest::addColumn<QStringList>("server");
+        QTest::newRow("1 byte, EPSV") << qint64(1) << false << QStringList();
+        QTest::newRow("P, active only") << P << true << QStringList{"--no-passive"};
+        QTest::newRow("2P+R, active refused") << 2 * P + 777 << true << QStringList{"--no-active"};
+        QTest::newRow("10 MB, PASV") << qint64(10 << 20) + 3 << false << QStringList{"--no-epsv"};
+    }
+
+    void everySizeAndMode()
+    {
+        QFETCH(qint64, size);
+        QFETCH(bool, activeFirst);
+        QFETCH(QStringList, server);
+        FtpServer ftp;
+        QVERIFY2(ftp.start(www(), server), qPrintable(ftp.lastError()));
+        Settings::write("FtpActive", activeFirst ? "1" : "0");
+        const QString name = QStringLiteral("s%1").arg(size);
+        useHome(name);
+        DownloadManager e;
+        const QByteArray data = addProject(e, name, size, ftp);
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QVERIFY(e.startNow(name));
+        QCOMPARE(e.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
+        QCOMPARE(e.slot(4).connectionsOpened(), 0);
+        Settings::write("FtpActive", "0");
+    }
+
+    // Catches an FTP pause that leaves a session open or a pack un-noted, a
+    // resume that fetches stored bytes again or writes them at the wrong
+    // place, and a close whose project the next start cannot finish.
+    void pauseCloseAndResume()
+    {
+        FtpServer ftp;
+        QVERIFY2(ftp.start(www(), {"--throttle=150000"}), qPrintable(ftp.lastError()));
+        QByteArray data;
+        useHome("paused");
+        {
+            DownloadManager e;
+            data = addProject(e, "paused", 12 * P + 5, ftp);
+            QVERIFY(e.startNow("paused"));
+            QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > 2 * P, 20000);
+            e.actionClicked();
+            QVERIFY(e.isPaused());
+            int busy = 0;
+            for (int n = 1; n <= 3; ++n) {
+                busy += e.slot(n).isBusy() ? 1 : 0;
+                QCOMPARE(e.slot(n).socket()->State(), int(Winsock::sckClosed));
+            }
+            QCOMPARE(TextFile::read(e.registerPath()).count(":0\r\n"), busy);
+            e.actionClicked();
+            QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > e.run().Taille_Reprise + 2 * P, 20000);
+            e.shutdown();
+        }
+        DownloadManager e;
+        e.store().load();
+        e.setSlotTimeouts(3000, 10);
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        e.Reprendre_Projet();
+        QVERIFY(e.run().Downloading && e.plan().storedBytes() > 2 * P);
+        QVERIFY(finished.wait(60000));
+        QCOMPARE(sha(TestFiles::read(dest() + "paused.bin")), sha(data));
+    }
+
+    // Catches a slot that waits silently on a refusal, retries a file that is
+    // gone, stores bytes from the wrong offset when REST is refused, or lets
+    // bytes sent after ABOR into a pack.
+    void misbehavingServers_data()
+    {
+        QTest::addColumn<QStringList>("server");
+        QTest::addColumn<QString>("login");
+        QTest::addColumn<bool>("missing");
+        QTest::addColumn<int>("failure");   // DownloadFailure, None: the file ends exact
+        QTest::newRow("log-in refused") << QStringList{"--user=zk:secret"} << QString() << false
+                                        << int(DownloadFailure::Network);
+        QTest::newRow("user and password") << QStringList{"--user=zk:s@c"} << QString("zk:s%40c@") << false
+                                           << int(DownloadFailure::None);
+        QTest::newRow("550 to RETR") << QStringList() << QString() << true << int(DownloadFailure::ServerChanged);
+        QTest::newRow("REST refused") << QStringList{"--refuse-rest"} << QString() << false << int(DownloadFailure::None);
+        QTest::newRow("ABOR ignored") << QStringList{"--ignore-abor"} << QString() << false << int(DownloadFailure::None);
+    }
+
+    void misbehavingServers()
+    {
+        QFETCH(QStringList, server);
+        QFETCH(QString, login);
+        QFETCH(bool, missing);
+        QFETCH(int, failure);
+        FtpServer ftp;
+        QVERIFY2(ftp.start(www(), server), qPrintable(ftp.lastError()));
+        const QString name = QString(QTest::currentDataTag()).replace(' ', '-');
+        useHome(name);
+        DownloadManager e;
+        const QByteArray data = addProject(e, name, 30 * P + 11, ftp, login);
+        if (missing)
+            QVERIFY(QFile::remove(www() + name + ".bin"));
+        QSignalSpy failed(&e, &DownloadManager::downloadFailed);
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QVERIFY(e.startNow(name));
+        if (failure == int(DownloadFailure::None)) {
+            QVERIFY(finished.wait(60000));
+            QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
+            QVERIFY(failed.isEmpty());
+        } else {
+            QVERIFY(failed.wait(30000));
+            QCOMPARE(failed.first().first().value<DownloadFailure>(), DownloadFailure(failure));
+            QVERIFY(e.isPaused() && e.plan().storedBytes() == 0);
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestFtp)
+#include "test_ftp.moc"
