@@ -1,3 +1,4 @@
+#include "engine/ftp_parse.h"
 #include "engine/http_parse.h"
 #include "engine/url_helpers.h"
 
@@ -120,6 +121,44 @@ private slots:
         else if ((ok = HttpParse::unsatisfiedRange(header, &total)))
             got = QStringLiteral("*/%1").arg(total);
         QCOMPARE(ok ? got : QString(), expected);
+    }
+    // Fault: a multi-line reply cut at a line starting with other digits or taken before it
+    // ends, garbage or an endless line taken for a reply, a passive port out of range, PORT bytes swapped.
+    void ftpReplies()
+    {
+        const struct { const char *kind; QByteArray input; QByteArray expected; } cases[] = {
+            {"reply", "227 Entering Passive Mode (1,2,3,4,0,21)\r\n150 x", "227 Entering Passive Mode (1,2,3,4,0,21)|150 x"},
+            {"reply", "220-Hi\r\n230 not yet\r\n220-still\r\n 220 no\r\n220 Ready\r\n", "220 Hi\n230 not yet\n220-still\n 220 no\nReady|"},
+            {"reply", "220-Hi\r\n220 Rea", "0"},
+            {"reply", "HTTP/1.1 200 OK\r\n", "-1"},
+            {"reply", "211-" + QByteArray(8200, 'a'), "-1"},
+            {"reply", "226 Done\n331", "226 Done|331"},
+            {"epsv", "Entering Extended Passive Mode (|||6446|)", "6446"},
+            {"epsv", "(|||0|)", ""},
+            {"epsv", "(|||65536|)", ""},
+            {"epsv", "Entering (!!!65535!)", "65535"},
+            {"pasv", "Entering Passive Mode (192,168,1,2,19,137)", "192.168.1.2:5001"},
+            {"pasv", "(192,168,1,256,19,137)", ""},
+            {"pasv", "(192,168,1,2,19)", ""},
+            {"port", "127.0.0.1 1234", "127,0,0,1,4,210"},
+            {"port", "10.0.0.7 50000", "10,0,0,7,195,80"},
+        };
+        for (const auto &c : cases) {
+            FtpParse::Reply r;
+            QString host;
+            quint16 port = 0;
+            const qsizetype used = c.kind == QByteArray("reply") ? FtpParse::takeReply(c.input, &r) : 0;
+            QByteArray got = used > 0 ? QByteArray::number(r.code) + " " + r.text + "|" + c.input.mid(used)
+                                      : QByteArray::number(used);
+            if (c.kind == QByteArray("epsv"))
+                got = FtpParse::epsvPort(c.input, &port) ? QByteArray::number(port) : "";
+            else if (c.kind == QByteArray("pasv"))
+                got = FtpParse::pasvAddress(c.input, &host, &port) ? host.toLatin1() + ":" + QByteArray::number(port) : "";
+            else if (c.kind == QByteArray("port"))
+                got = FtpParse::portArgument(QString::fromLatin1(c.input.split(' ')[0]),
+                                             c.input.split(' ')[1].toUShort());
+            QCOMPARE(got, c.expected);
+        }
     }
 };
 
