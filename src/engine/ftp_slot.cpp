@@ -9,7 +9,6 @@
 #include "engine/url_probe.h"
 
 #include <QTimer>
-#include <QUrl>
 
 #include <algorithm>
 #include <climits>
@@ -19,6 +18,8 @@ constexpr quint16 kFtpPort = 21;
 // The server's answer to ABOR may never come: after this the control
 // connection is dropped and a new one logs in.
 constexpr int kAbortPatience = 5000;
+// No reply a slot waits for is this long.
+constexpr qsizetype kMaxReplyBytes = 64 * 1024;
 } // namespace
 
 enum class FtpSlot::Command { Greeting, User, Pass, Type, Epsv, Pasv, Port, Rest, Retr, Abor };
@@ -110,17 +111,9 @@ FtpSlot::~FtpSlot()
 void FtpSlot::setTarget(const QString &host, const QString &path)
 {
     closeAll();
-    QString where = host;
     d->user = "anonymous";
     d->pass = UrlProbe::AnonymousPassword;
-    if (const qsizetype at = where.lastIndexOf(QLatin1Char('@')); at >= 0) {
-        const QString login = where.left(at);
-        where = where.mid(at + 1);
-        const qsizetype colon = login.indexOf(QLatin1Char(':'));
-        d->user = QUrl::fromPercentEncoding(login.left(colon).toUtf8()).toUtf8();
-        d->pass = colon >= 0 ? QUrl::fromPercentEncoding(login.mid(colon + 1).toUtf8()).toUtf8() : QByteArray();
-    }
-    d->host = where;
+    d->host = Split_Login(host, &d->user, &d->pass);
     QString decoded;
     d->path = Ftp_Path(path, &decoded) ? decoded.toUtf8() : QByteArray();
     for (bool &r : d->refused)
@@ -306,9 +299,10 @@ void FtpSlot::onControlData()
     while (d->epoch == epoch) {
         FtpParse::Reply reply;
         const qsizetype used = FtpParse::takeReply(d->replies, &reply);
-        if (used == 0)
+        if (used == 0 && d->replies.size() <= kMaxReplyBytes)
             return;
-        if (used < 0) {
+        if (used <= 0) {
+            // Not a reply, or one that never ends.
             Txt_Recu = d->replies.left(200);
             failAttempt();
             return;

@@ -1,6 +1,7 @@
 #include "engine/url_helpers.h"
 
 #include <QByteArray>
+#include <QUrl>
 
 #include <cstring>
 
@@ -231,4 +232,16 @@ bool Ftp_Path(const QString &path, QString *decoded)
         return false;
     *decoded = text;
     return true;
+}
+
+QString Split_Login(const QString &host, QByteArray *user, QByteArray *password)
+{
+    const qsizetype at = host.lastIndexOf(QLatin1Char('@'));
+    if (at < 0)
+        return host;
+    const QString login = host.left(at);
+    const qsizetype colon = login.indexOf(QLatin1Char(':'));
+    *user = QUrl::fromPercentEncoding(login.left(colon).toUtf8()).toUtf8();
+    *password = colon >= 0 ? QUrl::fromPercentEncoding(login.mid(colon + 1).toUtf8()).toUtf8() : QByteArray();
+    return host.mid(at + 1);
 }

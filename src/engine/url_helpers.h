@@ -62,6 +62,11 @@ bool Safe_Url(const QString &url, QString *safe);
 // other text beside the last "/" of the path. Empty for an empty location.
 QString Resolve_Location(const QString &host, const QString &path, const QString &location);
 
+// The host text of an address without its "user:password@" part, which goes
+// (escapes decoded) into user and password; both are left as they are when
+// the host names no user.
+QString Split_Login(const QString &host, QByteArray *user, QByteArray *password);
+
 // The path an FTP command names: an address path with its escapes decoded.
 // False when the decoded path holds a control character (it would end the
 // command line early and start another).

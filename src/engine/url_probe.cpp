@@ -150,7 +150,8 @@ void UrlProbe::runProbe()
     m_buffer.clear();
     Txt_Recu.clear();
     m_active = true;
-    m_winsock->Connect(Host_URL, Test_Link_FTP ? 21 : 80);
+    QByteArray user, password;
+    m_winsock->Connect(Split_Login(Host_URL, &user, &password), Test_Link_FTP ? 21 : 80);
 }
 
 void UrlProbe::onConnected()
@@ -168,8 +169,10 @@ void UrlProbe::onConnected()
         // The whole log-in goes out at once; the server answers in order and
         // only the SIZE reply (or an error code) matters.
         QByteArray batch;
-        batch += "User anonymous\r\n";
-        batch += QByteArray("Pass ") + AnonymousPassword + kCrLf;
+        QByteArray user = "anonymous", password = AnonymousPassword;
+        Split_Login(Host_URL, &user, &password);
+        batch += "User " + user + kCrLf;
+        batch += "Pass " + password + kCrLf;
         batch += "TYPE I\r\n";
         batch += "SIZE " + ftpPath.toUtf8() + kCrLf;
         batch += "REST 10\r\n";
