@@ -131,6 +131,13 @@ int main(int argc, char *argv[])
     int exitCode = 1;
     bool interrupted = false;
 
+    // The program ends from the event loop: an end decided before the loop
+    // runs (a signal handled while the engine starts) still takes effect.
+    const auto finish = [](int code) {
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [code] { QCoreApplication::exit(code); },
+                                  Qt::QueuedConnection);
+    };
+
     // Ctrl-C and SIGTERM stop the download the way closing the desktop
     // program does: what is stored stays, and the same command resumes it.
     TerminationSignals termination;
@@ -150,7 +157,7 @@ int main(int argc, char *argv[])
         } else {
             say(QStringLiteral("Stopped."));
         }
-        app.exit(Paused);
+        finish(Paused);
     });
 
     QObject::connect(&engine, &DownloadManager::messageRequested, &app,
@@ -230,7 +237,7 @@ int main(int argc, char *argv[])
     });
     QObject::connect(&probe, &UrlProbe::finished, &app, [&] {
         if (exitCode != -1)
-            app.exit(exitCode);
+            finish(exitCode);
     });
     auto *ticker = new QTimer(&app);
     ticker->setInterval(terminal ? 200 : 1000);
@@ -247,7 +254,7 @@ int main(int argc, char *argv[])
                          if (ok)
                              fprintf(stdout, "Saved %s\n", qPrintable(finalFile));
                          fflush(stdout);
-                         app.exit(ok ? Done : CannotWrite);
+                         finish(ok ? Done : CannotWrite);
                      });
     QObject::connect(&engine, &DownloadManager::downloadPaused, &app, [&] {
         if (interrupted)
@@ -256,14 +263,14 @@ int main(int argc, char *argv[])
             fputc('\n', stdout);
         switch (engine.lastFailure()) {
         case DownloadFailure::LocalWrite:
-            app.exit(CannotWrite);
+            finish(CannotWrite);
             break;
         case DownloadFailure::ServerChanged:
-            app.exit(ServerChanged);
+            finish(ServerChanged);
             break;
         default:
             say(QStringLiteral("The download stopped; run the same command again later."));
-            app.exit(Paused);
+            finish(Paused);
         }
     });
 
