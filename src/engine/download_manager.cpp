@@ -384,11 +384,10 @@ void DownloadManager::beginRun()
     m_run.Downloading = true;
     m_soleSlot = 0;
     const bool activeFirst = Settings::readInt(QStringLiteral("FtpActive"), 0) != 0;
+    stopAllSlots();
     for (int i = 0; i < 4; ++i) {
-        for (TransferSlot *s : {static_cast<TransferSlot *>(m_http[i]), static_cast<TransferSlot *>(m_ftp[i])}) {
-            s->stop();
-            s->resetFailures();
-        }
+        m_http[i]->resetFailures();
+        m_ftp[i]->resetFailures();
         m_slots[i] = m_run.Projet_FTP ? static_cast<TransferSlot *>(m_ftp[i]) : m_http[i];
         m_slots[i]->setTarget(m_run.Host_URL2, m_run.Path_URL2);
         m_http[i]->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
@@ -648,16 +647,25 @@ double DownloadManager::secondsSinceMidnight() const
     return m_clock ? m_clock() : QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
 }
 
+void DownloadManager::stopAllSlots()
+{
+    // Timers first, so that none starts a connection while the others close.
+    for (QTimer *t : Timer_FTP)
+        t->stop();
+    for (int i = 0; i < 4; ++i) {
+        m_http[i]->stop();
+        m_ftp[i]->stop();
+    }
+}
+
 void DownloadManager::saveForResume()
 {
+    stopAllSlots();
     QList<QByteArray> inProgress;
     for (TransferSlot *s : m_slots) {
-        s->stop();
         if (s->isBusy())
             inProgress.append(packFilePath(s->Paquet_Numero).toUtf8());
     }
-    for (QTimer *t : Timer_FTP)
-        t->stop();
     m_register.addPauseNotes(inProgress);
     ProjectResume::writeTimeFile(timeFilePath(), {m_run.Temps_H, m_run.Temps_M, m_run.Temps_S});
 }
@@ -727,10 +735,7 @@ void DownloadManager::shutdown()
     Ferme_Connect(*m_probe->probeSocket());
     if (m_run.Downloading)
         saveForResume();
-    for (int i = 0; i < 4; ++i) {
-        m_http[i]->stop();
-        m_ftp[i]->stop();
-    }
+    stopAllSlots();
     Ferme_Connect(*Winsock_Listen);
 }
 
@@ -904,8 +909,7 @@ void DownloadManager::completeProject()
     m_store.Recuperation = false;
     m_run.Downloading = false;
     // The kept-open connections are of no more use once the file is done.
-    for (TransferSlot *sl : m_slots)
-        sl->stop();
+    stopAllSlots();
     ReInit();
     emit tabRequested(2);
     Timer_Start_Download->start();

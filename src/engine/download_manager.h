@@ -81,6 +81,9 @@ public:
     // notes its packs in progress (":0") and its elapsed time, so that the next
     // start resumes it. Nothing is written when no project runs.
     void shutdown();
+    // Every slot of either protocol stops: connections closed, slot timers off;
+    // the packs in progress stay theirs (pause, close, cancel).
+    void stopAllSlots();
     // Seconds since midnight as the pause and speed clocks read them; tests put
     // in a clock of their own.
     void setClock(std::function<double()> secondsSinceMidnight) { m_clock = std::move(secondsSinceMidnight); }
