@@ -7,6 +7,7 @@
 #include "app/ui/wait_window.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
+#include "support/ftp_server.h"
 #include "support/nginx_server.h"
 
 #include <QApplication>
@@ -50,6 +51,25 @@ int main(int argc, char *argv[])
     for (int i = 0; i < 96; ++i)
         iso.write(block);
     iso.close();
+    // "ftp" after the folder: the Download tab of an FTP project alone.
+    if (argc > 2 && QByteArray(argv[2]) == "ftp") {
+        FtpServer ftp;
+        if (!ftp.start(dir.path() + "/www", {"--throttle=400000"}))
+            return 1;
+        Form1 w({});
+        w.show();
+        wait(600);
+        DownloadManager &e = w.engine();
+        e.Timer_Start_Download->stop();
+        const QString url = ftp.hostPort() + "/debian-12.8.0-amd64-netinst.iso";
+        e.store().addNewProject("debian-ftp", ProjectFile::build(ProjectFile::fromSettings(url, 96 << 20, true)), url,
+                                96 << 20);
+        e.startNow("debian-ftp");
+        wait(3000);
+        w.grab().save(out + "/download-ftp.png");
+        e.shutdown();
+        return 0;
+    }
     NginxServer server;
     server.setRateLimit(1 << 20);
     if (!server.start(dir.path() + "/www"))
