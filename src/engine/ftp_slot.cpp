@@ -43,10 +43,7 @@ struct FtpSlot::Private
     QByteArray pass = UrlProbe::AnonymousPassword;
     QByteArray path;             // what RETR names (escapes decoded)
     PackPlan *plan = nullptr;
-    std::function<QString(qint64)> packPath;
 
-    PackFile file;
-    qint64 filePack = -1;
 
     QTimer *stallTimer = nullptr;
     QTimer *retryTimer = nullptr;
@@ -131,11 +128,6 @@ void FtpSlot::setPlan(PackPlan *plan)
     d->plan = plan;
 }
 
-void FtpSlot::setPackFilePath(std::function<QString(qint64)> path)
-{
-    d->packPath = std::move(path);
-}
-
 void FtpSlot::setStallTimeout(int ms)
 {
     d->stallTimeout = ms;
@@ -162,12 +154,7 @@ void FtpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
         setIdle();
         return;
     }
-    if (d->filePack != number)
-        d->file.close();
-    Paquet_Numero = number;
-    Paquet_Debut = start;
-    Paquet_Taille = size;
-    Paquet_Recu = std::clamp<qint64>(stored, 0, size) + 1;
+    takePack(number, start, size, stored);
     ++d->packToken;
     d->halted = false;
     if (!wantsBytes()) {
@@ -186,8 +173,7 @@ void FtpSlot::setIdle()
 {
     Paquet_Taille = 0;
     Paquet_Recu = 0;
-    d->file.close();
-    d->filePack = -1;
+    closePackFile();
     d->retryTimer->stop();
     ++d->packToken;
     reconsider();
@@ -199,8 +185,7 @@ void FtpSlot::stop()
     if (m_control->State() == Winsock::sckConnected)
         m_control->SendData("ABOR\r\nQUIT\r\n");
     closeAll();
-    d->file.close();
-    d->filePack = -1;
+    closePackFile();
     d->retryTimer->stop();
     ++d->packToken;
     d->halted = true;
@@ -583,20 +568,13 @@ bool FtpSlot::storeBytes(const char *data, qint64 size)
             if (d->epoch != epoch)
                 return false;
         }
-        if (!d->file.isOpen() || d->filePack != Paquet_Numero || d->file.position() != stored) {
-            d->filePack = Paquet_Numero;
-            if (!d->file.open(d->packPath ? d->packPath(Paquet_Numero) : QString(), stored)) {
-                writeFailure(d->file.errorString());
-                return false;
-            }
-        }
-        if (!d->file.write(data + done, piece)) {
-            writeFailure(d->file.errorString());
+        QString reason;
+        if (!writePackBytes(data + done, piece, &reason)) {
+            writeFailure(reason);
             return false;
         }
         done += piece;
         d->streamOffset += piece;
-        Paquet_Recu += piece;
         d->attemptBytes += piece;
         emit bytesStored(m_number, piece);
         if (d->epoch != epoch)
@@ -613,18 +591,10 @@ bool FtpSlot::storeBytes(const char *data, qint64 size)
     return true;
 }
 
-void FtpSlot::completePack()
-{
-    d->file.close();
-    d->filePack = -1;
-    emit packCompleted(m_number, Paquet_Numero, Paquet_Taille, d->packPath ? d->packPath(Paquet_Numero) : QString());
-}
-
 void FtpSlot::writeFailure(const QString &reason)
 {
-    const QString path = d->file.path();
-    d->file.close();
-    d->filePack = -1;
+    const QString path = m_packFile.path();
+    closePackFile();
     if (m_control->State() == Winsock::sckConnected)
         m_control->SendData("ABOR\r\nQUIT\r\n");
     closeAll();
@@ -639,18 +609,14 @@ void FtpSlot::failAttempt()
     d->retryTimer->stop();
     if (!wantsBytes() || d->halted)
         return;
-    if (d->attemptBytes >= MeaningfulAttempt || d->attemptPacks > 0)
-        m_failures = 0;
+    const qint64 delay = countFailure(d->attemptBytes, d->attemptPacks, d->retryDelay);
     d->attemptBytes = 0;
     d->attemptPacks = 0;
-    ++m_failures;
-    ++m_failuresTotal;
-    if (m_failures >= MaxFailedAttempts) {
+    if (delay < 0) {
         d->halted = true;
         emit gaveUp(m_number);
         return;
     }
-    const qint64 delay = qint64(d->retryDelay) << std::min(m_failures - 1, 20);
     d->retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
 }
 

@@ -42,7 +42,6 @@ public:
     // Active mode (PORT) is tried before passive mode.
     void setActiveFirst(bool active);
     void setPlan(PackPlan *plan) override;
-    void setPackFilePath(std::function<QString(qint64 pack)> path) override;
     void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) override;
     void setIdle() override;
     void runShortened() override {}
@@ -81,7 +80,6 @@ private:
     // Stores data arriving at the stream offset; false when the slot was stopped
     // or its connection changed meanwhile.
     bool storeBytes(const char *data, qint64 size);
-    void completePack();
 
     Private *d;
     Winsock *m_control;

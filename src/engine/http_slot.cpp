@@ -43,14 +43,11 @@ struct HttpSlot::Private
     QString host;
     QString path;
     PackPlan *plan = nullptr;
-    std::function<QString(qint64)> packPath;
     QByteArray etag;
     QByteArray lastModified;
     QByteArray ifRange;          // what every ranged request sends as If-Range
     bool ranges = true;
 
-    PackFile file;
-    qint64 filePack = -1;        // pack the open file belongs to
 
     QTimer *stallTimer = nullptr;
     QTimer *retryTimer = nullptr;
@@ -149,11 +146,6 @@ void HttpSlot::setPlan(PackPlan *plan)
     d->plan = plan;
 }
 
-void HttpSlot::setPackFilePath(std::function<QString(qint64)> path)
-{
-    d->packPath = std::move(path);
-}
-
 void HttpSlot::setStallTimeout(int ms)
 {
     d->stallTimer->setInterval(std::max(1, ms));
@@ -188,12 +180,7 @@ void HttpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
         setIdle();
         return;
     }
-    if (d->filePack != number)
-        d->file.close();
-    Paquet_Numero = number;
-    Paquet_Debut = start;
-    Paquet_Taille = size;
-    Paquet_Recu = std::clamp<qint64>(stored, 0, size) + 1;
+    takePack(number, start, size, stored);
     ++d->packToken;
     d->halted = false;
 
@@ -216,8 +203,7 @@ void HttpSlot::setIdle()
 {
     Paquet_Taille = 0;
     Paquet_Recu = 0;
-    d->file.close();
-    d->filePack = -1;
+    closePackFile();
     d->retryTimer->stop();
     ++d->packToken;
     reconsider();
@@ -232,8 +218,7 @@ void HttpSlot::runShortened()
 void HttpSlot::stop()
 {
     closeConnection();
-    d->file.close();
-    d->filePack = -1;
+    closePackFile();
     d->retryTimer->stop();
     ++d->packToken;
     d->halted = true;
@@ -347,8 +332,7 @@ void HttpSlot::fillPipeline()
             return;
         if (Paquet_Recu > 1) {
             Paquet_Recu = 1;
-            d->file.close();
-            d->filePack = -1;
+            closePackFile();
             emit packRestarted(m_number);
         }
         sendRequest(0, std::max(fileSize, Paquet_Debut + Paquet_Taille) - 1);
@@ -424,29 +408,21 @@ void HttpSlot::failAttempt()
     d->retryTimer->stop();
     if (!wantsBytes())
         return;  // nothing was being fetched: no attempt to count
-    // A connection that brought a good share before it broke is a new trouble,
-    // not the next one of a series; one that dies after every few bytes is.
-    if (d->attemptBytes >= MeaningfulAttempt || d->attemptPacks > 0)
-        m_failures = 0;
+    const qint64 delay = countFailure(d->attemptBytes, d->attemptPacks, d->retryDelay);
     d->attemptBytes = 0;
     d->attemptPacks = 0;
-    ++m_failures;
-    ++m_failuresTotal;
-    if (m_failures >= MaxFailedAttempts) {
+    if (delay < 0) {
         d->halted = true;
         emit gaveUp(m_number);
         return;
     }
-    // 1, 2, 4 ... times the retry delay.
-    const qint64 delay = qint64(d->retryDelay) << std::min(m_failures - 1, 20);
     d->retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
 }
 
 void HttpSlot::writeFailure(const QString &reason)
 {
-    const QString path = d->file.path();
-    d->file.close();
-    d->filePack = -1;
+    const QString path = m_packFile.path();
+    closePackFile();
     closeConnection();
     d->retryTimer->stop();
     d->halted = true;
@@ -749,21 +725,13 @@ qint64 HttpSlot::storeBody(const char *data, qint64 size)
                 return -1;
         }
 
-        if (!d->file.isOpen() || d->filePack != Paquet_Numero || d->file.position() != stored) {
-            d->filePack = Paquet_Numero;
-            const QString path = d->packPath ? d->packPath(Paquet_Numero) : QString();
-            if (!d->file.open(path, stored)) {
-                writeFailure(d->file.errorString());
-                return -1;
-            }
-        }
-        if (!d->file.write(data + done, piece)) {
-            writeFailure(d->file.errorString());
+        QString reason;
+        if (!writePackBytes(data + done, piece, &reason)) {
+            writeFailure(reason);
             return -1;
         }
         done += piece;
         d->streamOffset += piece;
-        Paquet_Recu += piece;
         d->responseStored += piece;
         d->attemptBytes += piece;
 
@@ -812,14 +780,4 @@ void HttpSlot::responseEnded()
     // be asked again and again.
     if (broughtNothing && wantsBytes())
         failAttempt();
-}
-
-void HttpSlot::completePack()
-{
-    d->file.close();
-    d->filePack = -1;
-    const qint64 pack = Paquet_Numero;
-    const qint64 size = Paquet_Taille;
-    const QString path = d->packPath ? d->packPath(pack) : QString();
-    emit packCompleted(m_number, pack, size, path);
 }

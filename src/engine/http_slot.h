@@ -58,7 +58,6 @@ public:
     // for the whole file and the one pack starts again from byte 0.
     void setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges);
     void setPlan(PackPlan *plan) override;
-    void setPackFilePath(std::function<QString(qint64 pack)> path) override;
 
     // See TransferSlot. A new request goes on the kept-open connection, or a
     // new one, from the pack's first missing byte to plan->runLastByte(number()).
@@ -101,7 +100,6 @@ private:
     // or -1 when the attempt failed or the slot was stopped meanwhile.
     qint64 storeBody(const char *data, qint64 size);
     void responseEnded();
-    void completePack();
     // Brings the connection in line with the pack in progress: keeps reading,
     // sends a request, opens a connection or closes it.
     void reconsider();

@@ -5,6 +5,8 @@
 
 #include <functional>
 
+#include "engine/pack_file.h"
+
 class PackPlan;
 class Winsock;
 
@@ -39,7 +41,7 @@ public:
     virtual void setTarget(const QString &host, const QString &path) = 0;
     virtual void setPlan(PackPlan *plan) = 0;
     // The pack file of pack k (full path).
-    virtual void setPackFilePath(std::function<QString(qint64 pack)> path) = 0;
+    void setPackFilePath(std::function<QString(qint64 pack)> path) { m_packPath = std::move(path); }
     // The pack in progress; stored = bytes already in its pack file. When the
     // pack starts at the next byte of the stream in progress the bytes simply
     // go on; otherwise the slot asks from the pack's first missing byte to the
@@ -101,7 +103,26 @@ signals:
     void restartRefused(int slot);
 
 protected:
+    // The pack variables for a new pack in progress (its file is closed when it
+    // is another pack's).
+    void takePack(qint64 number, qint64 start, qint64 size, qint64 stored);
+    void closePackFile();
+    // Writes piece bytes of the pack in progress right after its stored ones,
+    // opening its file when needed; false, with the system's reason, when the
+    // bytes did not go in.
+    bool writePackBytes(const char *data, qint64 piece, QString *reason);
+    // The pack's file closes and packCompleted() is told.
+    void completePack();
+    // A failed attempt of the pack in progress. An attempt that brought a
+    // pack or MeaningfulAttempt bytes starts the count afresh. Returns the
+    // wait before the next attempt (1, 2, 4 ... times retryDelay), or -1 when
+    // this was the last one: the slot gives up.
+    qint64 countFailure(qint64 attemptBytes, int attemptPacks, int retryDelay);
+
     int m_number;
+    PackFile m_packFile;
+    qint64 m_filePack = -1;     // pack m_packFile belongs to
+    std::function<QString(qint64)> m_packPath;
     int m_failures = 0;
     int m_failuresTotal = 0;
     int m_requests = 0;

@@ -1,0 +1,56 @@
+#include "engine/transfer_slot.h"
+
+#include <algorithm>
+
+void TransferSlot::takePack(qint64 number, qint64 start, qint64 size, qint64 stored)
+{
+    if (m_filePack != number)
+        closePackFile();
+    Paquet_Numero = number;
+    Paquet_Debut = start;
+    Paquet_Taille = size;
+    Paquet_Recu = std::clamp<qint64>(stored, 0, size) + 1;
+}
+
+void TransferSlot::closePackFile()
+{
+    m_packFile.close();
+    m_filePack = -1;
+}
+
+bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reason)
+{
+    const qint64 stored = Paquet_Recu - 1;
+    if (!m_packFile.isOpen() || m_filePack != Paquet_Numero || m_packFile.position() != stored) {
+        m_filePack = Paquet_Numero;
+        if (!m_packFile.open(m_packPath ? m_packPath(Paquet_Numero) : QString(), stored)) {
+            *reason = m_packFile.errorString();
+            return false;
+        }
+    }
+    if (!m_packFile.write(data, piece)) {
+        *reason = m_packFile.errorString();
+        return false;
+    }
+    Paquet_Recu += piece;
+    return true;
+}
+
+void TransferSlot::completePack()
+{
+    closePackFile();
+    emit packCompleted(m_number, Paquet_Numero, Paquet_Taille, m_packPath ? m_packPath(Paquet_Numero) : QString());
+}
+
+qint64 TransferSlot::countFailure(qint64 attemptBytes, int attemptPacks, int retryDelay)
+{
+    // A connection that brought a good share before it broke is a new trouble,
+    // not the next one of a series; one that dies after every few bytes is.
+    if (attemptBytes >= MeaningfulAttempt || attemptPacks > 0)
+        m_failures = 0;
+    ++m_failures;
+    ++m_failuresTotal;
+    if (m_failures >= MaxFailedAttempts)
+        return -1;
+    return qint64(retryDelay) << std::min(m_failures - 1, 20);
+}
