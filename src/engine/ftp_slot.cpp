@@ -138,16 +138,6 @@ void FtpSlot::setRetryDelay(int ms)
     d->retryDelay = ms;
 }
 
-bool FtpSlot::wantsBytes() const
-{
-    return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille;
-}
-
-qint64 FtpSlot::firstMissingByte() const
-{
-    return Paquet_Debut + Paquet_Recu - 1;
-}
-
 void FtpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
 {
     if (size <= 0) {

@@ -75,8 +75,6 @@ private:
     void failAttempt();
     void writeFailure(const QString &reason);
     void serverRefused(const QString &what);
-    bool wantsBytes() const;
-    qint64 firstMissingByte() const;
     // Stores data arriving at the stream offset; false when the slot was stopped
     // or its connection changed meanwhile.
     bool storeBytes(const char *data, qint64 size);

@@ -161,16 +161,6 @@ int HttpSlot::stallTimeout() const
     return d->stallTimer->interval();
 }
 
-bool HttpSlot::wantsBytes() const
-{
-    return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille;
-}
-
-qint64 HttpSlot::firstMissingByte() const
-{
-    return Paquet_Debut + Paquet_Recu - 1;
-}
-
 // ---------------------------------------------------------------------------
 // What the manager asks for
 

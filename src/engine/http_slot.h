@@ -113,8 +113,6 @@ private:
     void writeFailure(const QString &reason);
     void closeConnection();
     void failAttempt();
-    bool wantsBytes() const;
-    qint64 firstMissingByte() const;
 
     // Implementation state, see http_slot.cpp.
     struct Private;

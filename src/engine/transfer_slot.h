@@ -106,6 +106,9 @@ protected:
     // The pack variables for a new pack in progress (its file is closed when it
     // is another pack's).
     void takePack(qint64 number, qint64 start, qint64 size, qint64 stored);
+    // The pack in progress still lacks bytes; the file offset of the first one.
+    bool wantsBytes() const { return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille; }
+    qint64 firstMissingByte() const { return Paquet_Debut + Paquet_Recu - 1; }
     void closePackFile();
     // Writes piece bytes of the pack in progress right after its stored ones,
     // opening its file when needed; false, with the system's reason, when the
