@@ -389,6 +389,8 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
         d->started = false;
         ++m_requests;
         send("RETR " + d->path + "\r\n", {Command::Retr});
+        // The pack may have changed while REST was on its way.
+        reconsider();
         return;
     case Command::Retr:
         if (d->phase == Phase::Aborting)
