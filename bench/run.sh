@@ -12,17 +12,25 @@
 #   BENCH_BUILD_DIR=build   build folder (relative to the repository or absolute)
 #   BENCH_SKIP_BUILD=1      use the executables already in the build folder
 #   BENCH_BIG_MB=256        case 1 file size, MiB
-#   BENCH_PACED_MB=64       case 2 (and 3) file size, MiB
-#   BENCH_RATE=2097152      case 2 pace per connection, bytes/s
+#   BENCH_PACED_MB=64       case 2, 4 and 5 file size, MiB
+#   BENCH_RATE=2097152      case 2 pace per connection and case 5 cap per data
+#                           connection, bytes/s
 #   BENCH_SMALL_PACK=10000  case 3 pack size of zov-kestra-get, bytes
 #   BENCH_RESULTS=FILE      where the table goes (default bench/RESULTS.md)
 #   BENCH_WAN=1             also run case 4: the case 2 file from nginx, unpaced, with
 #   BENCH_WAN_CMD="..."     every round inside the latency emulator this command prefix
 #                           starts (it runs a command in a network namespace of its own,
 #                           whose loopback has the link's delay and bottleneck)
+#   BENCH_CASES="nginx paced packs ftp"
+#                           the cases run per round (default all four): nginx = 1,
+#                           paced = 2, packs = 3, ftp = 5; e.g. BENCH_CASES=ftp
 #
-# Installs curl, aria2, axel, nginx-light, cmake and ninja-build with apt-get when
-# they are missing (as root). Everything it starts is stopped by its own PID, and
+# Case 5 fetches the case 2 file as ftp://127.0.0.1:PORT/paced.bin from the tests'
+# FTP server (tests/support/ftp_server.py, pyftpdlib under /usr/bin/python3), which
+# caps each data connection at BENCH_RATE bytes/s and logs the bytes it sent on it.
+#
+# Installs curl, aria2, axel, nginx-light, python3-pyftpdlib, cmake and ninja-build
+# with apt-get when they are missing (as root). Everything it starts is stopped by its own PID, and
 # its temporary folder is removed, when it exits.
 set -euo pipefail
 export LC_ALL=C
@@ -37,13 +45,29 @@ big_mb=${BENCH_BIG_MB:-256}
 paced_mb=${BENCH_PACED_MB:-64}
 rate=${BENCH_RATE:-2097152}
 small_pack=${BENCH_SMALL_PACK:-10000}
+cases=${BENCH_CASES:-nginx paced packs ftp}
 nginx_bin=/usr/sbin/nginx
+# Debian's pyftpdlib is installed for the system's python, not for whichever
+# python3 comes first on PATH.
+ftp_python=/usr/bin/python3
 
 log() { echo "bench: $*" >&2; }
 die() { log "$*"; exit 1; }
 for n in "$rounds" "$big_mb" "$paced_mb" "$rate" "$small_pack"; do
     [[ $n =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS, BENCH_BIG_MB, BENCH_PACED_MB, BENCH_RATE and BENCH_SMALL_PACK want whole numbers above 0"
 done
+for c in $cases; do
+    [[ $c =~ ^(nginx|paced|packs|ftp)$ ]] || die "BENCH_CASES: unknown case $c (nginx, paced, packs, ftp)"
+done
+[[ -n ${cases// /} ]] || die "BENCH_CASES names no case"
+# wants CASE...: true when BENCH_CASES runs one of these cases.
+wants() {
+    local c w
+    for c in $cases; do
+        for w in "$@"; do [[ $c != "$w" ]] || return 0; done
+    done
+    return 1
+}
 
 # ---------------------------------------------------------------- servers
 
@@ -129,6 +153,28 @@ start_pace() {
     die "zk-pace-server did not start"
 }
 
+ftp_pid="" ftp_port=""
+
+# start_ftp ROOT: the tests' FTP server (anonymous, read-only) serving ROOT on a
+# free loopback port, each data connection capped at $rate bytes/s; its log,
+# $tmp/ftp.log, gets one line per download when its data connection closes,
+# ending with the file bytes sent on it.
+start_ftp() {
+    local root_dir=$1 out=$tmp/ftp.out i
+    "$ftp_python" "$root/tests/support/ftp_server.py" "$root_dir" --throttle="$rate" --log="$tmp/ftp.log" \
+        >"$out" 2>"$tmp/ftp.err" &
+    ftp_pid=$!
+    # The port is the first line it prints.
+    for ((i = 0; i < 200; i++)); do
+        ftp_port=$(head -n 1 "$out")
+        [[ $ftp_port =~ ^[0-9]+$ ]] && return 0
+        kill -0 "$ftp_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    cat "$tmp/ftp.err" >&2
+    die "ftp_server.py did not start"
+}
+
 stop_pid() {
     local pid=$1
     [[ -n $pid ]] || return 0
@@ -149,12 +195,22 @@ server_open() {
 
 # served_since LOG OFFSET PORT: the body bytes the server logged past byte OFFSET
 # of LOG (the last field of each line), once it has closed every connection
-# (waited for at most 5 s).
+# (waited for at most 5 s) and its log has stopped growing. For the FTP server
+# PORT is the control port: closing a session closes its data connection too,
+# but it logs that transfer just after the control connection is gone, hence
+# the wait for a log that stays the same for 0.1 s (at most 1 s).
 served_since() {
-    local serverlog=$1 offset=$2 port=$3 i
+    local serverlog=$1 offset=$2 port=$3 i last now
     for ((i = 0; i < 250; i++)); do
         server_open "$port" || break
         sleep 0.02
+    done
+    last=$(file_size "$serverlog")
+    for ((i = 0; i < 10; i++)); do
+        sleep 0.1
+        now=$(file_size "$serverlog")
+        [[ $now != "$last" ]] || break
+        last=$now
     done
     [[ -f $serverlog ]] || { echo 0; return; }
     tail -c +$((offset + 1)) "$serverlog" | awk '{ s += $NF } END { printf "%d\n", s }'
@@ -262,7 +318,12 @@ missing=()
 command -v curl >/dev/null || missing+=(curl)
 command -v aria2c >/dev/null || missing+=(aria2)
 command -v axel >/dev/null || missing+=(axel)
-[[ -x $nginx_bin ]] || missing+=(nginx-light)
+if wants nginx packs; then
+    [[ -x $nginx_bin ]] || missing+=(nginx-light)
+fi
+if wants ftp; then
+    "$ftp_python" -c 'import pyftpdlib' 2>/dev/null || missing+=(python3-pyftpdlib)
+fi
 if [[ ${BENCH_SKIP_BUILD:-0} != 1 ]]; then
     command -v cmake >/dev/null || missing+=(cmake)
     command -v ninja >/dev/null || missing+=(ninja-build)
@@ -307,6 +368,7 @@ cleanup() {
     stop_pid "$tool_pid"
     stop_pid "$nginx_pid"
     stop_pid "$pace_pid"
+    stop_pid "$ftp_pid"
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -316,27 +378,53 @@ results=$tmp/results.txt
 : >"$results"
 
 mkdir -p "$tmp/www"
-log "creating ${big_mb} MiB and ${paced_mb} MiB of random bytes"
-head -c $((big_mb * 1048576)) /dev/urandom >"$tmp/www/big.bin"
-head -c $((paced_mb * 1048576)) /dev/urandom >"$tmp/www/paced.bin"
-big_sha=$(sha256sum "$tmp/www/big.bin" | cut -d' ' -f1)
-paced_sha=$(sha256sum "$tmp/www/paced.bin" | cut -d' ' -f1)
+big_sha="" paced_sha=""
+if wants nginx packs; then
+    log "creating ${big_mb} MiB of random bytes"
+    head -c $((big_mb * 1048576)) /dev/urandom >"$tmp/www/big.bin"
+    big_sha=$(sha256sum "$tmp/www/big.bin" | cut -d' ' -f1)
+fi
+if wants paced ftp || ((wan)); then
+    log "creating ${paced_mb} MiB of random bytes"
+    head -c $((paced_mb * 1048576)) /dev/urandom >"$tmp/www/paced.bin"
+    paced_sha=$(sha256sum "$tmp/www/paced.bin" | cut -d' ' -f1)
+fi
 
-start_nginx "$tmp/www" "$tmp/nginx"
-start_pace "$tmp/www"
-log "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid), zk-pace-server on 127.0.0.1:$pace_port (pid $pace_pid)"
+if wants nginx packs; then
+    start_nginx "$tmp/www" "$tmp/nginx"
+    log "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid)"
+fi
+if wants paced; then
+    start_pace "$tmp/www"
+    log "zk-pace-server on 127.0.0.1:$pace_port (pid $pace_pid)"
+fi
+if wants ftp; then
+    # A folder of its own holding only the case 2 file.
+    mkdir -p "$tmp/ftp-root"
+    ln "$tmp/www/paced.bin" "$tmp/ftp-root/paced.bin"
+    start_ftp "$tmp/ftp-root"
+    log "ftp_server.py on 127.0.0.1:$ftp_port (pid $ftp_pid)"
+fi
 
 # ---------------------------------------------------------------- rounds
 
 for ((r = 0; r < rounds; r++)); do
     while read -r tool; do
-        run_tool nginx "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha" \
-            "$tmp/nginx/access.log" "$nginx_port"
-        run_tool paced "$tool" $((r + 1)) "http://127.0.0.1:$pace_port/paced.bin" paced.bin "$paced_sha" \
-            "$tmp/pace.log" "$pace_port"
-        if [[ $tool == zov-kestra-get ]]; then
+        if wants nginx; then
+            run_tool nginx "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha" \
+                "$tmp/nginx/access.log" "$nginx_port"
+        fi
+        if wants paced; then
+            run_tool paced "$tool" $((r + 1)) "http://127.0.0.1:$pace_port/paced.bin" paced.bin "$paced_sha" \
+                "$tmp/pace.log" "$pace_port"
+        fi
+        if wants packs && [[ $tool == zov-kestra-get ]]; then
             run_tool packs "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/big.bin" big.bin "$big_sha" \
                 "$tmp/nginx/access.log" "$nginx_port"
+        fi
+        if wants ftp; then
+            run_tool ftp "$tool" $((r + 1)) "ftp://127.0.0.1:$ftp_port/paced.bin" paced.bin "$paced_sha" \
+                "$tmp/ftp.log" "$ftp_port"
         fi
     done < <(tools_for_round "$r")
 done
@@ -360,10 +448,12 @@ version() { "$@" 2>&1 | head -n 1 || true; }
     echo "Written by \`bench/run.sh\` on $(date -u '+%Y-%m-%d %H:%M UTC')."
     echo
     echo "- Machine: $(nproc) CPU(s), ${cpu:-unknown CPU}, Linux $(uname -r)"
-    echo "- Files: cases 1 and 3 ${big_mb} MiB, cases 2 and 4 ${paced_mb} MiB, random bytes; every result checked by SHA-256"
+    echo "- Cases run: $cases$( ((wan)) && echo ' wan')"
+    echo "- Files: cases 1 and 3 ${big_mb} MiB, cases 2, 4 and 5 ${paced_mb} MiB, random bytes; every result checked by SHA-256"
     echo "- Rounds: $rounds, tools interleaved, order rotated each round; figures are medians"
     echo "- Case 2 pace: $rate bytes/s per connection, no burst (zk-pace-server)"
     echo "- Case 3: zov-kestra-get alone, with --pack-size $small_pack"
+    echo "- Case 5: ftp://, $rate bytes/s per data connection (tests/support/ftp_server.py, pyftpdlib $("$ftp_python" -c 'import pyftpdlib; print(pyftpdlib.__ver__)' 2>/dev/null || echo '?'), anonymous login)"
     if ((wan)); then
         echo "- Case 4 link: \`$BENCH_WAN_CMD\`"
     fi
@@ -389,7 +479,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
         }
         BEGIN {
-            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced
+            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced; size["ftp"] = paced
         }
         {
             key = $1 SUBSEP $2
@@ -406,6 +496,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             name["paced"] = sprintf("2. paced %g MiB/s per connection, %s MiB", rate / 1048576, paced)
             name["packs"] = "3. nginx, no limit, " big " MiB, " pack "-byte packs"
             name["wan"] = "4. emulated link, nginx, " paced " MiB"
+            name["ftp"] = sprintf("5. pyftpdlib FTP, %g MiB/s per data connection, %s MiB", rate / 1048576, paced)
             print "| Case | Tool | Median time (s) | MiB/s | Time / curl | Speed × curl | Median CPU (s) | Served / file size | OK runs | Runs (s) |"
             print "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"
             for (i = 1; i <= count; i++) {
@@ -433,8 +524,8 @@ version() { "$@" 2>&1 | head -n 1 || true; }
                 printf "| %s | %s | %s | %s | %s |\n", name[c], tool, cells, okcell, runs[order[i]]
             }
         }' <(awk '
-            # cases in their order (nginx, paced, packs, wan), tools in the order they were listed
-            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4
+            # cases in their order (nginx, paced, packs, wan, ftp), tools in the order they were listed
+            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4; rank["ftp"] = 5
                     tr["curl"] = 1; tr["aria2c"] = 2; tr["axel"] = 3; tr["zov-kestra-get"] = 4 }
             { print rank[$1], tr[$2], $0 }' "$results" | sort -s -n -k1,1 -k2,2 | cut -d' ' -f3-)
 } >"$results_md"

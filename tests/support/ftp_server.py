@@ -14,6 +14,10 @@ Options make it misbehave the way real servers do:
   --refuse-rest         REST refused: every transfer starts at byte 0
   --ignore-abor         ABOR answered but the transfer goes on
   --throttle=BYTES      each data connection sends BYTES per second at most
+  --log=FILE            append one line per download to FILE when its data
+                        connection closes, complete or cut short (ABOR, client
+                        gone): RETR PATH completed=0|1 SECONDS BYTES, BYTES being
+                        the file bytes sent on that data connection
 """
 import logging
 import sys
@@ -53,6 +57,16 @@ def main():
         if "ignore-abor" in options:
             def ftp_ABOR(self, line):
                 self.respond("225 No transfer to abort.")
+        if "log" in options:
+            # pyftpdlib calls this from the data channel's close(), which every
+            # end of a transfer goes through: done, ABOR, the client closing
+            # the data or the control connection, a timeout, an error.
+            transfer_log = open(options["log"], "a", buffering=1)
+
+            def log_transfer(self, cmd, filename, receive, completed, elapsed, bytes):
+                if not receive:
+                    self.transfer_log.write("%s %s completed=%d %.3f %d\n"
+                                            % (cmd, filename, completed, elapsed, bytes))
 
     if "throttle" in options:
         ThrottledDTPHandler.read_limit = ThrottledDTPHandler.write_limit = int(options["throttle"])
