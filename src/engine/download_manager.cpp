@@ -512,6 +512,12 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
     TransferSlot &s = slot(n);
     if (n > slotCount() || (m_soleSlot && n != m_soleSlot)) {
         pack.reset();
+    } else if (!pack && m_run.Projet_FTP && !m_plan.hasWaitingGroup()
+               && m_plan.unstartedCount() < FtpLeastSteal * slotCount()) {
+        // Near the end an FTP slot leaves the last packs to the transfers that
+        // carry them: a new transfer costs its set-up, and the owner's stream
+        // runs on past the cut until its ABOR arrives, so a small steal costs
+        // more bytes and time than it saves.
     } else if (!pack) {
         int shortened = 0;
         pack = m_plan.next(n, &shortened);

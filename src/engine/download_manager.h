@@ -27,6 +27,9 @@ class DownloadManager : public QObject
 {
     Q_OBJECT
 public:
+    // An idle FTP slot takes part of another's run only while this many packs
+    // per slot are left nobody has started.
+    static constexpr qint64 FtpLeastSteal = 4;
     explicit DownloadManager(QObject *parent = nullptr);
     ~DownloadManager() override;
 

@@ -142,6 +142,8 @@ public:
     // Packs that are neither complete nor the current pack of a slot: what is
     // still to hand out (the packs behind the slots' current packs and the pool).
     qint64 unstartedCount() const;
+    // A group waits in the pool (given up by a slot, or left over at a resume).
+    bool hasWaitingGroup() const { return !m_pool.isEmpty(); }
     // The short last pack is among them.
     bool unstartedIncludesShortPack() const;
 
