@@ -3,7 +3,6 @@
 #include "core/winsock.h"
 #include "display/formatters.h"
 #include "engine/ftp_parse.h"
-#include "engine/pack_file.h"
 #include "engine/pack_plan.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
@@ -288,11 +287,6 @@ void FtpSlot::onControlData()
     }
 }
 
-void FtpSlot::serverRefused(const QString &)
-{
-    failAttempt();
-}
-
 void FtpSlot::handleReply(int code, const QByteArray &text)
 {
     using Phase = Private::Phase;
@@ -314,7 +308,7 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
     case Command::Greeting:
     case Command::Type:
         if (!ok)
-            return serverRefused(QString());
+            return failAttempt();
         if (command == Command::Type) {
             d->phase = Phase::Ready;
             d->stallTimer->stop();
@@ -324,11 +318,11 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
     case Command::User:
         d->userAccepted = code == 230;
         if (code != 230 && code != 331)
-            return serverRefused(QString());
+            return failAttempt();
         return;
     case Command::Pass:
         if (!(code == 230 || code == 202 || (d->userAccepted && code == 503)))
-            return serverRefused(QString());
+            return failAttempt();
         return;
     case Command::Epsv:
     case Command::Pasv:
@@ -344,7 +338,7 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
                 Ferme_Connect(*m_data);
                 return openDataConnection();
             }
-            return serverRefused(QString());
+            return failAttempt();
         }
         if (mode != Private::Mode::Port) {
             QString ignored;
@@ -352,7 +346,7 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
             const bool parsed = mode == Private::Mode::Epsv ? FtpParse::epsvPort(text, &port)
                                                             : FtpParse::pasvAddress(text, &ignored, &port);
             if (!parsed)
-                return serverRefused(QString());
+                return failAttempt();
             // Only ever the control connection's own host, whatever the reply names.
             Ferme_Connect(*m_data);
             m_data->Connect(m_control->RemoteHost(), port);
@@ -403,7 +397,7 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
             return;
         }
         if (!ok)
-            return serverRefused(QString());
+            return failAttempt();
         d->retrDone = true;
         if (!d->dataOpen)
             transferEnded();

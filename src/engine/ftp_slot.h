@@ -74,7 +74,6 @@ private:
     void closeAll();
     void failAttempt();
     void writeFailure(const QString &reason);
-    void serverRefused(const QString &what);
     // Stores data arriving at the stream offset; false when the slot was stopped
     // or its connection changed meanwhile.
     bool storeBytes(const char *data, qint64 size);
