@@ -1,4 +1,5 @@
-// The elapsed-time clock.
+// The elapsed-time clock and the speed sampling.
+#include "display/formatters.h"
 #include "engine/download_manager.h"
 
 #include <QTemporaryDir>
@@ -28,6 +29,41 @@ private slots:
             e.onTimerTime();
         QCOMPARE(e.display().label("Lbl_Time"), QString("01:00:00"));
         QCOMPARE(e.run().Temps_H, 1);
+    }
+
+    // Fault: speeds in the wrong units or rounding, an interval without data
+    // that moves the graph or the extremes, the first sample not setting both
+    // extremes, an elapsed time gone negative past midnight, a complete file
+    // that still scrolls the graphs.
+    void speedSampling()
+    {
+        DisplayModel display;
+        DownloadRun r;
+        r.Lst_Graph = r.Lst_Graph2 = QStringList(50, "0");
+        r.Taille_Fichier = 10000000;
+        r.Taille_Recue = 1000000;
+        r.Heure_Debut = 86390;   // ten seconds before midnight
+        r.Octets_Tick = 123456;
+        QVERIFY(DownloadManager::sampleSpeeds(r, 10, display));
+        QCOMPARE(r.Heure_Debut, -10);
+        QCOMPARE(display.label("Lbl_Vitesse_I") + " | " + display.label("Lbl_Vitesse_I2"),
+                 Format_Vitesse(123460) + " | 965 Kbit/s");
+        QCOMPARE(display.label("Lbl_Vitesse_M2") + " " + display.label("Lbl_Time_R"), QString("391 Kbit/s 00:02:55"));
+        QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 123460 && r.Txt_Vitesse_Basse2 == "965 Kbit/s");
+        QVERIFY(r.Lst_Graph.size() == 50 && r.Lst_Graph.last() == "965" && r.Lst_Graph2.last() == "391");
+        QCOMPARE(r.Octets_Tick, 0);
+
+        const QStringList immediates = r.Lst_Graph;
+        QVERIFY(!DownloadManager::sampleSpeeds(r, 11, display));   // no byte in the interval
+        QVERIFY(r.Lst_Graph == immediates && r.Vitesse_Basse == 123460 && display.label("Lbl_Vitesse_I2") == "965 Kbit/s");
+        r.Octets_Tick = 1000;
+        QVERIFY(DownloadManager::sampleSpeeds(r, 12, display));
+        QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 1000 && r.Txt_Vitesse_Basse2 == "8 Kbit/s");
+
+        r.Taille_Recue = r.Taille_Fichier - 1;
+        r.Octets_Tick = 5000;
+        QVERIFY(!DownloadManager::sampleSpeeds(r, 13, display));
+        QVERIFY(r.Octets_Tick == 5000 && r.Lst_Graph.last() == "8");
     }
 };
 

@@ -1,6 +1,7 @@
 #pragma once
 #include <QColor>
 #include <QHash>
+#include <QImage>
 #include <QObject>
 #include <QString>
 
@@ -31,6 +32,13 @@ public:
     void paintBar(const QString &name, double percent);
     void setBarColors(const QString &name, const QColor &back, const QColor &fore);
 
+    // The two speed graphs: "Graph" the average speed, "Graph2" the immediate
+    // speed. The engine draws into them and calls graphsDrawn().
+    static constexpr int GraphWidth = 300;
+    static constexpr int GraphHeight = 70;
+    QImage &graph(const QString &name) { return name == QLatin1String("Graph2") ? m_graph2 : m_graph; }
+    void graphsDrawn() { emit graphsChanged(); }
+
     QString caption() const { return m_caption; }
     void setCaption(const QString &caption);
 
@@ -43,9 +51,12 @@ signals:
     void labelChanged(const QString &name, const QString &text);
     void barChanged(const QString &name);
     void captionChanged(const QString &caption);
+    void graphsChanged();
 
 private:
     QHash<QString, QString> m_labels;
     QHash<QString, Bar> m_bars;
     QString m_caption;
+    QImage m_graph{GraphWidth, GraphHeight, QImage::Format_RGB32};
+    QImage m_graph2{GraphWidth, GraphHeight, QImage::Format_RGB32};
 };

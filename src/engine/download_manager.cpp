@@ -8,6 +8,8 @@
 #include "display/bar_painter.h"
 #include "display/formatters.h"
 #include "engine/final_assembler.h"
+#include "display/graph_painter.h"
+#include "display/jpg_export.h"
 #include "engine/ftp_slot.h"
 #include "engine/http_slot.h"
 #include "engine/project_resume.h"
@@ -21,6 +23,7 @@
 #include <QTime>
 #include <QTimer>
 
+#include <cmath>
 #include <utility>
 
 namespace {
@@ -108,6 +111,7 @@ DownloadManager::DownloadManager(QObject *parent)
     connect(Timer_Barre, &QTimer::timeout, this, &DownloadManager::onTimerBarre);
     connect(Timer_Valide, &QTimer::timeout, this, &DownloadManager::onTimerValide);
     connect(Timer_Time, &QTimer::timeout, this, &DownloadManager::onTimerTime);
+    connect(Timer_Speed, &QTimer::timeout, this, &DownloadManager::onTimerSpeed);
 }
 
 DownloadManager::~DownloadManager() = default;
@@ -139,6 +143,9 @@ void DownloadManager::ReInit()
     m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
     m_run.Chrono_Lance = false;
     m_run.Octets_Tick = 0;
+    m_run.Nb_Traces = 0;
+    m_run.Num_Capture = 0;
+    m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
     m_run.Txt_Vitesse_Basse.clear();
     m_run.Txt_Vitesse_Haute.clear();
     m_run.Txt_Vitesse_Basse2.clear();
@@ -363,6 +370,8 @@ void DownloadManager::beginRun()
     // New graph snapshots continue the numbering of the ones already saved.
     m_run.Num_Capture = int(QDir(ProgramFolder::projectDir(m_run.Project_Now))
                                 .entryList({QStringLiteral("*.jpg")}, QDir::Files).size() / 2);
+    m_run.Nb_Traces = 0;
+    m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
     m_run.Chrono_Lance = false;
     m_run.Erreur_Signalee = false;
     m_paused = false;
@@ -739,8 +748,10 @@ void DownloadManager::shutdown()
     for (QTimer *t : {Timer_Start_Download, Timer_Barre, Timer_Time, Timer_Speed, Timer_Valide, Timer_Listen})
         t->stop();
     Ferme_Connect(*m_probe->probeSocket());
-    if (m_run.Downloading)
+    if (m_run.Downloading) {
         saveForResume();
+        Graph_Final();
+    }
     stopAllSlots();
     Ferme_Connect(*Winsock_Listen);
 }
@@ -766,6 +777,120 @@ void DownloadManager::onTimerTime()
     // without a chance to close keeps most of it.
     if (m_run.Downloading && m_run.Temps_S % 30 == 0)
         ProjectResume::writeTimeFile(timeFilePath(), {m_run.Temps_H, m_run.Temps_M, m_run.Temps_S});
+}
+
+void DownloadManager::onTimerSpeed()
+{
+    if (sampleSpeeds(m_run, secondsSinceMidnight(), m_display))
+        Dessine_Graph();
+}
+
+bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &display)
+{
+    if (now < r.Heure_Debut)
+        r.Heure_Debut -= 86400;   // midnight has passed since the start
+    // Bytes of one interval count as bytes per second; speeds in 1000 bytes.
+    const double immediate = std::round(r.Octets_Tick / 10.0) / 100.0;
+    const double elapsed = now - r.Heure_Debut;
+    // What this run brought, not what an earlier run left on disk.
+    const qint64 brought = r.Taille_Recue - r.Taille_Reprise;
+    const qint64 average = elapsed > 0 ? qint64(std::floor(brought / elapsed / 1000.0)) : 0;
+    const auto kbits = [](double bytesPerSecond) { return formatPattern(bytesPerSecond / 128.0, QStringLiteral("0")); };
+    const auto showAverage = [&] {
+        display.setLabel(QStringLiteral("Lbl_Vitesse_M"), Format_Vitesse(average * 1000));
+        display.setLabel(QStringLiteral("Lbl_Vitesse_M2"), kbits(average * 1000.0) + QStringLiteral(" Kbit/s"));
+    };
+    bool redraw = false;
+    if (r.Taille_Recue >= 1 && r.Taille_Fichier >= 1) {
+        if (r.Taille_Fichier <= r.Taille_Recue + 1) {
+            // The file is complete: only the average is told.
+            showAverage();
+            return false;
+        }
+        if (average != 0) {
+            showAverage();
+            r.Lst_Graph2.removeFirst();
+            r.Lst_Graph2.append(kbits(average * 1000.0));
+            display.setLabel(QStringLiteral("Lbl_Time_R"),
+                             Format_Temps(qint64(std::floor((r.Taille_Fichier - r.Taille_Recue) / 1024.0 / average))));
+        }
+        // A sample of 0 changes nothing: the graphs scroll only while data flows.
+        if (immediate != 0) {
+            const qint64 speed = roundHalfAway(immediate * 1000);
+            display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(speed));
+            display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), kbits(immediate * 1000) + QStringLiteral(" Kbit/s"));
+            if (speed > r.Vitesse_Haute) {
+                r.Vitesse_Haute = speed;
+                r.Txt_Vitesse_Haute = display.label(QStringLiteral("Lbl_Vitesse_I"));
+                r.Txt_Vitesse_Haute2 = display.label(QStringLiteral("Lbl_Vitesse_I2"));
+            }
+            if (speed < r.Vitesse_Basse || r.Vitesse_Basse == 0) {
+                r.Vitesse_Basse = speed;
+                r.Txt_Vitesse_Basse = display.label(QStringLiteral("Lbl_Vitesse_I"));
+                r.Txt_Vitesse_Basse2 = display.label(QStringLiteral("Lbl_Vitesse_I2"));
+            }
+            r.Lst_Graph.removeFirst();
+            r.Lst_Graph.append(kbits(immediate * 1000));
+            redraw = true;
+        }
+    }
+    r.Octets_Tick = 0;
+    return redraw;
+}
+
+GraphPainter::Style DownloadManager::graphStyle() const
+{
+    GraphPainter::Style style;
+    style.background = colorFromPacked(Settings::readInt(QStringLiteral("graphback"), 16777215));
+    style.columns = colorFromPacked(m_run.Couleur_Graph.toLongLong());
+    style.modem = colorFromPacked(m_run.Couleur_Modem.toLongLong());
+    style.showModem = m_run.Show_Modem;
+    style.modemSpeed = Settings::readInt(QStringLiteral("modemspeed"), 56);
+    return style;
+}
+
+void DownloadManager::setShowModem(bool shown)
+{
+    m_run.Show_Modem = shown;
+    if (m_run.Downloading)
+        Dessine_Graph(false);
+}
+
+void DownloadManager::Dessine_Graph(bool counted)
+{
+    GraphPainter::draw(&m_display.graph(QStringLiteral("Graph")), &m_display.graph(QStringLiteral("Graph2")),
+                       m_run.Lst_Graph2, m_run.Lst_Graph, graphStyle());
+    m_display.graphsDrawn();
+    if (!counted || ++m_run.Nb_Traces < 50)
+        return;
+    // Every fifty redraws the pair is kept: consecutive snapshots tile the
+    // download's timeline.
+    if (saveSnapshots()) {
+        m_run.Nb_Traces = 0;
+        ++m_run.Num_Capture;
+    }
+}
+
+void DownloadManager::Graph_Final()
+{
+    GraphPainter::drawFinal(&m_display.graph(QStringLiteral("Graph")), &m_display.graph(QStringLiteral("Graph2")),
+                            m_run.Lst_Graph2, m_run.Lst_Graph, graphStyle(), m_run.Nb_Traces);
+    m_display.graphsDrawn();
+    saveSnapshots();
+}
+
+bool DownloadManager::saveSnapshots()
+{
+    // Named after the file up to its first "."; a name without one gives none.
+    const qsizetype dot = m_run.File_URL2.indexOf(QLatin1Char('.'));
+    if (dot < 0)
+        return false;
+    const QString base = ProgramFolder::projectDir(m_run.Project_Now) + m_run.File_URL2.left(dot);
+    const QString n = QString::number(m_run.Num_Capture);
+    // A picture that cannot be written costs the picture, never the download.
+    QString error;
+    return JpgExport::saveSnapshot(m_display.graph(QStringLiteral("Graph")), base + QStringLiteral("(1_") + n + QStringLiteral(").jpg"), &error)
+           && JpgExport::saveSnapshot(m_display.graph(QStringLiteral("Graph2")), base + QStringLiteral("(2_") + n + QStringLiteral(").jpg"), &error);
 }
 
 void DownloadManager::onTimerBarre()
@@ -890,6 +1015,9 @@ void DownloadManager::completeProject()
     if (!Creer_Fichier())
         return;
     const QString finalFile = finalFilePath();
+    // The last speeds of the file, then the final snapshot pair.
+    onTimerSpeed();
+    Graph_Final();
     Timer_Speed->stop();
     Timer_Time->stop();
     Timer_Barre->stop();

@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "display/display_model.h"
+#include "display/graph_painter.h"
 #include "engine/download_failure.h"
 #include "engine/download_run.h"
 #include "engine/final_assembler.h"
@@ -97,6 +98,21 @@ public:
     // user's setting: a server without ranges gets one pack).
     qint64 projectPackSize() const { return m_plan.packSize(); }
 
+    // Speed tick (Timer_Speed): immediate and average speeds, time left, the
+    // highest and lowest speeds, the graph samples; the graphs scroll only
+    // while data flows.
+    void onTimerSpeed();
+    // One sample of the speed tick at `now` (seconds since midnight): labels,
+    // extremes and sample lists of r. True when the graphs must be redrawn.
+    static bool sampleSpeeds(DownloadRun &r, double now, DisplayModel &display);
+    // Redraws both graphs from the samples; a counted redraw moves towards the
+    // next snapshot pair (every fifty).
+    void Dessine_Graph(bool counted = true);
+    // The samples since the last snapshot pair, drawn and saved (the end of a
+    // download, or the program closing during one).
+    void Graph_Final();
+    // "Show modem capacity": the reference line on or off, redrawn at once.
+    void setShowModem(bool shown);
     // Progress display tick (bars, caption, completion) and elapsed-time tick.
     void onTimerBarre();
     void onTimerTime();
@@ -191,6 +207,10 @@ private:
     // Runs the completion tick at once when every pack is in.
     void completeSoonIfDone();
     void showElapsed();
+    GraphPainter::Style graphStyle() const;
+    // Writes the current pair "<base>(1_<n>).jpg" / "(2_<n>).jpg" in the
+    // project folder; false when it could not.
+    bool saveSnapshots();
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
     void updatePacksLeftLabel();
     void sumReceived();

@@ -27,6 +27,9 @@ struct DownloadRun
     int Heure_Pause = 0;         // seconds since midnight at the last pause
     qint64 Taille_Reprise = 0;   // bytes present when the run (re)started
     int Num_Capture = 0;         // number of the next pair of graph snapshots
+    int Nb_Traces = 0;           // graph redraws since the last snapshot pair
+    qint64 Vitesse_Haute = 0;    // highest and lowest immediate speed, bytes/s (0: none yet)
+    qint64 Vitesse_Basse = 0;
     qint64 Paquets_Restants = 0; // packs nobody has started
     qint64 Paquet_Suivant = 0;   // number of packs of the project once all are handed out
     qint64 Dernier_Paquet = 0;   // size of the short last pack while nobody started it

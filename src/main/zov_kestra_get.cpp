@@ -17,7 +17,6 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QLockFile>
 #include <QTimer>
@@ -39,19 +38,22 @@ void say(const QString &text)
 class Progress
 {
 public:
-    explicit Progress(bool terminal) : m_terminal(terminal) { m_clock.start(); }
+    explicit Progress(bool terminal) : m_terminal(terminal) {}
 
-    void show(const DownloadManager &e, bool last = false)
+    void show(DownloadManager &e, bool last = false)
     {
+        // The speed and time left the window shows, from the same sampling.
         const qint64 total = e.run().Taille_Fichier;
         const qint64 have = last ? total : qMin(e.run().Taille_Recue, total);
-        const double secs = m_clock.elapsed() / 1000.0;
-        const qint64 rate = secs > 0.2 ? qint64(have / secs) : 0;
         const int pct = total > 0 ? int(roundHalfAway(100.0 * have / total)) : 100;
-        const QString left = rate > 0 ? Format_Temps((total - have) / rate) : QStringLiteral("--:--:--");
+        // A finished project's display is back at rest: its last line keeps
+        // the speed shown before.
+        if (!last)
+            m_speed = e.display().label(QStringLiteral("Lbl_Vitesse_I"));
         const QString line = QStringLiteral("%1% %2 of %3 %4 %5 left")
                                  .arg(pct, 3)
-                                 .arg(Format_Taille(have), Format_Taille(total), Format_Vitesse(rate), left);
+                                 .arg(Format_Taille(have), Format_Taille(total), m_speed,
+                                      last ? QStringLiteral("00:00:00") : e.display().label(QStringLiteral("Lbl_Time_R")));
         if (m_terminal) {
             fprintf(stdout, "\r%-78s", qPrintable(line));
             if (last)
@@ -65,7 +67,7 @@ public:
 
 private:
     bool m_terminal;
-    QElapsedTimer m_clock;
+    QString m_speed;
     int m_lastDecile = -1;
 };
 } // namespace

@@ -356,6 +356,16 @@ void Form1::wireEngine()
         Graph->clear();
         Graph2->clear();
     });
+    // The engine draws the graphs at its own size; they are shown at the
+    // picture boxes' size.
+    connect(&m_engine->display(), &DisplayModel::graphsChanged, this, [this] {
+        for (PictureBox *box : {Graph, Graph2}) {
+            const QImage &drawn = m_engine->display().graph(box->objectName());
+            box->image() = drawn.scaled(box->size().expandedTo(QSize(1, 1)), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+            box->refresh();
+        }
+    });
+    connect(Chk_modem, &QCheckBox::toggled, m_engine, &DownloadManager::setShowModem);
     connect(m_engine, &DownloadManager::messageRequested, this,
             [this](const QString &title, const QString &text, bool critical) { showMessage(title, text, critical); });
     connect(&m_engine->store(), &ProjectStore::listsChanged, this, &Form1::Charger_Listes);
