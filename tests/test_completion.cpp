@@ -1,7 +1,10 @@
-// The elapsed-time clock and the speed sampling.
+// The elapsed-time clock, the speed sampling and the graph snapshots.
+#include "core/program_folder.h"
 #include "display/formatters.h"
 #include "engine/download_manager.h"
+#include "projects/project_file.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -64,6 +67,25 @@ private slots:
         r.Octets_Tick = 5000;
         QVERIFY(!DownloadManager::sampleSpeeds(r, 13, display));
         QVERIFY(r.Octets_Tick == 5000 && r.Lst_Graph.last() == "8");
+    }
+
+    // Fault: snapshots numbered from 1, taken at another count than every
+    // fiftieth redraw, or named after something else than the file's name.
+    void snapshotEveryFiftyRedraws()
+    {
+        DownloadManager e;
+        e.store().load();
+        const QString url = "127.0.0.1:1/my.file.iso";   // nobody listens: the download waits
+        QVERIFY(e.store().addNewProject("snap", ProjectFile::build(ProjectFile::fromSettings(url, 5000, false)), url, 5000));
+        QVERIFY(e.startNow("snap"));
+        const QString folder = ProgramFolder::projectDir("snap");
+        for (int i = 1; i <= 100; ++i) {
+            e.Dessine_Graph();
+            QCOMPARE(QDir(folder).entryList({"*.jpg"}).size(), i / 50 * 2);
+        }
+        QCOMPARE(QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name),
+                 QStringList({"my(1_0).jpg", "my(1_1).jpg", "my(2_0).jpg", "my(2_1).jpg"}));
+        e.stopAllSlots();
     }
 };
 
