@@ -129,6 +129,10 @@ Stats::Stats(QWidget *parent)
     connect(Cmd_Prec_1, &QPushButton::clicked, this, [this] { turnPage(m_graph1, -1); });
     connect(Cmd_For_2, &QPushButton::clicked, this, [this] { turnPage(m_graph2, 1); });
     connect(Cmd_Prec_2, &QPushButton::clicked, this, [this] { turnPage(m_graph2, -1); });
+    // Both tabs as wide as the snapshots need, so that the figures' fields show
+    // whole speed texts and the window keeps its width when the tab changes.
+    const QMargins m = layout->contentsMargins();
+    setMinimumWidth(Frm_Graph->sizeHint().width() + m.left() + m.right());
     selectTab(1);
 }
 
@@ -137,6 +141,8 @@ void Stats::showProject(const QString &name, const QString &url, const QString &
     Txt_Project->setText(name);
     Txt_Poid_File->setText(size);
     Txt_Url->setText(url);
+    // A long address shows its beginning, the host.
+    Txt_Url->setCursorPosition(0);
     // Long names and addresses stay readable in the tips.
     Txt_Url->setToolTip(url);
     Txt_Project->setToolTip(name);
