@@ -286,3 +286,23 @@ bool ProjectStore::addNewProject(const QString &name, const QByteArray &projectT
     Charger_Listes();
     return projectWritten && serverWritten && listWritten;
 }
+
+bool ProjectStore::removeFinishedProject(const QString &name)
+{
+    // An empty or ".." name would make the folder below the store's own or its
+    // parent.
+    if (!isUsableName(name))
+        return false;
+    QDir(projectDir(name)).removeRecursively();
+    removeFromListFile(name);
+    // Found by name rather than by the row that was clicked: a project that
+    // finishes while the user answers the question shifts the rows.
+    const int i = indexOfName(Lst_Project2, name);
+    if (i >= 0) {
+        Lst_Download_Url2.removeAt(i);
+        Lst_Download_Byte2.removeAt(i);
+        Lst_Project2.removeAt(i);
+    }
+    Charger_Listes();
+    return i >= 0;
+}

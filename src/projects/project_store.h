@@ -122,6 +122,14 @@ public:
     bool addNewProject(const QString &name, const QByteArray &projectText, const QString &url,
                        qint64 bytes, const ServerInfo &server = ServerInfo());
 
+    // Deletes a finished project with its statistics: its folder and everything
+    // in it, its line in the list file (whole line only) and its entry in the
+    // three finished lists; then Charger_Listes(). A file or folder that cannot
+    // be removed is skipped and the next step runs. An unusable name (see
+    // isUsableName) changes nothing. Returns whether the project was in the
+    // finished lists.
+    bool removeFinishedProject(const QString &name);
+
 signals:
     void listsChanged();
 

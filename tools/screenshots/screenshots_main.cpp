@@ -1,12 +1,15 @@
 // zk-screenshots DIR: runs the real main window in a throw-away program folder
 // with a few projects and a download from a rate-limited loopback nginx, and saves a
-// picture of each tab and of the options dialog into DIR. Run it under Xvfb
+// picture of each tab and of the options dialog into DIR ("stats" after DIR: the
+// statistics window of a finished project instead). Run it under Xvfb
 // (scripts/screenshots.sh) so that real fonts are used.
 #include "core/settings.h"
 #include "app/ui/form1.h"
 #include "app/ui/wait_window.h"
 #include "engine/download_manager.h"
+#include "core/text_file.h"
 #include "projects/project_file.h"
+#include "stats/ui/stats.h"
 #include "support/ftp_server.h"
 #include "support/nginx_server.h"
 
@@ -15,6 +18,9 @@
 #include <QPushButton>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
+#include <QPainter>
+#include <QTreeWidget>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -44,6 +50,53 @@ int main(int argc, char *argv[])
     Settings::write("modemspeed", "512");
     Settings::write("Tray", "0");
 
+    // "stats" after the folder: the statistics window of a finished project,
+    // both tabs.
+    if (argc > 2 && QByteArray(argv[2]) == "stats") {
+        const QString project = dir.path() + "/home/projects/debian-12/";
+        QDir().mkpath(project);
+        ProjectRecord rec = ProjectFile::fromSettings("ftp.debian.example/debian-12.8.0-amd64-netinst.iso", 661651456, false);
+        rec.status = 2;
+        TextFile::write(project + "project.zov", ProjectFile::build(rec));
+        TextFile::write(dir.path() + "/home/projects/main.zov", "debian-12\r\n");
+        TextFile::write(project + "stats.zov", "Time:00:12:07\r\nHspeed:1210.45 Kb/s | 9683.6 Kbits/s\r\n"
+                                               "Lspeed:12.00 Kb/s | 96.0 Kbits/s\r\nMspeed:889.12 Kb/s | 7112.9 Kbits/s\r\n");
+        // Snapshots shaped like the graphs: 50 columns against a white ground.
+        QRandomGenerator random(7);
+        for (int g = 1; g <= 2; ++g)
+            for (int n = 0; n < 5; ++n) {
+                QImage picture(300, 90, QImage::Format_RGB32);
+                picture.fill(Qt::white);
+                QPainter p(&picture);
+                for (int i = 0; i < 50; ++i) {
+                    const int v = g == 1 ? 40 + n * 5 + i / 5 : 20 + int(random.bounded(60));
+                    p.fillRect(i * 6, 90 - v, 6, v, QColor(128, 128, 255));
+                }
+                p.end();
+                picture.save(project + QString("debian-12(%1_%2).jpg").arg(g).arg(n), "jpg", 90);
+            }
+        Form1 w({});
+        w.show();
+        wait(600);
+        w.selectTab(2);
+        QTreeWidgetItem *row = w.Lst_Main2->topLevelItem(0);
+        if (!row)
+            return 1;
+        emit w.Lst_Main2->customContextMenuRequested(w.Lst_Main2->visualItemRect(row).center());
+        wait(300);
+        w.Mnu_Finished->close();
+        w.Mnu_Stats->trigger();
+        wait(600);
+        auto *stats = qobject_cast<Stats *>(w.statsWindow());
+        if (!stats)
+            return 1;
+        stats->grab().save(out + "/stats.png");
+        stats->selectTab(2);
+        wait(300);
+        stats->grab().save(out + "/stats-graphics.png");
+        stats->close();
+        return 0;
+    }
     QFile iso(dir.path() + "/www/debian-12.8.0-amd64-netinst.iso");
     if (!iso.open(QIODevice::WriteOnly))
         return 1;

@@ -11,6 +11,7 @@
 #include "engine/url_probe.h"
 #include "options/ui/form3.h"
 #include "projects/ui/form2.h"
+#include "stats/ui/stats.h"
 
 #include <QAction>
 #include <QApplication>
@@ -23,6 +24,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPainter>
@@ -115,6 +117,7 @@ Form1::~Form1()
     delete m_form6.data();
     delete m_form5.data();
     delete m_form2.data();
+    delete m_stats.data();
 }
 
 void Form1::buildMenu()
@@ -129,6 +132,17 @@ void Form1::buildMenu()
     Mnu_Exit->setObjectName(QStringLiteral("Mnu_Exit"));
     connect(Mnu_Options, &QAction::triggered, this, &Form1::openOptions);
     connect(Mnu_Exit, &QAction::triggered, this, [this] { close(); });
+
+    Mnu_Finished = new QMenu(QStringLiteral("MenuTermined"), this);
+    Mnu_Finished->setObjectName(QStringLiteral("Mnu_Finished"));
+    Mnu_Stats = Mnu_Finished->addAction(QStringLiteral("Show statistics"));
+    Mnu_Stats->setObjectName(QStringLiteral("Mnu_Stats"));
+    Mnu_T1 = Mnu_Finished->addSeparator();
+    Mnu_T1->setObjectName(QStringLiteral("Mnu_T1"));
+    Mnu_Del_Stats = Mnu_Finished->addAction(QStringLiteral("Delete statistics"));
+    Mnu_Del_Stats->setObjectName(QStringLiteral("Mnu_Del_Stats"));
+    connect(Mnu_Stats, &QAction::triggered, this, &Form1::showStatistics);
+    connect(Mnu_Del_Stats, &QAction::triggered, this, &Form1::deleteStatistics);
 }
 
 QLabel *Form1::addLabel(QWidget *parent, const QString &name, const QString &text)
@@ -231,6 +245,7 @@ void Form1::buildFrames()
         };
         Lst_Main = view("Lst_Main");
         Lst_Main2 = view("Lst_Main2");
+        connect(Lst_Main2, &QTreeWidget::customContextMenuRequested, this, &Form1::onFinishedMenu);
     }
 
     // Download.
@@ -494,6 +509,66 @@ QMessageBox *Form1::showMessage(const QString &title, const QString &text, bool 
     box->setObjectName(QStringLiteral("MessageBox"));
     box->show();
     return box;
+}
+
+void Form1::onFinishedMenu(const QPoint &pos)
+{
+    QTreeWidgetItem *item = Lst_Main2->itemAt(pos);
+    if (!item)
+        item = Lst_Main2->currentItem();
+    if (!item)
+        return;
+    Lst_Main2->setCurrentItem(item);
+    Txt_Numero_Selected->setText(QString::number(Lst_Main2->indexOfTopLevelItem(item) + 1));
+    Mnu_Finished->popup(Lst_Main2->viewport()->mapToGlobal(pos));
+}
+
+QTreeWidgetItem *Form1::selectedFinishedRow() const
+{
+    return Lst_Main2->topLevelItem(Txt_Numero_Selected->text().toInt() - 1);
+}
+
+QWidget *Form1::statsWindow() const
+{
+    return m_stats;
+}
+
+void Form1::showStatistics()
+{
+    QTreeWidgetItem *row = selectedFinishedRow();
+    if (!row || m_stats)
+        return;
+    auto *stats = new Stats();
+    m_stats = stats;
+    // The lists must not change underneath the window while it is open.
+    connect(stats, &Stats::loaded, this, [this] { setEnabled(false); });
+    connect(stats, &Stats::unloaded, this, [this] {
+        setEnabled(true);
+        activateWindow();
+    });
+    const QString name = row->text(1);
+    stats->showProject(name, row->text(2), row->text(3), m_engine->store().projectDir(name));
+}
+
+void Form1::deleteStatistics()
+{
+    QTreeWidgetItem *row = selectedFinishedRow();
+    if (!row)
+        return;
+    const QString name = row->text(1);
+    // Shown like every message of this window: the event loop, and with it a
+    // running download, goes on while the question waits.
+    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Delete ?"),
+                                QStringLiteral("Do you really want to delete the statistics of ") + name
+                                    + QStringLiteral(" ?"),
+                                QMessageBox::Yes | QMessageBox::No, nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    connect(box, &QMessageBox::finished, this, [this, box, name] {
+        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
+            m_engine->store().removeFinishedProject(name);
+    });
+    box->show();
 }
 
 void Form1::openOptions()

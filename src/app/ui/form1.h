@@ -20,8 +20,10 @@ class QMessageBox;
 class QPushButton;
 class QSystemTrayIcon;
 class QTabBar;
+class Stats;
 class QTimer;
 class QTreeWidget;
+class QTreeWidgetItem;
 class UrlProbe;
 struct ProbeResult;
 
@@ -54,6 +56,9 @@ public:
     UrlProbe *urlProbe() const { return m_probe; }
     QWidget *newProjectDialog() const;
 
+    // The statistics window while it is open.
+    QWidget *statsWindow() const;
+
     WaitWindow *loadingWindow() const { return m_form6; }
     QWidget *optionsDialog() const { return m_options; }
 
@@ -66,6 +71,9 @@ public:
     // Menu.
     QMenu *Mnu_Files;
     QAction *Mnu_Options, *tiret1, *Mnu_Exit;
+    // Context menu of the finished projects (Lst_Main2).
+    QMenu *Mnu_Finished;
+    QAction *Mnu_Stats, *Mnu_T1, *Mnu_Del_Stats;
     // Tab strip and frames.
     QTabBar *Menu;
     QGroupBox *Frm_Infos, *Frm_Infos2, *Frm_Main, *Frm_projects, *Frm_Download, *Frm_Graph;
@@ -119,6 +127,11 @@ private:
     void onChkStartwindows();
     void wireProbe();
     void onProbeSucceeded(const ProbeResult &result);
+    void onFinishedMenu(const QPoint &pos);
+    // The Lst_Main2 row Txt_Numero_Selected names, or null.
+    QTreeWidgetItem *selectedFinishedRow() const;
+    void showStatistics();
+    void deleteStatistics();
 
     DownloadManager *m_engine;
     QStringList m_arguments;
@@ -134,4 +147,5 @@ private:
     // name and size the probe found.
     UrlProbe *m_probe = nullptr;
     QPointer<Form2> m_form2;
+    QPointer<Stats> m_stats;
 };
