@@ -1,6 +1,10 @@
 #include "display/graph_painter.h"
+#include "display/jpg_export.h"
 
+#include <QImageReader>
 #include <QtTest>
+
+using namespace JpgExport;
 
 // White back, the default column colour &H8080FF, and a line colour whose AND
 // with the columns differs from both.
@@ -12,6 +16,11 @@ static QStringList samples(const QMap<int, QString> &set)
     for (auto it = set.begin(); it != set.end(); ++it)
         list[it.key()] = it.value();
     return list;
+}
+
+static bool near(QRgb a, const QColor &b)
+{
+    return qAbs(qRed(a) - b.red()) < 24 && qAbs(qGreen(a) - b.green()) < 24 && qAbs(qBlue(a) - b.blue()) < 24;
 }
 
 class TestGraphs : public QObject
@@ -60,6 +69,56 @@ private slots:
         blank.fill(kBack);
         QCOMPARE(a, blank);
         QCOMPARE(i, blank.convertToFormat(QImage::Format_RGB888));
+    }
+
+    // Catches rows not padded to 4 bytes, a 32-bit bitmap handed to the encoder,
+    // a file that is not a JPG of the picture, an overwrite that takes a new
+    // modification time or permissions, and a failed write reported as success
+    // or without error 26001.
+    void jpg()
+    {
+        for (const auto &[width, bytes] : {std::pair{1, 4}, {3, 12}, {4, 12}, {50, 152}})
+            QCOMPARE(BytesPerScanLine(width), bytes);
+        QImage picture(50, 40, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        const cDIBSection dib(picture);
+        QCOMPARE(dib.BytesPerScanLine(), 152);
+        QCOMPARE(dib.bits().bytesPerLine(), 152);
+        QCOMPARE(dib.bits().sizeInBytes(), qsizetype(152 * 40));
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("graph(1_0).jpg");
+        QString error;
+        QVERIFY2(saveSnapshot(picture, path, &error), qPrintable(error));
+        QCOMPARE(QImageReader(path).format(), QByteArray("jpeg"));
+        QImage back(path);
+        QCOMPARE(back.size(), QSize(50, 40));
+        QVERIFY(near(back.pixel(25, 20), Qt::red));
+
+        const QDateTime old(QDate(2001, 2, 3), QTime(4, 5, 6), Qt::UTC);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.setFileTime(old, QFileDevice::FileModificationTime));
+        file.close();
+        QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        const QFile::Permissions permissions = QFile::permissions(path);
+        picture.fill(Qt::blue);
+        QVERIFY2(saveSnapshot(picture, path, &error), qPrintable(error));
+        QVERIFY(near(QImage(path).pixel(25, 20), Qt::blue));
+        QCOMPARE(QFileInfo(path).lastModified().toUTC(), old);
+        QCOMPARE(QFile::permissions(path), permissions);
+
+        // A missing folder, a folder in the file's place, a read-only folder.
+        QVERIFY(QDir(dir.path()).mkdir("dir.jpg") && QDir(dir.path()).mkdir("ro"));
+        QVERIFY(QFile::setPermissions(dir.filePath("ro"), QFile::ReadOwner | QFile::ExeOwner));
+        for (const QString name : {"missing/g.jpg", "dir.jpg", "ro/g.jpg"}) {
+            if (name.startsWith("ro") && QFileInfo(dir.filePath("ro")).isWritable())
+                continue; // the superuser writes into a read-only folder
+            error.clear();
+            QVERIFY(!saveSnapshot(picture, dir.filePath(name), &error));
+            QVERIFY2(error.contains("26001") && error.contains("Failed to save to JPG "), qPrintable(error));
+            QVERIFY(!QFileInfo(dir.filePath(name)).isFile());
+        }
+        QFile::setPermissions(dir.filePath("ro"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     }
 };
 
