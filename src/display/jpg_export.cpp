@@ -38,7 +38,8 @@ cDIBSection::cDIBSection(const QImage &picture)
 bool SaveJPG(const cDIBSection &bitmap, const QString &path, int quality, QString *error)
 {
     if (!QImageWriter::supportedImageFormats().contains("jpg")) {
-        fail(error, QStringLiteral("Failed to initialise the IJL library: %1").arg(int(QImageWriter::UnsupportedFormatError)));
+        fail(error, QStringLiteral("Failed to initialise the IJL library: %1")
+                        .arg(int(QImageWriter::UnsupportedFormatError)));
         return false;
     }
 
