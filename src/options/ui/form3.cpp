@@ -1,6 +1,7 @@
 #include "options/ui/form3.h"
 
 #include "display/bar_painter.h"
+#include "display/graph_painter.h"
 #include "display/ui/picture_box.h"
 #include "options/ui/form4.h"
 
@@ -16,7 +17,6 @@
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
-#include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -24,6 +24,7 @@
 #include <QVBoxLayout>
 
 #include <cmath>
+#include <limits>
 
 namespace {
 // The line speeds offered as options, in Kbit/s.
@@ -432,46 +433,17 @@ void Form3::timerGraphTick()
 
 void Form3::drawGraphPreview()
 {
-    Graph->clear();
+    GraphPainter::Style style;
+    style.background = Graph->backColor();
+    style.columns = m_graphColumnColor;
+    style.modem = m_modemLineColor;
+    style.showModem = Chk_Show_Modem->isChecked();
+    style.modemEverywhere = true;
+    // Whole Kbit/s: a typed fraction such as 33.6 draws as 33.
     const double m = OptionValues::numberIn(Txt_Modem_Speed->text());
-    // 50 units across, floor(1.5 M) units high: the samples lie between M / 2
-    // and 1.5 M, the reference line at M.
-    const double h = std::floor(m / 2 + m);
-    QImage &image = Graph->image();
-    if (h <= 0 || image.isNull()) {
-        Graph->refresh();
-        return;
-    }
-    const double sx = image.width() / double(GraphSamples);
-    const double sy = image.height() / h;
-    auto px = [sx](double x) { return int(std::floor(x * sx)); };
-    auto py = [sy](double y) { return int(std::floor(y * sy)); };
-
-    QPainter p(&image);
-    p.setRenderHint(QPainter::Antialiasing, false);
-    // Mask pen: what is drawn is ANDed with what is there, so the reference line
-    // over a column shows both.
-    p.setCompositionMode(QPainter::RasterOp_SourceAndDestination);
-    const double lineHeight = std::floor(2 * m / 600);
-    for (int i = GraphSamples - 1; i >= 0; --i) {
-        const double v = OptionValues::numberIn(Lst_Graph.value(i));
-        if (v != 0) {
-            const QRect column(QPoint(px(i), py(h - v)), QPoint(px(i + 1), py(h)));
-            p.fillRect(column.normalized(), m_graphColumnColor);
-        }
-        if (Chk_Show_Modem->isChecked()) {
-            const int x0 = px(i), x1 = px(i + 1);
-            const int y0 = py(h - m), y1 = py(h - m + lineHeight);
-            p.setPen(QPen(m_modemLineColor, 0));
-            p.setBrush(Qt::NoBrush);
-            // Drawn side by side so that a box of no height is still a line.
-            p.drawLine(x0, y0, x1, y0);
-            p.drawLine(x0, y1, x1, y1);
-            p.drawLine(x0, y0, x0, y1);
-            p.drawLine(x1, y0, x1, y1);
-        }
-    }
-    p.end();
+    style.modemSpeed = int(qBound(0.0, m, double(std::numeric_limits<int>::max())));
+    // One picture only: the preview's samples decide where columns are drawn.
+    GraphPainter::draw(nullptr, &Graph->image(), {}, Lst_Graph, style);
     Graph->refresh();
 }
 
