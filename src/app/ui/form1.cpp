@@ -315,8 +315,10 @@ void Form1::buildFrames()
             p->setMinimumSize(200, 70);
             p->clear();
         }
-        g->addWidget(Graph, 0, 0, 1, 3);
-        g->addWidget(Graph2, 0, 3, 1, 3);
+        // Each graph above its speed: Graph2 draws the immediate speed, Graph
+        // the average.
+        g->addWidget(Graph2, 0, 0, 1, 3);
+        g->addWidget(Graph, 0, 3, 1, 3);
         g->addWidget(addLabel(Frm_Graph, QStringLiteral("Label1"), QStringLiteral("Immediate speed:")), 1, 0);
         g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I"), QStringLiteral("0.00 Kb/s")), 1, 1);
         g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0.0 Kbits/s")), 1, 2);
