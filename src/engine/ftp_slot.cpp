@@ -70,7 +70,6 @@ struct FtpSlot::Private
     // Bumped when a connection opens or closes: a handler that emitted a
     // signal learns whether the manager stopped the slot meanwhile.
     quint64 epoch = 0;
-    quint64 packToken = 0;
     // Inside a data handler: what the manager changes from the signals is
     // acted upon when the chunk is done.
     bool processing = false;
@@ -144,17 +143,10 @@ void FtpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
         return;
     }
     takePack(number, start, size, stored);
-    ++d->packToken;
+    ++m_packToken;
     d->halted = false;
-    if (!wantsBytes()) {
-        // A pack already whole (a resumed project): recorded without a
-        // transfer, from the event loop so that the manager is not re-entered.
-        const quint64 token = d->packToken;
-        QMetaObject::invokeMethod(this, [this, token]() {
-            if (token == d->packToken && Paquet_Taille > 0 && !wantsBytes())
-                completePack();
-        }, Qt::QueuedConnection);
-    }
+    if (!wantsBytes())
+        completeWholePackLater();
     reconsider();
 }
 
@@ -164,7 +156,7 @@ void FtpSlot::setIdle()
     Paquet_Recu = 0;
     closePackFile();
     d->retryTimer->stop();
-    ++d->packToken;
+    ++m_packToken;
     reconsider();
 }
 
@@ -176,7 +168,7 @@ void FtpSlot::stop()
     closeAll();
     closePackFile();
     d->retryTimer->stop();
-    ++d->packToken;
+    ++m_packToken;
     d->halted = true;
 }
 

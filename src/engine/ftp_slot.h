@@ -70,7 +70,7 @@ private:
     void startTransfer();
     void endTransfer(bool quit);
     void transferEnded();
-    void reconsider();
+    void reconsider() override;
     void closeAll();
     void failAttempt();
     void writeFailure(const QString &reason);

@@ -81,7 +81,6 @@ struct HttpSlot::Private
     quint64 epoch = 0;
     // Bumped by every setPack/setIdle/stop: a queued completion of an older pack
     // does nothing.
-    quint64 packToken = 0;
     // Inside handleBytes: pack changes made by the manager from the signals are
     // acted upon when the chunk is done, not re-entrantly.
     bool processing = false;
@@ -171,21 +170,11 @@ void HttpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
         return;
     }
     takePack(number, start, size, stored);
-    ++d->packToken;
+    ++m_packToken;
     d->halted = false;
 
-    if (!wantsBytes()) {
-        // A pack of a resumed project that is already whole: recorded without a
-        // request, from the event loop so that the manager is not re-entered
-        // inside its own call.
-        const quint64 token = d->packToken;
-        QMetaObject::invokeMethod(this, [this, token]() {
-            if (token != d->packToken || Paquet_Taille <= 0 || wantsBytes())
-                return;
-            completePack();
-            reconsider();
-        }, Qt::QueuedConnection);
-    }
+    if (!wantsBytes())
+        completeWholePackLater();
     reconsider();
 }
 
@@ -195,7 +184,7 @@ void HttpSlot::setIdle()
     Paquet_Recu = 0;
     closePackFile();
     d->retryTimer->stop();
-    ++d->packToken;
+    ++m_packToken;
     reconsider();
 }
 
@@ -210,7 +199,7 @@ void HttpSlot::stop()
     closeConnection();
     closePackFile();
     d->retryTimer->stop();
-    ++d->packToken;
+    ++m_packToken;
     d->halted = true;
 }
 

@@ -102,7 +102,7 @@ private:
     void responseEnded();
     // Brings the connection in line with the pack in progress: keeps reading,
     // sends a request, opens a connection or closes it.
-    void reconsider();
+    void reconsider() override;
     void openConnection();
     // Sends range requests until enough is asked ahead; the first one of an
     // idle connection starts at the first missing byte.

@@ -42,6 +42,17 @@ void TransferSlot::completePack()
     emit packCompleted(m_number, Paquet_Numero, Paquet_Taille, m_packPath ? m_packPath(Paquet_Numero) : QString());
 }
 
+void TransferSlot::completeWholePackLater()
+{
+    const quint64 token = m_packToken;
+    QMetaObject::invokeMethod(this, [this, token]() {
+        if (token != m_packToken || Paquet_Taille <= 0 || wantsBytes())
+            return;
+        completePack();
+        reconsider();
+    }, Qt::QueuedConnection);
+}
+
 qint64 TransferSlot::countFailure(qint64 attemptBytes, int attemptPacks, int retryDelay)
 {
     // A connection that brought a good share before it broke is a new trouble,

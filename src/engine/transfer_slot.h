@@ -116,6 +116,12 @@ protected:
     bool writePackBytes(const char *data, qint64 piece, QString *reason);
     // The pack's file closes and packCompleted() is told.
     void completePack();
+    // A pack whose bytes are all stored already (a resumed project) is
+    // recorded from the event loop, so that the manager is not re-entered
+    // inside its own setPack() call; a pack given meanwhile cancels it.
+    void completeWholePackLater();
+    // Brings the connections in line with the pack in progress.
+    virtual void reconsider() = 0;
     // A failed attempt of the pack in progress. An attempt that brought a
     // pack or MeaningfulAttempt bytes starts the count afresh. Returns the
     // wait before the next attempt (1, 2, 4 ... times retryDelay), or -1 when
@@ -126,6 +132,7 @@ protected:
     PackFile m_packFile;
     qint64 m_filePack = -1;     // pack m_packFile belongs to
     std::function<QString(qint64)> m_packPath;
+    quint64 m_packToken = 0;    // bumped by every setPack, setIdle and stop
     int m_failures = 0;
     int m_failuresTotal = 0;
     int m_requests = 0;
