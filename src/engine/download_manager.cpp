@@ -15,6 +15,7 @@
 #include "engine/project_resume.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
+#include "options/option_values.h"
 #include "projects/project_file.h"
 
 #include <QDir>
@@ -845,7 +846,8 @@ GraphPainter::Style DownloadManager::graphStyle() const
     style.columns = colorFromPacked(m_run.Couleur_Graph.toLongLong());
     style.modem = colorFromPacked(m_run.Couleur_Modem.toLongLong());
     style.showModem = m_run.Show_Modem;
-    style.modemSpeed = Settings::readInt(QStringLiteral("modemspeed"), 56);
+    // The line speed may be typed with a fraction ("33.6"): its whole Kbit/s.
+    style.modemSpeed = int(OptionValues::numberIn(Settings::read(QStringLiteral("modemspeed"), QStringLiteral("56"))));
     return style;
 }
 
