@@ -10,7 +10,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <climits>
 
 namespace {
 constexpr quint16 kFtpPort = 21;
@@ -45,9 +44,7 @@ struct FtpSlot::Private
 
 
     QTimer *stallTimer = nullptr;
-    QTimer *retryTimer = nullptr;
     int stallTimeout = TransferSlot::DefaultStallTimeout;
-    int retryDelay = TransferSlot::DefaultRetryDelay;
 
     Phase phase = Phase::Closed;
     QList<Command> expect;       // replies still due, in order
@@ -64,8 +61,6 @@ struct FtpSlot::Private
     qint64 announcedPack = -1;
     bool started = false;        // dataStarted told for this transfer
 
-    qint64 attemptBytes = 0;
-    int attemptPacks = 0;
 
     // Bumped when a connection opens or closes: a handler that emitted a
     // signal learns whether the manager stopped the slot meanwhile.
@@ -74,7 +69,6 @@ struct FtpSlot::Private
     // acted upon when the chunk is done.
     bool processing = false;
     bool reconsiderLater = false;
-    bool halted = false;
 };
 
 FtpSlot::FtpSlot(int number, Winsock *control, Winsock *data, QObject *parent)
@@ -83,9 +77,6 @@ FtpSlot::FtpSlot(int number, Winsock *control, Winsock *data, QObject *parent)
     d->stallTimer = new QTimer(this);
     d->stallTimer->setSingleShot(true);
     connect(d->stallTimer, &QTimer::timeout, this, &FtpSlot::onStallTimeout);
-    d->retryTimer = new QTimer(this);
-    d->retryTimer->setSingleShot(true);
-    connect(d->retryTimer, &QTimer::timeout, this, &FtpSlot::onRetryTimeout);
 
     connect(control, &Winsock::Connected, this, &FtpSlot::onControlConnected);
     connect(control, &Winsock::DataArrival, this, &FtpSlot::onControlData);
@@ -131,35 +122,6 @@ void FtpSlot::setStallTimeout(int ms)
     d->stallTimeout = ms;
 }
 
-void FtpSlot::setRetryDelay(int ms)
-{
-    d->retryDelay = ms;
-}
-
-void FtpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
-{
-    if (size <= 0) {
-        setIdle();
-        return;
-    }
-    takePack(number, start, size, stored);
-    ++m_packToken;
-    d->halted = false;
-    if (!wantsBytes())
-        completeWholePackLater();
-    reconsider();
-}
-
-void FtpSlot::setIdle()
-{
-    Paquet_Taille = 0;
-    Paquet_Recu = 0;
-    closePackFile();
-    d->retryTimer->stop();
-    ++m_packToken;
-    reconsider();
-}
-
 void FtpSlot::stop()
 {
     // The transfer and the session end together, in one write.
@@ -167,9 +129,9 @@ void FtpSlot::stop()
         m_control->SendData("ABOR\r\nQUIT\r\n");
     closeAll();
     closePackFile();
-    d->retryTimer->stop();
+    m_retryTimer->stop();
     ++m_packToken;
-    d->halted = true;
+    m_halted = true;
 }
 
 void FtpSlot::closeAll()
@@ -193,7 +155,7 @@ void FtpSlot::reconsider()
         d->reconsiderLater = true;
         return;
     }
-    if (!wantsBytes() || d->halted) {
+    if (!wantsBytes() || m_halted) {
         switch (d->phase) {
         case Phase::Opening:
         case Phase::Restarting:
@@ -217,7 +179,7 @@ void FtpSlot::reconsider()
     }
     switch (d->phase) {
     case Phase::Closed:
-        if (!d->retryTimer->isActive()) {
+        if (!m_retryTimer->isActive()) {
             ++m_connections;
             d->phase = Phase::Connecting;
             d->stallTimer->start(d->stallTimeout);
@@ -382,7 +344,7 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
         if (d->phase == Phase::Aborting)
             break;   // the 426 of the transfer ABOR ended
         if (code == 550 || code == 450) {
-            d->halted = true;
+            m_halted = true;
             closeAll();
             emit fileChanged(m_number, QStringLiteral("the server has no such file any more (%1)")
                                            .arg(QString::fromUtf8(text.left(200))));
@@ -467,7 +429,7 @@ void FtpSlot::transferEnded()
     d->phase = Private::Phase::Ready;
     d->stallTimer->stop();
     if (wantsBytes() && firstMissingByte() >= d->streamOffset) {
-        d->halted = true;
+        m_halted = true;
         closeAll();
         emit fileChanged(m_number, QStringLiteral("the file on the server ends at byte %1, before the pack")
                                        .arg(d->streamOffset));
@@ -553,12 +515,12 @@ bool FtpSlot::storeBytes(const char *data, qint64 size)
         }
         done += piece;
         d->streamOffset += piece;
-        d->attemptBytes += piece;
+        m_attemptBytes += piece;
         emit bytesStored(m_number, piece);
         if (d->epoch != epoch)
             return false;
         if (Paquet_Recu - 1 >= Paquet_Taille) {
-            ++d->attemptPacks;
+            ++m_attemptPacks;
             completePack();
             if (d->epoch != epoch)
                 return false;
@@ -576,26 +538,15 @@ void FtpSlot::writeFailure(const QString &reason)
     if (m_control->State() == Winsock::sckConnected)
         m_control->SendData("ABOR\r\nQUIT\r\n");
     closeAll();
-    d->retryTimer->stop();
-    d->halted = true;
+    m_retryTimer->stop();
+    m_halted = true;
     emit writeFailed(m_number, path, reason);
 }
 
 void FtpSlot::failAttempt()
 {
     closeAll();
-    d->retryTimer->stop();
-    if (!wantsBytes() || d->halted)
-        return;
-    const qint64 delay = countFailure(d->attemptBytes, d->attemptPacks, d->retryDelay);
-    d->attemptBytes = 0;
-    d->attemptPacks = 0;
-    if (delay < 0) {
-        d->halted = true;
-        emit gaveUp(m_number);
-        return;
-    }
-    d->retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
+    retryLater();
 }
 
 void FtpSlot::onControlClosed()
@@ -623,8 +574,8 @@ void FtpSlot::onSocketError(int number, const QString &description)
         return;
     if (number == Winsock::sckHostNotFound) {
         closeAll();
-        d->retryTimer->stop();
-        d->halted = true;
+        m_retryTimer->stop();
+        m_halted = true;
         emit connectionError(m_number, number, description);
         return;
     }
@@ -643,8 +594,8 @@ void FtpSlot::onStallTimeout()
         failAttempt();
 }
 
-void FtpSlot::onRetryTimeout()
+void FtpSlot::retryNow()
 {
-    if (d->phase == Private::Phase::Closed && wantsBytes() && !d->halted)
+    if (d->phase == Private::Phase::Closed && wantsBytes() && !m_halted)
         reconsider();
 }

@@ -42,12 +42,9 @@ public:
     // Active mode (PORT) is tried before passive mode.
     void setActiveFirst(bool active);
     void setPlan(PackPlan *plan) override;
-    void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) override;
-    void setIdle() override;
     void runShortened() override {}
     void stop() override;
     void setStallTimeout(int ms) override;
-    void setRetryDelay(int ms) override;
 
 private:
     struct Private;
@@ -62,7 +59,7 @@ private:
     void onDataClosed();
     void onSocketError(int number, const QString &description);
     void onStallTimeout();
-    void onRetryTimeout();
+    void retryNow() override;
 
     void send(const QByteArray &commands, std::initializer_list<Command> replies);
     void handleReply(int code, const QByteArray &text);

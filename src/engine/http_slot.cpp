@@ -12,7 +12,6 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <climits>
 
 namespace {
 // A response header larger than this is not one we can use.
@@ -50,8 +49,6 @@ struct HttpSlot::Private
 
 
     QTimer *stallTimer = nullptr;
-    QTimer *retryTimer = nullptr;
-    int retryDelay = HttpSlot::DefaultRetryDelay;
 
     Phase phase = Phase::Closed;
     QList<Request> pending;      // in the order the responses come
@@ -68,8 +65,6 @@ struct HttpSlot::Private
 
     // What the current attempt (connection) brought: an attempt that brought
     // enough is no failure in a row with the ones before it.
-    qint64 attemptBytes = 0;
-    int attemptPacks = 0;
 
     // Speed of the slot, for how much to ask ahead.
     QElapsedTimer rateClock;
@@ -86,7 +81,6 @@ struct HttpSlot::Private
     bool processing = false;
     // No connection is opened on the slot's own initiative (stopped, gave up,
     // a local or server-side failure) until the manager gives a pack again.
-    bool halted = false;
 };
 
 HttpSlot::HttpSlot(int number, Winsock *socket, QObject *parent)
@@ -99,9 +93,6 @@ HttpSlot::HttpSlot(int number, Winsock *socket, QObject *parent)
     d->stallTimer->setInterval(DefaultStallTimeout);
     connect(d->stallTimer, &QTimer::timeout, this, &HttpSlot::onStallTimeout);
 
-    d->retryTimer = new QTimer(this);
-    d->retryTimer->setSingleShot(true);
-    connect(d->retryTimer, &QTimer::timeout, this, &HttpSlot::onRetryTimeout);
 
     if (socket) {
         connect(socket, &Winsock::Connected, this, &HttpSlot::onConnected);
@@ -150,11 +141,6 @@ void HttpSlot::setStallTimeout(int ms)
     d->stallTimer->setInterval(std::max(1, ms));
 }
 
-void HttpSlot::setRetryDelay(int ms)
-{
-    d->retryDelay = std::max(0, ms);
-}
-
 int HttpSlot::stallTimeout() const
 {
     return d->stallTimer->interval();
@@ -162,31 +148,6 @@ int HttpSlot::stallTimeout() const
 
 // ---------------------------------------------------------------------------
 // What the manager asks for
-
-void HttpSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
-{
-    if (size <= 0) {
-        setIdle();
-        return;
-    }
-    takePack(number, start, size, stored);
-    ++m_packToken;
-    d->halted = false;
-
-    if (!wantsBytes())
-        completeWholePackLater();
-    reconsider();
-}
-
-void HttpSlot::setIdle()
-{
-    Paquet_Taille = 0;
-    Paquet_Recu = 0;
-    closePackFile();
-    d->retryTimer->stop();
-    ++m_packToken;
-    reconsider();
-}
 
 void HttpSlot::runShortened()
 {
@@ -198,9 +159,9 @@ void HttpSlot::stop()
 {
     closeConnection();
     closePackFile();
-    d->retryTimer->stop();
+    m_retryTimer->stop();
     ++m_packToken;
-    d->halted = true;
+    m_halted = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -243,13 +204,13 @@ void HttpSlot::reconsider()
             break;
         }
         // Kept open for a later run when there is nothing to ask now.
-        if (want && !d->halted)
+        if (want && !m_halted)
             fillPipeline();
         return;
     case Phase::Closed:
         break;
     }
-    if (want && !d->halted && !d->retryTimer->isActive())
+    if (want && !m_halted && !m_retryTimer->isActive())
         openConnection();
 }
 
@@ -262,8 +223,8 @@ void HttpSlot::openConnection()
     ++d->epoch;
     d->phase = Private::Phase::Connecting;
     d->responsesOnConnection = 0;
-    d->attemptBytes = 0;
-    d->attemptPacks = 0;
+    m_attemptBytes = 0;
+    m_attemptPacks = 0;
     d->socket->Connect(d->host, kHttpPort);
     d->stallTimer->start();
 }
@@ -299,7 +260,7 @@ qint64 HttpSlot::aheadTarget() const
 void HttpSlot::fillPipeline()
 {
     using Phase = Private::Phase;
-    if (!d->socket || d->halted || !wantsBytes())
+    if (!d->socket || m_halted || !wantsBytes())
         return;
     if (d->phase != Phase::Idle && d->phase != Phase::Awaiting && d->phase != Phase::Body)
         return;
@@ -384,18 +345,7 @@ void HttpSlot::sendRequest(qint64 first, qint64 last)
 void HttpSlot::failAttempt()
 {
     closeConnection();
-    d->retryTimer->stop();
-    if (!wantsBytes())
-        return;  // nothing was being fetched: no attempt to count
-    const qint64 delay = countFailure(d->attemptBytes, d->attemptPacks, d->retryDelay);
-    d->attemptBytes = 0;
-    d->attemptPacks = 0;
-    if (delay < 0) {
-        d->halted = true;
-        emit gaveUp(m_number);
-        return;
-    }
-    d->retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
+    retryLater();
 }
 
 void HttpSlot::writeFailure(const QString &reason)
@@ -403,8 +353,8 @@ void HttpSlot::writeFailure(const QString &reason)
     const QString path = m_packFile.path();
     closePackFile();
     closeConnection();
-    d->retryTimer->stop();
-    d->halted = true;
+    m_retryTimer->stop();
+    m_halted = true;
     emit writeFailed(m_number, path, reason);
 }
 
@@ -489,8 +439,8 @@ void HttpSlot::onError(int number, const QString &description)
     if (number == Winsock::sckHostNotFound) {
         // No address for the name: asking again will not find one.
         closeConnection();
-        d->retryTimer->stop();
-        d->halted = true;
+        m_retryTimer->stop();
+        m_halted = true;
         emit connectionError(m_number, number, description);
         return;
     }
@@ -504,9 +454,9 @@ void HttpSlot::onStallTimeout()
         failAttempt();
 }
 
-void HttpSlot::onRetryTimeout()
+void HttpSlot::retryNow()
 {
-    if (d->phase == Private::Phase::Closed && wantsBytes() && !d->halted)
+    if (d->phase == Private::Phase::Closed && wantsBytes() && !m_halted)
         openConnection();
 }
 
@@ -555,8 +505,8 @@ void HttpSlot::handleBytes(const QByteArray &data)
             }
             if (verdict == Verdict::Changed) {
                 closeConnection();
-                d->retryTimer->stop();
-                d->halted = true;
+                m_retryTimer->stop();
+                m_halted = true;
                 emit fileChanged(m_number, why);
                 break;
             }
@@ -712,7 +662,7 @@ qint64 HttpSlot::storeBody(const char *data, qint64 size)
         done += piece;
         d->streamOffset += piece;
         d->responseStored += piece;
-        d->attemptBytes += piece;
+        m_attemptBytes += piece;
 
         d->rateBytes += piece;
         if (!d->rateClock.isValid()) {
@@ -728,7 +678,7 @@ qint64 HttpSlot::storeBody(const char *data, qint64 size)
         if (d->epoch != epoch)
             return -1;
         if (Paquet_Recu - 1 >= Paquet_Taille) {
-            ++d->attemptPacks;
+            ++m_attemptPacks;
             completePack();
             if (d->epoch != epoch)
                 return -1;

@@ -59,12 +59,6 @@ public:
     void setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges);
     void setPlan(PackPlan *plan) override;
 
-    // See TransferSlot. A new request goes on the kept-open connection, or a
-    // new one, from the pack's first missing byte to plan->runLastByte(number()).
-    void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) override;
-    // No pack for this slot: the connection is closed unless it sits idle between
-    // requests, in which case it may be kept for a later run.
-    void setIdle() override;
     // The plan only ever takes packs the slot has not asked for, so nothing in
     // flight is affected; the slot simply asks for less from now on.
     void runShortened() override;
@@ -73,7 +67,6 @@ public:
 
     // Tests shorten these; the program keeps the defaults.
     void setStallTimeout(int ms) override;
-    void setRetryDelay(int ms) override;
     int stallTimeout() const;
 
 private:
@@ -83,7 +76,7 @@ private:
     void onClosed();
     void onError(int number, const QString &description);
     void onStallTimeout();
-    void onRetryTimeout();
+    void retryNow() override;
     // Hands on the bytes still unread; false when handling them already
     // replaced or closed the connection.
     bool takeLastBytes();

@@ -1,6 +1,40 @@
 #include "engine/transfer_slot.h"
 
+#include <QTimer>
+
 #include <algorithm>
+#include <climits>
+
+TransferSlot::TransferSlot(int number, QObject *parent)
+    : QObject(parent), m_number(number), m_retryTimer(new QTimer(this))
+{
+    m_retryTimer->setSingleShot(true);
+    connect(m_retryTimer, &QTimer::timeout, this, [this] { retryNow(); });
+}
+
+void TransferSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
+{
+    if (size <= 0) {
+        setIdle();
+        return;
+    }
+    takePack(number, start, size, stored);
+    ++m_packToken;
+    m_halted = false;
+    if (!wantsBytes())
+        completeWholePackLater();
+    reconsider();
+}
+
+void TransferSlot::setIdle()
+{
+    Paquet_Taille = 0;
+    Paquet_Recu = 0;
+    closePackFile();
+    m_retryTimer->stop();
+    ++m_packToken;
+    reconsider();
+}
 
 void TransferSlot::takePack(qint64 number, qint64 start, qint64 size, qint64 stored)
 {
@@ -53,15 +87,24 @@ void TransferSlot::completeWholePackLater()
     }, Qt::QueuedConnection);
 }
 
-qint64 TransferSlot::countFailure(qint64 attemptBytes, int attemptPacks, int retryDelay)
+void TransferSlot::retryLater()
 {
+    m_retryTimer->stop();
+    if (!wantsBytes() || m_halted)
+        return;  // nothing was being fetched: no attempt to count
     // A connection that brought a good share before it broke is a new trouble,
     // not the next one of a series; one that dies after every few bytes is.
-    if (attemptBytes >= MeaningfulAttempt || attemptPacks > 0)
+    if (m_attemptBytes >= MeaningfulAttempt || m_attemptPacks > 0)
         m_failures = 0;
+    m_attemptBytes = 0;
+    m_attemptPacks = 0;
     ++m_failures;
     ++m_failuresTotal;
-    if (m_failures >= MaxFailedAttempts)
-        return -1;
-    return qint64(retryDelay) << std::min(m_failures - 1, 20);
+    if (m_failures >= MaxFailedAttempts) {
+        m_halted = true;
+        emit gaveUp(m_number);
+        return;
+    }
+    const qint64 delay = qint64(m_retryDelay) << std::min(m_failures - 1, 20);
+    m_retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
 }

@@ -3,11 +3,13 @@
 #include <QObject>
 #include <QString>
 
+#include <algorithm>
 #include <functional>
 
 #include "engine/pack_file.h"
 
 class PackPlan;
+class QTimer;
 class Winsock;
 
 // One transfer lane of the download, whatever the protocol: the download
@@ -31,7 +33,7 @@ public:
     // An attempt that brought at least this much starts the failure count afresh.
     static constexpr qint64 MeaningfulAttempt = 64 * 1024;
 
-    TransferSlot(int number, QObject *parent) : QObject(parent), m_number(number) {}
+    TransferSlot(int number, QObject *parent);
 
     int number() const { return m_number; }
     // The socket the slot talks to the server on (the control connection of FTP).
@@ -46,15 +48,15 @@ public:
     // pack starts at the next byte of the stream in progress the bytes simply
     // go on; otherwise the slot asks from the pack's first missing byte to the
     // end of its run.
-    virtual void setPack(qint64 number, qint64 start, qint64 size, qint64 stored) = 0;
+    void setPack(qint64 number, qint64 start, qint64 size, qint64 stored);
     // No pack for this slot.
-    virtual void setIdle() = 0;
+    void setIdle();
     // The slot's run end moved down (another slot took its upper part).
     virtual void runShortened() = 0;
     // Pause: every connection closed; the pack variables stay.
     virtual void stop() = 0;
     virtual void setStallTimeout(int ms) = 0;
-    virtual void setRetryDelay(int ms) = 0;
+    void setRetryDelay(int ms) { m_retryDelay = std::max(0, ms); }
 
     // Error count reset (a resume after a pause starts afresh).
     void resetFailures() { m_failures = 0; }
@@ -122,17 +124,29 @@ protected:
     void completeWholePackLater();
     // Brings the connections in line with the pack in progress.
     virtual void reconsider() = 0;
-    // A failed attempt of the pack in progress. An attempt that brought a
-    // pack or MeaningfulAttempt bytes starts the count afresh. Returns the
-    // wait before the next attempt (1, 2, 4 ... times retryDelay), or -1 when
-    // this was the last one: the slot gives up.
-    qint64 countFailure(qint64 attemptBytes, int attemptPacks, int retryDelay);
+    // A failed attempt of the pack in progress (its connections are closed
+    // already). An attempt that brought a pack or MeaningfulAttempt bytes
+    // starts the count afresh; the next attempt comes after 1, 2, 4 ... times
+    // the retry delay (retryNow()), and after MaxFailedAttempts in a row the
+    // slot halts and tells gaveUp().
+    void retryLater();
+    // The retry delay is over: the slot opens its connection again if it
+    // still wants bytes.
+    virtual void retryNow() = 0;
 
     int m_number;
     PackFile m_packFile;
     qint64 m_filePack = -1;     // pack m_packFile belongs to
     std::function<QString(qint64)> m_packPath;
     quint64 m_packToken = 0;    // bumped by every setPack, setIdle and stop
+    // No connection is opened on the slot's own initiative (stopped, gave up,
+    // a local or server-side failure) until the manager gives a pack again.
+    bool m_halted = false;
+    QTimer *m_retryTimer;
+    int m_retryDelay = DefaultRetryDelay;
+    // What the current attempt brought.
+    qint64 m_attemptBytes = 0;
+    int m_attemptPacks = 0;
     int m_failures = 0;
     int m_failuresTotal = 0;
     int m_requests = 0;
