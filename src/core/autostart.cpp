@@ -19,7 +19,7 @@ QString Autostart::entryPath()
 
 QString Autostart::expectedValue()
 {
-    return ProgramFolder::path() + QLatin1Char('/') + Settings::applicationName()
+    return ProgramFolder::executableDir() + QLatin1Char('/') + Settings::applicationName()
            + QStringLiteral(" -Startwin-");
 }
 

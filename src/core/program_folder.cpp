@@ -13,6 +13,11 @@ QString ProgramFolder::path()
     return p;
 }
 
+QString ProgramFolder::executableDir()
+{
+    return QDir::cleanPath(QCoreApplication::applicationDirPath());
+}
+
 QString ProgramFolder::projectsDir()
 {
     return path() + QStringLiteral("/projects/");

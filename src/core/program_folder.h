@@ -9,6 +9,9 @@ class ProgramFolder
 {
 public:
     static QString path();
+    // The folder that holds the executables themselves (zov-kestra-download,
+    // UrlPass): what the autostart entry and the browser script name.
+    static QString executableDir();
     static QString projectsDir();          // path() + "/projects/"
     static QString projectDir(const QString &name); // projectsDir() + name + "/"
     static QString defaultReceived();      // path() + "/received/"
