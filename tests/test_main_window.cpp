@@ -5,6 +5,7 @@
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 
+#include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
 
@@ -151,13 +152,19 @@ private slots:
     }
 
     // Catches a second copy that keeps running, or speaks when the session
-    // starts it, or is silent when started by hand; and a program that SIGTERM
-    // does not end (the shutdown window refused the application's quit).
+    // starts it, or is silent when started by hand, or drops the address it was
+    // started with instead of handing it to the listener; and a program that
+    // SIGTERM does not end (the shutdown window refused the application's quit).
     void secondCopyEnds()
     {
-        // The copies inherit this process's program folder, settings and platform.
+        // The copies inherit this process's program folder, settings and
+        // platform. The listener's port is this test's: the first copy finds
+        // it taken, and the hand-off of the second arrives here.
+        QTcpServer listener;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
+        Settings::write("ListenPort", QString::number(listener.serverPort()));
         const QString exe = QStringLiteral(ZK_BINARY_DIR "/zov-kestra-download");
-        QProcess first, quiet, loud;
+        QProcess first, quiet, loud, handing;
         first.start(exe, {"-Startwin-"});
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->path() + "/config/zov-kestra-download.lock"), 10000);
         quiet.start(exe, {"-Startwin-"});
@@ -167,7 +174,14 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT((said += loud.readAllStandardError()).contains("twice at the same time !"), 10000);
         loud.kill();
         loud.waitForFinished();
-        QVERIFY(first.state() == QProcess::Running);
+        handing.start(exe, {"host/a.bin"});
+        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 10000);
+        QTcpSocket *peer = listener.nextPendingConnection();
+        QByteArray got;
+        QTRY_COMPARE((got += peer->readAll()), QByteArray("--RVQ--host/a.bin"));
+        peer->close();
+        QTRY_VERIFY_WITH_TIMEOUT(handing.state() == QProcess::NotRunning, 10000);
+        QVERIFY(handing.exitCode() == 0 && first.state() == QProcess::Running);
         first.terminate();
         QVERIFY(first.waitForFinished(10000) && first.exitStatus() == QProcess::NormalExit && first.exitCode() == 0);
     }

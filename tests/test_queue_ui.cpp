@@ -7,6 +7,7 @@
 #include "engine/http_slot.h"
 #include "core/text_file.h"
 #include "projects/project_file.h"
+#include "support/ftp_server.h"
 #include "support/nginx_server.h"
 
 #include <QtTest>
@@ -151,6 +152,115 @@ private slots:
         const QStringList before = files();
         QVERIFY(w.close());
         QCOMPARE(files(), before);
+        nginx.stop();
+    }
+
+    // Catches wrong enabled states of the project menu, a move that loses the
+    // order of the lists or the list file, a cancel that stops the wrong
+    // download, leaves files or sockets behind (FTP slots included), or does
+    // not hand the queue to the next project.
+    void projectMenuMovesAndCancels()
+    {
+        QTemporaryDir dir;
+        const QString www = dir.path() + "/www", dest = dir.path() + "/in/", projects = dir.path() + "/home/projects/";
+        QVERIFY(configure(dir.path()));
+        const QByteArray big(3000000, 'r'), small(600001, 's');
+        for (auto [name, data] : {std::pair{"r", &big}, {"f", &big}, {"w", &small}, {"x", &small}})
+            QVERIFY(TextFile::write(www + "/" + name + ".bin", *data));
+        NginxServer nginx;
+        nginx.setRateLimit(100000);
+        QVERIFY2(nginx.start(www), qPrintable(nginx.lastError()));
+        FtpServer ftp;
+        QVERIFY2(ftp.start(www, {"--throttle=100000"}), qPrintable(ftp.lastError()));
+        Form1 w({});
+        QSignalSpy ready(&w, &Form1::startupFinished);
+        w.show();
+        QVERIFY(ready.wait(5000));
+        DownloadManager &e = w.engine();
+        e.Timer_Start_Download->stop();
+        for (auto [name, host, ftpType, size] : {std::tuple{"r", nginx.hostPort(), false, big.size()},
+                                                 {"f", ftp.baseUrl(), true, big.size()},
+                                                 {"w", nginx.hostPort(), false, small.size()},
+                                                 {"x", nginx.hostPort(), false, small.size()}}) {
+            const QString url = host + "/" + name + ".bin";
+            QVERIFY(e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, ftpType)),
+                                            url, size));
+        }
+        QSignalSpy started(&e, &DownloadManager::projectStarted);
+        e.Timer_Start_Download->start(50);
+        QTRY_VERIFY_WITH_TIMEOUT(e.run().Downloading && e.run().Taille_Recue > 0, 10000);
+        const auto menuOn = [&](int row) {
+            w.Lst_Main->setCurrentItem(w.Lst_Main->topLevelItem(row - 1));
+            emit w.Lst_Main->customContextMenuRequested(w.Lst_Main->visualItemRect(w.Lst_Main->topLevelItem(row - 1)).center());
+            w.Mnu_Pas_Finit->hide();
+            return QList<bool>{w.Mnu_Haut->isEnabled(), w.Mnu_Bas->isEnabled(), w.Mnu_Cancel->isEnabled()};
+        };
+        QCOMPARE(menuOn(1), (QList<bool>{false, false, true}));
+        QCOMPARE(menuOn(2), (QList<bool>{false, true, true}));
+        QCOMPARE(menuOn(4), (QList<bool>{true, false, true}));
+        const auto names = [&] {
+            QStringList rows;
+            for (int i = 0; i < w.Lst_Main->topLevelItemCount(); ++i)
+                rows << w.Lst_Main->topLevelItem(i)->text(1);
+            QStringList urls;
+            for (const QString &u : e.store().Lst_Download_url)
+                urls << QFileInfo(u).baseName();
+            return rows.join(' ') + " | " + urls.join(' ') + " | " + e.store().Lst_Download_byte.join(' ') + " | "
+                   + QString::fromUtf8(TextFile::read(projects + "main.zov"));
+        };
+        menuOn(3);
+        w.Mnu_Haut->trigger();
+        QCOMPARE(names(), "r w f x | w f x | 600001 3000000 600001 | r\r\nw\r\nf\r\nx\r\n");
+        QCOMPARE(w.Lst_Main->currentItem()->text(1), QString("w"));
+        menuOn(2);
+        w.Mnu_Bas->trigger();
+        QCOMPARE(names(), "r f w x | f w x | 3000000 600001 600001 | r\r\nf\r\nw\r\nx\r\n");
+        QCOMPARE(w.Lst_Main->currentItem()->text(1), QString("w"));
+
+        const auto cancelRow = [&](int row) {
+            menuOn(row);
+            w.Mnu_Cancel->trigger();
+            QMessageBox *box = nullptr;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (auto *b = qobject_cast<QMessageBox *>(top); b && b->isVisible() && b->windowTitle() == "Cancel ?")
+                    box = b;
+            QVERIFY(box);
+            box->button(QMessageBox::Yes)->click();
+        };
+        // The tray menu pauses and resumes as the action button does.
+        QVERIFY(w.Mnu_Action->isEnabled() && w.Mnu_Action->text() == "Pause");
+        w.Mnu_Action->trigger();
+        QVERIFY(e.isPaused() && w.Mnu_Action->text() == "Resume" && w.Cmd_Action->text() == "Resume");
+        w.Mnu_Action->trigger();
+        QVERIFY(!e.isPaused() && w.Mnu_Action->text() == "Pause");
+        // A waiting project goes; the download goes on.
+        const qint64 before = e.run().Taille_Recue;
+        cancelRow(4);
+        QVERIFY(!QFile::exists(projects + "x") && names().endsWith("r\r\nf\r\nw\r\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > before, 10000);
+        QVERIFY(e.run().Downloading && e.run().Project_Now == "r");
+        // The running projects go, HTTP then FTP, each with both its folders;
+        // the queue starts the next one.
+        for (const char *name : {"r", "f"}) {
+            QTRY_VERIFY_WITH_TIMEOUT(e.run().Downloading && e.run().Project_Now == name && e.run().Taille_Recue > 0, 15000);
+            QVERIFY(QFile::exists(dest + name));
+            cancelRow(1);
+            QVERIFY(!e.run().Downloading && !QFile::exists(dest + name) && !QFile::exists(projects + name));
+            QVERIFY(!TextFile::read(projects + "main.zov").contains(QByteArray(name) + "\r\n"));
+            for (int n = 1; n <= 4; ++n)
+                QVERIFY(e.slot(n).socket()->State() == 0);
+            for (Winsock *s : e.WskF_Control)
+                QVERIFY(s->State() == 0);
+            for (Winsock *s : e.WskF_Data)
+                QVERIFY(s->State() == 0);
+        }
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(finished.at(0).at(0), QVariant("w"));
+        QCOMPARE(QCryptographicHash::hash(TextFile::read(dest + "w.bin"), QCryptographicHash::Sha256),
+                 QCryptographicHash::hash(small, QCryptographicHash::Sha256));
+        QCOMPARE(started.size(), 3);
+        ftp.stop();
         nginx.stop();
     }
 };

@@ -386,6 +386,7 @@ void Winsock::Accept(int requestId)
 void Winsock::failLater(int number, const QString &description)
 {
     m_state = sckError;
+    m_listenError = description;
     const quint64 generation = m_generation;
     QMetaObject::invokeMethod(this, [this, generation, number, description]() {
         if (generation == m_generation && m_state == sckError)

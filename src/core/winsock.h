@@ -64,6 +64,9 @@ public:
     QString LocalIP() const;
     QString RemoteHost() const;
     void setListenAddress(const QString &address);
+    // The description of the last failure of Listen or Accept, which is
+    // reported through Error only once control is back in the event loop.
+    QString ListenErrorText() const { return m_listenError; }
 
     // Splits "h:8080" into host "h" and port 8080; otherwise keeps the text and
     // defaultPort. An IPv6 literal in brackets ("[::1]:8080") is understood too;
@@ -107,6 +110,7 @@ private:
     quint16 m_localPort = 0;
     QString m_listenAddress;
     QString m_remoteHost;
+    QString m_listenError;
     // Bytes given to SendData before the queued connection attempt started.
     QByteArray m_earlyWrite;
 };

@@ -57,7 +57,6 @@ DownloadManager::DownloadManager(QObject *parent)
     // Linux keeps its own connections up: the keep-alive tick has nothing to do,
     // but the timer runs as the rest of the program expects.
     Timer_Connect = makeTimer(this, "Timer_Connect", 5000, true);
-    Timer_Listen = makeTimer(this, "Timer_Listen", 10000, false);
     Timer_Valide = makeTimer(this, "Timer_Valide", 10, false);
     Timer_Start_Download = makeTimer(this, "Timer_Start_Download", 2000, false);
     static const char *ftpNames[4] = {"Timer_FTP_1", "Timer_FTP_2", "Timer_FTP_3", "Timer_FTP_4"};
@@ -75,7 +74,6 @@ DownloadManager::DownloadManager(QObject *parent)
         WskF_Control[i] = makeSocket(this, QStringLiteral("WskF_%1").arg(i + 1));
         WskF_Data[i] = makeSocket(this, QStringLiteral("WskF%1").arg(i + 1));
     }
-    Winsock_Listen = makeSocket(this, QStringLiteral("Winsock_Listen"));
 
     m_probe = new UrlProbe(this);
     m_probe->setObjectName(QStringLiteral("UrlProbe"));
@@ -674,6 +672,33 @@ void DownloadManager::stopAllSlots()
     }
 }
 
+void DownloadManager::cancelProject(const QString &name)
+{
+    const bool current = m_store.Lst_Projects_En_Cours.contains(name);
+    if (current) {
+        stopAllSlots();
+        for (QTimer *t : {Timer_Speed, Timer_Time, Timer_Barre})
+            t->stop();
+        // The folder of the cancelled download only: an empty project name
+        // would name the destination folder itself.
+        if (ProjectStore::isUsableName(m_run.Project_Now))
+            QDir(downloadFolder()).removeRecursively();
+        m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
+        m_display.setCaption(kProduct);
+        m_run.Downloading = false;
+        m_run.Project_Now.clear();
+        m_store.Recuperation = false;
+        m_paused = false;
+        m_planned = false;
+        m_filePath.clear();
+    }
+    m_store.removeProject(name);
+    if (current) {
+        ReInit();
+        Timer_Start_Download->start();
+    }
+}
+
 void DownloadManager::saveForResume()
 {
     stopAllSlots();
@@ -746,7 +771,7 @@ void DownloadManager::resumeDownload()
 
 void DownloadManager::shutdown()
 {
-    for (QTimer *t : {Timer_Start_Download, Timer_Barre, Timer_Time, Timer_Speed, Timer_Valide, Timer_Listen})
+    for (QTimer *t : {Timer_Start_Download, Timer_Barre, Timer_Time, Timer_Speed, Timer_Valide})
         t->stop();
     Ferme_Connect(*m_probe->probeSocket());
     if (m_run.Downloading) {
@@ -754,7 +779,6 @@ void DownloadManager::shutdown()
         Graph_Final();
     }
     stopAllSlots();
-    Ferme_Connect(*Winsock_Listen);
 }
 
 void DownloadManager::showElapsed()

@@ -85,6 +85,12 @@ public:
     // notes its packs in progress (":0") and its elapsed time, so that the next
     // start resumes it. Nothing is written when no project runs.
     void shutdown();
+    // Cancels a project and deletes it from disk (the "Cancel project" menu
+    // entry). The project in progress stops first (every connection and slot
+    // timer of either protocol), its download folder is deleted, the display
+    // returns to idle and the queue takes the next project; a waiting project
+    // just leaves the queue, and a running download goes on untouched.
+    void cancelProject(const QString &name);
     // Every slot of either protocol stops: connections closed, slot timers off;
     // the packs in progress stay theirs (pause, close, cancel).
     void stopAllSlots();
@@ -147,7 +153,6 @@ public:
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
-    QTimer *Timer_Listen;
     QTimer *Timer_Valide;
     QTimer *Timer_Start_Download;
     QTimer *Timer_FTP[4];
@@ -156,11 +161,10 @@ public:
     QTimer *Timer_Speed;
 
     // Sockets of the slots: HTTP (Winsock1..4), FTP control (WskF_1..4) and FTP
-    // data (WskF1..4), and the URL hand-off listener.
+    // data (WskF1..4).
     Winsock *Winsock_Slot[4];
     Winsock *WskF_Control[4];
     Winsock *WskF_Data[4];
-    Winsock *Winsock_Listen;
 
 signals:
     void actionEnabledChanged(bool enabled);

@@ -2,6 +2,7 @@
 #include "core/settings.h"
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
+#include "core/url_hand_off.h"
 #include "app/ui/form1.h"
 
 #include <QApplication>
@@ -21,6 +22,15 @@ int main(int argc, char *argv[])
     // hand (no arguments), not when the session's autostart did.
     SingleInstance instance(Settings::applicationName());
     if (!instance.acquired()) {
+        // Started with an address while a copy runs: the address goes to that
+        // copy, as UrlPass would hand it over.
+        if (arguments.size() == 1 && arguments.first() != QLatin1String("-Startwin-")) {
+            QString failure;
+            if (UrlHandOff::send(arguments.first(), UrlHandOff::configuredPort(), 3000, &failure))
+                return 0;
+            fprintf(stderr, "%s\n", qPrintable(failure));
+            return 1;
+        }
         if (arguments.isEmpty()) {
             const QString text = QStringLiteral("You cannot open ZOV Kestra Download twice at the same time !");
             fprintf(stderr, "%s\n", qPrintable(text));

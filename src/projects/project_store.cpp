@@ -287,7 +287,7 @@ bool ProjectStore::addNewProject(const QString &name, const QByteArray &projectT
     return projectWritten && serverWritten && listWritten;
 }
 
-bool ProjectStore::removeFinishedProject(const QString &name)
+bool ProjectStore::removeProject(const QString &name)
 {
     // An empty or ".." name would make the folder below the store's own or its
     // parent.
@@ -296,13 +296,36 @@ bool ProjectStore::removeFinishedProject(const QString &name)
     QDir(projectDir(name)).removeRecursively();
     removeFromListFile(name);
     // Found by name rather than by the row that was clicked: a project that
-    // finishes while the user answers the question shifts the rows.
-    const int i = indexOfName(Lst_Project2, name);
-    if (i >= 0) {
-        Lst_Download_Url2.removeAt(i);
-        Lst_Download_Byte2.removeAt(i);
-        Lst_Project2.removeAt(i);
+    // starts or finishes while the user answers the question shifts the rows.
+    struct Group
+    {
+        QStringList &names, &urls, &bytes;
+    };
+    bool found = false;
+    for (const Group &g : {Group{Lst_Project2, Lst_Download_Url2, Lst_Download_Byte2},
+                           Group{Lst_Projects, Lst_Download_url, Lst_Download_byte},
+                           Group{Lst_Projects_En_Cours, Lst_Download_Url_En_Cours, Lst_Download_Byte_En_Cours}}) {
+        const int i = indexOfName(g.names, name);
+        if (i < 0)
+            continue;
+        g.urls.removeAt(i);
+        g.bytes.removeAt(i);
+        g.names.removeAt(i);
+        found = true;
+        break;
     }
     Charger_Listes();
-    return i >= 0;
+    return found;
+}
+
+bool ProjectStore::moveWaiting(int from, int to)
+{
+    const int n = int(Lst_Projects.size());
+    if (from < 0 || from >= n || to < 0 || to >= n)
+        return false;
+    for (QStringList *list : {&Lst_Projects, &Lst_Download_url, &Lst_Download_byte})
+        list->move(from, to);
+    Charger_Listes();
+    rewriteListFile();
+    return true;
 }

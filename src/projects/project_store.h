@@ -122,13 +122,18 @@ public:
     bool addNewProject(const QString &name, const QByteArray &projectText, const QString &url,
                        qint64 bytes, const ServerInfo &server = ServerInfo());
 
-    // Deletes a finished project with its statistics: its folder and everything
-    // in it, its line in the list file (whole line only) and its entry in the
-    // three finished lists; then Charger_Listes(). A file or folder that cannot
-    // be removed is skipped and the next step runs. An unusable name (see
-    // isUsableName) changes nothing. Returns whether the project was in the
-    // finished lists.
-    bool removeFinishedProject(const QString &name);
+    // Deletes a project: its folder and everything in it (with its
+    // statistics), its line in the list file (whole line only) and its entry in
+    // whichever group holds it; then Charger_Listes(). A file or folder that
+    // cannot be removed is skipped and the next step runs. An unusable name (see
+    // isUsableName) changes nothing. Returns whether a group held the project.
+    // Stopping a running project is the engine's part (cancelProject).
+    bool removeProject(const QString &name);
+
+    // Moves waiting entry from to index to (both within the waiting group),
+    // then rewrites the list file and rebuilds the views. False when either
+    // index is outside the group.
+    bool moveWaiting(int from, int to);
 
 signals:
     void listsChanged();

@@ -1,8 +1,11 @@
 #include "app/ui/form1.h"
 
+#include "app/browser_menu.h"
+#include "app/url_listener.h"
 #include "core/autostart.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
+#include "core/url_hand_off.h"
 #include "app/ui/wait_window.h"
 #include "display/bar_painter.h"
 #include "display/formatters.h"
@@ -103,6 +106,17 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
     wireProbe();
     selectTab(1);
 
+    // The hand-off listener opens with the window. Without it the program
+    // works all the same; the user is told once why links cannot arrive.
+    m_listener = new UrlListener(this);
+    Listen_Port = UrlHandOff::configuredPort();
+    if (!m_listener->open(Listen_Port))
+        Lbl_Status_H->setText(QStringLiteral("Links from the browser cannot arrive: port %1 cannot be opened (%2).")
+                                  .arg(Listen_Port)
+                                  .arg(m_listener->failure()));
+    connect(m_listener, &UrlListener::messageReceived, this, [this] { selectTab(2); });
+    connect(m_listener, &UrlListener::addressReceived, this, &Form1::onAddressReceived);
+
     Timer_load = new QTimer(this);
     Timer_load->setObjectName(QStringLiteral("Timer_load"));
     Timer_load->setInterval(100);
@@ -141,6 +155,34 @@ void Form1::buildMenu()
     Mnu_T1->setObjectName(QStringLiteral("Mnu_T1"));
     Mnu_Del_Stats = Mnu_Finished->addAction(QStringLiteral("Delete statistics"));
     Mnu_Del_Stats->setObjectName(QStringLiteral("Mnu_Del_Stats"));
+    Mnu_Pas_Finit = new QMenu(QStringLiteral("MenuNonTermined"), this);
+    Mnu_Pas_Finit->setObjectName(QStringLiteral("Mnu_Pas_Finit"));
+    Mnu_Haut = Mnu_Pas_Finit->addAction(QStringLiteral("Move up"));
+    Mnu_Haut->setObjectName(QStringLiteral("Mnu_Haut"));
+    Mnu_Bas = Mnu_Pas_Finit->addAction(QStringLiteral("Move down"));
+    Mnu_Bas->setObjectName(QStringLiteral("Mnu_Bas"));
+    Mnu_T2 = Mnu_Pas_Finit->addSeparator();
+    Mnu_T2->setObjectName(QStringLiteral("Mnu_T2"));
+    Mnu_Cancel = Mnu_Pas_Finit->addAction(QStringLiteral("Cancel project"));
+    Mnu_Cancel->setObjectName(QStringLiteral("Mnu_Cancel"));
+    connect(Mnu_Haut, &QAction::triggered, this, [this] { moveSelected(-1); });
+    connect(Mnu_Bas, &QAction::triggered, this, [this] { moveSelected(1); });
+    connect(Mnu_Cancel, &QAction::triggered, this, &Form1::cancelSelected);
+
+    Mnu_Tray = new QMenu(QStringLiteral("Tray"), this);
+    Mnu_Tray->setObjectName(QStringLiteral("Mnu_Tray"));
+    Mnu_Show = Mnu_Tray->addAction(QStringLiteral("Show"));
+    Mnu_Show->setObjectName(QStringLiteral("Mnu_Show"));
+    Mnu_Action = Mnu_Tray->addAction(QStringLiteral("Pause"));
+    Mnu_Action->setObjectName(QStringLiteral("Mnu_Action"));
+    Mnu_Action->setEnabled(false);
+    Mnu_t5 = Mnu_Tray->addSeparator();
+    Mnu_t5->setObjectName(QStringLiteral("Mnu_t5"));
+    Mnu_Quittement = Mnu_Tray->addAction(QStringLiteral("Exit"));
+    Mnu_Quittement->setObjectName(QStringLiteral("Mnu_Quittement"));
+    connect(Mnu_Show, &QAction::triggered, this, &Form1::Afficher_Fenetre);
+    connect(Mnu_Quittement, &QAction::triggered, this, [this] { close(); });
+
     connect(Mnu_Stats, &QAction::triggered, this, &Form1::showStatistics);
     connect(Mnu_Del_Stats, &QAction::triggered, this, &Form1::deleteStatistics);
 }
@@ -213,6 +255,7 @@ void Form1::buildFrames()
         connect(ChK_Tray, &QCheckBox::clicked, this, &Form1::onChkTray);
         connect(ChK_Start, &QCheckBox::clicked, this, &Form1::onChkStart);
         connect(ChK_Startwindows, &QCheckBox::clicked, this, &Form1::onChkStartwindows);
+        connect(ChK_IEMenu, &QCheckBox::clicked, this, &Form1::onChkIEMenu);
     }
 
     // Projects.
@@ -245,6 +288,7 @@ void Form1::buildFrames()
         };
         Lst_Main = view("Lst_Main");
         Lst_Main2 = view("Lst_Main2");
+        connect(Lst_Main, &QTreeWidget::customContextMenuRequested, this, &Form1::onMainMenu);
         connect(Lst_Main2, &QTreeWidget::customContextMenuRequested, this, &Form1::onFinishedMenu);
     }
 
@@ -356,10 +400,14 @@ void Form1::wireEngine()
     connect(&d, &DisplayModel::labelChanged, this, [this](const QString &name, const QString &text) {
         if (QLabel *l = m_labels.value(name))
             l->setText(text);
-        else if (name == QLatin1String("Cmd_Action"))
+        else if (name == QLatin1String("Cmd_Action")) {
             Cmd_Action->setText(text);
+            Mnu_Action->setText(text);
+        }
     });
     connect(Cmd_Action, &QPushButton::clicked, m_engine, &DownloadManager::actionClicked);
+    connect(Mnu_Action, &QAction::triggered, m_engine, &DownloadManager::actionClicked);
+    connect(m_engine, &DownloadManager::actionEnabledChanged, Mnu_Action, &QAction::setEnabled);
     connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, [this] { m_engine->Creer_Fichier(); });
     connect(&d, &DisplayModel::barChanged, this, &Form1::paintBar);
     connect(&d, &DisplayModel::captionChanged, this, [this](const QString &caption) {
@@ -415,6 +463,7 @@ void Form1::wireProbe()
         Txt_Url->setEnabled(true);
         Cmd_add->setEnabled(true);
         Lbl_Status_H->setText(QStringLiteral("Nothing to do"));
+        QTimer::singleShot(0, this, &Form1::takeHandOff);
     });
 
     connect(m_engine, &DownloadManager::projectAdded, Txt_Url, &QLineEdit::clear);
@@ -568,7 +617,7 @@ void Form1::deleteStatistics()
     box->setObjectName(QStringLiteral("MessageBox"));
     connect(box, &QMessageBox::finished, this, [this, box, name] {
         if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
-            m_engine->store().removeFinishedProject(name);
+            m_engine->store().removeProject(name);
     });
     box->show();
 }
@@ -622,6 +671,12 @@ void Form1::onTimerLoad()
     }
     for (const char *b : {"Barre", "Barre4", "Barre3", "Barre2", "Barre1"})
         m_engine->display().paintBar(QString::fromLatin1(b), 0);
+    // Started with an address ("zov-kestra-download URL", as a file manager
+    // or a browser hands it over): it is taken as a hand-off.
+    if (m_arguments.size() == 1 && m_arguments.first() != QLatin1String("-Startwin-")) {
+        selectTab(2);
+        onAddressReceived(m_arguments.first());
+    }
     emit startupFinished();
 }
 
@@ -639,6 +694,8 @@ void Form1::Charger_Demarrage()
     Loading_Options = true;
     if (!Autostart::read().isEmpty())
         ChK_Startwindows->setChecked(true);
+    if (!BrowserMenu::read().isEmpty())
+        ChK_IEMenu->setChecked(true);
     ChK_Tray->setChecked(Settings::readInt(QStringLiteral("Tray"), 1) != 0);
     Tray_Mode = ChK_Tray->isChecked();
     setTrayIcon(Tray_Mode);
@@ -682,11 +739,10 @@ void Form1::setTrayIcon(bool shown)
     m_tray = new QSystemTrayIcon(windowIcon(), this);
     m_tray->setObjectName(QStringLiteral("TrayIcon"));
     m_tray->setToolTip(windowTitle());
+    m_tray->setContextMenu(Mnu_Tray);
     connect(m_tray, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason r) {
-        if (r == QSystemTrayIcon::Trigger) {
-            showNormal();
-            activateWindow();
-        }
+        if (r == QSystemTrayIcon::Trigger)
+            Afficher_Fenetre();
     });
     m_tray->show();
 }
@@ -711,10 +767,110 @@ void Form1::onChkStartwindows()
 {
     if (Loading_Options)
         return;
-    if (ChK_Startwindows->isChecked())
-        Autostart::write();
-    else
+    // The entry is toggled whatever the box shows: an entry removed by hand
+    // meanwhile is written again, not removed twice.
+    if (!Autostart::read().isEmpty())
         Autostart::remove();
+    else
+        Autostart::write();
+    ChK_Startwindows->setChecked(!Autostart::read().isEmpty());
+}
+
+void Form1::onChkIEMenu()
+{
+    if (Loading_Options)
+        return;
+    if (!BrowserMenu::read().isEmpty())
+        BrowserMenu::disable();
+    else
+        BrowserMenu::enable();
+    showMessage(kProduct, QStringLiteral("You have to close all your Internet Explorer windows to changes take effect !"),
+                false);
+}
+
+void Form1::Afficher_Fenetre()
+{
+    showNormal();
+    activateWindow();
+    setFocus();
+}
+
+void Form1::bringToFront()
+{
+    // In front of the others without staying on top; a window hidden in the
+    // tray or minimized comes back first.
+    if (isHidden() || isMinimized())
+        showNormal();
+    raise();
+    activateWindow();
+    setFocus();
+}
+
+void Form1::onMainMenu(const QPoint &pos)
+{
+    QTreeWidgetItem *item = Lst_Main->itemAt(pos);
+    if (!item)
+        item = Lst_Main->currentItem();
+    if (!item)
+        return;
+    Lst_Main->setCurrentItem(item);
+    const int n = Lst_Main->indexOfTopLevelItem(item) + 1;
+    const int c = Lst_Main->topLevelItemCount();
+    const bool p = !m_engine->store().Lst_Projects_En_Cours.isEmpty();
+    Txt_Numero_Selected->setText(QString::number(n));
+    Mnu_Haut->setEnabled(n >= 3 || (n == 2 && !p));
+    Mnu_Bas->setEnabled(n < c && !(p && n == 1));
+    Mnu_Cancel->setEnabled(true);
+    Mnu_Pas_Finit->popup(Lst_Main->viewport()->mapToGlobal(pos));
+}
+
+void Form1::moveSelected(int delta)
+{
+    const int n = Txt_Numero_Selected->text().toInt();
+    const int i = m_engine->store().waitingIndexOfMainRow(n);
+    if (i < 0 || !m_engine->store().moveWaiting(i, i + delta))
+        return;
+    // The moved project stays selected.
+    if (QTreeWidgetItem *row = Lst_Main->topLevelItem(n - 1 + delta))
+        Lst_Main->setCurrentItem(row);
+}
+
+void Form1::cancelSelected()
+{
+    const QTreeWidgetItem *row = Lst_Main->topLevelItem(Txt_Numero_Selected->text().toInt() - 1);
+    if (!row)
+        return;
+    const QString name = row->text(1);
+    // The download goes on while the question waits; the project is found by
+    // name when the answer comes, whatever moved meanwhile.
+    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Cancel ?"),
+                                QStringLiteral("Do you really want to cancel project: ") + name + QStringLiteral(" ?"),
+                                QMessageBox::Yes | QMessageBox::No, nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    connect(box, &QMessageBox::finished, this, [this, box, name] {
+        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
+            m_engine->cancelProject(name);
+    });
+    box->show();
+}
+
+void Form1::onAddressReceived(const QString &address)
+{
+    bringToFront();
+    m_handOffs.append(address);
+    takeHandOff();
+}
+
+void Form1::takeHandOff()
+{
+    // One probe at a time, and none while a dialog holds the window: the
+    // address waits for the running probe or the open dialog to end.
+    if (m_handOffs.isEmpty() || m_probe->isRunning() || !isEnabled() || m_form5)
+        return;
+    selectTab(2);
+    Txt_Url->setText(m_handOffs.takeFirst());
+    addProject();
 }
 
 void Form1::closeEvent(QCloseEvent *event)
@@ -729,6 +885,7 @@ void Form1::closeEvent(QCloseEvent *event)
     m_form5 = new WaitWindow(QStringLiteral("Form5"), QStringLiteral("ZOV Kestra Download is shutting down..."));
     m_form5->show();
     m_engine->shutdown();
+    m_listener->close();
     setTrayIcon(false);
     emit shutdownFinished();
 }
@@ -736,6 +893,9 @@ void Form1::closeEvent(QCloseEvent *event)
 void Form1::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
+    // A dialog gave the window back: an address that waited may go now.
+    if (event->type() == QEvent::EnabledChange && isEnabled() && !m_handOffs.isEmpty())
+        QTimer::singleShot(0, this, &Form1::takeHandOff);
     if (event->type() == QEvent::WindowStateChange && Tray_Mode && m_tray) {
         if (isMinimized())
             QTimer::singleShot(0, this, &QWidget::hide);

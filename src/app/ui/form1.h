@@ -24,6 +24,7 @@ class Stats;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
+class UrlListener;
 class UrlProbe;
 struct ProbeResult;
 
@@ -60,13 +61,18 @@ public:
     QWidget *statsWindow() const;
 
     WaitWindow *loadingWindow() const { return m_form6; }
+    // The listener of addresses handed over by UrlPass.
+    UrlListener &listener() { return *m_listener; }
+    QSystemTrayIcon *trayIcon() const { return m_tray; }
+    // Restores, shows and focuses the window (tray icon, "Show").
+    void Afficher_Fenetre();
     QWidget *optionsDialog() const { return m_options; }
 
     // Start-up state.
     bool Options_Missing = false;
     bool Tray_Mode = false;
     bool Loading_Options = false;
-    quint16 Listen_Port = 998;
+    quint16 Listen_Port = 9980;
 
     // Menu.
     QMenu *Mnu_Files;
@@ -74,6 +80,12 @@ public:
     // Context menu of the finished projects (Lst_Main2).
     QMenu *Mnu_Finished;
     QAction *Mnu_Stats, *Mnu_T1, *Mnu_Del_Stats;
+    // Context menu of the projects to do (Lst_Main).
+    QMenu *Mnu_Pas_Finit;
+    QAction *Mnu_Haut, *Mnu_Bas, *Mnu_T2, *Mnu_Cancel;
+    // Menu of the tray icon; Mnu_Action pauses or resumes as Cmd_Action does.
+    QMenu *Mnu_Tray;
+    QAction *Mnu_Show, *Mnu_Action, *Mnu_t5, *Mnu_Quittement;
     // Tab strip and frames.
     QTabBar *Menu;
     QGroupBox *Frm_Infos, *Frm_Infos2, *Frm_Main, *Frm_projects, *Frm_Download, *Frm_Graph;
@@ -125,6 +137,17 @@ private:
     void onChkTray();
     void onChkStart();
     void onChkStartwindows();
+    void onChkIEMenu();
+    // Context menu of Lst_Main at pos, and its operations on the row
+    // Txt_Numero_Selected names.
+    void onMainMenu(const QPoint &pos);
+    void moveSelected(int delta);
+    void cancelSelected();
+    // An address from the listener waits here while a probe runs or a dialog
+    // holds the window; takeHandOff() probes the next one when it may.
+    void onAddressReceived(const QString &address);
+    void takeHandOff();
+    void bringToFront();
     void wireProbe();
     void onProbeSucceeded(const ProbeResult &result);
     void onFinishedMenu(const QPoint &pos);
@@ -141,6 +164,8 @@ private:
     QPointer<WaitWindow> m_form5;   // shown from the closing of the window on
     QPointer<QWidget> m_options;
     QSystemTrayIcon *m_tray = nullptr;
+    UrlListener *m_listener;
+    QStringList m_handOffs;
 
     // New project: the engine's probe, the dialog while it is open, and what
     // Timer_Valide stores once the user confirmed: the project file's text, the
