@@ -16,6 +16,7 @@
 #include <QApplication>
 #include <QColorDialog>
 #include <QPushButton>
+#include <QScreen>
 #include <QDir>
 #include <QFile>
 #include <QMenu>
@@ -153,6 +154,15 @@ int main(int argc, char *argv[])
     w.selectTab(2);
     wait(300);
     w.grab().save(out + "/projects.png");
+    // The project menu on the first waiting row, as the user sees it over the
+    // window: the whole screen, cut to the window's frame.
+    if (QTreeWidgetItem *row = w.Lst_Main->topLevelItem(1)) {
+        w.Lst_Main->setCurrentItem(row);
+        emit w.Lst_Main->customContextMenuRequested(w.Lst_Main->visualItemRect(row).center());
+        wait(400);
+        QGuiApplication::primaryScreen()->grabWindow(0).copy(w.frameGeometry()).save(out + "/projects-menu.png");
+        w.Mnu_Pas_Finit->hide();
+    }
     w.selectTab(3);
     wait(300);
     w.grab().save(out + "/download.png");
