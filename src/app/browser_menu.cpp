@@ -1,5 +1,6 @@
 #include "app/browser_menu.h"
 
+#include "app/native_host.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/text_file.h"
@@ -35,9 +36,12 @@ bool BrowserMenu::enable()
         s.setValue(kKey + QStringLiteral("/Default"), QStringLiteral("file://") + doubleBackslashes(scriptPath()));
         s.setValue(kKey + QStringLiteral("/Contexts"), 34);
     }
+    // The browsers of this system take links through the extension's native
+    // host; the script serves the browser the entry was first made for.
+    const bool hosts = NativeHost::installForUser();
     // Linux has no short names: the path is used as it is.
     QFile::remove(scriptPath());
-    return TextFile::write(scriptPath(), scriptText(doubleBackslashes(urlPassPath())));
+    return TextFile::write(scriptPath(), scriptText(doubleBackslashes(urlPassPath()))) && hosts;
 }
 
 void BrowserMenu::disable()
@@ -47,6 +51,7 @@ void BrowserMenu::disable()
         s.remove(kKey);
     }
     QFile::remove(scriptPath());
+    NativeHost::removeForUser();
 }
 
 QString BrowserMenu::doubleBackslashes(const QString &path)

@@ -5,7 +5,8 @@
 // The browser's "Download with ZOV Kestra Download..." entry: a menu key in the
 // per-user store (its default value names the script file, "Contexts" = 34 offers
 // it on links and pictures) and the script IEDownloadScript.zov beside the
-// executables, which runs UrlPass with the address under the pointer.
+// executables, which runs UrlPass with the address under the pointer. The same
+// switch writes the current user's native-host manifests for the extension.
 class BrowserMenu
 {
 public:

@@ -1,3 +1,4 @@
+#include "app/native_host.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/single_instance.h"
@@ -14,6 +15,15 @@
 
 int main(int argc, char *argv[])
 {
+    // Makes the browser extension find its native host for this user; needs
+    // no screen.
+    if (argc == 2 && qstrcmp(argv[1], "--install-browser-hosts") == 0) {
+        QCoreApplication core(argc, argv);
+        const bool ok = NativeHost::installForUser();
+        for (const QString &path : NativeHost::userManifestPaths())
+            fprintf(ok ? stdout : stderr, "%s\n", qPrintable(path));
+        return ok ? 0 : 1;
+    }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(true);
     const QStringList arguments = app.arguments().mid(1);

@@ -1,0 +1,59 @@
+// zov-kestra-native-host: the native messaging host of the browser extension.
+// The browser starts it and talks to it over stdin and stdout; each address goes
+// to the running ZOV Kestra Download as UrlPass would hand it over, and the
+// program is started first when it is not running.
+//
+// zov-kestra-native-host --manifest chromium|firefox PATH prints the host
+// manifest naming PATH (the installation writes the system-wide ones with it).
+#include "app/native_host.h"
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "core/url_hand_off.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+bool deliver(const QString &address, QString *failure)
+{
+    const quint16 port = UrlHandOff::configuredPort();
+    if (UrlHandOff::send(address, port, 1000, failure))
+        return true;
+    // Not running: started now, it takes the address once its listener is up.
+    // Its output must not reach the browser's pipe.
+    QProcess program;
+    program.setProgram(ProgramFolder::executableDir() + QStringLiteral("/zov-kestra-download"));
+    program.setStandardInputFile(QProcess::nullDevice());
+    program.setStandardOutputFile(QProcess::nullDevice());
+    program.setStandardErrorFile(QProcess::nullDevice());
+    if (!program.startDetached()) {
+        *failure = QStringLiteral("ZOV Kestra Download could not be started");
+        return false;
+    }
+    return UrlHandOff::send(address, port, 10000, failure);
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    Settings::setApplicationName(QStringLiteral("zov-kestra-download"));
+    const QStringList args = app.arguments().mid(1);
+    if (args.size() == 3 && args.at(0) == QLatin1String("--manifest")) {
+        const QByteArray text = NativeHost::manifest(args.at(1), args.at(2));
+        fwrite(text.constData(), 1, size_t(text.size()), stdout);
+        return 0;
+    }
+    // The browser passes its own arguments (the extension's origin, the
+    // manifest's path); none of them changes what the host does.
+    QFile in, out;
+    if (!in.open(STDIN_FILENO, QIODevice::ReadOnly | QIODevice::Unbuffered)
+        || !out.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return 1;
+    return NativeHost::serve(in, out, deliver);
+}
