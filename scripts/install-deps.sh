@@ -7,6 +7,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   nginx-light python3-pyftpdlib
   xvfb xauth
+  desktop-file-utils appstream dpkg-dev fakeroot
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,9 @@
 #include "core/text_file.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
+#include "display/ui/picture_box.h"
 #include "projects/project_file.h"
+#include "support/nginx_server.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -137,6 +139,54 @@ private slots:
         WaitWindow loading("Form6", "ZOV Kestra Download is loading...");
         loading.show();
         QVERIFY(!loading.close() && loading.isVisible());
+    }
+
+    // Catches a tab switch that resizes the window (new frames shown before the old ones are hidden), bars painted
+    // before the layout sized them (blank but for a dot), and values, bars or the button that move once a download runs.
+    void windowHoldsStill()
+    {
+        QTemporaryDir www;
+        NginxServer nginx;
+        nginx.setRateLimit(64 << 10);
+        QVERIFY(TextFile::write(www.path() + "/f.bin", QByteArray(4 << 20, 'z')) && nginx.start(www.path()));
+        Settings::write("packsize", "512000");
+        Settings::write("FilePath", m_dir->path() + "/in/");
+        Form1 w({});
+        QVERIFY(startUp(w));
+        const QSize size = w.size();
+        for (const auto &order : {"123", "132", "213", "231", "312", "321"})
+            for (const char *tab = order; *tab; ++tab) {
+                w.selectTab(*tab - '0');
+                QCoreApplication::processEvents();
+                QCOMPARE(w.size(), size);
+            }
+        w.selectTab(3);
+        QCoreApplication::processEvents();
+        for (const char *name : {"Barre", "Barre1", "Barre2", "Barre3", "Barre4"}) {
+            const QImage shot = w.bar(name)->grab().toImage();
+            int text = 0; // the "%" alone, in the fore colour, in the middle of the bar
+            for (int i = 0; i < shot.width() * shot.height(); ++i)
+                if (shot.pixel(i % shot.width(), i / shot.width()) == w.bar(name)->foreColor().rgb())
+                    text += qAbs(i % shot.width() - shot.width() / 2) < shot.height() ? 1 : -1000;
+            QVERIFY2(text > 0 && shot.size() == w.bar(name)->size(), name);
+        }
+        auto layout = [&w] {
+            QStringList g;
+            for (QWidget *c : w.centralWidget()->findChildren<QWidget *>())
+                if (!c->objectName().isEmpty() && c->isVisible())
+                    g << c->objectName() + QString(" %1,%2 %3x%4").arg(c->mapTo(&w, QPoint()).x()).arg(c->mapTo(&w, QPoint()).y()).arg(c->width()).arg(c->height());
+            return g;
+        };
+        const QStringList idle = layout();
+        const QString url = nginx.hostPort() + "/f.bin";
+        QVERIFY(w.engine().store().addNewProject("f", ProjectFile::build(ProjectFile::fromSettings(url, 4 << 20, false)), url, 4 << 20)
+                && w.engine().startNow("f"));
+        QTRY_VERIFY_WITH_TIMEOUT(w.label("Lbl_Vitesse_MM")->text() != "0.00 Kb/s" && w.label("Lbl_Paquet")->text() != "Nothing", 15000);
+        QCoreApplication::processEvents();
+        QCOMPARE(layout(), idle);
+        w.engine().pauseDownload();
+        QCoreApplication::processEvents();
+        QVERIFY(w.Cmd_Action->text() == "Resume" && layout() == idle);
     }
 
     // Catches "-Startwin-" matched in another case or among other arguments.

@@ -2,7 +2,9 @@
 #include "core/settings.h"
 #include "display/bar_painter.h"
 #include "options/ui/form3.h"
+#include "options/ui/dialog_keys.h"
 #include "options/ui/form4.h"
+#include "projects/ui/form2.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -89,7 +91,7 @@ private slots:
             QFile::remove(Settings::filePath());
             Values expected = stored(pack, c[1]);
             for (int i = 0; pack.isEmpty() && i < kKeys.size(); ++i)
-                expected[kKeys[i]] = i ? kDefaults[i] : QDir::cleanPath(m_home.path()) + "/received/";
+                expected[kKeys[i]] = i ? kDefaults[i] : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/";
             auto *f = new Form3;
             f->setFromNewProject(marker);
             QStringList shown;
@@ -138,10 +140,13 @@ private slots:
         }
     }
 
-    // Fault: the folder chooser starting elsewhere than the stored folder, or the picked folder not handed back.
+    // Fault: the folder chooser starting elsewhere than the stored folder, or scrolled away from it (among many
+    // folders), or the picked folder not handed back.
     void folderChooser()
     {
-        const QString start = QDir::cleanPath(m_home.path()) + "/", films = start + "films";
+        const QString start = QDir::cleanPath(m_home.path()) + "/d55/", films = start + "films";
+        for (int i = 0; i < 80; ++i)
+            QVERIFY(QDir().mkpath(m_home.path() + QString("/d%1").arg(i, 2, 10, QChar('0'))));
         QVERIFY(QDir().mkpath(films));
         Settings::write("FilePath", start);
         auto *f = new Form3;
@@ -149,9 +154,53 @@ private slots:
         auto *chooser = f->findChild<Form4 *>();
         auto *tree = chooser->findChild<QTreeView *>("Dir");
         QCOMPARE(chooser->findChild<QLineEdit *>("Txt_New_path")->text(), start);
+        QTRY_VERIFY(tree->viewport()->rect().contains(tree->visualRect(tree->currentIndex()))
+                    && tree->currentIndex().data().toString() == "d55");
         tree->setCurrentIndex(qobject_cast<QFileSystemModel *>(tree->model())->index(films));
         click(chooser, "Cmd_OK");
         QCOMPARE(f->findChild<QLineEdit *>("Txt_Download_Path")->text(), films + "/");
+    }
+
+    // Fault: visiting the tabs resizes the options; Esc or Enter ignored by a dialog, Enter not taking its
+    // default button, Esc accepting; a dialog opened away from the window it was opened from.
+    void dialogBehaviour()
+    {
+        QWidget anchor;
+        anchor.setGeometry(40, 30, 720, 540); // inside the 800 x 600 offscreen screen
+        anchor.show();
+        auto *options = new Form3;
+        options->show();
+        const QSize size = options->size();
+        for (const auto &order : {"012", "021", "102", "120", "201", "210"})
+            for (const char *tab = order; *tab; ++tab) {
+                options->findChild<QTabBar *>("Choix")->setCurrentIndex(*tab - '0');
+                QCoreApplication::processEvents();
+                QCOMPARE(options->size(), size);
+            }
+        options->close();
+        for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
+            for (const char *kind : {"Form2", "Form3", "Form4"}) {
+                Settings::write("FilePath", "/before/");
+                bool accepted = false;
+                QWidget *d = kind == QByteArray("Form2") ? static_cast<QWidget *>(new Form2)
+                             : kind == QByteArray("Form3") ? static_cast<QWidget *>(new Form3) : new Form4(&anchor);
+                if (auto *f2 = qobject_cast<Form2 *>(d))
+                    connect(f2, &Form2::downloadConfirmed, this, [&] { accepted = true; });
+                if (auto *f4 = qobject_cast<Form4 *>(d))
+                    connect(f4, &Form4::pathChosen, this, [&] { accepted = true; });
+                if (auto *f3 = qobject_cast<Form3 *>(d))
+                    connect(f3, &Form3::returnToMainWindow, this, [&] { accepted = Settings::filePathSetting() == "/typed/"; });
+                if (auto *path = d->findChild<QLineEdit *>("Txt_Download_Path"))
+                    path->setText("/typed/");
+                DialogKeys::centreOn(d, &anchor);
+                d->show();
+                QVERIFY2((d->geometry().center() - anchor.geometry().center()).manhattanLength() <= 2, kind);
+                QPointer<QWidget> open(d);
+                QWidget *field = d->findChild<QLineEdit *>(); // a child that passes the key on
+                QTest::keyClick(field ? field : d, Qt::Key(key));
+                QTRY_VERIFY2(!open || !open->isVisible(), kind);
+                QVERIFY2(accepted == (key != Qt::Key_Escape), kind);
+            }
     }
 };
 

@@ -94,7 +94,8 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kProduct);
-    setWindowIcon(QIcon(programPicture()));
+    // The installed icon when the icon theme has it, else the same picture drawn here.
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("zov-kestra-download"), QIcon(programPicture())));
     ImageList = {rowImage(QColor(0x2e, 0x8b, 0x3e), QStringLiteral("\u2713")),
                  rowImage(QColor(0x1f, 0x6f, 0xd0), QStringLiteral("\u2193")),
                  rowImage(QColor(0x8a, 0x8a, 0x8a), QStringLiteral("\u2026"))};

@@ -48,5 +48,5 @@ void DialogKeys::centreOn(QWidget *dialog, const QWidget *anchor)
         r.moveLeft(qBound(room.left(), r.left(), qMax(room.left(), room.right() - r.width())));
         r.moveTop(qBound(room.top(), r.top(), qMax(room.top(), room.bottom() - r.height())));
     }
-    dialog->move(r.topLeft());
+    dialog->setGeometry(r); // the client area: the frame is added around it
 }
