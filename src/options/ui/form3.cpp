@@ -172,6 +172,8 @@ void Form3::buildMain()
     otherRow->addWidget(Txt_Modem_Other);
     modemGrid->addLayout(otherRow, n / 4, n % 4, 1, 2);
     grid->addLayout(modemGrid, 2, 1);
+    // The frame is as tall as the tallest of the three: its rows keep to the top.
+    grid->setRowStretch(3, 1);
 
     // Holds the chosen line speed, whichever button gave it.
     Txt_Modem_Speed = new QLineEdit(Frm_Main);
@@ -215,6 +217,7 @@ void Form3::buildBarre()
     grid->addWidget(secBack, 3, 0);
     grid->addWidget(secFor, 3, 1);
     grid->addWidget(byDefault, 4, 1);
+    grid->setRowStretch(5, 1);
 
     connect(mainBack, &QPushButton::clicked, this, [this] { chooseColor(Barre1, true); });
     connect(mainFor, &QPushButton::clicked, this, [this] { chooseColor(Barre1, false); });
@@ -251,6 +254,7 @@ void Form3::buildGraph()
     grid->addWidget(fore, 2, 1);
     grid->addWidget(modem, 2, 2);
     grid->addWidget(byDefault, 3, 2);
+    grid->setRowStretch(4, 1);
 
     Lst_Graph = zeroSamples();
 

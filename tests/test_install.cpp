@@ -1,0 +1,67 @@
+// The installed tree: what `cmake --install` puts into a prefix, checked by the desktop's own validators, and the
+// installed zov-kestra-get run as a user would run it, with no ZOV_KESTRA_HOME.
+#include "core/text_file.h"
+#include "support/nginx_server.h"
+
+#include <QtTest>
+
+class TestInstall : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir m_dir;
+
+    // Runs program; its exit code (-1: not started or not done in two minutes) and all it said.
+    static int run(const QString &program, const QStringList &args, QByteArray *said = nullptr,
+                   const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment())
+    {
+        QProcess p;
+        p.setProcessEnvironment(env);
+        p.setProcessChannelMode(QProcess::MergedChannels);
+        p.start(program, args);
+        const bool done = p.waitForFinished(120000);
+        if (said)
+            *said = p.readAll();
+        return done && p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    }
+
+private slots:
+    // Fault: a file missing from the install, a desktop entry or metainfo the validators refuse, a version or help
+    // not answered, and an installed program that keeps its projects beside its executable or sends files there.
+    void installedTree()
+    {
+        const QString prefix = m_dir.path() + "/prefix", share = prefix + "/share/";
+        QByteArray said;
+        QCOMPARE(run(ZK_CMAKE_COMMAND, {"--install", ZK_BINARY_DIR, "--prefix", prefix}, &said), 0);
+        const QString validated[][2] = {
+            {"desktop-file-validate", share + "applications/zov-kestra-download.desktop"},
+            {"appstreamcli", share + "metainfo/org.zovkestra.zovkestradownload.metainfo.xml"}};
+        for (const auto &[tool, file] : validated)
+            QVERIFY2(run(tool, tool == "appstreamcli" ? QStringList{"validate", "--no-net", file} : QStringList{file}, &said) == 0,
+                     qPrintable(tool + ": " + said));
+        QVERIFY(TextFile::read(share + "applications/zov-kestra-download.desktop").contains("Categories=Network;FileTransfer;"));
+        QVERIFY(QFileInfo(share + "icons/hicolor/scalable/apps/zov-kestra-download.svg").size() > 0
+                && QFileInfo(share + "man/man1/zov-kestra-get.1").size() > 0
+                && QFileInfo(prefix + "/bin/zov-kestra-download").isExecutable());
+        const QString get = prefix + "/bin/zov-kestra-get";
+        QVERIFY(run(get, {"--version"}, &said) == 0 && said.startsWith("zov-kestra-get 2."));
+        QVERIFY(run(get, {"--help"}, &said) == 0 && said.contains("--dest") && said.contains("ZOV_KESTRA_HOME"));
+
+        QVERIFY(QDir().mkpath(m_dir.path() + "/www") && TextFile::write(m_dir.path() + "/www/f.bin", QByteArray(3 << 20, 'k')));
+        NginxServer nginx;
+        QVERIFY2(nginx.start(m_dir.path() + "/www"), qPrintable(nginx.lastError()));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove("ZOV_KESTRA_HOME");
+        env.remove("XDG_DOWNLOAD_DIR");
+        for (const char *var : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+            env.insert(var, m_dir.path() + "/" + var);
+        const QStringList before = QDir(prefix + "/bin").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QVERIFY2(run(get, {nginx.baseUrl() + "/f.bin"}, &said, env) == 0, said.constData());
+        nginx.stop();
+        QVERIFY(QFileInfo::exists(m_dir.path() + "/XDG_DATA_HOME/zov-kestra-download/projects/f/project.zov"));
+        QCOMPARE(TextFile::read(m_dir.path() + "/HOME/Downloads/f.bin"), TextFile::read(m_dir.path() + "/www/f.bin"));
+        QCOMPARE(QDir(prefix + "/bin").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestInstall)
+#include "test_install.moc"
