@@ -170,14 +170,13 @@ private slots:
                     text += qAbs(i % shot.width() - shot.width() / 2) < shot.height() ? 1 : -1000;
             QVERIFY2(text > 0 && shot.size() == w.bar(name)->size(), name);
         }
-        auto layout = [&w] {
-            QStringList g;
+        auto layout = [&w] { // every visible named control's place in the window
+            QList<QRect> g;
             for (QWidget *c : w.centralWidget()->findChildren<QWidget *>())
-                if (!c->objectName().isEmpty() && c->isVisible())
-                    g << c->objectName() + QString(" %1,%2 %3x%4").arg(c->mapTo(&w, QPoint()).x()).arg(c->mapTo(&w, QPoint()).y()).arg(c->width()).arg(c->height());
+                g << (c->objectName().isEmpty() || !c->isVisible() ? QRect() : QRect(c->mapTo(&w, QPoint()), c->size()));
             return g;
         };
-        const QStringList idle = layout();
+        const QList<QRect> idle = layout();
         const QString url = nginx.hostPort() + "/f.bin";
         QVERIFY(w.engine().store().addNewProject("f", ProjectFile::build(ProjectFile::fromSettings(url, 4 << 20, false)), url, 4 << 20)
                 && w.engine().startNow("f"));
