@@ -141,8 +141,7 @@ private slots:
         QVERIFY(!loading.close() && loading.isVisible());
     }
 
-    // Catches a tab switch that resizes the window (new frames shown before the old ones are hidden), bars painted
-    // before the layout sized them (blank but for a dot), and values, bars or the button that move once a download runs.
+    // Catches a tab switch resizing the window, bars blank at start-up, values, bars or button moving in a download.
     void windowHoldsStill()
     {
         QTemporaryDir www;
@@ -154,14 +153,11 @@ private slots:
         Form1 w({});
         QVERIFY(startUp(w));
         const QSize size = w.size();
-        for (const auto &order : {"123", "132", "213", "231", "312", "321"})
-            for (const char *tab = order; *tab; ++tab) {
-                w.selectTab(*tab - '0');
-                QCoreApplication::processEvents();
-                QCOMPARE(w.size(), size);
-            }
-        w.selectTab(3);
-        QCoreApplication::processEvents();
+        for (const char *tab = "1213231323"; *tab; ++tab) { // every tab after every other, ending on Download
+            w.selectTab(*tab - '0');
+            QCoreApplication::processEvents();
+            QCOMPARE(w.size(), size);
+        }
         for (const char *name : {"Barre", "Barre1", "Barre2", "Barre3", "Barre4"}) {
             const QImage shot = w.bar(name)->grab().toImage();
             int text = 0; // the "%" alone, in the fore colour, in the middle of the bar
@@ -172,6 +168,7 @@ private slots:
         }
         auto layout = [&w] { // every visible named control's place in the window
             QList<QRect> g;
+            QCoreApplication::processEvents();
             for (QWidget *c : w.centralWidget()->findChildren<QWidget *>())
                 g << (c->objectName().isEmpty() || !c->isVisible() ? QRect() : QRect(c->mapTo(&w, QPoint()), c->size()));
             return g;
@@ -181,10 +178,8 @@ private slots:
         QVERIFY(w.engine().store().addNewProject("f", ProjectFile::build(ProjectFile::fromSettings(url, 4 << 20, false)), url, 4 << 20)
                 && w.engine().startNow("f"));
         QTRY_VERIFY_WITH_TIMEOUT(w.label("Lbl_Vitesse_MM")->text() != "0.00 Kb/s" && w.label("Lbl_Paquet")->text() != "Nothing", 15000);
-        QCoreApplication::processEvents();
         QCOMPARE(layout(), idle);
         w.engine().pauseDownload();
-        QCoreApplication::processEvents();
         QVERIFY(w.Cmd_Action->text() == "Resume" && layout() == idle);
     }
 
