@@ -7,7 +7,8 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev
   nginx-light python3-pyftpdlib
   xvfb xauth
-  qt6-websockets-dev chromium
+  qt6-websockets-dev qt6-svg-dev chromium
+  desktop-file-utils appstream dpkg-dev fakeroot
 )
 missing=()
 for p in "${packages[@]}"; do

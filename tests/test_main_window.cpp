@@ -3,7 +3,9 @@
 #include "core/text_file.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
+#include "display/ui/picture_box.h"
 #include "projects/project_file.h"
+#include "support/nginx_server.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -138,6 +140,48 @@ private slots:
         WaitWindow loading("Form6", "ZOV Kestra Download is loading...");
         loading.show();
         QVERIFY(!loading.close() && loading.isVisible());
+    }
+
+    // Catches a tab switch resizing the window, bars blank at start-up, values, bars or button moving in a download.
+    void windowHoldsStill()
+    {
+        QTemporaryDir www;
+        NginxServer nginx;
+        nginx.setRateLimit(64 << 10);
+        QVERIFY(TextFile::write(www.path() + "/f.bin", QByteArray(4 << 20, 'z')) && nginx.start(www.path()));
+        Settings::write("packsize", "512000");
+        Settings::write("FilePath", m_dir->path() + "/in/");
+        Form1 w({});
+        QVERIFY(startUp(w));
+        const QSize size = w.size();
+        for (const char *tab = "1213231323"; *tab; ++tab) { // every tab after every other, ending on Download
+            w.selectTab(*tab - '0');
+            QCoreApplication::processEvents();
+            QCOMPARE(w.size(), size);
+        }
+        for (const char *name : {"Barre", "Barre1", "Barre2", "Barre3", "Barre4"}) {
+            const QImage shot = w.bar(name)->grab().toImage();
+            int text = 0; // the "%" alone, in the fore colour, in the middle of the bar
+            for (int i = 0; i < shot.width() * shot.height(); ++i)
+                if (shot.pixel(i % shot.width(), i / shot.width()) == w.bar(name)->foreColor().rgb())
+                    text += qAbs(i % shot.width() - shot.width() / 2) < shot.height() ? 1 : -1000;
+            QVERIFY2(text > 0 && shot.size() == w.bar(name)->size(), name);
+        }
+        auto layout = [&w] { // every visible named control's place in the window
+            QList<QRect> g;
+            QCoreApplication::processEvents();
+            for (QWidget *c : w.centralWidget()->findChildren<QWidget *>())
+                g << (c->objectName().isEmpty() || !c->isVisible() ? QRect() : QRect(c->mapTo(&w, QPoint()), c->size()));
+            return g;
+        };
+        const QList<QRect> idle = layout();
+        const QString url = nginx.hostPort() + "/f.bin";
+        QVERIFY(w.engine().store().addNewProject("f", ProjectFile::build(ProjectFile::fromSettings(url, 4 << 20, false)), url, 4 << 20)
+                && w.engine().startNow("f"));
+        QTRY_VERIFY_WITH_TIMEOUT(w.label("Lbl_Vitesse_MM")->text() != "0.00 Kb/s" && w.label("Lbl_Paquet")->text() != "Nothing", 15000);
+        QCOMPARE(layout(), idle);
+        w.engine().pauseDownload();
+        QVERIFY(w.Cmd_Action->text() == "Resume" && layout() == idle);
     }
 
     // Catches "-Startwin-" matched in another case or among other arguments.

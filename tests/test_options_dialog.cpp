@@ -2,7 +2,9 @@
 #include "core/settings.h"
 #include "display/bar_painter.h"
 #include "options/ui/form3.h"
+#include "options/ui/dialog_keys.h"
 #include "options/ui/form4.h"
+#include "projects/ui/form2.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -89,7 +91,7 @@ private slots:
             QFile::remove(Settings::filePath());
             Values expected = stored(pack, c[1]);
             for (int i = 0; pack.isEmpty() && i < kKeys.size(); ++i)
-                expected[kKeys[i]] = i ? kDefaults[i] : QDir::cleanPath(m_home.path()) + "/received/";
+                expected[kKeys[i]] = i ? kDefaults[i] : QStandardPaths::writableLocation(QStandardPaths::DownloadLocation) + "/";
             auto *f = new Form3;
             f->setFromNewProject(marker);
             QStringList shown;
@@ -138,10 +140,12 @@ private slots:
         }
     }
 
-    // Fault: the folder chooser starting elsewhere than the stored folder, or the picked folder not handed back.
+    // Fault: the folder chooser away from the stored folder (or scrolled off it), or the pick not handed back.
     void folderChooser()
     {
-        const QString start = QDir::cleanPath(m_home.path()) + "/", films = start + "films";
+        const QString start = QDir::cleanPath(m_home.path()) + "/d55/", films = start + "films";
+        for (int i = 0; i < 80; ++i)
+            QVERIFY(QDir().mkpath(m_home.path() + QString("/d%1").arg(i, 2, 10, QChar('0'))));
         QVERIFY(QDir().mkpath(films));
         Settings::write("FilePath", start);
         auto *f = new Form3;
@@ -149,9 +153,44 @@ private slots:
         auto *chooser = f->findChild<Form4 *>();
         auto *tree = chooser->findChild<QTreeView *>("Dir");
         QCOMPARE(chooser->findChild<QLineEdit *>("Txt_New_path")->text(), start);
+        QTRY_VERIFY(tree->viewport()->rect().contains(tree->visualRect(tree->currentIndex()))
+                    && tree->currentIndex().data().toString() == "d55");
         tree->setCurrentIndex(qobject_cast<QFileSystemModel *>(tree->model())->index(films));
         click(chooser, "Cmd_OK");
         QCOMPARE(f->findChild<QLineEdit *>("Txt_Download_Path")->text(), films + "/");
+    }
+
+    // Fault: tabs resizing the options; a dialog deaf to Esc or Enter, or accepting on Esc, or opened off its parent.
+    void dialogBehaviour()
+    {
+        QWidget anchor;
+        anchor.setGeometry(40, 30, 720, 540); // inside the 800 x 600 offscreen screen
+        anchor.show();
+        auto *options = new Form3;
+        options->show();
+        const QSize size = options->size();
+        for (const char *tab = "0102120"; *tab; ++tab) { // every tab after every other
+            options->findChild<QTabBar *>("Choix")->setCurrentIndex(*tab - '0');
+            QCoreApplication::processEvents();
+            QCOMPARE(options->size(), size);
+        }
+        // Each dialog and the signal that says it accepted (the options say it by storing the typed path).
+        const std::pair<std::function<QWidget *()>, const char *> dialogs[] = {
+            {[] { return new Form2; }, SIGNAL(downloadConfirmed(QByteArray))},
+            {[&] { return new Form4(&anchor); }, SIGNAL(pathChosen(QString))},
+            {[] { return new Form3; }, nullptr}};
+        for (int key : {Qt::Key_Escape, Qt::Key_Return, Qt::Key_Enter})
+            for (const auto &[make, signal] : dialogs) {
+                QPointer<QWidget> d = make();
+                QSignalSpy accepted(d, signal ? signal : SIGNAL(returnToMainWindow()));
+                if (auto *path = d->findChild<QLineEdit *>("Txt_Download_Path")) path->setText("/typed/"); // Esc first: not stored
+                DialogKeys::centreOn(d, &anchor);
+                d->show();
+                QVERIFY2((d->geometry().center() - anchor.geometry().center()).manhattanLength() <= 2, d->metaObject()->className());
+                QTest::keyClick(d->findChild<QLineEdit *>(), Qt::Key(key)); // a child that passes the key on
+                QTRY_VERIFY(!d || !d->isVisible());
+                QCOMPARE(signal ? accepted.count() == 1 : Settings::filePathSetting() == "/typed/", key != Qt::Key_Escape);
+            }
     }
 };
 

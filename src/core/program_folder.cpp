@@ -2,15 +2,27 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QStandardPaths>
 
-QString ProgramFolder::path()
+namespace {
+QString withoutTrailingSlash(QString p)
 {
-    const QString home = qEnvironmentVariable("ZOV_KESTRA_HOME");
-    QString p = home.isEmpty() ? QCoreApplication::applicationDirPath() : home;
     p = QDir::cleanPath(p);
     while (p.size() > 1 && p.endsWith(QLatin1Char('/')))
         p.chop(1);
     return p;
+}
+} // namespace
+
+QString ProgramFolder::path()
+{
+    const QString home = qEnvironmentVariable("ZOV_KESTRA_HOME");
+    if (!home.isEmpty())
+        return withoutTrailingSlash(home);
+    // The generic data folder ($XDG_DATA_HOME, else ~/.local/share), not the
+    // application's own, so the name is the same for every executable.
+    return withoutTrailingSlash(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+                                + QStringLiteral("/zov-kestra-download"));
 }
 
 QString ProgramFolder::executableDir()
@@ -30,7 +42,10 @@ QString ProgramFolder::projectDir(const QString &name)
 
 QString ProgramFolder::defaultReceived()
 {
-    return path() + QStringLiteral("/received/");
+    QString downloads = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
+    if (downloads.isEmpty())
+        downloads = QDir::homePath();
+    return withoutTrailingSlash(downloads) + QLatin1Char('/');
 }
 
 QString ProgramFolder::lockPath()

@@ -1,10 +1,11 @@
 #pragma once
 #include <QString>
 
-// The program folder holds the project store ("projects/") and is the root of the
-// default destination ("received/"). It is the executable's folder unless the
-// environment variable ZOV_KESTRA_HOME names another one (tests, and installs whose
-// executable folder is read-only). The path has no trailing separator.
+// The program folder holds the program's data: the project store ("projects/")
+// and the lock. It is $XDG_DATA_HOME/zov-kestra-download (~/.local/share/...)
+// unless the environment variable ZOV_KESTRA_HOME names another one (tests,
+// portable use, or a data folder kept from an older copy beside the
+// executable). The path has no trailing separator.
 class ProgramFolder
 {
 public:
@@ -14,7 +15,7 @@ public:
     static QString executableDir();
     static QString projectsDir();          // path() + "/projects/"
     static QString projectDir(const QString &name); // projectsDir() + name + "/"
-    static QString defaultReceived();      // path() + "/received/"
+    static QString defaultReceived();      // the user's download folder + "/"
     // The lock that keeps the desktop program and zov-kestra-get from working
     // on one program folder at the same time.
     static QString lockPath();             // path() + "/zov-kestra.lock"

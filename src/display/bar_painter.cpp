@@ -3,10 +3,17 @@
 #include "display/formatters.h"
 
 #include <QFont>
+#include <QFontInfo>
 #include <QFontMetrics>
 #include <QPainter>
 
 #include <cmath>
+
+namespace {
+// Below this many pixels a percentage no longer reads; a thinner bar clips the
+// text instead.
+constexpr int MinTextPixels = 9;
+} // namespace
 
 QColor colorFromPacked(qint64 packed)
 {
@@ -42,12 +49,17 @@ void Dessine_Barre(QImage &image, double percent, const QColor &back, const QCol
         QPainter painter(&target);
         painter.fillRect(target.rect(), backColour);
 
-        // A plain font sized from the picture, drawn without anti-aliasing so
-        // every text pixel is exactly the foreground colour and the bar turns it
-        // exactly white.
-        QFont font(QStringLiteral("Sans"));
-        font.setPixelSize(qMax(6, height * 2 / 3));
+        // The application's font in bold, as large as it is on the rest of the
+        // window but shrunk until a line fits the picture's height; drawn without
+        // anti-aliasing so every text pixel is exactly the foreground colour and
+        // the bar turns it exactly white.
+        QFont font;
+        font.setBold(true);
         font.setStyleStrategy(QFont::NoAntialias);
+        int pixels = QFontInfo(font).pixelSize();
+        font.setPixelSize(pixels);
+        while (pixels > MinTextPixels && QFontMetrics(font).height() > height)
+            font.setPixelSize(--pixels);
         painter.setFont(font);
         const QFontMetrics metrics = painter.fontMetrics();
 

@@ -26,6 +26,9 @@ int main(int argc, char *argv[])
     }
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(true);
+    // The installed desktop entry: the shell matches the windows to it (and to
+    // its icon) by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("zov-kestra-download"));
     const QStringList arguments = app.arguments().mid(1);
 
     // A second copy ends at once; it says why only when a user started it by

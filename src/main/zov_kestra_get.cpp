@@ -76,10 +76,22 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("zov-kestra-get"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(ZK_VERSION));
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Downloads one file over four connections."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Downloads one file over four connections and exits when it is complete.\n"
+        "Ctrl-C pauses the download; run the same command again to resume it.\n"
+        "\n"
+        "Projects are kept in $ZOV_KESTRA_HOME, else in $XDG_DATA_HOME/zov-kestra-download\n"
+        "(~/.local/share/zov-kestra-download), the folder the desktop program uses.\n"
+        "\n"
+        "Exit status: 0 done, 1 paused (run again), 2 refused address or bad arguments,\n"
+        "3 another copy works on the same projects, 4 a file could not be written,\n"
+        "5 the file on the server changed or disappeared."));
     parser.addHelpOption();
-    QCommandLineOption destOpt(QStringLiteral("dest"), QStringLiteral("Folder that receives the file."),
+    parser.addVersionOption();
+    QCommandLineOption destOpt(QStringLiteral("dest"),
+                               QStringLiteral("Folder that receives the file (default: the FilePath option, else ~/Downloads)."),
                                QStringLiteral("DIR"));
     QCommandLineOption packOpt(QStringLiteral("pack-size"), QStringLiteral("Pack size in bytes."),
                                QStringLiteral("BYTES"));

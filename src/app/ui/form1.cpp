@@ -12,6 +12,7 @@
 #include "display/ui/picture_box.h"
 #include "engine/download_manager.h"
 #include "engine/url_probe.h"
+#include "options/ui/dialog_keys.h"
 #include "options/ui/form3.h"
 #include "projects/ui/form2.h"
 #include "stats/ui/stats.h"
@@ -32,6 +33,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTimer>
@@ -95,7 +97,8 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
 {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kProduct);
-    setWindowIcon(QIcon(programPicture()));
+    // The installed icon when the icon theme has it, else the same picture drawn here.
+    setWindowIcon(QIcon::fromTheme(QStringLiteral("zov-kestra-download"), QIcon(programPicture())));
     ImageList = {rowImage(QColor(0x2e, 0x8b, 0x3e), QStringLiteral("\u2713")),
                  rowImage(QColor(0x1f, 0x6f, 0xd0), QStringLiteral("\u2193")),
                  rowImage(QColor(0x8a, 0x8a, 0x8a), QStringLiteral("\u2026"))};
@@ -208,14 +211,27 @@ void Form1::buildFrames()
     v->addWidget(Menu);
     connect(Menu, &QTabBar::tabBarClicked, this, [this](int i) { selectTab(i + 1); });
 
+    // One page per tab, stacked: the stack is as large as its largest page
+    // whichever tab shows, so switching tabs never changes the window's size.
+    m_pages = new QStackedWidget(central);
+    m_pages->setObjectName(QStringLiteral("Pages"));
+    v->addWidget(m_pages, 1);
+    QVBoxLayout *page = nullptr;
+    auto newPage = [&] {
+        auto *w = new QWidget(m_pages);
+        page = new QVBoxLayout(w);
+        page->setContentsMargins(0, 0, 0, 0);
+        m_pages->addWidget(w);
+    };
     auto frame = [&](const char *name, const QString &title) {
         auto *g = new QGroupBox(title, central);
         g->setObjectName(QString::fromLatin1(name));
-        v->addWidget(g);
+        page->addWidget(g);
         return g;
     };
 
     // About.
+    newPage();
     Frm_Infos = frame("Frm_Infos", QString());
     {
         auto *h = new QHBoxLayout(Frm_Infos);
@@ -252,6 +268,7 @@ void Form1::buildFrames()
         ChK_Startwindows = box("ChK_Startwindows", QStringLiteral("Start ZOV Kestra Download with windows"));
         ChK_IEMenu = box("ChK_IEMenu", QStringLiteral("Creat a download shortcut in Internet Explorer menu"));
         col->addStretch();
+        page->addStretch();
         connect(ChK_Tray, &QCheckBox::clicked, this, &Form1::onChkTray);
         connect(ChK_Start, &QCheckBox::clicked, this, &Form1::onChkStart);
         connect(ChK_Startwindows, &QCheckBox::clicked, this, &Form1::onChkStartwindows);
@@ -259,6 +276,7 @@ void Form1::buildFrames()
     }
 
     // Projects.
+    newPage();
     Frm_Main = frame("Frm_Main", QStringLiteral("Main menu"));
     {
         auto *g = new QGridLayout(Frm_Main);
@@ -283,6 +301,9 @@ void Form1::buildFrames()
             t->setColumnCount(5);
             t->setSelectionMode(QAbstractItemView::SingleSelection);
             t->setContextMenuPolicy(Qt::CustomContextMenu);
+            // A wider window widens the address, the column most often cut off.
+            t->header()->setStretchLastSection(false);
+            t->header()->setSectionResizeMode(2, QHeaderView::Stretch);
             col->addWidget(t);
             return t;
         };
@@ -293,13 +314,33 @@ void Form1::buildFrames()
     }
 
     // Download.
+    newPage();
+    // The values change while a download runs; each one has a fixed width
+    // (that of the widest value it shows in practice) and takes no size from
+    // its text, so neither the columns nor the bars move when it changes.
+    auto fixedValue = [](QLabel *l, const QString &widest) {
+        l->setFixedWidth(l->fontMetrics().horizontalAdvance(widest) + 4);
+        l->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
+        return l;
+    };
+    const QString widestSize = QStringLiteral("8,888.88 Mb/s");
     Frm_Download = frame("Frm_Download", QStringLiteral("Download"));
     {
         auto *g = new QGridLayout(Frm_Download);
         auto pair = [&](int row, int col, const char *cap, const QString &capText, const char *val,
                         const QString &valText) {
             g->addWidget(addLabel(Frm_Download, QString::fromLatin1(cap), capText), row, col);
-            g->addWidget(addLabel(Frm_Download, QString::fromLatin1(val), valText), row, col + 1);
+            QLabel *value = addLabel(Frm_Download, QString::fromLatin1(val), valText);
+            if (col == 0) {
+                fixedValue(value, widestSize);
+            } else {
+                // The pack lines ("196 times 500.00 Kb and 304.00 Kb") are the
+                // longest: their column takes the width the window has to spare.
+                value->setMinimumWidth(
+                    value->fontMetrics().horizontalAdvance(QStringLiteral("8888 times 2.00 Mb and 1,999.99 Kb")) + 4);
+                value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+            }
+            g->addWidget(value, row, col + 1);
         };
         pair(0, 0, "Label3", QStringLiteral("Total:"), "Lbl_Taille", QStringLiteral("0 Bytes"));
         pair(1, 0, "Label4", QStringLiteral("Downloaded:"), "Lbl_Taille2", QStringLiteral("0 Bytes"));
@@ -307,6 +348,7 @@ void Form1::buildFrames()
         pair(0, 2, "Label6", QStringLiteral("Speed:"), "Lbl_Vitesse_MM", QStringLiteral("0.00 Kb/s"));
         pair(1, 2, "Label7", QStringLiteral("Total:"), "Lbl_Paquet", QStringLiteral("Nothing"));
         pair(2, 2, "Label8", QStringLiteral("To download:"), "Lbl_Paquet_2", QStringLiteral("Nothing"));
+        g->setColumnStretch(3, 1);
         auto *frame2 = new QWidget(Frm_Download);
         frame2->setObjectName(QStringLiteral("Frame2"));
         auto *f2 = new QHBoxLayout(frame2);
@@ -314,6 +356,10 @@ void Form1::buildFrames()
         Cmd_Action = new QPushButton(QStringLiteral("Pause"), frame2);
         Cmd_Action->setObjectName(QStringLiteral("Cmd_Action"));
         Cmd_Action->setEnabled(false);
+        // As wide as its widest caption, so "Pause" and "Resume" take one place.
+        Cmd_Action->setText(QStringLiteral("Resume"));
+        Cmd_Action->setFixedWidth(Cmd_Action->sizeHint().width() + 8);
+        Cmd_Action->setText(QStringLiteral("Pause"));
         f2->addWidget(Cmd_Action);
         g->addWidget(frame2, 0, 4, 3, 1, Qt::AlignCenter);
         auto *line = new QFrame(Frm_Download);
@@ -331,22 +377,26 @@ void Form1::buildFrames()
         };
         Barre = makeBar("Barre", 20);
         g->addWidget(Barre, 4, 0, 1, 4);
-        g->addWidget(addLabel(Frm_Download, QStringLiteral("Lbl_Time"), QStringLiteral("00:00:00")), 4, 4);
+        g->addWidget(fixedValue(addLabel(Frm_Download, QStringLiteral("Lbl_Time"), QStringLiteral("00:00:00")),
+                                QStringLiteral("888:88:88")),
+                     4, 4);
         auto *frame3 = new QGroupBox(Frm_Download);
         frame3->setObjectName(QStringLiteral("Frame3"));
         auto *f3 = new QGridLayout(frame3);
         PictureBox **slotBars[4] = {&Barre1, &Barre2, &Barre3, &Barre4};
         for (int n = 0; n < 4; ++n) {
-            *slotBars[n] = makeBar(QStringLiteral("Barre%1").arg(n + 1).toLatin1().constData(), 14);
+            *slotBars[n] = makeBar(QStringLiteral("Barre%1").arg(n + 1).toLatin1().constData(), 16);
             (*slotBars[n])->setParent(frame3);
             f3->addWidget(*slotBars[n], n, 0);
             QLabel *st = addLabel(frame3, QStringLiteral("Lbl_Status_w%1").arg(n + 1), QStringLiteral("Nothing"));
-            st->setMinimumWidth(200);
+            fixedValue(st, QStringLiteral("Downloading (1,999.99 Kb)..."));
             f3->addWidget(st, n, 1);
         }
         f3->setColumnStretch(0, 1);
         g->addWidget(frame3, 5, 0, 1, 5);
-        g->addWidget(addLabel(Frm_Download, QStringLiteral("Lbl_Status_B"), QStringLiteral("Nothing")), 6, 0, 1, 5);
+        QLabel *status = addLabel(Frm_Download, QStringLiteral("Lbl_Status_B"), QStringLiteral("Nothing"));
+        status->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        g->addWidget(status, 6, 0, 1, 5);
     }
     Frm_Graph = frame("Frm_Graph", QStringLiteral("Graphs"));
     {
@@ -364,13 +414,17 @@ void Form1::buildFrames()
         g->addWidget(Graph2, 0, 0, 1, 3);
         g->addWidget(Graph, 0, 3, 1, 3);
         g->addWidget(addLabel(Frm_Graph, QStringLiteral("Label1"), QStringLiteral("Immediate speed:")), 1, 0);
-        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I"), QStringLiteral("0.00 Kb/s")), 1, 1);
-        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0.0 Kbits/s")), 1, 2);
+        const QString widestBits = QStringLiteral("8888888 Kbits/s");
+        g->addWidget(fixedValue(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I"), QStringLiteral("0.00 Kb/s")), widestSize), 1, 1);
+        g->addWidget(fixedValue(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0.0 Kbits/s")), widestBits), 1, 2);
         g->addWidget(addLabel(Frm_Graph, QStringLiteral("Label2"), QStringLiteral("Average speed:")), 1, 3);
-        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_M"), QStringLiteral("0.00 Kb/s")), 1, 4);
-        g->addWidget(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_M2"), QStringLiteral("0.0 Kbits/s")), 1, 5);
+        g->addWidget(fixedValue(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_M"), QStringLiteral("0.00 Kb/s")), widestSize), 1, 4);
+        g->addWidget(fixedValue(addLabel(Frm_Graph, QStringLiteral("Lbl_Vitesse_M2"), QStringLiteral("0.0 Kbits/s")), widestBits), 1, 5);
+        // The two graphs share the width equally.
+        g->setColumnStretch(0, 1);
+        g->setColumnStretch(3, 1);
     }
-    v->addStretch();
+    page->addStretch();
     setCentralWidget(central);
 }
 
@@ -500,6 +554,7 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
         activateWindow();
     });
     dlg->fill(result);
+    DialogKeys::centreOn(dlg, this);
     dlg->show();
 }
 
@@ -521,13 +576,10 @@ void Form1::selectTab(int index)
 {
     const bool about = index == 1;
     const bool projects = index == 2;
-    const bool download = !about && !projects;
-    Frm_Infos->setVisible(about);
-    Frm_Infos2->setVisible(about);
-    Frm_Main->setVisible(projects);
-    Frm_projects->setVisible(projects);
-    Frm_Download->setVisible(download);
-    Frm_Graph->setVisible(download);
+    // The tab's page shows its two frames and hides the four others; any
+    // index but 1 and 2 is the Download tab.
+    QGroupBox *shown = about ? Frm_Infos : projects ? Frm_Main : Frm_Download;
+    m_pages->setCurrentWidget(shown->parentWidget());
     Menu->setCurrentIndex(about ? 0 : projects ? 1 : 2);
 }
 
@@ -542,6 +594,9 @@ void Form1::Charger_Listes()
                 item->setIcon(0, ImageList.at(r.image - 1));
             item->setText(1, r.name);
             item->setText(2, r.url);
+            // The whole name and address, also when the column cuts them off.
+            item->setToolTip(1, r.name);
+            item->setToolTip(2, r.url);
             item->setText(3, r.size);
             item->setText(4, r.status);
             item->setTextAlignment(3, Qt::AlignCenter);
@@ -641,6 +696,7 @@ void Form1::openOptions()
         setEnabled(true);
         activateWindow();
     });
+    DialogKeys::centreOn(dlg, this);
     dlg->show();
 }
 

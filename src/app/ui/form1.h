@@ -18,6 +18,7 @@ class QLineEdit;
 class QMenu;
 class QMessageBox;
 class QPushButton;
+class QStackedWidget;
 class QSystemTrayIcon;
 class QTabBar;
 class Stats;
@@ -160,6 +161,7 @@ private:
     QStringList m_arguments;
     QHash<QString, QLabel *> m_labels;
     QHash<QString, PictureBox *> m_bars;
+    QStackedWidget *m_pages = nullptr;   // one page per tab of Menu
     QPointer<WaitWindow> m_form6;
     QPointer<WaitWindow> m_form5;   // shown from the closing of the window on
     QPointer<QWidget> m_options;

@@ -13,12 +13,15 @@ PictureBox::PictureBox(QWidget *parent)
 
 void PictureBox::clear()
 {
+    m_isBar = false;
     m_image.fill(m_back);
     update();
 }
 
 void PictureBox::dessineBarre(double percent)
 {
+    m_isBar = true;
+    m_percent = percent;
     Dessine_Barre(m_image, percent, m_back, m_fore);
     update();
 }
@@ -39,4 +42,6 @@ void PictureBox::resizeEvent(QResizeEvent *)
     p.drawImage(0, 0, m_image);
     p.end();
     m_image = next;
+    if (m_isBar)
+        Dessine_Barre(m_image, m_percent, m_back, m_fore);
 }

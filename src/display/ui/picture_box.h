@@ -5,7 +5,9 @@
 
 // A picture box: a widget that shows an off-screen QImage of its own size. Bars
 // and graphs draw into image() and call refresh(); the widget only copies the
-// image to the screen.
+// image to the screen. A box painted as a bar remembers its percentage and paints
+// the bar again at its new size whenever it is resized, so a bar painted before
+// the layout has sized the widget shows at its real size.
 class PictureBox : public QWidget
 {
     Q_OBJECT
@@ -20,7 +22,7 @@ public:
     void setBackColor(const QColor &c) { m_back = c; }
     void setForeColor(const QColor &c) { m_fore = c; }
 
-    // Fills the picture with the background colour.
+    // Fills the picture with the background colour (and forgets the bar).
     void clear();
     // Paints the picture as a progress bar at percent (Dessine_Barre).
     void dessineBarre(double percent);
@@ -34,4 +36,6 @@ private:
     QImage m_image;
     QColor m_back = Qt::white;
     QColor m_fore = Qt::black;
+    bool m_isBar = false;
+    double m_percent = 0;
 };

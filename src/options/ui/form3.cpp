@@ -3,6 +3,7 @@
 #include "display/bar_painter.h"
 #include "display/graph_painter.h"
 #include "display/ui/picture_box.h"
+#include "options/ui/dialog_keys.h"
 #include "options/ui/form4.h"
 
 #include <QButtonGroup>
@@ -19,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStackedWidget>
 #include <QTabBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -66,9 +68,12 @@ Form3::Form3(QWidget *parent)
     buildMain();
     buildBarre();
     buildGraph();
-    layout->addWidget(Frm_Main);
-    layout->addWidget(Frm_Barre);
-    layout->addWidget(Frm_Graph);
+    // The frames are stacked: the dialog is as large as the largest one
+    // whichever tab shows, so visiting the tabs never resizes it.
+    m_frames = new QStackedWidget(this);
+    for (QGroupBox *frame : {Frm_Main, Frm_Barre, Frm_Graph})
+        m_frames->addWidget(frame);
+    layout->addWidget(m_frames);
 
     Txt_From_Form2 = new QLineEdit(this);
     Txt_From_Form2->setObjectName(QStringLiteral("Txt_From_Form2"));
@@ -86,6 +91,7 @@ Form3::Form3(QWidget *parent)
     connect(Choix, &QTabBar::currentChanged, this, &Form3::showFrameForTab);
     connect(Cmd_OK, &QPushButton::clicked, this, &Form3::okClicked);
     connect(Cmd_Annuler, &QPushButton::clicked, this, &QWidget::close);
+    new DialogKeys(this, Cmd_OK, Cmd_Annuler);
     showFrameForTab(Choix->currentIndex());
 
     applyValues(OptionValues::load());
@@ -166,6 +172,8 @@ void Form3::buildMain()
     otherRow->addWidget(Txt_Modem_Other);
     modemGrid->addLayout(otherRow, n / 4, n % 4, 1, 2);
     grid->addLayout(modemGrid, 2, 1);
+    // The frame is as tall as the tallest of the three: its rows keep to the top.
+    grid->setRowStretch(3, 1);
 
     // Holds the chosen line speed, whichever button gave it.
     Txt_Modem_Speed = new QLineEdit(Frm_Main);
@@ -209,6 +217,7 @@ void Form3::buildBarre()
     grid->addWidget(secBack, 3, 0);
     grid->addWidget(secFor, 3, 1);
     grid->addWidget(byDefault, 4, 1);
+    grid->setRowStretch(5, 1);
 
     connect(mainBack, &QPushButton::clicked, this, [this] { chooseColor(Barre1, true); });
     connect(mainFor, &QPushButton::clicked, this, [this] { chooseColor(Barre1, false); });
@@ -245,6 +254,7 @@ void Form3::buildGraph()
     grid->addWidget(fore, 2, 1);
     grid->addWidget(modem, 2, 2);
     grid->addWidget(byDefault, 3, 2);
+    grid->setRowStretch(4, 1);
 
     Lst_Graph = zeroSamples();
 
@@ -338,8 +348,7 @@ void Form3::showFrameForTab(int index)
 {
     // Tab 1 is the main frame, tab 3 the graph frame, anything else the bars.
     QGroupBox *shown = index == 0 ? Frm_Main : index == 2 ? Frm_Graph : Frm_Barre;
-    for (QGroupBox *frame : {Frm_Main, Frm_Barre, Frm_Graph})
-        frame->setVisible(frame == shown);
+    m_frames->setCurrentWidget(shown);
 }
 
 void Form3::modemOtherChanged()
@@ -453,6 +462,7 @@ void Form3::openFolderChooser()
     auto *chooser = new Form4(this);
     connect(chooser, &Form4::pathChosen, Txt_Download_Path, &QLineEdit::setText);
     connect(chooser, &Form4::unloaded, this, &QWidget::show);
+    DialogKeys::centreOn(chooser, this);
     chooser->show();
 }
 

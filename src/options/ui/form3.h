@@ -14,6 +14,7 @@ class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QStackedWidget;
 class QTabBar;
 class QTimer;
 class PictureBox;
@@ -84,6 +85,7 @@ private:
     QGroupBox *Frm_Main = nullptr;
     QGroupBox *Frm_Barre = nullptr;
     QGroupBox *Frm_Graph = nullptr;
+    QStackedWidget *m_frames = nullptr;   // the three frames, one shown
 
     QLineEdit *Txt_Download_Path = nullptr;
     QPushButton *Command1 = nullptr;

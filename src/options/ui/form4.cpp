@@ -1,6 +1,7 @@
 #include "options/ui/form4.h"
 
 #include "core/settings.h"
+#include "options/ui/dialog_keys.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -83,6 +84,15 @@ Form4::Form4(QWidget *parent)
         close();
     });
     connect(Cmd_Annuler, &QPushButton::clicked, this, &QWidget::close);
+    // Until the user moves, each folder read on the way down to the shown one
+    // may push it out of view: bring it back.
+    connect(m_model, &QFileSystemModel::directoryLoaded, this, [this](const QString &loaded) {
+        const QModelIndex shown = m_model->index(m_shown);
+        if (!m_shown.isEmpty() && Dir->currentIndex() == shown
+            && (m_shown + QLatin1Char('/')).startsWith(loaded == QLatin1String("/") ? loaded : loaded + QLatin1Char('/')))
+            Dir->scrollTo(shown, QAbstractItemView::PositionAtCenter);
+    });
+    new DialogKeys(this, Cmd_OK, Cmd_Annuler);
 
     // Start where the stored destination is: its volume, its folder (or the
     // nearest one that exists) and the stored text itself.
@@ -139,10 +149,18 @@ void Form4::showFolder(const QString &folder)
     const QModelIndex index = m_model->index(folder);
     if (!index.isValid())
         return;
+    m_shown = folder;
     for (QModelIndex up = index.parent(); up.isValid(); up = up.parent())
         Dir->expand(up);
     Dir->setCurrentIndex(index);
-    Dir->scrollTo(index);
+    Dir->scrollTo(index, QAbstractItemView::PositionAtCenter);
+}
+
+void Form4::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    if (!m_shown.isEmpty())
+        Dir->scrollTo(m_model->index(m_shown), QAbstractItemView::PositionAtCenter);
 }
 
 void Form4::closeEvent(QCloseEvent *event)

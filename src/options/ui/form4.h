@@ -29,6 +29,7 @@ signals:
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    void showEvent(QShowEvent *event) override;
 
 private:
     void driveChanged(int index);
@@ -42,4 +43,7 @@ private:
     QPushButton *Cmd_OK = nullptr;
     QPushButton *Cmd_Annuler = nullptr;
     bool m_loading = false;
+    // The folder the tree opened at; it is scrolled into view again as the
+    // folders above it are read (the model reads them in the background).
+    QString m_shown;
 };

@@ -2,6 +2,7 @@
 
 #include "core/settings.h"
 #include "display/formatters.h"
+#include "options/ui/dialog_keys.h"
 #include "options/ui/form3.h"
 #include "projects/project_file.h"
 
@@ -98,6 +99,7 @@ Form2::Form2(QWidget *parent)
     connect(Cmd_Edit, &QPushButton::clicked, this, &Form2::editOptions);
     connect(Cmd_Downloader, &QPushButton::clicked, this, &Form2::download);
     connect(Cmd_Annuler, &QPushButton::clicked, this, &QWidget::close);
+    new DialogKeys(this, Cmd_Downloader, Cmd_Annuler);
 
     loadOptions();
     resize(420, sizeHint().height());
@@ -147,6 +149,7 @@ void Form2::editOptions()
     m_form3 = dlg;
     dlg->setFromNewProject(QStringLiteral("Form2"));
     connect(dlg, &Form3::returnToNewProject, this, &Form2::returnFromOptions);
+    DialogKeys::centreOn(dlg, this);
     dlg->show();
     hide();
 }
