@@ -40,6 +40,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+// Resources of a static library are registered by hand, outside any namespace.
+static void initResources()
+{
+    Q_INIT_RESOURCE(app);
+}
+
 namespace {
 const QString kProduct = QStringLiteral("ZOV Kestra Download");
 
@@ -67,26 +73,13 @@ QIcon rowImage(const QColor &fill, const QString &mark)
     return QIcon(pm);
 }
 
-QPixmap programPicture()
+// The program's icon: the installed theme's when there is one, else the
+// picture built into the program (the same SVG the installation puts in the
+// icon theme).
+QIcon programIcon()
 {
-    QPixmap pm(96, 96);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    QLinearGradient g(0, 0, 96, 96);
-    g.setColorAt(0, QColor(0x2b, 0x5f, 0xa8));
-    g.setColorAt(1, QColor(0x13, 0x2b, 0x52));
-    p.setBrush(g);
-    p.setPen(Qt::NoPen);
-    p.drawRoundedRect(4, 4, 88, 88, 16, 16);
-    // A stylised falcon's wing over a downward arrow.
-    p.setBrush(QColor(0xf0, 0xa0, 0x30));
-    QPolygonF wing({{18, 40}, {78, 22}, {58, 44}, {82, 46}, {40, 58}});
-    p.drawPolygon(wing);
-    p.setBrush(Qt::white);
-    QPolygonF arrow({{40, 52}, {56, 52}, {56, 66}, {66, 66}, {48, 84}, {30, 66}, {40, 66}});
-    p.drawPolygon(arrow);
-    return pm;
+    initResources();
+    return QIcon::fromTheme(QStringLiteral("zov-kestra-download"), QIcon(QStringLiteral(":/icons/zov-kestra-download.svg")));
 }
 } // namespace
 
@@ -98,7 +91,9 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kProduct);
     // The installed icon when the icon theme has it, else the same picture drawn here.
-    setWindowIcon(QIcon::fromTheme(QStringLiteral("zov-kestra-download"), QIcon(programPicture())));
+    // Every window of the program (dialogs too) and the tray icon wear it.
+    QApplication::setWindowIcon(programIcon());
+    setWindowIcon(programIcon());
     ImageList = {rowImage(QColor(0x2e, 0x8b, 0x3e), QStringLiteral("\u2713")),
                  rowImage(QColor(0x1f, 0x6f, 0xd0), QStringLiteral("\u2193")),
                  rowImage(QColor(0x8a, 0x8a, 0x8a), QStringLiteral("\u2026"))};
@@ -237,7 +232,7 @@ void Form1::buildFrames()
         auto *h = new QHBoxLayout(Frm_Infos);
         Image1 = new QLabel(Frm_Infos);
         Image1->setObjectName(QStringLiteral("Image1"));
-        Image1->setPixmap(programPicture());
+        Image1->setPixmap(programIcon().pixmap(96, 96));
         h->addWidget(Image1);
         auto *col = new QVBoxLayout;
         Label12 = addLabel(Frm_Infos, QStringLiteral("Label12"), kProduct);
