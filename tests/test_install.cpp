@@ -2,6 +2,7 @@
 #include "core/text_file.h"
 #include "support/nginx_server.h"
 
+#include <QJsonDocument>
 #include <QtTest>
 
 class TestInstall : public QObject
@@ -23,7 +24,8 @@ class TestInstall : public QObject
     }
 
 private slots:
-    // Fault: files missing or refused by the validators, no --version/--help, data or files put beside the executable.
+    // Fault: files missing or refused by the validators, browser host manifests missing or naming another host,
+    // no --version/--help, data or files put beside the executable.
     void installedTree()
     {
         const QString prefix = m_dir.path() + "/prefix", share = prefix + "/share/";
@@ -35,6 +37,11 @@ private slots:
         QVERIFY(TextFile::read(share + "applications/zov-kestra-download.desktop").contains("Categories=Network;FileTransfer;")
                 && QFileInfo(share + "icons/hicolor/scalable/apps/zov-kestra-download.svg").size() > 0
                 && QFileInfo(share + "man/man1/zov-kestra-get.1").size() > 0 && QFileInfo(prefix + "/bin/zov-kestra-download").isExecutable());
+        // The browsers' host manifests name the installed host, which is there.
+        for (const QString &manifest : {prefix + "/etc/chromium/native-messaging-hosts/org.zovkestra.download.json",
+                                        prefix + "/lib/mozilla/native-messaging-hosts/org.zovkestra.download.json"})
+            QVERIFY2(QJsonDocument::fromJson(TextFile::read(manifest))["path"] == prefix + "/bin/zov-kestra-native-host"
+                         && QFileInfo(prefix + "/bin/zov-kestra-native-host").isExecutable(), qPrintable(manifest));
         const QString get = prefix + "/bin/zov-kestra-get";
         QVERIFY(run(get, {"--version"}, &said) == 0 && said.startsWith("zov-kestra-get 2.") && run(get, {"--help"}, &said) == 0
                 && said.contains("--dest") && said.contains("ZOV_KESTRA_HOME"));
