@@ -612,16 +612,37 @@ QMessageBox *Form1::showMessage(const QString &title, const QString &text, bool 
     return box;
 }
 
+void Form1::ask(const QString &title, const QString &text, const std::function<void()> &onYes)
+{
+    // Shown like every message of this window: the event loop, and with it a
+    // running download, goes on while the question waits.
+    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Yes | QMessageBox::No, nullptr);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setObjectName(QStringLiteral("MessageBox"));
+    connect(box, &QMessageBox::finished, this, [box, onYes] {
+        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
+            onYes();
+    });
+    box->show();
+}
+
+int Form1::selectMenuRow(QTreeWidget *view, const QPoint &pos)
+{
+    QTreeWidgetItem *item = view->itemAt(pos);
+    if (!item)
+        item = view->currentItem();
+    if (!item)
+        return 0;
+    view->setCurrentItem(item);
+    const int n = view->indexOfTopLevelItem(item) + 1;
+    Txt_Numero_Selected->setText(QString::number(n));
+    return n;
+}
+
 void Form1::onFinishedMenu(const QPoint &pos)
 {
-    QTreeWidgetItem *item = Lst_Main2->itemAt(pos);
-    if (!item)
-        item = Lst_Main2->currentItem();
-    if (!item)
-        return;
-    Lst_Main2->setCurrentItem(item);
-    Txt_Numero_Selected->setText(QString::number(Lst_Main2->indexOfTopLevelItem(item) + 1));
-    Mnu_Finished->popup(Lst_Main2->viewport()->mapToGlobal(pos));
+    if (selectMenuRow(Lst_Main2, pos) > 0)
+        Mnu_Finished->popup(Lst_Main2->viewport()->mapToGlobal(pos));
 }
 
 QTreeWidgetItem *Form1::selectedFinishedRow() const
@@ -657,19 +678,8 @@ void Form1::deleteStatistics()
     if (!row)
         return;
     const QString name = row->text(1);
-    // Shown like every message of this window: the event loop, and with it a
-    // running download, goes on while the question waits.
-    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Delete ?"),
-                                QStringLiteral("Do you really want to delete the statistics of ") + name
-                                    + QStringLiteral(" ?"),
-                                QMessageBox::Yes | QMessageBox::No, nullptr);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setObjectName(QStringLiteral("MessageBox"));
-    connect(box, &QMessageBox::finished, this, [this, box, name] {
-        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
-            m_engine->store().removeProject(name);
-    });
-    box->show();
+    ask(QStringLiteral("Delete ?"), QStringLiteral("Do you really want to delete the statistics of ") + name + QStringLiteral(" ?"),
+        [this, name] { m_engine->store().removeProject(name); });
 }
 
 void Form1::openOptions()
@@ -859,16 +869,11 @@ void Form1::bringToFront()
 
 void Form1::onMainMenu(const QPoint &pos)
 {
-    QTreeWidgetItem *item = Lst_Main->itemAt(pos);
-    if (!item)
-        item = Lst_Main->currentItem();
-    if (!item)
+    const int n = selectMenuRow(Lst_Main, pos);
+    if (n == 0)
         return;
-    Lst_Main->setCurrentItem(item);
-    const int n = Lst_Main->indexOfTopLevelItem(item) + 1;
     const int c = Lst_Main->topLevelItemCount();
     const bool p = !m_engine->store().Lst_Projects_En_Cours.isEmpty();
-    Txt_Numero_Selected->setText(QString::number(n));
     Mnu_Haut->setEnabled(n >= 3 || (n == 2 && !p));
     Mnu_Bas->setEnabled(n < c && !(p && n == 1));
     Mnu_Cancel->setEnabled(true);
@@ -892,18 +897,10 @@ void Form1::cancelSelected()
     if (!row)
         return;
     const QString name = row->text(1);
-    // The download goes on while the question waits; the project is found by
-    // name when the answer comes, whatever moved meanwhile.
-    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Cancel ?"),
-                                QStringLiteral("Do you really want to cancel project: ") + name + QStringLiteral(" ?"),
-                                QMessageBox::Yes | QMessageBox::No, nullptr);
-    box->setAttribute(Qt::WA_DeleteOnClose);
-    box->setObjectName(QStringLiteral("MessageBox"));
-    connect(box, &QMessageBox::finished, this, [this, box, name] {
-        if (box->standardButton(box->clickedButton()) == QMessageBox::Yes)
-            m_engine->cancelProject(name);
-    });
-    box->show();
+    // The project is found by name when the answer comes, whatever moved
+    // meanwhile.
+    ask(QStringLiteral("Cancel ?"), QStringLiteral("Do you really want to cancel project: ") + name + QStringLiteral(" ?"),
+        [this, name] { m_engine->cancelProject(name); });
 }
 
 void Form1::onAddressReceived(const QString &address)

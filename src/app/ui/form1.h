@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <QPointer>
 #include <QStringList>
+#include <functional>
 
 #include "app/ui/wait_window.h"
 
@@ -152,6 +153,11 @@ private:
     void wireProbe();
     void onProbeSucceeded(const ProbeResult &result);
     void onFinishedMenu(const QPoint &pos);
+    // Selects the row of view under pos (or the current one) and notes its
+    // number in Txt_Numero_Selected; 0 when the view has no row there.
+    int selectMenuRow(QTreeWidget *view, const QPoint &pos);
+    // A Yes/No question that does not block the event loop; onYes runs on Yes.
+    void ask(const QString &title, const QString &text, const std::function<void()> &onYes);
     // The Lst_Main2 row Txt_Numero_Selected names, or null.
     QTreeWidgetItem *selectedFinishedRow() const;
     void showStatistics();
