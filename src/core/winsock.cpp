@@ -2,11 +2,15 @@
 
 #include <climits>
 
+#include <QFile>
 #include <QHash>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -96,6 +100,20 @@ bool isReservedInvalid(QString name)
            || name.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
 }
 
+// What TLS connections trust and remember, shared by every socket of the process.
+struct TlsState
+{
+    QList<QSslCertificate> authorities;    // the system's plus the named ones; empty: the system's only
+    QString authorityError;                // why the named file cannot be used
+    QHash<QString, QByteArray> sessions;   // "host:port" -> the server's last session ticket
+};
+
+TlsState &tlsState()
+{
+    static TlsState state;
+    return state;
+}
+
 QString firstMachineAddress()
 {
     const QList<QHostAddress> all = QNetworkInterface::allAddresses();
@@ -117,9 +135,83 @@ Winsock::~Winsock()
     Close();
 }
 
-QTcpSocket *Winsock::createSocket(QObject *parent)
+bool Winsock::setAuthorityFile(const QString &path, QString *error)
 {
-    auto *s = new QTcpSocket(parent);
+    TlsState &tls = tlsState();
+    tls.authorities.clear();
+    tls.authorityError.clear();
+    if (path.isEmpty())
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        tls.authorityError = file.errorString();
+    else if (const auto found = QSslCertificate::fromData(file.readAll(), QSsl::Pem); found.isEmpty())
+        tls.authorityError = QStringLiteral("it holds no PEM certificate");
+    else
+        // Naming authorities replaces the system's lazy loading: both go in.
+        tls.authorities = QSslConfiguration::systemCaCertificates() + found;
+    if (!tls.authorityError.isEmpty())
+        tls.authorityError = QStringLiteral("The certificate authority file %1 cannot be used: %2.").arg(path, tls.authorityError);
+    if (error)
+        *error = tls.authorityError;
+    return tls.authorityError.isEmpty();
+}
+
+QString Winsock::certificateProblem(const QList<QSslError> &errors, const QString &host)
+{
+    QStringList problems;
+    const auto add = [&problems](const QString &text) {
+        if (!problems.contains(text))
+            problems.append(text);
+    };
+    for (const QSslError &e : errors) {
+        switch (e.error()) {
+        case QSslError::CertificateExpired:
+            add(QStringLiteral("has expired"));
+            break;
+        case QSslError::CertificateNotYetValid:
+            add(QStringLiteral("is not valid yet"));
+            break;
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+            add(QStringLiteral("is self-signed"));
+            break;
+        case QSslError::HostNameMismatch:
+            add(QStringLiteral("was made for another host name"));
+            break;
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+            add(QStringLiteral("comes from an unknown authority"));
+            break;
+        default:
+            add(QStringLiteral("was refused (%1)").arg(e.errorString()));
+        }
+    }
+    if (problems.isEmpty())
+        problems.append(QStringLiteral("was refused"));
+    return QStringLiteral("The certificate of %1 %2").arg(host, problems.join(QStringLiteral(" and ")));
+}
+
+QTcpSocket *Winsock::createSocket(QObject *parent, bool tls, const QString &peer)
+{
+    QTcpSocket *s = nullptr;
+    if (tls) {
+        auto *ssl = new QSslSocket(parent);
+        QSslConfiguration c = QSslConfiguration::defaultConfiguration();
+        c.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        if (!tlsState().authorities.isEmpty())
+            c.setCaCertificates(tlsState().authorities);
+        // The session is kept so that the next connection to this server
+        // resumes it instead of a full handshake.
+        c.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+        c.setSessionTicket(tlsState().sessions.value(peer));
+        ssl->setSslConfiguration(c);
+        s = ssl;
+    } else {
+        s = new QTcpSocket(parent);
+    }
     // The program talks to servers directly, whatever the process-wide proxy says.
     s->setProxy(QNetworkProxy::NoProxy);
     return s;
@@ -182,21 +274,46 @@ void Winsock::attach(QTcpSocket *s)
                 s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, m_receiveBuffer);
         }
     });
-    connect(s, &QAbstractSocket::connected, this, [this, s]() {
-        m_state = sckConnected;
-        // Bytes the caller gave before the connection come before anything its
-        // Connected handler sends.
-        if (!m_earlyWrite.isEmpty()) {
-            s->write(m_earlyWrite);
-            m_earlyWrite.clear();
-        }
-        emit Connected();
+    auto *ssl = qobject_cast<QSslSocket *>(s);
+    if (ssl) {
+        connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+            // Not ignored: Qt ends the handshake, and the error report says why.
+            m_certificateProblem = certificateProblem(errors, m_remoteHost);
+        });
+        const auto keepSession = [this, ssl]() {
+            const QByteArray ticket = ssl->sslConfiguration().sessionTicket();
+            if (!ticket.isEmpty())
+                tlsState().sessions.insert(m_peer, ticket);
+        };
+        connect(ssl, &QSslSocket::newSessionTicketReceived, this, keepSession);
+        connect(ssl, &QSslSocket::encrypted, this, [this, s, keepSession]() {
+            keepSession();
+            connectionUp(s);
+        });
+    }
+    connect(s, &QAbstractSocket::connected, this, [this, s, ssl]() {
+        // A TLS connection is up once its handshake is done.
+        if (!ssl)
+            connectionUp(s);
     });
+
     connect(s, &QIODevice::readyRead, this, [this, s]() {
         emit DataArrival(s->bytesAvailable());
     });
     connect(s, &QAbstractSocket::errorOccurred, this, [this, s]() { onError(s); });
     connect(s, &QAbstractSocket::disconnected, this, [this, s]() { onPeerClosed(s); });
+}
+
+void Winsock::connectionUp(QTcpSocket *s)
+{
+    m_state = sckConnected;
+    // Bytes the caller gave before the connection come before anything its
+    // Connected handler sends.
+    if (!m_earlyWrite.isEmpty()) {
+        s->write(m_earlyWrite);
+        m_earlyWrite.clear();
+    }
+    emit Connected();
 }
 
 void Winsock::onError(QTcpSocket *s)
@@ -212,7 +329,10 @@ void Winsock::onError(QTcpSocket *s)
     }
     const bool wasConnected = m_state == sckConnected || m_state == sckClosing;
     m_state = sckError;
-    emit Error(errorNumber(error, wasConnected), s->errorString());
+    if (!m_certificateProblem.isEmpty())
+        emit Error(sckCertificateRefused, m_certificateProblem);
+    else
+        emit Error(errorNumber(error, wasConnected), s->errorString());
 }
 
 void Winsock::onPeerClosed(QTcpSocket *s)
@@ -232,8 +352,10 @@ void Winsock::Connect(const QString &host, quint16 port)
     quint16 target = port;
     splitHostPort(host, port, &name, &target);
     m_remoteHost = name;
+    m_peer = name + QLatin1Char(':') + QString::number(target);
+    m_certificateProblem.clear();
 
-    m_socket = createSocket(this);
+    m_socket = createSocket(this, m_tls, m_peer);
     attach(m_socket);
     m_state = QHostAddress(name).isNull() ? sckResolvingHost : sckConnecting;
 
@@ -251,7 +373,17 @@ void Winsock::Connect(const QString &host, quint16 port)
             emit Error(sckHostNotFound, QAbstractSocket::tr("Host not found"));
             return;
         }
-        s->connectToHost(name, target);
+        if (auto *ssl = qobject_cast<QSslSocket *>(s)) {
+            if (!tlsState().authorityError.isEmpty()) {
+                m_state = sckError;
+                emit Error(sckCertificateRefused, tlsState().authorityError);
+                return;
+            }
+            // The name is the one sent for SNI and the one the certificate must name.
+            ssl->connectToHostEncrypted(name, target);
+        } else {
+            s->connectToHost(name, target);
+        }
         if (s == m_socket && !m_earlyWrite.isEmpty()
             && (s->state() == QAbstractSocket::HostLookupState
                 || s->state() == QAbstractSocket::ConnectingState)) {
