@@ -26,7 +26,8 @@ class TestHttps : public QObject
 
     // zov-kestra-get, trusting the test authority, with its own store and
     // destination under name; started only when p is given.
-    int get(const QString &name, const QString &address, QByteArray *err, QProcess *p = nullptr)
+    int get(const QString &name, const QString &address, QByteArray *err, QProcess *p = nullptr,
+            const QString &authority = "ca.pem")
     {
         QProcess own;
         QProcess &q = p ? *p : own;
@@ -34,7 +35,7 @@ class TestHttps : public QObject
         env.insert("ZOV_KESTRA_HOME", path(name));
         env.insert("XDG_CONFIG_HOME", path(name + "/config"));
         q.setProcessEnvironment(env);
-        q.start(ZK_BINARY_DIR "/zov-kestra-get", {"--ca-certificate", path("ca.pem"), "--dest", path(name + "-out"), address});
+        q.start(ZK_BINARY_DIR "/zov-kestra-get", {"--ca-certificate", path(authority), "--dest", path(name + "-out"), address});
         if (p || !q.waitForFinished(120000))
             return -1;
         *err = q.readAllStandardError();
@@ -138,13 +139,16 @@ private slots:
 
     void interruptedDownloadResumes()
     {
-        // Fault: a resumed HTTPS project fetched over plain HTTP, or from byte 0.
+        // Faults: a resumed HTTPS project fetched over plain HTTP, or from byte 0; a
+        // certificate refused on a later connection retried or told as a network failure.
         QProcess p;
         QByteArray err;
         get("resume", url(0, "slow/s.bin"), &err, &p);
         QTRY_VERIFY_WITH_TIMEOUT(TextFile::read(path("resume/projects/s/download.zov")).count(":1\r\n") >= 4, 30000);
         ::kill(pid_t(p.processId()), SIGINT);
         QVERIFY(p.waitForFinished(10000) && p.exitCode() == 1);
+        QCOMPARE(get("resume", url(0, "slow/s.bin"), &err, nullptr, "stranger.pem"), 6);
+        QVERIFY2(err.contains("The certificate of 127.0.0.1 comes from an unknown authority"), err.constData());
         QCOMPARE(get("resume", url(0, "slow/s.bin"), &err), 0);
         QVERIFY2(err.contains("Resuming s at "), err.constData());
         QCOMPARE(TestFiles::read(path("resume-out/s.bin")), TestFiles::read(path("www/slow/s.bin")));
@@ -154,13 +158,13 @@ private slots:
     {
         // Fault: a TLS stream cut short in mid-body (no close-notify) taken as a whole pack.
         TcpRelay relay(m_nginx.tlsPort(0));
-        relay.cuts.insert(1, 700000);   // connection 0 is the probe's
+        relay.cuts.insert(2, 700000);   // 0 and 1 are the probe's: the system's store first, then the test authority
         QVERIFY(relay.start());
         QProcess p;
         QByteArray err;
         get("cut", QStringLiteral("https://127.0.0.1:%1/f10485760.bin").arg(relay.port()), &err, &p);
         QTRY_VERIFY_WITH_TIMEOUT(p.state() == QProcess::NotRunning, 60000);
-        QVERIFY2(p.exitCode() == 0 && relay.connections() == 6, p.readAllStandardError().constData());
+        QVERIFY2(p.exitCode() == 0 && relay.connections() == 7, p.readAllStandardError().constData());
         QCOMPARE(TestFiles::read(path("cut-out/f10485760.bin")), TestFiles::read(path("www/f10485760.bin")));
     }
 };

@@ -1,9 +1,11 @@
 #include "core/winsock.h"
 
+#include <algorithm>
 #include <climits>
 
 #include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
@@ -103,7 +105,12 @@ bool isReservedInvalid(QString name)
 // What TLS connections trust and remember, shared by every socket of the process.
 struct TlsState
 {
-    QList<QSslCertificate> authorities;    // the system's plus the named ones; empty: the system's only
+    // The authorities of the named file. A server is trusted when the system's
+    // store or these vouch for it: a connection checks against the system's
+    // first (looked up on demand; reading the whole store costs more than a
+    // handshake) and, when that finds no authority, again against these.
+    QList<QSslCertificate> named;
+    QSet<QString> namedPeers;              // "host:port" that the named authorities vouch for
     QString authorityError;                // why the named file cannot be used
     QHash<QString, QByteArray> sessions;   // "host:port" -> the server's last session ticket
 };
@@ -112,6 +119,22 @@ TlsState &tlsState()
 {
     static TlsState state;
     return state;
+}
+
+// The certificate leads to no authority the connection trusts.
+bool lacksAuthority(const QSslError &e)
+{
+    switch (e.error()) {
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+        return true;
+    default:
+        return false;
+    }
 }
 
 QString firstMachineAddress()
@@ -138,8 +161,11 @@ Winsock::~Winsock()
 bool Winsock::setAuthorityFile(const QString &path, QString *error)
 {
     TlsState &tls = tlsState();
-    tls.authorities.clear();
+    tls.named.clear();
+    tls.namedPeers.clear();
     tls.authorityError.clear();
+    // A session resumed skips the certificate check: none outlives the trust it was checked with.
+    tls.sessions.clear();
     if (path.isEmpty())
         return true;
     QFile file(path);
@@ -148,8 +174,7 @@ bool Winsock::setAuthorityFile(const QString &path, QString *error)
     else if (const auto found = QSslCertificate::fromData(file.readAll(), QSsl::Pem); found.isEmpty())
         tls.authorityError = QStringLiteral("it holds no PEM certificate");
     else
-        // Naming authorities replaces the system's lazy loading: both go in.
-        tls.authorities = QSslConfiguration::systemCaCertificates() + found;
+        tls.named = found;
     if (!tls.authorityError.isEmpty())
         tls.authorityError = QStringLiteral("The certificate authority file %1 cannot be used: %2.").arg(path, tls.authorityError);
     if (error)
@@ -194,20 +219,24 @@ QString Winsock::certificateProblem(const QList<QSslError> &errors, const QStrin
     return QStringLiteral("The certificate of %1 %2").arg(host, problems.join(QStringLiteral(" and ")));
 }
 
-QTcpSocket *Winsock::createSocket(QObject *parent, bool tls, const QString &peer)
+QTcpSocket *Winsock::createSocket(QObject *parent, bool tls, const QString &peer, bool namedTrust)
 {
     QTcpSocket *s = nullptr;
     if (tls) {
         auto *ssl = new QSslSocket(parent);
         QSslConfiguration c = QSslConfiguration::defaultConfiguration();
         c.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        if (!tlsState().authorities.isEmpty())
-            c.setCaCertificates(tlsState().authorities);
+        if (namedTrust)
+            c.setCaCertificates(tlsState().named);
         // The session is kept so that the next connection to this server
         // resumes it instead of a full handshake.
         c.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
         c.setSessionTicket(tlsState().sessions.value(peer));
         ssl->setSslConfiguration(c);
+        // Bytes wait here, decrypted, until the reader takes them. Bounded, each
+        // pass decrypts a little into memory that is reused; unbounded, the
+        // stream went through freshly mapped memory and cost twice the CPU.
+        ssl->setReadBufferSize(64 * 1024);
         s = ssl;
     } else {
         s = new QTcpSocket(parent);
@@ -277,7 +306,15 @@ void Winsock::attach(QTcpSocket *s)
     auto *ssl = qobject_cast<QSslSocket *>(s);
     if (ssl) {
         connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
-            // Not ignored: Qt ends the handshake, and the error report says why.
+            // Not ignored: Qt ends the handshake, and the error report says why,
+            // unless the named authorities may still vouch for the server.
+            if (!m_namedTrust && !tlsState().named.isEmpty()
+                && std::any_of(errors.begin(), errors.end(), lacksAuthority)) {
+                m_tryNamed = true;
+                tlsState().namedPeers.insert(m_peer);
+                return;
+            }
+            tlsState().namedPeers.remove(m_peer);  // the system's store first again next time
             m_certificateProblem = certificateProblem(errors, m_remoteHost);
         });
         const auto keepSession = [this, ssl]() {
@@ -327,6 +364,14 @@ void Winsock::onError(QTcpSocket *s)
         onPeerClosed(s);
         return;
     }
+    if (m_tryNamed) {
+        // The same connection again, with the named authorities; what the
+        // caller sent meanwhile waits for it.
+        const QByteArray early = m_earlyWrite;
+        Connect(m_connectHost, m_connectPort);
+        m_earlyWrite = early;
+        return;
+    }
     const bool wasConnected = m_state == sckConnected || m_state == sckClosing;
     m_state = sckError;
     if (!m_certificateProblem.isEmpty())
@@ -353,9 +398,13 @@ void Winsock::Connect(const QString &host, quint16 port)
     splitHostPort(host, port, &name, &target);
     m_remoteHost = name;
     m_peer = name + QLatin1Char(':') + QString::number(target);
+    m_connectHost = host;
+    m_connectPort = port;
     m_certificateProblem.clear();
+    m_tryNamed = false;
+    m_namedTrust = m_tls && tlsState().namedPeers.contains(m_peer);
 
-    m_socket = createSocket(this, m_tls, m_peer);
+    m_socket = createSocket(this, m_tls, m_peer, m_namedTrust);
     attach(m_socket);
     m_state = QHostAddress(name).isNull() ? sckResolvingHost : sckConnecting;
 
@@ -373,7 +422,8 @@ void Winsock::Connect(const QString &host, quint16 port)
             emit Error(sckHostNotFound, QAbstractSocket::tr("Host not found"));
             return;
         }
-        if (auto *ssl = qobject_cast<QSslSocket *>(s)) {
+        auto *ssl = qobject_cast<QSslSocket *>(s);
+        if (ssl) {
             if (!tlsState().authorityError.isEmpty()) {
                 m_state = sckError;
                 emit Error(sckCertificateRefused, tlsState().authorityError);
@@ -384,7 +434,7 @@ void Winsock::Connect(const QString &host, quint16 port)
         } else {
             s->connectToHost(name, target);
         }
-        if (s == m_socket && !m_earlyWrite.isEmpty()
+        if (s == m_socket && !m_earlyWrite.isEmpty() && !ssl
             && (s->state() == QAbstractSocket::HostLookupState
                 || s->state() == QAbstractSocket::ConnectingState)) {
             s->write(m_earlyWrite);  // Qt holds it until the connection is up
@@ -401,8 +451,9 @@ void Winsock::SendData(const QByteArray &data)
         m_socket->write(data);
     } else if (m_state == sckResolvingHost || m_state == sckConnecting) {
         // Qt keeps bytes written while connecting and sends them once connected;
-        // before the attempt has started they wait here.
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        // before the attempt has started they wait here, and so they do until a
+        // TLS handshake is done (it may have to be made again).
+        if (m_socket->state() == QAbstractSocket::UnconnectedState || qobject_cast<QSslSocket *>(m_socket))
             m_earlyWrite += data;
         else
             m_socket->write(data);

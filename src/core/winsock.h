@@ -111,7 +111,9 @@ private:
 
     // The one place where sockets are made, for outgoing connections and for the
     // connections a listener takes in alike (TLS would be chosen here).
-    static QTcpSocket *createSocket(QObject *parent, bool tls = false, const QString &peer = {});
+    // A TLS socket trusts the system's store, or (namedTrust) the named authorities.
+    static QTcpSocket *createSocket(QObject *parent, bool tls = false, const QString &peer = {},
+                                    bool namedTrust = false);
 
     void attach(QTcpSocket *s);
     // The connection is up (for TLS: encrypted): early bytes go, Connected is told.
@@ -131,6 +133,10 @@ private:
     // What the server's certificate was refused for, on this connection.
     QString m_certificateProblem;
     QString m_peer;             // "host:port", the key of the remembered session
+    QString m_connectHost;      // what Connect was given, for a second attempt
+    quint16 m_connectPort = 0;
+    bool m_namedTrust = false;  // this connection trusts the named authorities
+    bool m_tryNamed = false;    // its handshake failed for want of them: try again with them
     // Bumped by every Close, Connect, Listen and Accept: work queued for an older
     // connection sees a different number and does nothing.
     quint64 m_generation = 0;
