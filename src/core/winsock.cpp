@@ -176,7 +176,7 @@ bool Winsock::setAuthorityFile(const QString &path, QString *error)
     else
         tls.named = found;
     if (!tls.authorityError.isEmpty())
-        tls.authorityError = QStringLiteral("The certificate authority file %1 cannot be used: %2.").arg(path, tls.authorityError);
+        tls.authorityError = QStringLiteral("The certificate authority file %1 cannot be used: %2").arg(path, tls.authorityError);
     if (error)
         *error = tls.authorityError;
     return tls.authorityError.isEmpty();

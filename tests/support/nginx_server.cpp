@@ -8,8 +8,6 @@
 
 #include <unistd.h>
 
-#include <vector>
-
 namespace {
 
 QByteArray readFile(const QString &path)
@@ -55,20 +53,17 @@ bool NginxServer::start(const QString &rootDir, const QString &extraServerConfig
 bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerConfig)
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    // Free ports, all held at once so that they differ.
-    QList<quint16> ports;
-    std::vector<std::unique_ptr<QTcpServer>> held;
-    while (ports.size() <= m_tls.size()) {
-        held.push_back(std::make_unique<QTcpServer>());
-        if (!m_dir->isValid() || !held.back()->listen(QHostAddress::LocalHost, 0)) {
-            m_lastError = QStringLiteral("no temporary folder or no free port");
-            return false;
-        }
-        ports.append(held.back()->serverPort());
+    QTcpServer probe;
+    if (!m_dir->isValid() || !probe.listen(QHostAddress::LocalHost, 0) || probe.serverPort() + m_tls.size() > 65535) {
+        m_lastError = QStringLiteral("no temporary folder or no free port");
+        return false;
     }
-    held.clear();
-    m_port = ports.takeFirst();
-    m_tlsPorts = ports;
+    m_port = probe.serverPort();
+    probe.close();
+    // The TLS listeners take the next ports; one that is taken fails the start, which is tried again.
+    m_tlsPorts.clear();
+    for (int i = 1; i <= m_tls.size(); ++i)
+        m_tlsPorts.append(m_port + i);
     QString extra = extraServerConfig;
     extra.replace("@PORT@", QString::number(m_port)).replace("@TLSPORT@", QString::number(m_tlsPorts.value(0)));
     QString servers;
