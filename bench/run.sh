@@ -21,13 +21,22 @@
 #   BENCH_WAN_CMD="..."     every round inside the latency emulator this command prefix
 #                           starts (it runs a command in a network namespace of its own,
 #                           whose loopback has the link's delay and bottleneck)
-#   BENCH_CASES="nginx paced packs ftp"
-#                           the cases run per round (default all four): nginx = 1,
-#                           paced = 2, packs = 3, ftp = 5; e.g. BENCH_CASES=ftp
+#   BENCH_CASES="nginx paced packs ftp https"
+#                           the cases run per round (default all five): nginx = 1,
+#                           paced = 2, packs = 3, ftp = 5, https = 6 and 7; e.g.
+#                           BENCH_CASES=ftp
 #
 # Case 5 fetches the case 2 file as ftp://127.0.0.1:PORT/paced.bin from the tests'
 # FTP server (tests/support/ftp_server.py, pyftpdlib under /usr/bin/python3), which
 # caps each data connection at BENCH_RATE bytes/s and logs the bytes it sent on it.
+#
+# Cases 6 and 7 ("https") fetch over TLS from an nginx of their own: case 6 the
+# case 1 file unlimited, case 7 the case 2 file with nginx's limit_rate of
+# BENCH_RATE bytes/s per request (so per connection). Its certificate comes
+# from an authority made for the run with the openssl command, for the address
+# 127.0.0.1; every tool is told to trust it (curl --cacert, aria2c
+# --ca-certificate, zov-kestra-get --ca-certificate). axel sits these cases out:
+# it checks a certificate's DNS names only, never an IP address.
 #
 # Installs curl, aria2, axel, nginx-light, python3-pyftpdlib, cmake and ninja-build
 # with apt-get when they are missing (as root). Everything it starts is stopped by its own PID, and
@@ -45,7 +54,7 @@ big_mb=${BENCH_BIG_MB:-256}
 paced_mb=${BENCH_PACED_MB:-64}
 rate=${BENCH_RATE:-2097152}
 small_pack=${BENCH_SMALL_PACK:-10000}
-cases=${BENCH_CASES:-nginx paced packs ftp}
+cases=${BENCH_CASES:-nginx paced packs ftp https}
 nginx_bin=/usr/sbin/nginx
 # Debian's pyftpdlib is installed for the system's python, not for whichever
 # python3 comes first on PATH.
@@ -57,7 +66,7 @@ for n in "$rounds" "$big_mb" "$paced_mb" "$rate" "$small_pack"; do
     [[ $n =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS, BENCH_BIG_MB, BENCH_PACED_MB, BENCH_RATE and BENCH_SMALL_PACK want whole numbers above 0"
 done
 for c in $cases; do
-    [[ $c =~ ^(nginx|paced|packs|ftp)$ ]] || die "BENCH_CASES: unknown case $c (nginx, paced, packs, ftp)"
+    [[ $c =~ ^(nginx|paced|packs|ftp|https)$ ]] || die "BENCH_CASES: unknown case $c (nginx, paced, packs, ftp, https)"
 done
 [[ -n ${cases// /} ]] || die "BENCH_CASES names no case"
 # wants CASE...: true when BENCH_CASES runs one of these cases.
@@ -76,12 +85,13 @@ nginx_pid="" nginx_port=""
 # True when nothing accepts connections on 127.0.0.1:$1.
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-# start_nginx WWW PREFIX: nginx in the foreground with its own configuration, pid
-# file and logs under PREFIX, serving WWW on a free loopback port. Its access log,
-# PREFIX/access.log, ends every line with the body bytes of that request. Sets
-# nginx_pid and nginx_port.
+# start_nginx WWW PREFIX [CERT KEY]: nginx in the foreground with its own
+# configuration, pid file and logs under PREFIX, serving WWW on a free loopback
+# port; with CERT and KEY over TLS, paced.bin limited to $rate bytes/s per request.
+# Its access log, PREFIX/access.log, ends every line with the body bytes of that
+# request. Sets nginx_pid and nginx_port.
 start_nginx() {
-    local www=$1 prefix=$2 port i _
+    local www=$1 prefix=$2 cert=${3:-} key=${4:-} port i _
     mkdir -p "$prefix/temp"
     for _ in 1 2 3 4 5 6 7 8; do
         port=$((20000 + RANDOM % 40000))
@@ -105,7 +115,14 @@ start_nginx() {
             echo "    keepalive_timeout 65;"
             echo "    keepalive_requests 100000;"
             echo "    server {"
-            echo "        listen 127.0.0.1:$port;"
+            if [[ -n $cert ]]; then
+                echo "        listen 127.0.0.1:$port ssl;"
+                echo "        ssl_certificate $cert;"
+                echo "        ssl_certificate_key $key;"
+                echo "        location = /paced.bin { limit_rate $rate; }"
+            else
+                echo "        listen 127.0.0.1:$port;"
+            fi
             echo "        root $www;"
             echo "    }"
             echo "}"
@@ -238,12 +255,23 @@ run_tool() {
         aria2c) cmd=(aria2c -x4 -s4 -k1M -q --allow-overwrite=true --file-allocation=none
                      -d "$out" -o "$name" "$url") ;;
         axel) cmd=(axel -q -n 4 -o "$out/$name" "$url") ;;
+    esac
+    # Over TLS every tool trusts the run's own authority, checking the certificate.
+    if [[ $url == https:* ]]; then
+        case $tool in
+            curl) cmd=(curl --cacert "$ca_file" "${cmd[@]:1}") ;;
+            aria2c) cmd=(aria2c --ca-certificate="$ca_file" "${cmd[@]:1}") ;;
+        esac
+    fi
+    case $tool in
+        curl | aria2c | axel) ;;
         zov-kestra-get)
             # A fresh program folder and settings store: every run is a new project.
             home=$(mktemp -d "$tmp/zk-home.XXXXXX")
             cfg=$(mktemp -d "$tmp/zk-config.XXXXXX")
             env=(ZOV_KESTRA_HOME="$home" XDG_CONFIG_HOME="$cfg")
             cmd=("$build/zov-kestra-get" --dest "$out")
+            [[ $url != https:* ]] || cmd+=(--ca-certificate "$ca_file")
             [[ $case != packs ]] || cmd+=(--pack-size "$small_pack")
             cmd+=("$url") ;;
         *) die "unknown tool $tool" ;;
@@ -318,8 +346,11 @@ missing=()
 command -v curl >/dev/null || missing+=(curl)
 command -v aria2c >/dev/null || missing+=(aria2)
 command -v axel >/dev/null || missing+=(axel)
-if wants nginx packs; then
+if wants nginx packs https; then
     [[ -x $nginx_bin ]] || missing+=(nginx-light)
+fi
+if wants https; then
+    command -v openssl >/dev/null || missing+=(openssl)
 fi
 if wants ftp; then
     "$ftp_python" -c 'import pyftpdlib' 2>/dev/null || missing+=(python3-pyftpdlib)
@@ -367,6 +398,7 @@ tmp=$(mktemp -d "${TMPDIR:-/tmp}/zk-bench.XXXXXX")
 cleanup() {
     stop_pid "$tool_pid"
     stop_pid "$nginx_pid"
+    stop_pid "$tls_pid"
     stop_pid "$pace_pid"
     stop_pid "$ftp_pid"
     rm -rf "$tmp"
@@ -379,17 +411,34 @@ results=$tmp/results.txt
 
 mkdir -p "$tmp/www"
 big_sha="" paced_sha=""
-if wants nginx packs; then
+if wants nginx packs https; then
     log "creating ${big_mb} MiB of random bytes"
     head -c $((big_mb * 1048576)) /dev/urandom >"$tmp/www/big.bin"
     big_sha=$(sha256sum "$tmp/www/big.bin" | cut -d' ' -f1)
 fi
-if wants paced ftp || ((wan)); then
+if wants paced ftp https || ((wan)); then
     log "creating ${paced_mb} MiB of random bytes"
     head -c $((paced_mb * 1048576)) /dev/urandom >"$tmp/www/paced.bin"
     paced_sha=$(sha256sum "$tmp/www/paced.bin" | cut -d' ' -f1)
 fi
 
+tls_pid="" tls_port="" ca_file=""
+if wants https; then
+    # An authority made for this run, and the loopback's certificate from it.
+    (
+        cd "$tmp"
+        openssl ecparam -name prime256v1 -genkey -noout -out ca.key
+        openssl req -x509 -new -key ca.key -out ca.pem -days 2 -subj /CN=zk-bench-ca
+        openssl ecparam -name prime256v1 -genkey -noout -out tls.key
+        openssl req -new -key tls.key -out tls.csr -subj /CN=127.0.0.1
+        echo subjectAltName=IP:127.0.0.1 >tls.ext
+        openssl x509 -req -in tls.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out tls.pem -days 2 -extfile tls.ext
+    ) >"$tmp/openssl.log" 2>&1 || { cat "$tmp/openssl.log" >&2; die "openssl could not make the certificates"; }
+    ca_file=$tmp/ca.pem
+    start_nginx "$tmp/www" "$tmp/nginx-tls" "$tmp/tls.pem" "$tmp/tls.key"
+    tls_pid=$nginx_pid tls_port=$nginx_port nginx_pid=""
+    log "nginx with TLS on 127.0.0.1:$tls_port (pid $tls_pid)"
+fi
 if wants nginx packs; then
     start_nginx "$tmp/www" "$tmp/nginx"
     log "nginx on 127.0.0.1:$nginx_port (pid $nginx_pid)"
@@ -426,6 +475,12 @@ for ((r = 0; r < rounds; r++)); do
             run_tool ftp "$tool" $((r + 1)) "ftp://127.0.0.1:$ftp_port/paced.bin" paced.bin "$paced_sha" \
                 "$tmp/ftp.log" "$ftp_port"
         fi
+        if wants https && [[ $tool != axel ]]; then
+            run_tool https "$tool" $((r + 1)) "https://127.0.0.1:$tls_port/big.bin" big.bin "$big_sha" \
+                "$tmp/nginx-tls/access.log" "$tls_port"
+            run_tool httpsp "$tool" $((r + 1)) "https://127.0.0.1:$tls_port/paced.bin" paced.bin "$paced_sha" \
+                "$tmp/nginx-tls/access.log" "$tls_port"
+        fi
     done < <(tools_for_round "$r")
 done
 
@@ -453,6 +508,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
     echo "- Rounds: $rounds, tools interleaved, order rotated each round; figures are medians"
     echo "- Case 2 pace: $rate bytes/s per connection, no burst (zk-pace-server)"
     echo "- Case 3: zov-kestra-get alone, with --pack-size $small_pack"
+    wants https && echo "- Cases 6 and 7: https:// from nginx with TLS ($(openssl version 2>/dev/null | cut -d' ' -f1-2)), an ECDSA P-256 certificate for 127.0.0.1 from an authority made for the run; case 7 with limit_rate $rate per request; axel left out (it cannot check a certificate made for an IP address)"
     echo "- Case 5: ftp://, $rate bytes/s per data connection (tests/support/ftp_server.py, pyftpdlib $("$ftp_python" -c 'import pyftpdlib; print(pyftpdlib.__ver__)' 2>/dev/null || echo '?'), anonymous login)"
     if ((wan)); then
         echo "- Case 4 link: \`$BENCH_WAN_CMD\`"
@@ -480,6 +536,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
         }
         BEGIN {
             size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced; size["ftp"] = paced
+            size["https"] = big; size["httpsp"] = paced
         }
         {
             key = $1 SUBSEP $2
@@ -497,6 +554,8 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             name["packs"] = "3. nginx, no limit, " big " MiB, " pack "-byte packs"
             name["wan"] = "4. emulated link, nginx, " paced " MiB"
             name["ftp"] = sprintf("5. pyftpdlib FTP, %g MiB/s per data connection, %s MiB", rate / 1048576, paced)
+            name["https"] = "6. nginx TLS, no limit, " big " MiB"
+            name["httpsp"] = sprintf("7. nginx TLS, %g MiB/s per connection, %s MiB", rate / 1048576, paced)
             print "| Case | Tool | Median time (s) | MiB/s | Time / curl | Speed × curl | Median CPU (s) | Served / file size | OK runs | Runs (s) |"
             print "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"
             for (i = 1; i <= count; i++) {
@@ -526,6 +585,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
         }' <(awk '
             # cases in their order (nginx, paced, packs, wan, ftp), tools in the order they were listed
             BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4; rank["ftp"] = 5
+                    rank["https"] = 6; rank["httpsp"] = 7
                     tr["curl"] = 1; tr["aria2c"] = 2; tr["axel"] = 3; tr["zov-kestra-get"] = 4 }
             { print rank[$1], tr[$2], $0 }' "$results" | sort -s -n -k1,1 -k2,2 | cut -d' ' -f3-)
 } >"$results_md"

@@ -85,6 +85,11 @@ qint64 Settings::packSize()
     return readInt(QStringLiteral("packsize"), 512000);
 }
 
+QString Settings::caCertificateFile()
+{
+    return read(QStringLiteral("CaCertificate"), QString());
+}
+
 qint64 toInteger(const QString &text, qint64 def)
 {
     bool ok = false;

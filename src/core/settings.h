@@ -22,6 +22,9 @@ public:
     // Reads with a default of the program folder + "/received/".
     static QString filePathSetting();
     static qint64 packSize();
+    // "CaCertificate": a PEM file of authorities trusted for HTTPS besides the
+    // system's; empty (the default) for none.
+    static QString caCertificateFile();
 };
 
 // Integer value of a text the way the store's readers convert it: leading and

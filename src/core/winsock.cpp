@@ -1,12 +1,18 @@
 #include "core/winsock.h"
 
+#include <algorithm>
 #include <climits>
 
+#include <QFile>
 #include <QHash>
+#include <QSet>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QPointer>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
 
@@ -96,6 +102,41 @@ bool isReservedInvalid(QString name)
            || name.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
 }
 
+// What TLS connections trust and remember, shared by every socket of the process.
+struct TlsState
+{
+    // The authorities of the named file. A server is trusted when the system's
+    // store or these vouch for it: a connection checks against the system's
+    // first (looked up on demand; reading the whole store costs more than a
+    // handshake) and, when that finds no authority, again against these.
+    QList<QSslCertificate> named;
+    QSet<QString> namedPeers;              // "host:port" that the named authorities vouch for
+    QString authorityError;                // why the named file cannot be used
+    QHash<QString, QByteArray> sessions;   // "host:port" -> the server's last session ticket
+};
+
+TlsState &tlsState()
+{
+    static TlsState state;
+    return state;
+}
+
+// The certificate leads to no authority the connection trusts.
+bool lacksAuthority(const QSslError &e)
+{
+    switch (e.error()) {
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+        return true;
+    default:
+        return false;
+    }
+}
+
 QString firstMachineAddress()
 {
     const QList<QHostAddress> all = QNetworkInterface::allAddresses();
@@ -117,9 +158,89 @@ Winsock::~Winsock()
     Close();
 }
 
-QTcpSocket *Winsock::createSocket(QObject *parent)
+bool Winsock::setAuthorityFile(const QString &path, QString *error)
 {
-    auto *s = new QTcpSocket(parent);
+    TlsState &tls = tlsState();
+    tls.named.clear();
+    tls.namedPeers.clear();
+    tls.authorityError.clear();
+    // A session resumed skips the certificate check: none outlives the trust it was checked with.
+    tls.sessions.clear();
+    if (path.isEmpty())
+        return true;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        tls.authorityError = file.errorString();
+    else if (const auto found = QSslCertificate::fromData(file.readAll(), QSsl::Pem); found.isEmpty())
+        tls.authorityError = QStringLiteral("it holds no PEM certificate");
+    else
+        tls.named = found;
+    if (!tls.authorityError.isEmpty())
+        tls.authorityError = QStringLiteral("The certificate authority file %1 cannot be used: %2").arg(path, tls.authorityError);
+    if (error)
+        *error = tls.authorityError;
+    return tls.authorityError.isEmpty();
+}
+
+QString Winsock::certificateProblem(const QList<QSslError> &errors, const QString &host)
+{
+    QStringList problems;
+    const auto add = [&problems](const QString &text) {
+        if (!problems.contains(text))
+            problems.append(text);
+    };
+    for (const QSslError &e : errors) {
+        switch (e.error()) {
+        case QSslError::CertificateExpired:
+            add(QStringLiteral("has expired"));
+            break;
+        case QSslError::CertificateNotYetValid:
+            add(QStringLiteral("is not valid yet"));
+            break;
+        case QSslError::SelfSignedCertificate:
+        case QSslError::SelfSignedCertificateInChain:
+            add(QStringLiteral("is self-signed"));
+            break;
+        case QSslError::HostNameMismatch:
+            add(QStringLiteral("was made for another host name"));
+            break;
+        case QSslError::UnableToGetIssuerCertificate:
+        case QSslError::UnableToGetLocalIssuerCertificate:
+        case QSslError::UnableToVerifyFirstCertificate:
+        case QSslError::CertificateUntrusted:
+            add(QStringLiteral("comes from an unknown authority"));
+            break;
+        default:
+            add(QStringLiteral("was refused (%1)").arg(e.errorString()));
+        }
+    }
+    if (problems.isEmpty())
+        problems.append(QStringLiteral("was refused"));
+    return QStringLiteral("The certificate of %1 %2").arg(host, problems.join(QStringLiteral(" and ")));
+}
+
+QTcpSocket *Winsock::createSocket(QObject *parent, bool tls, const QString &peer, bool namedTrust)
+{
+    QTcpSocket *s = nullptr;
+    if (tls) {
+        auto *ssl = new QSslSocket(parent);
+        QSslConfiguration c = QSslConfiguration::defaultConfiguration();
+        c.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        if (namedTrust)
+            c.setCaCertificates(tlsState().named);
+        // The session is kept so that the next connection to this server
+        // resumes it instead of a full handshake.
+        c.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+        c.setSessionTicket(tlsState().sessions.value(peer));
+        ssl->setSslConfiguration(c);
+        // Bytes wait here, decrypted, until the reader takes them. Bounded, each
+        // pass decrypts a little into memory that is reused; unbounded, the
+        // stream went through freshly mapped memory and cost twice the CPU.
+        ssl->setReadBufferSize(64 * 1024);
+        s = ssl;
+    } else {
+        s = new QTcpSocket(parent);
+    }
     // The program talks to servers directly, whatever the process-wide proxy says.
     s->setProxy(QNetworkProxy::NoProxy);
     return s;
@@ -182,21 +303,54 @@ void Winsock::attach(QTcpSocket *s)
                 s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, m_receiveBuffer);
         }
     });
-    connect(s, &QAbstractSocket::connected, this, [this, s]() {
-        m_state = sckConnected;
-        // Bytes the caller gave before the connection come before anything its
-        // Connected handler sends.
-        if (!m_earlyWrite.isEmpty()) {
-            s->write(m_earlyWrite);
-            m_earlyWrite.clear();
-        }
-        emit Connected();
+    auto *ssl = qobject_cast<QSslSocket *>(s);
+    if (ssl) {
+        connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
+            // Not ignored: Qt ends the handshake, and the error report says why,
+            // unless the named authorities may still vouch for the server.
+            if (!m_namedTrust && !tlsState().named.isEmpty()
+                && std::any_of(errors.begin(), errors.end(), lacksAuthority)) {
+                m_tryNamed = true;
+                tlsState().namedPeers.insert(m_peer);
+                return;
+            }
+            tlsState().namedPeers.remove(m_peer);  // the system's store first again next time
+            m_certificateProblem = certificateProblem(errors, m_remoteHost);
+        });
+        const auto keepSession = [this, ssl]() {
+            const QByteArray ticket = ssl->sslConfiguration().sessionTicket();
+            if (!ticket.isEmpty())
+                tlsState().sessions.insert(m_peer, ticket);
+        };
+        connect(ssl, &QSslSocket::newSessionTicketReceived, this, keepSession);
+        connect(ssl, &QSslSocket::encrypted, this, [this, s, keepSession]() {
+            keepSession();
+            connectionUp(s);
+        });
+    }
+    connect(s, &QAbstractSocket::connected, this, [this, s, ssl]() {
+        // A TLS connection is up once its handshake is done.
+        if (!ssl)
+            connectionUp(s);
     });
+
     connect(s, &QIODevice::readyRead, this, [this, s]() {
         emit DataArrival(s->bytesAvailable());
     });
     connect(s, &QAbstractSocket::errorOccurred, this, [this, s]() { onError(s); });
     connect(s, &QAbstractSocket::disconnected, this, [this, s]() { onPeerClosed(s); });
+}
+
+void Winsock::connectionUp(QTcpSocket *s)
+{
+    m_state = sckConnected;
+    // Bytes the caller gave before the connection come before anything its
+    // Connected handler sends.
+    if (!m_earlyWrite.isEmpty()) {
+        s->write(m_earlyWrite);
+        m_earlyWrite.clear();
+    }
+    emit Connected();
 }
 
 void Winsock::onError(QTcpSocket *s)
@@ -210,9 +364,20 @@ void Winsock::onError(QTcpSocket *s)
         onPeerClosed(s);
         return;
     }
+    if (m_tryNamed) {
+        // The same connection again, with the named authorities; what the
+        // caller sent meanwhile waits for it.
+        const QByteArray early = m_earlyWrite;
+        Connect(m_connectHost, m_connectPort);
+        m_earlyWrite = early;
+        return;
+    }
     const bool wasConnected = m_state == sckConnected || m_state == sckClosing;
     m_state = sckError;
-    emit Error(errorNumber(error, wasConnected), s->errorString());
+    if (!m_certificateProblem.isEmpty())
+        emit Error(sckCertificateRefused, m_certificateProblem);
+    else
+        emit Error(errorNumber(error, wasConnected), s->errorString());
 }
 
 void Winsock::onPeerClosed(QTcpSocket *s)
@@ -232,8 +397,14 @@ void Winsock::Connect(const QString &host, quint16 port)
     quint16 target = port;
     splitHostPort(host, port, &name, &target);
     m_remoteHost = name;
+    m_peer = name + QLatin1Char(':') + QString::number(target);
+    m_connectHost = host;
+    m_connectPort = port;
+    m_certificateProblem.clear();
+    m_tryNamed = false;
+    m_namedTrust = m_tls && tlsState().namedPeers.contains(m_peer);
 
-    m_socket = createSocket(this);
+    m_socket = createSocket(this, m_tls, m_peer, m_namedTrust);
     attach(m_socket);
     m_state = QHostAddress(name).isNull() ? sckResolvingHost : sckConnecting;
 
@@ -251,8 +422,19 @@ void Winsock::Connect(const QString &host, quint16 port)
             emit Error(sckHostNotFound, QAbstractSocket::tr("Host not found"));
             return;
         }
-        s->connectToHost(name, target);
-        if (s == m_socket && !m_earlyWrite.isEmpty()
+        auto *ssl = qobject_cast<QSslSocket *>(s);
+        if (ssl) {
+            if (!tlsState().authorityError.isEmpty()) {
+                m_state = sckError;
+                emit Error(sckCertificateRefused, tlsState().authorityError);
+                return;
+            }
+            // The name is the one sent for SNI and the one the certificate must name.
+            ssl->connectToHostEncrypted(name, target);
+        } else {
+            s->connectToHost(name, target);
+        }
+        if (s == m_socket && !m_earlyWrite.isEmpty() && !ssl
             && (s->state() == QAbstractSocket::HostLookupState
                 || s->state() == QAbstractSocket::ConnectingState)) {
             s->write(m_earlyWrite);  // Qt holds it until the connection is up
@@ -269,8 +451,9 @@ void Winsock::SendData(const QByteArray &data)
         m_socket->write(data);
     } else if (m_state == sckResolvingHost || m_state == sckConnecting) {
         // Qt keeps bytes written while connecting and sends them once connected;
-        // before the attempt has started they wait here.
-        if (m_socket->state() == QAbstractSocket::UnconnectedState)
+        // before the attempt has started they wait here, and so they do until a
+        // TLS handshake is done (it may have to be made again).
+        if (m_socket->state() == QAbstractSocket::UnconnectedState || qobject_cast<QSslSocket *>(m_socket))
             m_earlyWrite += data;
         else
             m_socket->write(data);

@@ -3,6 +3,7 @@
 #include <QObject>
 #include <QString>
 
+class QSslError;
 class QTcpSocket;
 class QTcpServer;
 
@@ -20,6 +21,14 @@ class QTcpServer;
 //
 // A host text ending in ":digits" ("h:8080") connects to that port; otherwise the
 // port the caller names is used.
+//
+// TLS (setTls): the connection is encrypted before Connected is told, the host
+// name goes out for SNI and the server's certificate is checked against it and
+// against the system's authorities plus the ones named by setAuthorityFile.
+// There is no way to skip the check: a certificate problem ends the connection
+// with error 12045 and a description that names the problem and the host.
+// Sessions are remembered per host and port, so a reopened connection resumes
+// its TLS session where the server allows it.
 class Winsock : public QObject
 {
     Q_OBJECT
@@ -32,7 +41,8 @@ public:
     enum ErrorNumber {
         sckHostNotFound = 11001, sckConnectionRefused = 10061,
         sckConnectAborted = 10053, sckTimedout = 10060,
-        sckAddressInUse = 10048, sckPermissionDenied = 10013, sckOther = 10004
+        sckAddressInUse = 10048, sckPermissionDenied = 10013, sckOther = 10004,
+        sckCertificateRefused = 12045
     };
 
     explicit Winsock(QObject *parent = nullptr);
@@ -42,6 +52,9 @@ public:
     // Caps the system's receive buffer of the next connections (0: the system
     // sizes it). A peer can then push no more than that ahead of the reader.
     void setReceiveBufferSize(int bytes) { m_receiveBuffer = bytes; }
+    // Whether the next connections are TLS ones (an https server).
+    void setTls(bool on) { m_tls = on; }
+    bool isTls() const { return m_tls; }
     void SendData(const QByteArray &data);
     // Every byte received and not yet read.
     QByteArray GetData();
@@ -74,6 +87,17 @@ public:
     // number from 1 to 65535 ("h:abc", "h:0") leaves the text whole.
     static void splitHostPort(const QString &text, quint16 defaultPort, QString *host, quint16 *port);
 
+    // Authorities trusted for TLS besides the system's: the PEM certificates
+    // of file, for every connection made from now on; an empty path names
+    // none. False, with the reason, when the file cannot be read or holds no
+    // certificate: TLS connections are then refused with that reason until
+    // another file is named, so that a mistyped file never passes unnoticed.
+    static bool setAuthorityFile(const QString &path, QString *error = nullptr);
+    // What is wrong with a server's certificate, for the user: "The certificate
+    // of h has expired", "... is self-signed", "... was made for another host
+    // name", "... comes from an unknown authority", several joined by "and".
+    static QString certificateProblem(const QList<QSslError> &errors, const QString &host);
+
     // The underlying socket, for code that needs Qt's own API (never null while
     // connecting or connected).
     QTcpSocket *socket() const;
@@ -90,9 +114,13 @@ private:
 
     // The one place where sockets are made, for outgoing connections and for the
     // connections a listener takes in alike (TLS would be chosen here).
-    static QTcpSocket *createSocket(QObject *parent);
+    // A TLS socket trusts the system's store, or (namedTrust) the named authorities.
+    static QTcpSocket *createSocket(QObject *parent, bool tls = false, const QString &peer = {},
+                                    bool namedTrust = false);
 
     void attach(QTcpSocket *s);
+    // The connection is up (for TLS: encrypted): early bytes go, Connected is told.
+    void connectionUp(QTcpSocket *s);
     void onError(QTcpSocket *s);
     void onPeerClosed(QTcpSocket *s);
     void onNewConnection();
@@ -104,6 +132,14 @@ private:
     Server *m_server = nullptr;
     int m_state = sckClosed;
     int m_receiveBuffer = 0;
+    bool m_tls = false;
+    // What the server's certificate was refused for, on this connection.
+    QString m_certificateProblem;
+    QString m_peer;             // "host:port", the key of the remembered session
+    QString m_connectHost;      // what Connect was given, for a second attempt
+    quint16 m_connectPort = 0;
+    bool m_namedTrust = false;  // this connection trusts the named authorities
+    bool m_tryNamed = false;    // its handshake failed for want of them: try again with them
     // Bumped by every Close, Connect, Listen and Accept: work queued for an older
     // connection sees a different number and does nothing.
     quint64 m_generation = 0;

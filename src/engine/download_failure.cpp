@@ -11,6 +11,8 @@ QString downloadFailureText(DownloadFailure kind, const QString &detail)
         return QStringLiteral("The file on the server has changed or is no longer there (%1).\r\n"
                               "The download is stopped so that the two files never mix.")
             .arg(detail);
+    case DownloadFailure::Certificate:
+        return QStringLiteral("%1 !\r\nThe connection is not safe: the download is stopped.").arg(detail);
     case DownloadFailure::Network:
     case DownloadFailure::None:
         break;

@@ -8,8 +8,10 @@ enum class DownloadFailure {
     Network,        // the server could not be reached or kept failing: resume later
     LocalWrite,     // a file could not be written here (disk full, read-only, folder gone)
     ServerChanged,  // the file on the server changed or disappeared
+    Certificate,    // the server's TLS certificate was refused
 };
 
 // What the user is told. detail: "file: reason" for LocalWrite, the server's
-// answer for ServerChanged; unused for Network.
+// answer for ServerChanged, the certificate's problem and host for Certificate;
+// unused for Network.
 QString downloadFailureText(DownloadFailure kind, const QString &detail);

@@ -57,6 +57,9 @@ DownloadManager::DownloadManager(QObject *parent)
     // Linux keeps its own connections up: the keep-alive tick has nothing to do,
     // but the timer runs as the rest of the program expects.
     Timer_Connect = makeTimer(this, "Timer_Connect", 5000, true);
+    // Authorities the user trusts for HTTPS besides the system's; a file that
+    // cannot be used refuses HTTPS connections with its reason.
+    Winsock::setAuthorityFile(Settings::caCertificateFile());
     Timer_Valide = makeTimer(this, "Timer_Valide", 10, false);
     Timer_Start_Download = makeTimer(this, "Timer_Start_Download", 2000, false);
     static const char *ftpNames[4] = {"Timer_FTP_1", "Timer_FTP_2", "Timer_FTP_3", "Timer_FTP_4"};
@@ -91,7 +94,7 @@ DownloadManager::DownloadManager(QObject *parent)
             connect(slot, &TransferSlot::dataStarted, this, &DownloadManager::onDataStarted);
             connect(slot, &TransferSlot::bytesStored, this, &DownloadManager::onBytesStored);
             connect(slot, &TransferSlot::connectionError, this,
-                    [this](int n, int number, const QString &) { onConnectionError(n, number); });
+                    [this](int n, int number, const QString &what) { onConnectionError(n, number, what); });
             connect(slot, &TransferSlot::gaveUp, this, &DownloadManager::onGaveUp);
             connect(slot, &TransferSlot::writeFailed, this, &DownloadManager::onWriteFailed);
             connect(slot, &TransferSlot::fileChanged, this, &DownloadManager::onFileChanged);
@@ -384,6 +387,8 @@ void DownloadManager::beginRun()
     m_baseName = Base_Name(m_run.File_URL2);
     QString copy = url;
     m_run.Host_URL2 = Extract_URL2(copy, &m_run.Path_URL2);
+    // An HTTPS project is listed with its scheme (its project file says Type 2).
+    m_run.Projet_HTTPS = url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 
     emit tabRequested(3);
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
@@ -399,6 +404,7 @@ void DownloadManager::beginRun()
         m_slots[i] = m_run.Projet_FTP ? static_cast<TransferSlot *>(m_ftp[i]) : m_http[i];
         m_slots[i]->setTarget(m_run.Host_URL2, m_run.Path_URL2);
         m_http[i]->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
+        m_http[i]->setTls(m_run.Projet_HTTPS);
         m_ftp[i]->setActiveFirst(activeFirst);
     }
     if (m_run.Projet_FTP)
@@ -609,8 +615,12 @@ void DownloadManager::onBytesStored(int n, qint64 count)
     sumReceived();
 }
 
-void DownloadManager::onConnectionError(int n, int number)
+void DownloadManager::onConnectionError(int n, int number, const QString &description)
 {
+    if (number == Winsock::sckCertificateRefused) {
+        stopWithFailure(DownloadFailure::Certificate, downloadFailureText(DownloadFailure::Certificate, description));
+        return;
+    }
     if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
         onGaveUp(n);
 }

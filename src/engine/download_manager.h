@@ -187,7 +187,7 @@ private:
     void onSlotStatus(int n, const QString &text);
     void onDataStarted(int n);
     void onBytesStored(int n, qint64 count);
-    void onConnectionError(int n, int number);
+    void onConnectionError(int n, int number, const QString &description);
     void onGaveUp(int n);
     void onWriteFailed(int n, const QString &file, const QString &reason);
     void onFileChanged(int n, const QString &reason);

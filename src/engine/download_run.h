@@ -10,6 +10,7 @@ struct DownloadRun
     bool Downloading = false;
     QString Project_Now;
     bool Projet_FTP = false;
+    bool Projet_HTTPS = false;  // the running project's server speaks TLS
     bool Erreur_Signalee = false;
 
     // Pack bookkeeping of a resumed project, and the speed-graph samples.

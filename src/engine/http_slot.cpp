@@ -17,6 +17,7 @@ namespace {
 // A response header larger than this is not one we can use.
 constexpr int kMaxHeaderBytes = 64 * 1024;
 constexpr quint16 kHttpPort = 80;
+constexpr quint16 kHttpsPort = 443;
 } // namespace
 
 struct HttpSlot::Private
@@ -131,6 +132,15 @@ void HttpSlot::setValidators(const QByteArray &etag, const QByteArray &lastModif
     d->ranges = ranges;
 }
 
+void HttpSlot::setTls(bool on)
+{
+    // A connection kept open for the other kind of server is of no use.
+    if (m_socket && m_socket->isTls() != on) {
+        closeConnection();
+        m_socket->setTls(on);
+    }
+}
+
 void HttpSlot::setPlan(PackPlan *plan)
 {
     d->plan = plan;
@@ -225,7 +235,7 @@ void HttpSlot::openConnection()
     d->responsesOnConnection = 0;
     m_attemptBytes = 0;
     m_attemptPacks = 0;
-    d->socket->Connect(d->host, kHttpPort);
+    d->socket->Connect(d->host, d->socket->isTls() ? kHttpsPort : kHttpPort);
     d->stallTimer->start();
 }
 
@@ -436,8 +446,9 @@ void HttpSlot::onError(int number, const QString &description)
         reconsider();
         return;
     }
-    if (number == Winsock::sckHostNotFound) {
-        // No address for the name: asking again will not find one.
+    if (number == Winsock::sckHostNotFound || number == Winsock::sckCertificateRefused) {
+        // No address for the name, or a certificate that cannot be trusted:
+        // asking again will not change it.
         closeConnection();
         m_retryTimer->stop();
         m_halted = true;

@@ -57,6 +57,8 @@ public:
     // the server serves byte ranges at all. Without ranges every attempt asks
     // for the whole file and the one pack starts again from byte 0.
     void setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges);
+    // HTTPS: the connections are TLS ones, to port 443 unless the host names one.
+    void setTls(bool on);
     void setPlan(PackPlan *plan) override;
 
     // The plan only ever takes packs the slot has not asked for, so nothing in

@@ -202,15 +202,16 @@ bool Safe_Url(const QString &url, QString *safe)
     return true;
 }
 
-QString Resolve_Location(const QString &host, const QString &path, const QString &location)
+QString Resolve_Location(const QString &host, const QString &path, const QString &location,
+                         const QString &scheme)
 {
     if (location.isEmpty())
         return QString();
     if (schemeEnd(location) >= 0)
         return location;
     if (location.startsWith(QLatin1String("//")))
-        return QStringLiteral("http:") + location;
-    const QString base = QStringLiteral("http://") + host;
+        return scheme + QLatin1Char(':') + location;
+    const QString base = scheme + QStringLiteral("://") + host;
     if (location.startsWith(QLatin1Char('/')))
         return base + location;
     QString dir = withoutFragment(path);

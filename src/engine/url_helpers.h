@@ -58,9 +58,11 @@ bool Safe_Url(const QString &url, QString *safe);
 
 // The address a redirection leads to, from its Location value and the host and
 // path of the address that was asked: an address with a scheme as it is, "//h/p"
-// with "http:" before it, "/p" on the same host, "?q" on the same path, and any
-// other text beside the last "/" of the path. Empty for an empty location.
-QString Resolve_Location(const QString &host, const QString &path, const QString &location);
+// with the asked address's scheme before it, "/p" on the same host, "?q" on the
+// same path, and any other text beside the last "/" of the path. Empty for an
+// empty location.
+QString Resolve_Location(const QString &host, const QString &path, const QString &location,
+                         const QString &scheme = QStringLiteral("http"));
 
 // The host text of an address without its "user:password@" part, which goes
 // (escapes decoded) into user and password; both are left as they are when

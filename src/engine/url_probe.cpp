@@ -26,6 +26,11 @@ const char *const UrlProbe::MsgUnableToConnect = "Unable to connect to website !
 const char *const UrlProbe::AnonymousPassword = "zov@k.d";
 
 namespace {
+bool isHttps(const QString &address)
+{
+    return address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+}
+
 // A response header larger than this is not one we can use.
 constexpr int kMaxHeaderBytes = 64 * 1024;
 const QByteArray kCrLf("\r\n");
@@ -95,7 +100,10 @@ void UrlProbe::start(const QString &txtUrl)
 
 QString UrlProbe::withoutScheme(const QString &address)
 {
-    // The address kept for the project never has a scheme.
+    // The address kept for the project has no scheme, but for HTTPS: the
+    // scheme is what tells an encrypted transfer from a plain one.
+    if (isHttps(address))
+        return QStringLiteral("https://") + address.mid(8);
     if (address.left(8).toLower().contains(QLatin1String("//")))
         return address.mid(address.indexOf(QLatin1String("//")) + 2);
     return address;
@@ -131,6 +139,7 @@ void UrlProbe::runProbe()
     // A host typed without scheme whose name begins with "ftp" counts as FTP,
     // as does every "ftp://" address.
     Test_Link_FTP = m_txtUrl.left(3).toLower() == QLatin1String("ftp");
+    Test_Link_HTTPS = isHttps(m_txtUrl);
 
     m_txtUrl = withoutScheme(m_txtUrl);
     if (m_txtUrl != typed)
@@ -151,7 +160,8 @@ void UrlProbe::runProbe()
     Txt_Recu.clear();
     m_active = true;
     QByteArray user, password;
-    m_winsock->Connect(Split_Login(Host_URL, &user, &password), Test_Link_FTP ? 21 : 80);
+    m_winsock->setTls(Test_Link_HTTPS);
+    m_winsock->Connect(Split_Login(Host_URL, &user, &password), Test_Link_FTP ? 21 : Test_Link_HTTPS ? 443 : 80);
 }
 
 void UrlProbe::onConnected()
@@ -224,10 +234,13 @@ void UrlProbe::onClosed()
 
 void UrlProbe::onError(int number, const QString &description)
 {
-    Q_UNUSED(number);
-    Q_UNUSED(description);
     if (!m_active)
         return;
+    // A certificate problem is no network trouble: the user is told which.
+    if (number == Winsock::sckCertificateRefused) {
+        fail(description + QStringLiteral(" !\r\nThe connection is not safe: nothing was downloaded."));
+        return;
+    }
     fail(QString::fromLatin1(MsgConnectError));
 }
 
@@ -377,7 +390,8 @@ void UrlProbe::followRedirection(const QByteArray &location)
     // host being probed, with the scheme put back so that a host whose name
     // begins with "ftp" is not mistaken for an FTP address. The new probe
     // resolves dot segments and encodes the result like any typed address.
-    const QString target = Resolve_Location(Host_URL, Path_URL, QString::fromUtf8(location).trimmed());
+    const QString target = Resolve_Location(Host_URL, Path_URL, QString::fromUtf8(location).trimmed(),
+                                            Test_Link_HTTPS ? QStringLiteral("https") : QStringLiteral("http"));
     if (target.isEmpty()) {
         fail(QString::fromLatin1(MsgUnableHighSpeed));
         return;

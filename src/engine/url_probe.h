@@ -15,7 +15,7 @@ struct ProbeResult
     bool ftp = false;
     qint64 fileSize = 0;
     QString projectName;
-    QString url;            // the address without its scheme, as Txt_Url shows it
+    QString url;            // the address as Txt_Url shows it: no scheme, or "https://"
     QString fileName;       // File_URL
     bool rangesSupported = false;
     qint64 packSize = 0;    // the pack size setting, or fileSize when the server has no ranges
@@ -64,8 +64,9 @@ public:
 
     Winsock *probeSocket() const { return m_winsock; }
 
-    // The address as a project keeps it once probed (scheme taken off), before
-    // any redirection; empty when the address cannot be probed at all.
+    // The address as a project keeps it once probed (scheme taken off, except
+    // "https://", which says the server speaks TLS), before any redirection;
+    // empty when the address cannot be probed at all.
     static QString storedAddress(const QString &typed);
     static QString withoutScheme(const QString &address);
 
@@ -79,6 +80,7 @@ public:
 
     // Probe state, read by the window and the new-project dialog.
     bool Test_Link_FTP = false;
+    bool Test_Link_HTTPS = false;   // the address being probed is an https:// one
     QString Host_URL;
     QString Path_URL;
     QString File_URL;

@@ -4,8 +4,10 @@
 // the download paused (Ctrl-C, or the network kept failing: run it again), 2 for
 // a probe failure or bad arguments, 3 when the program folder is busy, 4 when a
 // file could not be written here, 5 when the file on the server changed or
-// disappeared.
+// disappeared, 6 when an HTTPS server's certificate was refused during the
+// download (a refusal at the probe is a probe failure, 2).
 #include "core/program_folder.h"
+#include "core/winsock.h"
 #include "core/settings.h"
 #include "core/termination_signals.h"
 #include "display/formatters.h"
@@ -25,7 +27,7 @@
 #include <unistd.h>
 
 namespace {
-enum ExitCode { Done = 0, Paused = 1, Refused = 2, Busy = 3, CannotWrite = 4, ServerChanged = 5 };
+enum ExitCode { Done = 0, Paused = 1, Refused = 2, Busy = 3, CannotWrite = 4, ServerChanged = 5, Insecure = 6 };
 
 void say(const QString &text)
 {
@@ -95,12 +97,16 @@ int main(int argc, char *argv[])
                                QStringLiteral("DIR"));
     QCommandLineOption packOpt(QStringLiteral("pack-size"), QStringLiteral("Pack size in bytes."),
                                QStringLiteral("BYTES"));
+    QCommandLineOption caOpt(QStringLiteral("ca-certificate"),
+                             QStringLiteral("Also trust the certificate authorities of this PEM file for HTTPS."),
+                             QStringLiteral("FILE"));
     parser.addOption(destOpt);
     parser.addOption(packOpt);
-    parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("http://host/path/file or ftp://..."));
+    parser.addOption(caOpt);
+    parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("http://, https:// or ftp://host/path/file"));
     parser.process(app);
     if (parser.positionalArguments().size() != 1) {
-        say(QStringLiteral("usage: zov-kestra-get [--dest DIR] [--pack-size BYTES] URL"));
+        say(QStringLiteral("usage: zov-kestra-get [--dest DIR] [--pack-size BYTES] [--ca-certificate FILE] URL"));
         return 2;
     }
     QString dest;
@@ -117,6 +123,13 @@ int main(int argc, char *argv[])
             say(QStringLiteral("--pack-size wants a whole number of bytes above 0"));
             return 2;
         }
+    }
+
+    // A file of authorities that cannot be used stops here, before anything is written.
+    QString caError;
+    if (parser.isSet(caOpt) && !Winsock::setAuthorityFile(parser.value(caOpt), &caError)) {
+        say(caError);
+        return Refused;
     }
 
     // The desktop program and this one never work on one program folder at once.
@@ -138,6 +151,9 @@ int main(int argc, char *argv[])
     }
 
     DownloadManager engine;
+    // Named on the command line, the file takes the place of the setting's.
+    if (parser.isSet(caOpt))
+        Winsock::setAuthorityFile(parser.value(caOpt));
     engine.store().load();
     UrlProbe &probe = engine.probe();
     const bool terminal = ::isatty(STDOUT_FILENO);
@@ -281,6 +297,9 @@ int main(int argc, char *argv[])
             break;
         case DownloadFailure::ServerChanged:
             finish(ServerChanged);
+            break;
+        case DownloadFailure::Certificate:
+            finish(Insecure);
             break;
         default:
             say(QStringLiteral("The download stopped; run the same command again later."));

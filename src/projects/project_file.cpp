@@ -83,8 +83,17 @@ ProjectRecord ProjectFile::fromSettings(const QString &url, qint64 bytes, bool f
     r.graphfor = Settings::readInt(QStringLiteral("graphfor"), r.graphfor);
     r.graphmodem = Settings::readInt(QStringLiteral("graphmodem"), r.graphmodem);
     r.type = ftp ? 1 : 0;
+    if (!ftp && url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive)) {
+        r.url = url.mid(8);
+        r.type = 2;
+    }
     r.status = 1;
     return r;
+}
+
+QString ProjectFile::listedAddress(const QString &url, int type)
+{
+    return type == 2 ? QStringLiteral("https://") + url : url;
 }
 
 QString ProjectFile::field(const QByteArray &text, const QByteArray &key, int from, int *end)

@@ -19,7 +19,7 @@ struct ProjectRecord
     qint64 graphback = 16777215; // graph background
     qint64 graphfor = 8421631;   // graph curve
     qint64 graphmodem = 0;       // graph line-speed reference
-    int type = 0;                // 0 HTTP, 1 FTP
+    int type = 0;                // 0 HTTP, 1 FTP, 2 HTTPS
     int status = 1;              // 0 in progress, 1 waiting, 2 finished; -1 unreadable
 };
 
@@ -34,8 +34,13 @@ public:
 
     // A new project's record: the address and size found by the probe, the
     // options (destination, pack size, line-speed reference, colours) taken from
-    // the settings store with their defaults, status 1 (waiting).
+    // the settings store with their defaults, status 1 (waiting). An address
+    // given as "https://h/p" is kept as "h/p" with Type 2.
     static ProjectRecord fromSettings(const QString &url, qint64 bytes, bool ftp);
+
+    // The address as the lists show and the engine reads it: the file's url,
+    // with "https://" before it when the project is an HTTPS one.
+    static QString listedAddress(const QString &url, int type);
 
     // The value of key: the text after the first occurrence of key at or after
     // from, up to (not including) the next CR LF, or to the end of the text when

@@ -124,6 +124,7 @@ bool ProjectStore::load()
         QString bytes = ProjectFile::field(text, "bytes:", afterUrl < 0 ? 0 : afterUrl);
         if (url.isNull())
             url = QLatin1String("");
+        url = ProjectFile::listedAddress(url, ProjectFile::parse(text).type);
         if (bytes.isNull())
             bytes = QLatin1String("");
 

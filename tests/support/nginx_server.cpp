@@ -31,7 +31,8 @@ QList<NginxServer::LogRecord> NginxServer::accessLog() const
             continue;   // a line nginx is still writing
         const QByteArray rangeText = line.mid(range + 1, request - range - 1);
         records.append({ms(w[0]) - ms(w[1]), w[3].toLongLong(), line.mid(request + 3, line.size() - request - 4),
-                        rangeText.startsWith("bytes=") ? rangeText.mid(6).split('-').value(0).toLongLong() : -1});
+                        rangeText.startsWith("bytes=") ? rangeText.mid(6).split('-').value(0).toLongLong() : -1,
+                        w[4].toLongLong(), w[5] == "r."});
     }
     return records;
 }
@@ -53,12 +54,23 @@ bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerCo
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QTcpServer probe;
-    if (!m_dir->isValid() || !probe.listen(QHostAddress::LocalHost, 0)) {
+    if (!m_dir->isValid() || !probe.listen(QHostAddress::LocalHost, 0) || probe.serverPort() + m_tls.size() > 65535) {
         m_lastError = QStringLiteral("no temporary folder or no free port");
         return false;
     }
     m_port = probe.serverPort();
     probe.close();
+    // The TLS listeners take the next ports; one that is taken fails the start, which is tried again.
+    m_tlsPorts.clear();
+    for (int i = 1; i <= m_tls.size(); ++i)
+        m_tlsPorts.append(m_port + i);
+    QString extra = extraServerConfig;
+    extra.replace("@PORT@", QString::number(m_port)).replace("@TLSPORT@", QString::number(m_tlsPorts.value(0)));
+    QString servers;
+    for (int i = 0; i < m_tls.size(); ++i)
+        servers += QStringLiteral("server { listen 127.0.0.1:%1 ssl; ssl_certificate \"%2\"; ssl_certificate_key \"%3\"; "
+                                  "root \"%4\"; %5 }\n").arg(QString::number(m_tlsPorts[i]), m_tls[i].first,
+                                                              m_tls[i].second, QDir(rootDir).absolutePath(), extra);
     const QString prefix = m_dir->path();
     // As root, workers would switch to "nobody" and could not read the test's
     // private folders. $msec - $request_time is when the request was read, in
@@ -67,17 +79,18 @@ bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerCo
     const QString conf = QStringLiteral(R"(worker_processes 1; %1 pid "%2/nginx.pid"; error_log "%2/error.log" info;
 events { worker_connections 1024; }
 http {
-    log_format zk '$msec $request_time $status $body_bytes_sent "$http_range" "$request"'; access_log "%2/access.log" zk;
+    log_format zk '$msec $request_time $status $body_bytes_sent $connection $ssl_session_reused. "$http_range" "$request"';
+    access_log "%2/access.log" zk;
     client_body_temp_path "%2/temp/body"; proxy_temp_path "%2/temp/proxy"; fastcgi_temp_path "%2/temp/fcgi";
     uwsgi_temp_path "%2/temp/uwsgi"; scgi_temp_path "%2/temp/scgi";
     types { text/html html htm; text/plain txt; } default_type application/octet-stream;
     sendfile on; keepalive_timeout 65; keepalive_requests 100000; %3
-    server { listen 127.0.0.1:%4; server_name localhost; root "%5"; %6 }
+    server { listen 127.0.0.1:%4; server_name localhost; root "%5"; %6 } %7
 }
 )")
         .arg(::geteuid() == 0 ? QStringLiteral("user root;") : QString(), prefix,
              m_rateLimit > 0 ? QStringLiteral("limit_rate %1;").arg(m_rateLimit) : QString(),
-             QString::number(m_port), QDir(rootDir).absolutePath(), extraServerConfig);
+             QString::number(m_port), QDir(rootDir).absolutePath(), extra, servers);
     QFile f(prefix + QStringLiteral("/nginx.conf"));
     if (!QDir(prefix).mkpath(QStringLiteral("temp")) || !f.open(QIODevice::WriteOnly) || f.write(conf.toUtf8()) < 0) {
         m_lastError = QStringLiteral("cannot write ") + f.fileName();

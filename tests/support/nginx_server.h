@@ -11,7 +11,8 @@
 // own configuration, pid file and logs in a temporary folder, serving rootDir
 // on 127.0.0.1 and a free port, with byte ranges and keep-alive.
 // extraServerConfig goes inside the server block (for instance
-// "location = /r { return 302 /f.bin; }"). stop() or the destructor ends the
+// "location = /r { return 302 /f.bin; }"; "@PORT@" and "@TLSPORT@" in it stand
+// for the plain port and the first TLS port). stop() or the destructor ends the
 // process through its own process object.
 class NginxServer
 {
@@ -23,6 +24,8 @@ public:
         qint64 bodyBytesSent = 0; // body bytes nginx handed to the connection
         QByteArray request;       // the request line, "GET /f.bin HTTP/1.1"
         qint64 rangeFirst = -1;   // first byte of its Range header, -1 without one
+        qint64 connection = 0;    // nginx's serial number of the connection
+        bool tlsResumed = false;  // its TLS session was resumed
     };
 
     NginxServer() = default;
@@ -33,6 +36,11 @@ public:
     // Body bytes per second and request (nginx's limit_rate); 0 = unlimited.
     // Applies from the next start().
     void setRateLimit(qint64 bytesPerSecond) { m_rateLimit = bytesPerSecond; }
+
+    // One more TLS listener with this certificate (PEM files); from the next
+    // start() it serves the same root and configuration on tlsPort(index).
+    void addTls(const QString &certFile, const QString &keyFile) { m_tls.append({certFile, keyFile}); }
+    quint16 tlsPort(int index = 0) const { return m_tlsPorts.value(index); }
 
     bool start(const QString &rootDir, const QString &extraServerConfig = {});
     void stop();
@@ -53,6 +61,8 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<QProcess> m_process;
     quint16 m_port = 0;
+    QList<QPair<QString, QString>> m_tls;
+    QList<quint16> m_tlsPorts;
     qint64 m_rateLimit = 0;
     QString m_lastError;
 };
