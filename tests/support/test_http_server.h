@@ -71,14 +71,14 @@ public:
     // request received, from 0 (clearRecords() restarts them).
     struct Faults
     {
-        bool ignoreRange = false;      // answer 200 with the whole file, whatever the Range
-        qint64 maxRangeLength = 0;     // > 0: a ranged answer covers at most this many bytes
-        bool connectionClose = false;  // say "Connection: close" and close after each answer
-        bool closeIdle = false;        // close after each answer without saying so
-        QHash<int, qint64> dropAfter;  // request -> body bytes sent, then the connection is closed
-        QHash<int, qint64> stallAfter; // request -> body bytes sent, then silence (left open)
-        int headPiece = 0;             // > 0: the head goes out in pieces of this many bytes
-        int bodyPiece = 0;             // > 0: the body goes out in pieces of this many bytes
+        bool ignoreRange = false;        // answer 200 with the whole file, whatever the Range
+        qint64 maxRangeLength = 0;       // > 0: a ranged answer covers at most this many bytes
+        bool connectionClose = false;    // say "Connection: close" and close after each answer
+        bool closeIdle = false;          // close after each answer without saying so
+        QHash<int, qint64> dropAfter{};  // request -> body bytes sent, then the connection is closed
+        QHash<int, qint64> stallAfter{}; // request -> body bytes sent, then silence (left open)
+        int headPiece = 0;               // > 0: the head goes out in pieces of this many bytes
+        int bodyPiece = 0;               // > 0: the body goes out in pieces of this many bytes
     };
     // What one answer of serveFile() carried: the request, the file bytes written.
     struct Served { int request = 0; qint64 length = 0; };
