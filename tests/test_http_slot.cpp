@@ -10,13 +10,12 @@
 
 using TestFiles::randomBytes;
 
+using Faults = TestHttpServer::Faults;
+Q_DECLARE_METATYPE(Faults)
+
 namespace {
 
 const QString kPath = QStringLiteral("/files/data.bin");
-using Faults = TestHttpServer::Faults;
-} // namespace
-Q_DECLARE_METATYPE(Faults)
-namespace {
 
 // Stands in for the download manager: owns the plan (started for all slots), the
 // slots and a loopback server serving data (or another host), registers finished
@@ -54,20 +53,14 @@ public:
             connect(slot, &HttpSlot::writeFailed, this,
                     [this](int, const QString &f, const QString &why) { writeFailures.append(f + ": " + why); });
             connect(slot, &HttpSlot::fileChanged, this, [this](int, const QString &why) { changes.append(why); });
-            connect(slot, &HttpSlot::packRestarted, this, [this](int s) {
-                stored[s] = 0;
-                plan.setStored(s, 0);
-            });
+            connect(slot, &HttpSlot::packRestarted, this, [this](int s) { stored[s] = 0; plan.setStored(s, 0); });
         }
     }
     ~Harness() override { qDeleteAll(lanes); }
 
     QString packPath(qint64 k) const { return dir.filePath(QStringLiteral("data(%1).zov").arg(k)); }
     HttpSlot &slot(int n) { return *lanes[n - 1]; }
-    bool allIdle() const
-    {
-        return std::none_of(lanes.begin(), lanes.end(), [](HttpSlot *s) { return s->isBusy(); });
-    }
+    bool allIdle() const { return std::none_of(lanes.begin(), lanes.end(), [](HttpSlot *s) { return s->isBusy(); }); }
 
     // Demande_Paquet: the slot's current pack, or more work when its run is over.
     void give(int n)
@@ -80,10 +73,7 @@ public:
     }
     void assign(int n, const std::optional<PackPlan::SlotPack> &p)
     {
-        if (p)
-            slot(n).setPack(p->number, p->start, p->size, p->stored);
-        else
-            slot(n).setIdle();
+        p ? slot(n).setPack(p->number, p->start, p->size, p->stored) : slot(n).setIdle();
     }
 
     // Every pack listed holds exactly its bytes of the file.
