@@ -21,6 +21,15 @@ constexpr qint64 P = 100000;
 QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
 } // namespace
 
+// A server's options, the project's log-in ("user:password@"), a file removed before the start, the end expected
+// (None: the file ends exact).
+struct FtpCase
+{
+    qint64 size; bool activeFirst; QStringList server; QString login{}; bool missing = false;
+    DownloadFailure failure = DownloadFailure::None;
+};
+Q_DECLARE_METATYPE(FtpCase)
+
 class TestFtp : public QObject
 {
     Q_OBJECT
@@ -68,35 +77,23 @@ private slots:
     // into a pack.
     void downloads_data()
     {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("activeFirst");
-        QTest::addColumn<QStringList>("server");
-        QTest::addColumn<QString>("login");
-        QTest::addColumn<bool>("missing");
-        QTest::addColumn<int>("failure");   // DownloadFailure, None: the file ends exact
-        const auto row = [](const char *name, qint64 size, bool activeFirst, const QStringList &server,
-                            const QString &login = {}, bool missing = false, DownloadFailure failure = DownloadFailure::None) {
-            QTest::newRow(name) << size << activeFirst << server << login << missing << int(failure);
-        };
-        row("1 byte, EPSV", 1, false, {});
-        row("P, active only", P, true, {"--no-passive"});
-        row("2P+R, active refused", 2 * P + 777, true, {"--no-active"});
-        row("10 MB, PASV", (10 << 20) + 3, false, {"--no-epsv"});
-        row("log-in refused", 30 * P + 11, false, {"--user=zk:secret"}, {}, false, DownloadFailure::Network);
-        row("user and password", 30 * P + 11, false, {"--user=zk:s@c"}, "zk:s%40c@");
-        row("550 to RETR", 30 * P + 11, false, {}, {}, true, DownloadFailure::ServerChanged);
-        row("REST refused", 30 * P + 11, false, {"--refuse-rest"});
-        row("ABOR ignored", 30 * P + 11, false, {"--ignore-abor"});
+        QTest::addColumn<FtpCase>("c");
+        const auto row = [](const char *name, const FtpCase &c) { QTest::newRow(name) << c; };
+        row("1 byte, EPSV", {1, false, {}});
+        row("P, active only", {P, true, {"--no-passive"}});
+        row("2P+R, active refused", {2 * P + 777, true, {"--no-active"}});
+        row("10 MB, PASV", {(10 << 20) + 3, false, {"--no-epsv"}});
+        row("log-in refused", {30 * P + 11, false, {"--user=zk:secret"}, {}, false, DownloadFailure::Network});
+        row("user and password", {30 * P + 11, false, {"--user=zk:s@c"}, "zk:s%40c@"});
+        row("550 to RETR", {30 * P + 11, false, {}, {}, true, DownloadFailure::ServerChanged});
+        row("REST refused", {30 * P + 11, false, {"--refuse-rest"}});
+        row("ABOR ignored", {30 * P + 11, false, {"--ignore-abor"}});
     }
 
     void downloads()
     {
-        QFETCH(qint64, size);
-        QFETCH(bool, activeFirst);
-        QFETCH(QStringList, server);
-        QFETCH(QString, login);
-        QFETCH(bool, missing);
-        QFETCH(int, failure);
+        QFETCH(FtpCase, c);
+        const auto &[size, activeFirst, server, login, missing, failure] = c;
         FtpServer ftp;
         QVERIFY2(ftp.start(www(), server), qPrintable(ftp.lastError()));
         Settings::write("FtpActive", activeFirst ? "1" : "0");
@@ -110,13 +107,13 @@ private slots:
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow(name));
         QCOMPARE(e.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
-        if (failure == int(DownloadFailure::None)) {
+        if (failure == DownloadFailure::None) {
             QVERIFY(finished.wait(60000));
             QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
             QVERIFY(failed.isEmpty());
         } else {
             QVERIFY(failed.wait(30000));
-            QCOMPARE(failed.first().first().value<DownloadFailure>(), DownloadFailure(failure));
+            QCOMPARE(failed.first().first().value<DownloadFailure>(), failure);
             QVERIFY(e.isPaused() && e.plan().storedBytes() == 0);
         }
         QCOMPARE(e.slot(4).connectionsOpened(), 0);
