@@ -3,10 +3,6 @@
 #include "engine/pack_register.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using TestFiles::randomBytes;

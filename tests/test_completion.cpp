@@ -4,8 +4,6 @@
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestCompletion : public QObject

@@ -9,13 +9,8 @@
 #include "support/nginx_server.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
 #include <QHostAddress>
-#include <QSignalSpy>
 #include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 namespace {

@@ -12,12 +12,6 @@
 #include "support/tcp_relay.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>

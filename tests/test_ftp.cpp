@@ -10,10 +10,6 @@
 #include "support/ftp_server.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

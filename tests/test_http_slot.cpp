@@ -4,8 +4,6 @@
 #include "support/test_http_server.h"
 #include "support/test_files.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using TestFiles::randomBytes;

@@ -1,6 +1,5 @@
 #include "engine/pack_plan.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <algorithm>

@@ -3,8 +3,6 @@
 #include "core/text_file.h"
 #include "engine/project_resume.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using Pending = QList<QPair<qint64, qint64>>;   // pack number, stored bytes
