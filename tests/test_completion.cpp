@@ -4,8 +4,6 @@
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestCompletion : public QObject
@@ -23,14 +21,12 @@ private slots:
     void clockCountsTicks()
     {
         DownloadManager e;
-        for (int i = 0; i < 59; ++i)
-            e.onTimerTime();
-        QCOMPARE(e.display().label("Lbl_Time"), QString("00:00:59"));
-        e.onTimerTime();
-        QCOMPARE(e.display().label("Lbl_Time"), QString("00:01:00"));
-        for (int i = 0; i < 3540; ++i)
-            e.onTimerTime();
-        QCOMPARE(e.display().label("Lbl_Time"), QString("01:00:00"));
+        int ticks = 0;
+        for (const auto &[until, shown] : {std::pair{59, "00:00:59"}, {60, "00:01:00"}, {3600, "01:00:00"}}) {
+            for (; ticks < until; ++ticks)
+                e.onTimerTime();
+            QCOMPARE(e.display().label("Lbl_Time"), QString(shown));
+        }
         QCOMPARE(e.run().Temps_H, 1);
     }
 

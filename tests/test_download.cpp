@@ -9,13 +9,8 @@
 #include "support/nginx_server.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
 #include <QHostAddress>
-#include <QSignalSpy>
 #include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -34,9 +29,10 @@ private:
     QString dest() const { return m_dir.path() + "/received/"; }
 
     // Random bytes of the given size written as www/name; the project for them,
-    // confirmed as the new-project dialog leaves it, on server host.
+    // confirmed as the new-project dialog leaves it, on server host, in e's loaded store.
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const QString &host)
     {
+        e.store().load();
         const QByteArray b = TestFiles::randomBytes(size, quint32(size));
         const QString url = host + "/" + name + ".bin";
         if (!TextFile::write(served() + name + ".bin", b)
@@ -78,7 +74,6 @@ private slots:
         QFETCH(QString, plan);
         const QString name = QStringLiteral("s%1").arg(size);
         DownloadManager e;
-        e.store().load();
         const QByteArray data = addProject(e, name, size, m_nginx.hostPort());
         QVERIFY(TextFile::write(dest() + name + ".bin", "an older download of that name, replaced"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
@@ -132,7 +127,6 @@ private slots:
         DownloadManager e;
         double clock = 86000;   // seconds since midnight, 400 s before it
         e.setClock([&clock] { return clock; });
-        e.store().load();
         const QByteArray data = addProject(e, "paused", 4 * P - 1000, slow.hostPort());
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow("paused"));

@@ -12,12 +12,6 @@
 #include "support/tcp_relay.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QDirIterator>
-#include <QFile>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cerrno>
@@ -49,9 +43,10 @@ class TestFaults : public QObject
     QString www() const { return m_dir.path() + "/www/"; }
     QString dest() const { return m_dir.path() + "/received/"; }
 
-    // The project a probe of the address makes, validators beside it.
+    // The project a probe of the address makes, validators beside it, in e's loaded store.
     bool addProject(DownloadManager &e, const QString &name, const QString &url, qint64 packSize)
     {
+        e.store().load();
         UrlProbe probe;
         QSignalSpy ok(&probe, &UrlProbe::succeeded);
         probe.start(url);
@@ -113,7 +108,6 @@ private slots:
         relay.cuts.insert(1, 700000);   // connection 0 is the probe's
         QVERIFY(relay.start());
         DownloadManager e;
-        e.store().load();
         QVERIFY(addProject(e, "n", QStringLiteral("127.0.0.1:%1/norange/n.bin").arg(relay.port()), P));
         e.setSlotTimeouts(5000, 10);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
@@ -144,7 +138,6 @@ private slots:
         QVERIFY(TestFiles::write(www() + "big.bin", data));
         Settings::write("FilePath", small);
         DownloadManager e;
-        e.store().load();
         QVERIFY(addProject(e, "big", m_nginx.hostPort() + "/big.bin", P));
         Settings::write("FilePath", dest());
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
@@ -189,7 +182,6 @@ private slots:
         relay.cuts.insert(1, 150000);
         QVERIFY(relay.start());
         DownloadManager e;
-        e.store().load();
         QVERIFY(addProject(e, name, QStringLiteral("127.0.0.1:%1/slow/%2.bin").arg(relay.port()).arg(name), 100000));
         e.setSlotTimeouts(5000, 10);
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
@@ -230,7 +222,6 @@ private slots:
         const QByteArray data = randomBytes(Packs * Size - 37, 5);
         QVERIFY(TestFiles::write(www() + "many.bin", data));
         DownloadManager e;
-        e.store().load();
         QVERIFY(addProject(e, "many", m_nginx.hostPort() + "/many.bin", Size));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         const qint64 written = ioCounter("wchar"), writes = ioCounter("syscw"), read = ioCounter("rchar");

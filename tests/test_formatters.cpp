@@ -1,6 +1,5 @@
 #include "display/formatters.h"
 
-#include <QLocale>
 #include <QtTest>
 
 #include <cmath>

@@ -10,16 +10,21 @@
 #include "support/ftp_server.h"
 #include "support/test_files.h"
 
-#include <QCryptographicHash>
-#include <QDir>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 constexpr qint64 P = 100000;
 QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
 } // namespace
+
+// A server's options, the project's log-in ("user:password@"), a file removed before the start, the end expected
+// (None: the file ends exact).
+struct FtpCase
+{
+    qint64 size; bool activeFirst; QStringList server; QString login{}; bool missing = false;
+    DownloadFailure failure = DownloadFailure::None;
+};
+Q_DECLARE_METATYPE(FtpCase)
 
 class TestFtp : public QObject
 {
@@ -62,37 +67,52 @@ private slots:
 
     // Catches a data connection made one way only (EPSV, PASV or PORT), no
     // fall-back when the server refuses the first kind, a pack boundary
-    // written wrong, slot 4 used, and a transfer that never ends.
-    void everySizeAndMode_data()
+    // written wrong, slot 4 used, and a transfer that never ends; a slot that
+    // waits silently on a refusal, retries a file that is gone, stores bytes
+    // from the wrong offset when REST is refused, or lets bytes sent after ABOR
+    // into a pack.
+    void downloads_data()
     {
-        QTest::addColumn<qint64>("size");
-        QTest::addColumn<bool>("activeFirst");
-        QTest::addColumn<QStringList>("server");
-        QTest::newRow("1 byte, EPSV") << qint64(1) << false << QStringList();
-        QTest::newRow("P, active only") << P << true << QStringList{"--no-passive"};
-        QTest::newRow("2P+R, active refused") << 2 * P + 777 << true << QStringList{"--no-active"};
-        QTest::newRow("10 MB, PASV") << qint64(10 << 20) + 3 << false << QStringList{"--no-epsv"};
+        QTest::addColumn<FtpCase>("c");
+        const auto row = [](const char *name, const FtpCase &c) { QTest::newRow(name) << c; };
+        row("1 byte, EPSV", {1, false, {}});
+        row("P, active only", {P, true, {"--no-passive"}});
+        row("2P+R, active refused", {2 * P + 777, true, {"--no-active"}});
+        row("10 MB, PASV", {(10 << 20) + 3, false, {"--no-epsv"}});
+        row("log-in refused", {30 * P + 11, false, {"--user=zk:secret"}, {}, false, DownloadFailure::Network});
+        row("user and password", {30 * P + 11, false, {"--user=zk:s@c"}, "zk:s%40c@"});
+        row("550 to RETR", {30 * P + 11, false, {}, {}, true, DownloadFailure::ServerChanged});
+        row("REST refused", {30 * P + 11, false, {"--refuse-rest"}});
+        row("ABOR ignored", {30 * P + 11, false, {"--ignore-abor"}});
     }
 
-    void everySizeAndMode()
+    void downloads()
     {
-        QFETCH(qint64, size);
-        QFETCH(bool, activeFirst);
-        QFETCH(QStringList, server);
+        QFETCH(FtpCase, c);
+        const auto &[size, activeFirst, server, login, missing, failure] = c;
         FtpServer ftp;
         QVERIFY2(ftp.start(www(), server), qPrintable(ftp.lastError()));
         Settings::write("FtpActive", activeFirst ? "1" : "0");
-        const QString name = QStringLiteral("s%1").arg(size);
+        const QString name = QString(QTest::currentDataTag()).remove(QRegularExpression("\\W"));
         useHome(name);
         DownloadManager e;
-        const QByteArray data = addProject(e, name, size, ftp);
+        const QByteArray data = addProject(e, name, size, ftp, login);
+        if (missing)
+            QVERIFY(QFile::remove(www() + name + ".bin"));
+        QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow(name));
         QCOMPARE(e.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
-        QVERIFY(finished.wait(60000));
-        QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
+        if (failure == DownloadFailure::None) {
+            QVERIFY(finished.wait(60000));
+            QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
+            QVERIFY(failed.isEmpty());
+        } else {
+            QVERIFY(failed.wait(30000));
+            QCOMPARE(failed.first().first().value<DownloadFailure>(), failure);
+            QVERIFY(e.isPaused() && e.plan().storedBytes() == 0);
+        }
         QCOMPARE(e.slot(4).connectionsOpened(), 0);
-        Settings::write("FtpActive", "0");
     }
 
     // Catches an FTP pause that leaves a session open or a pack un-noted, a
@@ -131,51 +151,6 @@ private slots:
         QCOMPARE(sha(TestFiles::read(dest() + "paused.bin")), sha(data));
     }
 
-    // Catches a slot that waits silently on a refusal, retries a file that is
-    // gone, stores bytes from the wrong offset when REST is refused, or lets
-    // bytes sent after ABOR into a pack.
-    void misbehavingServers_data()
-    {
-        QTest::addColumn<QStringList>("server");
-        QTest::addColumn<QString>("login");
-        QTest::addColumn<bool>("missing");
-        QTest::addColumn<int>("failure");   // DownloadFailure, None: the file ends exact
-        QTest::newRow("log-in refused") << QStringList{"--user=zk:secret"} << QString() << false
-                                        << int(DownloadFailure::Network);
-        QTest::newRow("user and password") << QStringList{"--user=zk:s@c"} << QString("zk:s%40c@") << false
-                                           << int(DownloadFailure::None);
-        QTest::newRow("550 to RETR") << QStringList() << QString() << true << int(DownloadFailure::ServerChanged);
-        QTest::newRow("REST refused") << QStringList{"--refuse-rest"} << QString() << false << int(DownloadFailure::None);
-        QTest::newRow("ABOR ignored") << QStringList{"--ignore-abor"} << QString() << false << int(DownloadFailure::None);
-    }
-
-    void misbehavingServers()
-    {
-        QFETCH(QStringList, server);
-        QFETCH(QString, login);
-        QFETCH(bool, missing);
-        QFETCH(int, failure);
-        FtpServer ftp;
-        QVERIFY2(ftp.start(www(), server), qPrintable(ftp.lastError()));
-        const QString name = QString(QTest::currentDataTag()).replace(' ', '-');
-        useHome(name);
-        DownloadManager e;
-        const QByteArray data = addProject(e, name, 30 * P + 11, ftp, login);
-        if (missing)
-            QVERIFY(QFile::remove(www() + name + ".bin"));
-        QSignalSpy failed(&e, &DownloadManager::downloadFailed);
-        QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow(name));
-        if (failure == int(DownloadFailure::None)) {
-            QVERIFY(finished.wait(60000));
-            QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
-            QVERIFY(failed.isEmpty());
-        } else {
-            QVERIFY(failed.wait(30000));
-            QCOMPARE(failed.first().first().value<DownloadFailure>(), DownloadFailure(failure));
-            QVERIFY(e.isPaused() && e.plan().storedBytes() == 0);
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(TestFtp)

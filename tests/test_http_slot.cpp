@@ -1,20 +1,19 @@
 #include "core/winsock.h"
-#include "display/formatters.h"
 #include "engine/http_slot.h"
 #include "engine/pack_plan.h"
 #include "support/test_http_server.h"
 #include "support/test_files.h"
 
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using TestFiles::randomBytes;
 
+using Faults = TestHttpServer::Faults;
+Q_DECLARE_METATYPE(Faults)
+
 namespace {
 
 const QString kPath = QStringLiteral("/files/data.bin");
-using Faults = TestHttpServer::Faults;
 
 // Stands in for the download manager: owns the plan (started for all slots), the
 // slots and a loopback server serving data (or another host), registers finished
@@ -23,12 +22,8 @@ using Faults = TestHttpServer::Faults;
 class Harness : public QObject
 {
 public:
-    Harness(const QByteArray &fileData, int slotTotal, const Faults &faults = {}, const QString &host = {})
-        : Harness(fileData, 1000, slotTotal, faults, host)
-    {
-    }
-    Harness(const QByteArray &fileData, qint64 packSize, int slotTotal, const Faults &faults = {},
-            const QString &host = {})
+    Harness(const QByteArray &fileData, int slotTotal, const Faults &faults = {}, const QString &host = {},
+            qint64 packSize = 1000)
         : data(fileData), plan(fileData.size(), packSize)
     {
         server.serveFile(data, faults);
@@ -56,21 +51,14 @@ public:
             connect(slot, &HttpSlot::writeFailed, this,
                     [this](int, const QString &f, const QString &why) { writeFailures.append(f + ": " + why); });
             connect(slot, &HttpSlot::fileChanged, this, [this](int, const QString &why) { changes.append(why); });
-            connect(slot, &HttpSlot::packRestarted, this, [this](int s) {
-                stored[s] = 0;
-                plan.setStored(s, 0);
-                ++restarts;
-            });
+            connect(slot, &HttpSlot::packRestarted, this, [this](int s) { stored[s] = 0; plan.setStored(s, 0); });
         }
     }
     ~Harness() override { qDeleteAll(lanes); }
 
     QString packPath(qint64 k) const { return dir.filePath(QStringLiteral("data(%1).zov").arg(k)); }
     HttpSlot &slot(int n) { return *lanes[n - 1]; }
-    bool allIdle() const
-    {
-        return std::none_of(lanes.begin(), lanes.end(), [](HttpSlot *s) { return s->isBusy(); });
-    }
+    bool allIdle() const { return std::none_of(lanes.begin(), lanes.end(), [](HttpSlot *s) { return s->isBusy(); }); }
 
     // Demande_Paquet: the slot's current pack, or more work when its run is over.
     void give(int n)
@@ -83,10 +71,7 @@ public:
     }
     void assign(int n, const std::optional<PackPlan::SlotPack> &p)
     {
-        if (p)
-            slot(n).setPack(p->number, p->start, p->size, p->stored);
-        else
-            slot(n).setIdle();
+        p ? slot(n).setPack(p->number, p->start, p->size, p->stored) : slot(n).setIdle();
     }
 
     // Every pack listed holds exactly its bytes of the file.
@@ -111,7 +96,6 @@ public:
     QList<int> connectionErrors;
     QStringList writeFailures;
     QStringList changes;
-    int restarts = 0;
     QStringList sizeMismatches;           // packs whose file did not have their size when completed
     bool insideSetPack = false;
     bool completedInsideSetPack = false;
@@ -132,8 +116,6 @@ private:
     }
 };
 
-enum Fault { NoFault, HeadByteByByte, DropMidRun, StallMidRun, ShortRanges, DropAfterHead, IgnoreRanges };
-
 } // namespace
 
 // Packs are 1000 bytes throughout.
@@ -153,38 +135,29 @@ private slots:
     void wholeFile_data()
     {
         QTest::addColumn<qint64>("fileSize");
-        QTest::addColumn<int>("bodyPiece");
-        QTest::addColumn<int>("fault");
+        QTest::addColumn<Faults>("faults");
         QTest::addColumn<int>("requests");
         QTest::addColumn<int>("failures");
-        QTest::newRow("multiple of the pack size, one write") << qint64(5000) << 0 << int(NoFault) << 1 << 0;
-        QTest::newRow("short last pack, pieces across boundaries") << qint64(5500) << 333 << int(NoFault) << 1 << 0;
-        QTest::newRow("file smaller than a pack") << qint64(700) << 0 << int(NoFault) << 1 << 0;
-        QTest::newRow("header one byte at a time") << qint64(2500) << 400 << int(HeadByteByByte) << 1 << 0;
-        QTest::newRow("closed after part of the run") << qint64(5000) << 700 << int(DropMidRun) << 2 << 1;
-        QTest::newRow("stops sending without closing") << qint64(5000) << 700 << int(StallMidRun) << 2 << 1;
-        QTest::newRow("ranges shorter than asked") << qint64(5000) << 700 << int(ShortRanges) << 4 << 0;
-        QTest::newRow("closed right after the header") << qint64(5000) << 700 << int(DropAfterHead) << 2 << 1;
-        QTest::newRow("200 with the whole file") << qint64(5000) << 700 << int(IgnoreRanges) << 1 << 0;
+        QTest::newRow("multiple of the pack size, one write") << qint64(5000) << Faults{} << 1 << 0;
+        QTest::newRow("short last pack, pieces across boundaries") << qint64(5500) << Faults{.bodyPiece = 333} << 1 << 0;
+        QTest::newRow("file smaller than a pack") << qint64(700) << Faults{} << 1 << 0;
+        QTest::newRow("header one byte at a time") << qint64(2500) << Faults{.headPiece = 1, .bodyPiece = 400} << 1 << 0;
+        QTest::newRow("closed after part of the run")
+            << qint64(5000) << Faults{.dropAfter = {{0, 2345}}, .bodyPiece = 700} << 2 << 1;
+        QTest::newRow("stops sending without closing")
+            << qint64(5000) << Faults{.stallAfter = {{0, 2345}}, .bodyPiece = 700} << 2 << 1;
+        QTest::newRow("ranges shorter than asked") << qint64(5000) << Faults{.maxRangeLength = 1300, .bodyPiece = 700} << 4 << 0;
+        QTest::newRow("closed right after the header")
+            << qint64(5000) << Faults{.dropAfter = {{0, 0}}, .bodyPiece = 700} << 2 << 1;
+        QTest::newRow("200 with the whole file") << qint64(5000) << Faults{.ignoreRange = true, .bodyPiece = 700} << 1 << 0;
     }
 
     void wholeFile()
     {
         QFETCH(qint64, fileSize);
-        QFETCH(int, bodyPiece);
-        QFETCH(int, fault);
+        QFETCH(Faults, faults);
         QFETCH(int, requests);
         QFETCH(int, failures);
-        Faults faults;
-        faults.bodyPiece = bodyPiece;
-        switch (fault) {
-        case HeadByteByByte: faults.headPiece = 1; break;
-        case DropMidRun: faults.dropAfter.insert(0, 2345); break;
-        case StallMidRun: faults.stallAfter.insert(0, 2345); break;
-        case ShortRanges: faults.maxRangeLength = 1300; break;
-        case DropAfterHead: faults.dropAfter.insert(0, 0); break;
-        case IgnoreRanges: faults.ignoreRange = true; break;
-        }
         Harness h(randomBytes(fileSize, 7), 1, faults);
         QVERIFY(h.ok);
         h.give(1);
@@ -214,22 +187,17 @@ private slots:
 
     void resumedRunsAndRequestText_data()
     {
-        QTest::addColumn<bool>("closeIdle");
-        QTest::addColumn<bool>("connectionClose");
+        QTest::addColumn<Faults>("faults");
         QTest::addColumn<int>("connections");
-        QTest::newRow("kept open") << false << false << 1;
-        QTest::newRow("server ends the idle connection silently") << true << false << 2;
-        QTest::newRow("server says Connection: close") << false << true << 2;
+        QTest::newRow("kept open") << Faults{} << 1;
+        QTest::newRow("server ends the idle connection silently") << Faults{.closeIdle = true} << 2;
+        QTest::newRow("server says Connection: close") << Faults{.connectionClose = true} << 2;
     }
 
     void resumedRunsAndRequestText()
     {
-        QFETCH(bool, closeIdle);
-        QFETCH(bool, connectionClose);
+        QFETCH(Faults, faults);
         QFETCH(int, connections);
-        Faults faults;
-        faults.closeIdle = closeIdle;
-        faults.connectionClose = connectionClose;
         Harness h(randomBytes(6000, 11), 1, faults);
         QVERIFY(h.ok);
         // A weak tag cannot guard a range: the date does.
@@ -326,7 +294,7 @@ private slots:
         // only take packs slot 1 has not asked for yet, so slot 1's requests
         // all end whole and the server sends every byte exactly once.
         static constexpr qint64 P = 512000;
-        Harness h(randomBytes(16 * P, 21), P, 2);
+        Harness h(randomBytes(16 * P, 21), 2, {}, {}, P);
         QVERIFY(h.ok);
         h.takeMore = false;
         while (h.plan.packDone(2)) {

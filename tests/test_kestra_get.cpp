@@ -2,13 +2,6 @@
 #include "core/text_file.h"
 #include "support/nginx_server.h"
 
-#include <QFileInfo>
-
-#include <QCryptographicHash>
-#include <QDir>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>

@@ -1,12 +1,18 @@
 #include "engine/pack_plan.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <algorithm>
 #include <climits>
 
 using PendingPack = PackPlan::PendingPack;
+
+// One case of TestPackPlan::plan(), described there.
+struct PlanCase
+{
+    qint64 fileSize; int slotTotal; QString pending, script, runs; int shortened; qint64 stored; bool shortWaiting;
+};
+Q_DECLARE_METATYPE(PlanCase)
 
 namespace {
 
@@ -118,84 +124,66 @@ private slots:
     // waits unstarted. Pack size 1000 throughout.
     void plan_data()
     {
-        QTest::addColumn<qint64>("fileSize");
-        QTest::addColumn<int>("slotTotal");
-        QTest::addColumn<QString>("pending");
-        QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("runs");
-        QTest::addColumn<int>("shortened");
-        QTest::addColumn<qint64>("stored");
-        QTest::addColumn<bool>("shortWaiting");
-        const auto row = [](const char *name, qint64 fileSize, int slotTotal, const char *pending,
-                            const char *script, const char *runs, int shortened, qint64 stored, bool shortWaiting) {
-            QTest::newRow(name) << fileSize << slotTotal << QString(pending) << QString(script) << QString(runs)
-                                << shortened << stored << shortWaiting;
-        };
+        QTest::addColumn<PlanCase>("c");
+        const auto row = [](const char *name, const PlanCase &c) { QTest::newRow(name) << c; };
         // Runs at start: the packs split evenly, the earlier runs one pack longer; an
         // idle slot finds nothing while every run is on its last pack.
-        row("empty file: done at once", 0, 4, "*", "1n", "- - - -", 0, 0, false);
-        row("1 pack", 500, 4, "*", "2n 4n", "0-1 - - -", 0, 0, false);
-        row("3 packs", 2500, 4, "*", "4n", "0-1 1-2 2-3 -", 0, 0, false);
-        row("4 packs", 4000, 4, "*", "", "0-1 1-2 2-3 3-4", -1, 0, false);
-        row("5 packs", 4500, 4, "*", "", "0-2 2-3 3-4 4-5", -1, 0, false);
-        row("400 packs", 399500, 4, "*", "", "0-100 100-200 200-300 300-400", -1, 0, true);
+        row("empty file: done at once", {0, 4, "*", "1n", "- - - -", 0, 0, false});
+        row("1 pack", {500, 4, "*", "2n 4n", "0-1 - - -", 0, 0, false});
+        row("3 packs", {2500, 4, "*", "4n", "0-1 1-2 2-3 -", 0, 0, false});
+        row("4 packs", {4000, 4, "*", "", "0-1 1-2 2-3 3-4", -1, 0, false});
+        row("5 packs", {4500, 4, "*", "", "0-2 2-3 3-4 4-5", -1, 0, false});
+        row("400 packs", {399500, 4, "*", "", "0-100 100-200 200-300 300-400", -1, 0, true});
         // Resumed: a partly stored pack opens a group; extra slots go to the group with
         // the most packs per slot; groups beyond the slots wait.
-        row("paused runs", 40000, 4, "5:100 6 7 8 9 17:999 18 19 25:1 26 27 28 29 35 36 37 38 39", "",
-            "5-10+100 17-20+999 25-30+1 35-40", -1, 23100, false);
-        row("partial pack opens a group", 10000, 4, "0 1 2 3:50 4 5", "", "0-2 2-3 3-5+50 5-6", -1, 4050, false);
-        row("complete packs only, short last", 9500, 4, "4 5 6 7 8 9", "", "4-6 6-8 8-9 9-10", -1, 4000, false);
-        row("more groups than slots", 20000, 4, "0 2 4 6 8 10 12:5", "", "0-1 2-3 4-5 6-7", -1, 13005, false);
-        row("short last pack partial", 9500, 4, "9:200", "2n", "9-10+200 - - -", 0, 9200, false);
-        row("stored beyond the pack", 5000, 4, "2:5000", "", "2-3+1000 - - -", -1, 5000, false);
-        row("invalid and repeated numbers", 5000, 4, "3 3:700 -1 99 4", "", "3-4 4-5 - -", -1, 3000, false);
-        row("nothing left", 6000, 4, "", "1n", "- - - -", 0, 6000, false);
+        row("paused runs", {40000, 4, "5:100 6 7 8 9 17:999 18 19 25:1 26 27 28 29 35 36 37 38 39", "",
+            "5-10+100 17-20+999 25-30+1 35-40", -1, 23100, false});
+        row("partial pack opens a group", {10000, 4, "0 1 2 3:50 4 5", "", "0-2 2-3 3-5+50 5-6", -1, 4050, false});
+        row("complete packs only, short last", {9500, 4, "4 5 6 7 8 9", "", "4-6 6-8 8-9 9-10", -1, 4000, false});
+        row("more groups than slots", {20000, 4, "0 2 4 6 8 10 12:5", "", "0-1 2-3 4-5 6-7", -1, 13005, false});
+        row("short last pack partial", {9500, 4, "9:200", "2n", "9-10+200 - - -", 0, 9200, false});
+        row("stored beyond the pack", {5000, 4, "2:5000", "", "2-3+1000 - - -", -1, 5000, false});
+        row("invalid and repeated numbers", {5000, 4, "3 3:700 -1 99 4", "", "3-4 4-5 - -", -1, 3000, false});
+        row("nothing left", {6000, 4, "", "1n", "- - - -", 0, 6000, false});
         // Stealing, two slots on 20 packs: the thief takes the upper half of the
         // unstarted packs, rounded up; the owner keeps its current pack and bytes, even
         // when asking again.
-        row("nine unstarted", 20000, 2, "*", "2+123 1d* 1n 2n", "15-20 10-15+123", 2, 10123, false);
-        row("two unstarted", 20000, 2, "*", "2d7 2+123 1d* 1n 2n", "19-20 17-19+123", 2, 17123, false);
-        row("one unstarted", 20000, 2, "*", "2d8 2+123 1d* 1n 2n", "19-20 18-19+123", 2, 18123, false);
-        row("owner on its last pack", 20000, 2, "*", "2d9 2+123 1d* 1n 2n", "- 19-20+123", 0, 19123, false);
-        row("short pack unstarted", 19500, 2, "*", "2d8 2+123 1d*", "- 18-20+123", -1, 18123, true);
-        row("short pack stolen", 19500, 2, "*", "2d8 2+123 1d* 1n 2n", "19-20 18-19+123", 2, 18123, false);
+        row("nine unstarted", {20000, 2, "*", "2+123 1d* 1n 2n", "15-20 10-15+123", 2, 10123, false});
+        row("two unstarted", {20000, 2, "*", "2d7 2+123 1d* 1n 2n", "19-20 17-19+123", 2, 17123, false});
+        row("one unstarted", {20000, 2, "*", "2d8 2+123 1d* 1n 2n", "19-20 18-19+123", 2, 18123, false});
+        row("owner on its last pack", {20000, 2, "*", "2d9 2+123 1d* 1n 2n", "- 19-20+123", 0, 19123, false});
+        row("short pack unstarted", {19500, 2, "*", "2d8 2+123 1d*", "- 18-20+123", -1, 18123, true});
+        row("short pack stolen", {19500, 2, "*", "2d8 2+123 1d* 1n 2n", "19-20 18-19+123", 2, 18123, false});
         // Four slots: the run with the most unstarted packs gives; on a tie the lower slot.
-        row("largest run", 40000, 4, "*", "2d3 4d5 1d* 1n", "25-30 13-20 20-25 35-40", 3, 18000, false);
-        row("largest run, tie", 40000, 4, "*", "2d3 4d5 1d* 1n 1d* 1n 1d* 1n", "23-25 13-17 20-23 35-40", 3, 26000, false);
+        row("largest run", {40000, 4, "*", "2d3 4d5 1d* 1n", "25-30 13-20 20-25 35-40", 3, 18000, false});
+        row("largest run, tie", {40000, 4, "*", "2d3 4d5 1d* 1n 1d* 1n 1d* 1n", "23-25 13-17 20-23 35-40", 3, 26000, false});
         // Packs a request in flight reaches are never taken: only those beyond.
-        row("committed, rest taken", 20000, 2, "*", "2c17 1d* 1n", "19-20 10-19", 2, 10000, false);
-        row("committed to its end", 20000, 2, "*", "2c19 1d* 1n", "- 10-20", 0, 10000, false);
-        row("connection ended, free again", 20000, 2, "*", "2c19 2u 1d* 1n", "15-20 10-15", 2, 10000, false);
+        row("committed, rest taken", {20000, 2, "*", "2c17 1d* 1n", "19-20 10-19", 2, 10000, false});
+        row("committed to its end", {20000, 2, "*", "2c19 1d* 1n", "- 10-20", 0, 10000, false});
+        row("connection ended, free again", {20000, 2, "*", "2c19 2u 1d* 1n", "15-20 10-15", 2, 10000, false});
         // A released run waits, with its stored bytes, for the next slot that asks,
         // before any stealing.
-        row("released", 8000, 4, "*", "2d1 2+400 2r", "0-2 - 4-6 6-8", -1, 1400, false);
-        row("released, taken", 8000, 4, "*", "2d1 2+400 2r 1d* 1n", "3-4+400 - 4-6 6-8", 0, 3400, false);
+        row("released", {8000, 4, "*", "2d1 2+400 2r", "0-2 - 4-6 6-8", -1, 1400, false});
+        row("released, taken", {8000, 4, "*", "2d1 2+400 2r 1d* 1n", "3-4+400 - 4-6 6-8", 0, 3400, false});
     }
 
     void plan()
     {
-        QFETCH(qint64, fileSize);
-        QFETCH(int, slotTotal);
-        QFETCH(QString, pending);
-        QFETCH(QString, script);
-        QFETCH(QString, runs);
-        QFETCH(int, shortened);
-        QFETCH(qint64, stored);
-        QFETCH(bool, shortWaiting);
-        PackPlan plan(fileSize, 1000);
+        QFETCH(PlanCase, c);
+        PackPlan plan(c.fileSize, 1000);
         QList<PendingPack> list;
-        for (const QString &item : pending.split(' ', Qt::SkipEmptyParts)) {
+        for (const QString &item : c.pending.split(' ', Qt::SkipEmptyParts)) {
             const QStringList parts = item.split(':');
             list.append({parts[0].toLongLong(), parts.value(1).toLongLong()});
         }
-        if (pending == "*")
-            plan.start(slotTotal);
+        if (c.pending == "*")
+            plan.start(c.slotTotal);
         else
-            plan.start(slotTotal, list);
-        QCOMPARE(plan.slotCount(), slotTotal);
-        QVERIFY(!plan.currentPack(0) && !plan.currentPack(slotTotal + 1));
+            plan.start(c.slotTotal, list);
+        QCOMPARE(plan.slotCount(), c.slotTotal);
+        QVERIFY(!plan.currentPack(0) && !plan.currentPack(c.slotTotal + 1));
         int split = -1;
-        for (const QString &op : script.split(' ', Qt::SkipEmptyParts)) {
+        for (const QString &op : c.script.split(' ', Qt::SkipEmptyParts)) {
             const int slot = op.left(1).toInt();
             const QString what = op.mid(1);
             if (what.startsWith('d')) {
@@ -217,10 +205,10 @@ private slots:
             }
             checkInvariants(plan);
         }
-        QCOMPARE(describeRuns(plan), runs);
-        QCOMPARE(split, shortened);
-        QCOMPARE(plan.storedBytes(), stored);
-        QCOMPARE(plan.unstartedIncludesShortPack(), shortWaiting);
+        QCOMPARE(describeRuns(plan), c.runs);
+        QCOMPARE(split, c.shortened);
+        QCOMPARE(plan.storedBytes(), c.stored);
+        QCOMPARE(plan.unstartedIncludesShortPack(), c.shortWaiting);
 
         // Whatever is not complete now is fetched exactly once more, nothing else.
         QList<int> listed;

@@ -4,8 +4,6 @@
 #include "projects/project_file.h"
 #include "projects/project_store.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

@@ -3,12 +3,12 @@
 #include "core/text_file.h"
 #include "engine/project_resume.h"
 
-#include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using Pending = QList<QPair<qint64, qint64>>;   // pack number, stored bytes
-Q_DECLARE_METATYPE(Pending)
+// Files as a pause, a close or a kill leaves them, and what must come of them.
+struct ResumeCase { qint64 work; QList<int> packs; QByteArray reg; Pending pending; qint64 joined; QByteArray lines; };
+Q_DECLARE_METATYPE(ResumeCase)
 
 class TestResume : public QObject
 {
@@ -20,47 +20,31 @@ private slots:
         // out files as a pause, a close or a kill leaves them: the work file's
         // length, each pack file's length (-1: none), the register's text; then
         // what must be fetched, what the work file keeps, which lines remain.
-        QTest::addColumn<qint64>("work");
-        QTest::addColumn<QList<int>>("packs");
-        QTest::addColumn<QByteArray>("reg");
-        QTest::addColumn<Pending>("pending");
-        QTest::addColumn<qint64>("joined");
-        QTest::addColumn<QByteArray>("lines");   // pack numbers registered ":1"
+        QTest::addColumn<ResumeCase>("c");
+        const auto row = [](const char *name, const ResumeCase &c) { QTest::newRow(name) << c; };
         // Fault: a registered pack fetched again, or packs taken out of order.
-        QTest::newRow("only :1 lines") << 0LL << QList<int>{100, 100, -1, -1, -1} << QByteArray("0:1 1:1")
-                                      << Pending{{2, 0}, {3, 0}, {4, 0}} << 0LL << QByteArray("01");
+        row("only :1 lines", {0, {100, 100, -1, -1, -1}, "0:1 1:1", {{2, 0}, {3, 0}, {4, 0}}, 0, "01"});
         // Fault: the short last pack continued as if it were a full one.
-        QTest::newRow("short last pack partial") << 400LL << QList<int>{-1, -1, -1, -1, 20} << QByteArray("4:0")
-                                                 << Pending{{4, 20}} << 4LL << QByteArray("0123");
+        row("short last pack partial", {400, {-1, -1, -1, -1, 20}, "4:0", {{4, 20}}, 4, "0123"});
         // Fault: a kill (no ":0" note) made the bytes of the packs in
         // progress count for nothing, or a whole pack file count for nothing.
-        QTest::newRow("missing register") << 0LL << QList<int>{100, 30, -1, -1, -1} << QByteArray()
-                                          << Pending{{1, 30}, {2, 0}, {3, 0}, {4, 0}} << 0LL << QByteArray("0");
-        QTest::newRow("torn last register line") << 0LL << QList<int>{100, 100, -1, 7, -1} << QByteArray("0:1 torn")
-                                                 << Pending{{2, 0}, {3, 7}, {4, 0}} << 0LL << QByteArray("01");
+        row("missing register", {0, {100, 30, -1, -1, -1}, "", {{1, 30}, {2, 0}, {3, 0}, {4, 0}}, 0, "0"});
+        row("torn last register line", {0, {100, 100, -1, 7, -1}, "0:1 torn", {{2, 0}, {3, 7}, {4, 0}}, 0, "01"});
         // Fault: a join cut halfway kept half a pack in the work file, or the
         // leftover of a joined pack was joined a second time.
-        QTest::newRow("work file longer") << 250LL << QList<int>{100, -1, 100, -1, -1} << QByteArray("0:1 1:1 2:1")
-                                          << Pending{{3, 0}, {4, 0}} << 2LL << QByteArray("012");
+        row("work file longer", {250, {100, -1, 100, -1, -1}, "0:1 1:1 2:1", {{3, 0}, {4, 0}}, 2, "012"});
         // Fault: packs the register calls complete but that are on disk nowhere
         // were taken as stored.
-        QTest::newRow("work file shorter") << 100LL << QList<int>{-1, -1, -1, -1, -1} << QByteArray("0:1 1:1 2:1 3:1")
-                                           << Pending{{1, 0}, {2, 0}, {3, 0}, {4, 0}} << 1LL << QByteArray("0");
+        row("work file shorter", {100, {-1, -1, -1, -1, -1}, "0:1 1:1 2:1 3:1", {{1, 0}, {2, 0}, {3, 0}, {4, 0}}, 1, "0"});
         // Fault: a pack file longer than its pack trusted.
-        QTest::newRow("pack file too long") << 0LL << QList<int>{101, -1, -1, -1, 50} << QByteArray()
-                                            << Pending{{0, 0}, {1, 0}, {2, 0}, {3, 0}} << 0LL << QByteArray("4");
-        QTest::newRow("all joined, not moved yet") << 450LL << QList<int>{-1, -1, -1, -1, 50} << QByteArray()
-                                                   << Pending{} << 5LL << QByteArray("01234");
+        row("pack file too long", {0, {101, -1, -1, -1, 50}, "", {{0, 0}, {1, 0}, {2, 0}, {3, 0}}, 0, "4"});
+        row("all joined, not moved yet", {450, {-1, -1, -1, -1, 50}, "", {}, 5, "01234"});
     }
 
     void filesReconciled()
     {
-        QFETCH(qint64, work);
-        QFETCH(QList<int>, packs);
-        QFETCH(QByteArray, reg);
-        QFETCH(Pending, pending);
-        QFETCH(qint64, joined);
-        QFETCH(QByteArray, lines);
+        QFETCH(ResumeCase, c);
+        const auto &[work, packs, reg, pending, joined, lines] = c;
         QTemporaryDir dir;
         const FinalAssembler::Input in{dir.path() + "/", "f", dir.path() + "/f.bin", 5, 100, 50};
         const auto packPath = [&](int k) { return FinalAssembler::packFilePath(in.folder, in.baseName, k); };

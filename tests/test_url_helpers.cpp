@@ -11,70 +11,50 @@ class TestUrlHelpers : public QObject
 private slots:
     // "host|path|file name|base name", as the probe (Extract_URL) and the project
     // start (Extract_URL2, whose path the transfer slots send) split an address.
-    void addresses_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("http") << "http://h/d/f.zip" << "h|/d/f.zip|f.zip|f";
-        QTest::newRow("several dots") << "h/a.tar.gz" << "h|/a.tar.gz|a.tar.gz|a";
-        QTest::newRow("nothing after host") << "http://h" << "h|/|h|";
-        QTest::newRow("port stays in host") << "http://h:8080/get" << "h:8080|/get|get|";
-        QTest::newRow("empty") << "" << "|||";
-        // Fault: the query or fragment ends up in the name on disk, or is sent.
-        QTest::newRow("query and fragment") << "http://h/d/f.zip?a=b/c#top" << "h|/d/f.zip?a=b/c|f.zip|f";
-        // Fault: a "://" inside the query taken for the scheme.
-        QTest::newRow("scheme only before the path") << "h/get?u=http://x/y.z" << "h|/get?u=http://x/y.z|get|";
-        // Fault: a project stored with a raw space sends a broken request line.
-        QTest::newRow("stored raw") << "h/d/my file.zip" << "h|/d/my%20file.zip|my file.zip|my file";
-    }
-
     void addresses()
     {
-        QFETCH(QString, url);
-        QFETCH(QString, expected);
-        for (auto split : {&Extract_URL, &Extract_URL2}) {
-            QString text = url, path = QStringLiteral("unset");
-            const QString host = split(text, &path), file = Extract_FileName(url);
-            QCOMPARE(QStringList({host, path, file, Base_Name(file)}).join('|'), expected);
+        const std::pair<const char *, const char *> cases[] = {
+            {"http://h/d/f.zip", "h|/d/f.zip|f.zip|f"}, {"h/a.tar.gz", "h|/a.tar.gz|a.tar.gz|a"},
+            {"http://h", "h|/|h|"}, {"http://h:8080/get", "h:8080|/get|get|"}, {"", "|||"},
+            // Fault: the query or fragment ends up in the name on disk, or is sent.
+            {"http://h/d/f.zip?a=b/c#top", "h|/d/f.zip?a=b/c|f.zip|f"},
+            // Fault: a "://" inside the query taken for the scheme.
+            {"h/get?u=http://x/y.z", "h|/get?u=http://x/y.z|get|"},
+            // Fault: a project stored with a raw space sends a broken request line.
+            {"h/d/my file.zip", "h|/d/my%20file.zip|my file.zip|my file"}};
+        for (const auto &[url, expected] : cases) {
+            for (auto split : {&Extract_URL, &Extract_URL2}) {
+                QString text = url, path = QStringLiteral("unset");
+                const QString host = split(text, &path), file = Extract_FileName(url);
+                const QString got = QStringList({host, path, file, Base_Name(file)}).join('|');
+                QCOMPARE(QString(url) + " -> " + got, QString(url) + " -> " + expected);
+            }
         }
     }
 
     // The form an address is stored and requested in ("" = refused); a row with
     // a Location value is resolved against "h" + "/a/b/c.zip?x" first.
-    void safeForm_data()
-    {
-        QTest::addColumn<QString>("url");
-        QTest::addColumn<QString>("location");
-        QTest::addColumn<QString>("safe");
-        QTest::newRow("space") << "http://h/d/my file.zip" << "" << "http://h/d/my%20file.zip";
-        QTest::newRow("fragment") << "h/d/f.zip#part2" << "" << "h/d/f.zip";
-        QTest::newRow("non-ASCII as UTF-8") << QString::fromUtf8("h/caf\u00e9.bin") << "" << "h/caf%C3%A9.bin";
-        QTest::newRow("escapes kept, lone % encoded") << "h/a%20b%zz.bin" << "" << "h/a%20b%25zz.bin";
-        QTest::newRow("not allowed in a target") << "h/x\"<>\\^`{|}[].bin" << "" << "h/x%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D.bin";
-        QTest::newRow("kept as they are") << "h/a-._~!$&'()*+,;=:@b" << "" << "h/a-._~!$&'()*+,;=:@b";
-        QTest::newRow("dot segments") << "h/a/b/../../c/./d.bin" << "" << "h/c/d.bin";
-        QTest::newRow("never above the root") << "http://h/../../etc/f.bin" << "" << "http://h/etc/f.bin";
-        QTest::newRow("trailing dot dot") << "h/a/b/.." << "" << "h/a/";
-        QTest::newRow("query keeps / and ?") << "h/d/?q=a b&r=/x/../y?z" << "" << "h/d/?q=a%20b&r=/x/../y?z";
-        QTest::newRow("query after the host") << "h?q=1" << "" << "h/?q=1";
-        QTest::newRow("CR LF injects a header") << "h/f.zip\r\nX-Injected: 1" << "" << "";
-        QTest::newRow("DEL") << "h/f\x7f.zip" << "" << "";
-        QTest::newRow("Location relative with ..") << "" << "../x/f.zip" << "http://h/a/x/f.zip";
-        QTest::newRow("Location path with dots") << "" << "/d/./e/../f.zip" << "http://h/d/f.zip";
-        QTest::newRow("Location query only") << "" << "?y=2" << "http://h/a/b/c.zip?y=2";
-        QTest::newRow("Location other host") << "" << "//o/f.zip" << "http://o/f.zip";
-        QTest::newRow("Location with scheme") << "" << "ftp://o/p/../f.zip#frag" << "ftp://o/f.zip";
-    }
-
     void safeForm()
     {
-        QFETCH(QString, url);
-        QFETCH(QString, location);
-        QFETCH(QString, safe);
-        QString got;
-        QCOMPARE(Safe_Url(url.isEmpty() ? Resolve_Location("h", "/a/b/c.zip?x", location) : url, &got) ? got : QString(), safe);
-        // Fault: a stored address encoded again on every start ("%20" -> "%2520").
-        QVERIFY(safe.isEmpty() || (Safe_Url(safe, &got) && got == safe));
+        const struct { QString url, location, safe; } cases[] = {
+            {"http://h/d/my file.zip", "", "http://h/d/my%20file.zip"}, {"h/d/f.zip#part2", "", "h/d/f.zip"},
+            {QString::fromUtf8("h/caf\u00e9.bin"), "", "h/caf%C3%A9.bin"}, // non-ASCII as UTF-8
+            {"h/a%20b%zz.bin", "", "h/a%20b%25zz.bin"},                   // escapes kept, a lone % encoded
+            {"h/x\"<>\\^`{|}[].bin", "", "h/x%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D.bin"}, // not allowed in a target
+            {"h/a-._~!$&'()*+,;=:@b", "", "h/a-._~!$&'()*+,;=:@b"},    // kept as they are
+            {"h/a/b/../../c/./d.bin", "", "h/c/d.bin"}, {"http://h/../../etc/f.bin", "", "http://h/etc/f.bin"},
+            {"h/a/b/..", "", "h/a/"}, {"h/d/?q=a b&r=/x/../y?z", "", "h/d/?q=a%20b&r=/x/../y?z"}, {"h?q=1", "", "h/?q=1"},
+            {"h/f.zip\r\nX-Injected: 1", "", ""}, {"h/f\x7f.zip", "", ""}, // a header injected, DEL
+            {"", "../x/f.zip", "http://h/a/x/f.zip"}, {"", "/d/./e/../f.zip", "http://h/d/f.zip"},
+            {"", "?y=2", "http://h/a/b/c.zip?y=2"}, {"", "//o/f.zip", "http://o/f.zip"},
+            {"", "ftp://o/p/../f.zip#frag", "ftp://o/f.zip"}};
+        for (const auto &c : cases) {
+            QString got;
+            const QString url = c.url.isEmpty() ? Resolve_Location("h", "/a/b/c.zip?x", c.location) : c.url;
+            QCOMPARE(url + " -> " + (Safe_Url(url, &got) ? got : QString()), url + " -> " + c.safe);
+            // Fault: a stored address encoded again on every start ("%20" -> "%2520").
+            QVERIFY(c.safe.isEmpty() || (Safe_Url(c.safe, &got) && got == c.safe));
+        }
     }
 
     // Fault: an FTP command naming "%20" instead of the space, or a decoded line
@@ -90,38 +70,30 @@ private slots:
     }
 
     // A header line's numbers as "length", "first-last/total" or "*/total"; "" when refused.
-    void httpNumbers_data()
-    {
-        QTest::addColumn<QByteArray>("line");
-        QTest::addColumn<QString>("expected");
-        // Fault: a name inside another header's value, or body text, read as the header.
-        QTest::newRow("length beside a lookalike") << QByteArray("X-Note: Content-Length: 5\r\nContent-Length: 1234\r\n\r\n"
-                                                                 "Content-Length: 7") << "1234";
-        QTest::newRow("length too large") << QByteArray("Content-Length: 9223372036854775808") << "";
-        QTest::newRow("range unknown total") << QByteArray("Content-Range: bytes 10-19/*") << "10-19/-1";
-        QTest::newRow("range last before first") << QByteArray("Content-Range: bytes 20-10/100") << "";
-        QTest::newRow("range last beyond total") << QByteArray("Content-Range: bytes 0-100/100") << "";
-        QTest::newRow("unsatisfied, empty file") << QByteArray("Content-Range: bytes */0") << "*/0";
-        QTest::newRow("unsatisfied, no number") << QByteArray("Content-Range: bytes */x") << "";
-    }
-
     void httpNumbers()
     {
-        QFETCH(QByteArray, line);
-        QFETCH(QString, expected);
-        const QByteArray header = "HTTP/1.1 206 Partial Content\r\n" + line + "\r\n\r\n";
-        bool ok = false;
-        QString got;
-        HttpParse::ContentRange r;
-        qint64 total = -1;
-        if (line.contains("Content-Length"))
-            got = QString::number(HttpParse::contentLength(header, &ok));
-        else if ((ok = HttpParse::contentRange(header, &r)))
-            got = QStringLiteral("%1-%2/%3").arg(r.first).arg(r.last).arg(r.total);
-        else if ((ok = HttpParse::unsatisfiedRange(header, &total)))
-            got = QStringLiteral("*/%1").arg(total);
-        QCOMPARE(ok ? got : QString(), expected);
+        const std::pair<QByteArray, QString> cases[] = {
+            // Fault: a name inside another header's value, or body text, read as the header.
+            {"X-Note: Content-Length: 5\r\nContent-Length: 1234\r\n\r\nContent-Length: 7", "1234"},
+            {"Content-Length: 9223372036854775808", ""}, {"Content-Range: bytes 10-19/*", "10-19/-1"},
+            {"Content-Range: bytes 20-10/100", ""}, {"Content-Range: bytes 0-100/100", ""},
+            {"Content-Range: bytes */0", "*/0"}, {"Content-Range: bytes */x", ""}};
+        for (const auto &[line, expected] : cases) {
+            const QByteArray header = "HTTP/1.1 206 Partial Content\r\n" + line + "\r\n\r\n";
+            bool ok = false;
+            QString got;
+            HttpParse::ContentRange r;
+            qint64 total = -1;
+            if (line.contains("Content-Length"))
+                got = QString::number(HttpParse::contentLength(header, &ok));
+            else if ((ok = HttpParse::contentRange(header, &r)))
+                got = QStringLiteral("%1-%2/%3").arg(r.first).arg(r.last).arg(r.total);
+            else if ((ok = HttpParse::unsatisfiedRange(header, &total)))
+                got = QStringLiteral("*/%1").arg(total);
+            QCOMPARE(line + " -> " + (ok ? got : QString()), line + " -> " + expected);
+        }
     }
+
     // Fault: a multi-line reply cut at a line starting with other digits or taken before it
     // ends, garbage or an endless line taken for a reply, a passive port out of range, PORT bytes swapped.
     void ftpReplies()

@@ -5,9 +5,6 @@
 #include "support/ftp_server.h"
 #include "support/test_http_server.h"
 
-#include <QDir>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

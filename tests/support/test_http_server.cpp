@@ -4,27 +4,14 @@
 
 #include <algorithm>
 
-namespace {
-
-// The header line "name: value" of a request head, or an empty string.
-QByteArray headerLine(const QByteArray &raw, const QByteArray &name)
-{
-    const QList<QByteArray> lines = raw.split('\n');
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray line = lines.at(i).trimmed();
-        const int colon = line.indexOf(':');
-        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
-            return line;
-    }
-    return {};
-}
-
-} // namespace
-
 QByteArray TestRequest::header(const QByteArray &name) const
 {
-    const QByteArray line = headerLine(raw, name);
-    return line.mid(line.indexOf(':') + 1).trimmed();
+    for (const QByteArray &line : raw.split('\n').mid(1)) {
+        const int colon = line.indexOf(':');
+        if (colon > 0 && line.left(colon).trimmed().toLower() == name.toLower())
+            return line.mid(colon + 1).trimmed();
+    }
+    return {};
 }
 
 TestConnection::TestConnection(QTcpSocket *socket, QObject *parent)
@@ -39,7 +26,8 @@ TestConnection::TestConnection(QTcpSocket *socket, QObject *parent)
         for (int end; m_socket && (end = m_inbox.indexOf("\r\n\r\n")) >= 0;) {
             const QByteArray raw = m_inbox.left(end + 4);
             m_inbox.remove(0, end + 4);
-            emit requestHeader(raw);
+            if (onRequest)
+                onRequest(raw);
         }
     });
 }
@@ -91,12 +79,12 @@ TestHttpServer::TestHttpServer(QObject *parent)
             ++m_connectionCount;
             auto *conn = new TestConnection(socket, this);
             m_connections.append(conn);
-            connect(conn, &TestConnection::requestHeader, this, [this, conn](const QByteArray &raw) {
+            conn->onRequest = [this, conn](const QByteArray &raw) {
                 const TestRequest req{raw, raw.left(raw.indexOf("\r\n")).split(' ').value(1)};
                 m_requests.append(req);
                 if (m_handler)
                     m_handler(req, conn);
-            });
+            };
             if (m_connectHandler)
                 m_connectHandler(conn);
         }
@@ -144,18 +132,14 @@ void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
         static const QRegularExpression rangeRe(QStringLiteral("^bytes=(\\d+)-(\\d*)$"),
                                                 QRegularExpression::CaseInsensitiveOption);
         const auto m = rangeRe.match(QString::fromLatin1(req.header("Range")));
-        qint64 first = m.hasMatch() ? m.captured(1).toLongLong() : 0;
-        qint64 last = m.hasMatch() && !m.captured(2).isEmpty() ? m.captured(2).toLongLong() : size - 1;
-        const bool ranged = !faults.ignoreRange && m.hasMatch() && (m.captured(2).isEmpty() || last >= first);
-        int status = 200;
-        if (!ranged) {
-            first = 0;
-            last = size - 1;
-        } else if (first >= size) {
-            status = 416;
+        const bool ranged = !faults.ignoreRange && m.hasMatch()
+                            && (m.captured(2).isEmpty() || m.captured(2).toLongLong() >= m.captured(1).toLongLong());
+        const qint64 first = ranged ? m.captured(1).toLongLong() : 0;
+        qint64 last = ranged && !m.captured(2).isEmpty() ? m.captured(2).toLongLong() : size - 1;
+        const int status = !ranged ? 200 : first >= size ? 416 : 206;
+        if (status == 416) {
             headers << "Content-Range: bytes */" + QByteArray::number(size);
-        } else {
-            status = 206;
+        } else if (status == 206) {
             if (faults.maxRangeLength > 0)
                 last = std::min(last, first + faults.maxRangeLength - 1);
             headers << "Content-Range: bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
@@ -165,14 +149,14 @@ void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
         headers << "Content-Length: " + QByteArray::number(body.size());
         const QByteArray reason = status == 200 ? "OK" : status == 206 ? "Partial Content" : "Range Not Satisfiable";
         const QByteArray h = head(status, reason, headers);
-        faults.headPiece > 0 ? conn->sendChunked(h, faults.headPiece, faults.pieceDelayMs) : conn->send(h);
+        faults.headPiece > 0 ? conn->sendChunked(h, faults.headPiece) : conn->send(h);
 
         const bool drop = faults.dropAfter.contains(number);
         const bool stall = !drop && faults.stallAfter.contains(number);
         const QByteArray out = body.left(drop ? faults.dropAfter.value(number)
                                          : stall ? faults.stallAfter.value(number) : body.size());
         m_served.append({number, out.size()});
-        faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece, faults.pieceDelayMs) : conn->send(out);
+        faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece) : conn->send(out);
         if (drop || (!stall && (faults.connectionClose || faults.closeIdle)))
             conn->close();
     });

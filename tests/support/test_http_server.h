@@ -33,7 +33,7 @@ public:
 
     TestConnection &send(const QByteArray &bytes) { return queue({bytes, -1, false}); }
     // Sends bytes in pieces of chunkSize with delayMs between pieces.
-    TestConnection &sendChunked(const QByteArray &bytes, int chunkSize, int delayMs);
+    TestConnection &sendChunked(const QByteArray &bytes, int chunkSize, int delayMs = 0);
     TestConnection &pause(int ms) { return queue({{}, ms, false}); }
     // Closes after the queued writes have gone out.
     TestConnection &close() { return queue({{}, -1, true}); }
@@ -41,9 +41,9 @@ public:
     QTcpSocket *socket() const { return m_socket; }
     // Bytes received after the last complete request header.
     QByteArray pending() const { return m_inbox; }
+    std::function<void(const QByteArray &raw)> onRequest; // each complete request header
 
 signals:
-    void requestHeader(const QByteArray &raw);
     void disconnected();
 
 private:
@@ -57,27 +57,6 @@ private:
     QTimer m_timer;
 };
 
-// Ways the file server of TestHttpServer::serveFile() misbehaves. Request numbers count
-// every request received, from 0 (clearRecords() restarts them).
-struct TestFileFaults
-{
-    bool ignoreRange = false;      // answer 200 with the whole file, whatever the Range
-    qint64 maxRangeLength = 0;     // > 0: a ranged answer covers at most this many bytes
-    bool connectionClose = false;  // say "Connection: close" and close after each answer
-    bool closeIdle = false;        // close after each answer without saying so
-    QHash<int, qint64> dropAfter;  // request -> body bytes sent, then the connection is closed
-    QHash<int, qint64> stallAfter; // request -> body bytes sent, then silence (left open)
-    int headPiece = 0;             // > 0: the head goes out in pieces of this many bytes
-    int bodyPiece = 0;             // > 0: the body goes out in pieces of this many bytes
-    int pieceDelayMs = 0;          // pause between two pieces
-};
-// What one answer of TestHttpServer::serveFile() carried.
-struct TestServedAnswer
-{
-    int request = 0;
-    qint64 length = 0; // file bytes written to the connection
-};
-
 // A loopback HTTP server whose answers the test scripts. The request handler
 // runs each time a complete request header arrives on a connection (kept-alive
 // connections carry several); every request is recorded.
@@ -88,8 +67,21 @@ public:
     using RequestHandler = std::function<void(const TestRequest &, TestConnection *)>;
     using ConnectHandler = std::function<void(TestConnection *)>;
 
-    using Faults = TestFileFaults;
-    using Served = TestServedAnswer;
+    // Ways the file server of serveFile() misbehaves. Request numbers count every
+    // request received, from 0 (clearRecords() restarts them).
+    struct Faults
+    {
+        bool ignoreRange = false;        // answer 200 with the whole file, whatever the Range
+        qint64 maxRangeLength = 0;       // > 0: a ranged answer covers at most this many bytes
+        bool connectionClose = false;    // say "Connection: close" and close after each answer
+        bool closeIdle = false;          // close after each answer without saying so
+        QHash<int, qint64> dropAfter{};  // request -> body bytes sent, then the connection is closed
+        QHash<int, qint64> stallAfter{}; // request -> body bytes sent, then silence (left open)
+        int headPiece = 0;               // > 0: the head goes out in pieces of this many bytes
+        int bodyPiece = 0;               // > 0: the body goes out in pieces of this many bytes
+    };
+    // What one answer of serveFile() carried: the request, the file bytes written.
+    struct Served { int request = 0; qint64 length = 0; };
 
     explicit TestHttpServer(QObject *parent = nullptr);
     ~TestHttpServer() override { stop(); }
@@ -97,8 +89,7 @@ public:
     // Listens on 127.0.0.1 and a free port.
     bool start() { return m_server.listen(QHostAddress::LocalHost, 0); }
     void stop();
-    quint16 port() const { return m_server.serverPort(); }
-    QString hostPort() const { return QStringLiteral("127.0.0.1:") + QString::number(port()); }
+    QString hostPort() const { return QStringLiteral("127.0.0.1:") + QString::number(m_server.serverPort()); }
     QString baseUrl() const { return QStringLiteral("http://") + hostPort(); }
 
     void setHandler(RequestHandler handler) { m_handler = std::move(handler); }
@@ -109,7 +100,7 @@ public:
     // Serves data at every path as a file server with byte ranges would
     // ("bytes=a-b" and "bytes=a-"; 416 for a start past the end), keeping
     // connections open, with the faults asked for. Replaces the handler.
-    void serveFile(const QByteArray &data, const Faults &faults = Faults());
+    void serveFile(const QByteArray &data, const Faults &faults);
     // The answers serveFile() gave, in request order.
     const QList<Served> &served() const { return m_served; }
 
