@@ -135,7 +135,10 @@ private slots:
             sent += log[i].request.contains("/big.iso") ? log[i].bodyBytesSent : 0;
         const double ratio = double(sent) / double(QFileInfo(www() + "/big.iso").size());
         qInfo("server sent %.4f x the file over twelve runs", ratio);
-        QVERIFY2(ratio <= 1.05, qPrintable(QString::number(ratio)));
+        // What nginx had already pushed into the socket at each kill is lost
+        // (about 1 % here, a few % more on a loaded machine); fetching each
+        // killed slot's packs again from their first byte costs 40 % and more.
+        QVERIFY2(ratio <= 1.10, qPrintable(QString::number(ratio)));
         QCOMPARE(get(args, home, &err, &out), 0);
         QVERIFY2(out.startsWith("Already downloaded: " + dest.toUtf8() + "/big.iso"), out.constData());
         QTest::qWait(100);
