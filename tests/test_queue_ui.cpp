@@ -13,6 +13,14 @@
 #include <QtTest>
 #include <QtWidgets>
 
+// Shows the window and waits until start-up has run.
+static bool startUp(Form1 &w)
+{
+    QSignalSpy ready(&w, &Form1::startupFinished);
+    w.show();
+    return ready.wait(5000);
+}
+
 class TestQueueUi : public QObject
 {
     Q_OBJECT
@@ -42,9 +50,7 @@ private slots:
         NginxServer nginx;
         QVERIFY2(nginx.start(www), qPrintable(nginx.lastError()));
         Form1 w({});
-        QSignalSpy ready(&w, &Form1::startupFinished);
-        w.show();
-        QVERIFY(ready.wait(5000));
+        QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
         e.Timer_Start_Download->stop();
         for (auto [name, data] : {std::pair{"a", &a}, std::pair{"b", &b}}) {
@@ -99,9 +105,7 @@ private slots:
         QByteArray timeFile;
         {
             Form1 w({});
-            QSignalSpy ready(&w, &Form1::startupFinished);
-            w.show();
-            QVERIFY(ready.wait(5000));
+            QVERIFY(startUp(w));
             DownloadManager &e = w.engine();
             QVERIFY(e.store().addNewProject("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)),
                                             url, data.size()));
@@ -126,9 +130,7 @@ private slots:
         // Started again, even with an option missing: the download goes on at once.
         QSettings(Settings::filePath(), QSettings::IniFormat).remove("options/modemspeed");
         Form1 w({});
-        QSignalSpy ready(&w, &Form1::startupFinished);
-        w.show();
-        QVERIFY(ready.wait(5000));
+        QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
         QVERIFY(e.run().Downloading && e.run().Taille_Reprise > 0);
         QCOMPARE("sec:" + QByteArray::number(e.run().Temps_S) + "\r\nmin:0\r\nh:0\r\n", timeFile);
@@ -173,9 +175,7 @@ private slots:
         FtpServer ftp;
         QVERIFY2(ftp.start(www, {"--throttle=100000"}), qPrintable(ftp.lastError()));
         Form1 w({});
-        QSignalSpy ready(&w, &Form1::startupFinished);
-        w.show();
-        QVERIFY(ready.wait(5000));
+        QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
         e.Timer_Start_Download->stop();
         for (auto [name, host, ftpType, size] : {std::tuple{"r", nginx.hostPort(), false, big.size()},

@@ -134,50 +134,45 @@ Form1::~Form1()
 
 void Form1::buildMenu()
 {
+    // Menus and their entries carry the names the program knows them by.
+    const auto entry = [](QMenu *menu, const char *name, const QString &text) {
+        QAction *a = text.isEmpty() ? menu->addSeparator() : menu->addAction(text);
+        a->setObjectName(QString::fromLatin1(name));
+        return a;
+    };
+    const auto popup = [this](const char *name, const QString &title) {
+        auto *m = new QMenu(title, this);
+        m->setObjectName(QString::fromLatin1(name));
+        return m;
+    };
     Mnu_Files = menuBar()->addMenu(QStringLiteral("&Files"));
     Mnu_Files->setObjectName(QStringLiteral("Mnu_Files"));
-    Mnu_Options = Mnu_Files->addAction(QStringLiteral("Op&tions..."));
-    Mnu_Options->setObjectName(QStringLiteral("Mnu_Options"));
-    tiret1 = Mnu_Files->addSeparator();
-    tiret1->setObjectName(QStringLiteral("tiret1"));
-    Mnu_Exit = Mnu_Files->addAction(QStringLiteral("&Exit"));
-    Mnu_Exit->setObjectName(QStringLiteral("Mnu_Exit"));
+    Mnu_Options = entry(Mnu_Files, "Mnu_Options", QStringLiteral("Op&tions..."));
+    tiret1 = entry(Mnu_Files, "tiret1", QString());
+    Mnu_Exit = entry(Mnu_Files, "Mnu_Exit", QStringLiteral("&Exit"));
     connect(Mnu_Options, &QAction::triggered, this, &Form1::openOptions);
     connect(Mnu_Exit, &QAction::triggered, this, [this] { close(); });
 
-    Mnu_Finished = new QMenu(QStringLiteral("MenuTermined"), this);
-    Mnu_Finished->setObjectName(QStringLiteral("Mnu_Finished"));
-    Mnu_Stats = Mnu_Finished->addAction(QStringLiteral("Show statistics"));
-    Mnu_Stats->setObjectName(QStringLiteral("Mnu_Stats"));
-    Mnu_T1 = Mnu_Finished->addSeparator();
-    Mnu_T1->setObjectName(QStringLiteral("Mnu_T1"));
-    Mnu_Del_Stats = Mnu_Finished->addAction(QStringLiteral("Delete statistics"));
-    Mnu_Del_Stats->setObjectName(QStringLiteral("Mnu_Del_Stats"));
-    Mnu_Pas_Finit = new QMenu(QStringLiteral("MenuNonTermined"), this);
-    Mnu_Pas_Finit->setObjectName(QStringLiteral("Mnu_Pas_Finit"));
-    Mnu_Haut = Mnu_Pas_Finit->addAction(QStringLiteral("Move up"));
-    Mnu_Haut->setObjectName(QStringLiteral("Mnu_Haut"));
-    Mnu_Bas = Mnu_Pas_Finit->addAction(QStringLiteral("Move down"));
-    Mnu_Bas->setObjectName(QStringLiteral("Mnu_Bas"));
-    Mnu_T2 = Mnu_Pas_Finit->addSeparator();
-    Mnu_T2->setObjectName(QStringLiteral("Mnu_T2"));
-    Mnu_Cancel = Mnu_Pas_Finit->addAction(QStringLiteral("Cancel project"));
-    Mnu_Cancel->setObjectName(QStringLiteral("Mnu_Cancel"));
+    Mnu_Finished = popup("Mnu_Finished", QStringLiteral("MenuTermined"));
+    Mnu_Stats = entry(Mnu_Finished, "Mnu_Stats", QStringLiteral("Show statistics"));
+    Mnu_T1 = entry(Mnu_Finished, "Mnu_T1", QString());
+    Mnu_Del_Stats = entry(Mnu_Finished, "Mnu_Del_Stats", QStringLiteral("Delete statistics"));
+
+    Mnu_Pas_Finit = popup("Mnu_Pas_Finit", QStringLiteral("MenuNonTermined"));
+    Mnu_Haut = entry(Mnu_Pas_Finit, "Mnu_Haut", QStringLiteral("Move up"));
+    Mnu_Bas = entry(Mnu_Pas_Finit, "Mnu_Bas", QStringLiteral("Move down"));
+    Mnu_T2 = entry(Mnu_Pas_Finit, "Mnu_T2", QString());
+    Mnu_Cancel = entry(Mnu_Pas_Finit, "Mnu_Cancel", QStringLiteral("Cancel project"));
     connect(Mnu_Haut, &QAction::triggered, this, [this] { moveSelected(-1); });
     connect(Mnu_Bas, &QAction::triggered, this, [this] { moveSelected(1); });
     connect(Mnu_Cancel, &QAction::triggered, this, &Form1::cancelSelected);
 
-    Mnu_Tray = new QMenu(QStringLiteral("Tray"), this);
-    Mnu_Tray->setObjectName(QStringLiteral("Mnu_Tray"));
-    Mnu_Show = Mnu_Tray->addAction(QStringLiteral("Show"));
-    Mnu_Show->setObjectName(QStringLiteral("Mnu_Show"));
-    Mnu_Action = Mnu_Tray->addAction(QStringLiteral("Pause"));
-    Mnu_Action->setObjectName(QStringLiteral("Mnu_Action"));
+    Mnu_Tray = popup("Mnu_Tray", QStringLiteral("Tray"));
+    Mnu_Show = entry(Mnu_Tray, "Mnu_Show", QStringLiteral("Show"));
+    Mnu_Action = entry(Mnu_Tray, "Mnu_Action", QStringLiteral("Pause"));
     Mnu_Action->setEnabled(false);
-    Mnu_t5 = Mnu_Tray->addSeparator();
-    Mnu_t5->setObjectName(QStringLiteral("Mnu_t5"));
-    Mnu_Quittement = Mnu_Tray->addAction(QStringLiteral("Exit"));
-    Mnu_Quittement->setObjectName(QStringLiteral("Mnu_Quittement"));
+    Mnu_t5 = entry(Mnu_Tray, "Mnu_t5", QString());
+    Mnu_Quittement = entry(Mnu_Tray, "Mnu_Quittement", QStringLiteral("Exit"));
     connect(Mnu_Show, &QAction::triggered, this, &Form1::Afficher_Fenetre);
     connect(Mnu_Quittement, &QAction::triggered, this, [this] { close(); });
 
