@@ -574,9 +574,7 @@ void FtpSlot::onSocketError(int number, const QString &description)
         return;
     if (number == Winsock::sckHostNotFound) {
         closeAll();
-        m_retryTimer->stop();
-        m_halted = true;
-        emit connectionError(m_number, number, description);
+        haltWith(number, description);
         return;
     }
     failAttempt();

@@ -450,9 +450,7 @@ void HttpSlot::onError(int number, const QString &description)
         // No address for the name, or a certificate that cannot be trusted:
         // asking again will not change it.
         closeConnection();
-        m_retryTimer->stop();
-        m_halted = true;
-        emit connectionError(m_number, number, description);
+        haltWith(number, description);
         return;
     }
     failAttempt();

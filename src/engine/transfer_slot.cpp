@@ -87,6 +87,13 @@ void TransferSlot::completeWholePackLater()
     }, Qt::QueuedConnection);
 }
 
+void TransferSlot::haltWith(int number, const QString &description)
+{
+    m_retryTimer->stop();
+    m_halted = true;
+    emit connectionError(m_number, number, description);
+}
+
 void TransferSlot::retryLater()
 {
     m_retryTimer->stop();

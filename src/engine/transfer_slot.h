@@ -133,6 +133,10 @@ protected:
     // The retry delay is over: the slot opens its connection again if it
     // still wants bytes.
     virtual void retryNow() = 0;
+    // A failure that asking again cannot mend (no address for the name, a
+    // certificate that cannot be trusted; the connections are closed
+    // already): no retry, and connectionError() tells the manager.
+    void haltWith(int number, const QString &description);
 
     int m_number;
     PackFile m_packFile;
