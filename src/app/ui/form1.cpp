@@ -1,5 +1,6 @@
 #include "app/ui/form1.h"
 
+#include "display/ui/make_button.h"
 #include "app/browser_menu.h"
 #include "app/url_listener.h"
 #include "core/autostart.h"
@@ -273,8 +274,7 @@ void Form1::buildFrames()
         Label9 = addLabel(Frm_Main, QStringLiteral("Label9"), QStringLiteral("New projects:"));
         Txt_Url = new QLineEdit(QStringLiteral("http://www."), Frm_Main);
         Txt_Url->setObjectName(QStringLiteral("Txt_Url"));
-        Cmd_add = new QPushButton(QStringLiteral("Add project"), Frm_Main);
-        Cmd_add->setObjectName(QStringLiteral("Cmd_add"));
+        Cmd_add = makeButton(QStringLiteral("Cmd_add"), QStringLiteral("Add project"), Frm_Main);
         Lbl_Status_H = addLabel(Frm_Main, QStringLiteral("Lbl_Status_H"), QStringLiteral("Nothing to do"));
         g->addWidget(Label9, 0, 0);
         g->addWidget(Txt_Url, 0, 1);
@@ -343,8 +343,7 @@ void Form1::buildFrames()
         frame2->setObjectName(QStringLiteral("Frame2"));
         auto *f2 = new QHBoxLayout(frame2);
         f2->setContentsMargins(0, 0, 0, 0);
-        Cmd_Action = new QPushButton(QStringLiteral("Pause"), frame2);
-        Cmd_Action->setObjectName(QStringLiteral("Cmd_Action"));
+        Cmd_Action = makeButton(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"), frame2);
         Cmd_Action->setEnabled(false);
         // As wide as its widest caption, so "Pause" and "Resume" take one place.
         Cmd_Action->setText(QStringLiteral("Resume"));
@@ -430,8 +429,7 @@ void Form1::buildWorking()
     Txt_Numero_Selected->setObjectName(QStringLiteral("Txt_Numero_Selected"));
     Chk_modem = new QCheckBox(QStringLiteral("Show modem capacity"), Working);
     Chk_modem->setObjectName(QStringLiteral("Chk_modem"));
-    CMD_Creer_fichier = new QPushButton(QStringLiteral("Fichier !"), Working);
-    CMD_Creer_fichier->setObjectName(QStringLiteral("CMD_Creer_fichier"));
+    CMD_Creer_fichier = makeButton(QStringLiteral("CMD_Creer_fichier"), QStringLiteral("Fichier !"), Working);
     Photo = new PictureBox(Working);
     Photo->setObjectName(QStringLiteral("Photo"));
     Photo2 = new PictureBox(Working);

@@ -1,5 +1,6 @@
 #include "options/ui/form3.h"
 
+#include "display/ui/make_button.h"
 #include "display/bar_painter.h"
 #include "display/graph_painter.h"
 #include "display/ui/picture_box.h"
@@ -38,13 +39,6 @@ constexpr int GraphSamples = 50;
 QStringList zeroSamples()
 {
     return QStringList(GraphSamples, QStringLiteral("0"));
-}
-
-QPushButton *makeButton(const QString &name, const QString &text, QWidget *parent)
-{
-    auto *b = new QPushButton(text, parent);
-    b->setObjectName(name);
-    return b;
 }
 } // namespace
 

@@ -1,5 +1,6 @@
 #include "options/ui/form4.h"
 
+#include "display/ui/make_button.h"
 #include "core/settings.h"
 #include "options/ui/dialog_keys.h"
 
@@ -66,11 +67,9 @@ Form4::Form4(QWidget *parent)
 
     auto *buttons = new QHBoxLayout;
     buttons->addStretch();
-    Cmd_OK = new QPushButton(QStringLiteral("OK"), this);
-    Cmd_OK->setObjectName(QStringLiteral("Cmd_OK"));
+    Cmd_OK = makeButton(QStringLiteral("Cmd_OK"), QStringLiteral("OK"), this);
     Cmd_OK->setDefault(true);
-    Cmd_Annuler = new QPushButton(QStringLiteral("Cancel"), this);
-    Cmd_Annuler->setObjectName(QStringLiteral("Cmd_Annuler"));
+    Cmd_Annuler = makeButton(QStringLiteral("Cmd_Annuler"), QStringLiteral("Cancel"), this);
     buttons->addWidget(Cmd_OK);
     buttons->addWidget(Cmd_Annuler);
     layout->addLayout(buttons);

@@ -1,5 +1,6 @@
 #include "projects/ui/form2.h"
 
+#include "display/ui/make_button.h"
 #include "core/settings.h"
 #include "display/formatters.h"
 #include "options/ui/dialog_keys.h"
@@ -25,13 +26,6 @@ QLineEdit *makeField(const char *name, QWidget *parent)
     // options the settings hold; the fields only show them.
     e->setReadOnly(true);
     return e;
-}
-
-QPushButton *makeButton(const char *name, const QString &text, QWidget *parent)
-{
-    auto *b = new QPushButton(text, parent);
-    b->setObjectName(QString::fromLatin1(name));
-    return b;
 }
 } // namespace
 

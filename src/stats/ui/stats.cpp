@@ -1,5 +1,6 @@
 #include "stats/ui/stats.h"
 
+#include "display/ui/make_button.h"
 #include "stats/project_statistics.h"
 
 #include <QCloseEvent>
@@ -28,13 +29,6 @@ QLineEdit *addField(QGridLayout *grid, const char *name, const QString &caption,
     grid->addWidget(new QLabel(caption, parent), row, 0);
     grid->addWidget(e, row, 1);
     return e;
-}
-
-QPushButton *makeButton(const QString &name, const QString &text, QWidget *parent)
-{
-    auto *b = new QPushButton(text, parent);
-    b->setObjectName(name);
-    return b;
 }
 } // namespace
 
