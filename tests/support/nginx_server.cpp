@@ -3,8 +3,11 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+
+#include <algorithm>
 
 #include <unistd.h>
 
@@ -14,6 +17,31 @@ QByteArray readFile(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// n free ports for listeners, taken below the range the kernel gives to
+// outgoing connections: next to a port from that range, a client socket (or
+// its TIME_WAIT) would sooner or later hold one and keep nginx from binding it.
+QList<quint16> freeListenPorts(int n)
+{
+    int low = 32768;
+    const QList<QByteArray> range = readFile(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range")).simplified().split(' ');
+    if (range.value(0).toInt() > 1024 + 2 * n)
+        low = range.value(0).toInt();
+    const int first = qMax(1024, low - 20000);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        QList<quint16> ports;
+        const int base = first + int(QRandomGenerator::global()->bounded(low - n - first));
+        for (int i = 0; i < n; ++i) {
+            QTcpServer probe;
+            if (!probe.listen(QHostAddress::LocalHost, quint16(base + i)))
+                break;
+            ports.append(quint16(base + i));
+        }
+        if (ports.size() == n)
+            return ports;
+    }
+    return {};
 }
 
 } // namespace
@@ -39,8 +67,8 @@ QList<NginxServer::LogRecord> NginxServer::accessLog() const
 
 bool NginxServer::start(const QString &rootDir, const QString &extraServerConfig)
 {
-    // The free port is found by binding port 0 and letting it go; another
-    // process may take it in between, so a failed start is tried again.
+    // Free ports are found by binding them and letting them go; another
+    // process may take one in between, so a failed start is tried again.
     for (int attempt = 0; attempt < 5; ++attempt) {
         stop();
         if (startOnce(rootDir, extraServerConfig))
@@ -53,17 +81,15 @@ bool NginxServer::start(const QString &rootDir, const QString &extraServerConfig
 bool NginxServer::startOnce(const QString &rootDir, const QString &extraServerConfig)
 {
     m_dir = std::make_unique<QTemporaryDir>();
-    QTcpServer probe;
-    if (!m_dir->isValid() || !probe.listen(QHostAddress::LocalHost, 0) || probe.serverPort() + m_tls.size() > 65535) {
+    m_port = 0;
+    m_tlsPorts.clear();
+    const QList<quint16> ports = freeListenPorts(1 + int(m_tls.size()));
+    if (!m_dir->isValid() || ports.isEmpty()) {
         m_lastError = QStringLiteral("no temporary folder or no free port");
         return false;
     }
-    m_port = probe.serverPort();
-    probe.close();
-    // The TLS listeners take the next ports; one that is taken fails the start, which is tried again.
-    m_tlsPorts.clear();
-    for (int i = 1; i <= m_tls.size(); ++i)
-        m_tlsPorts.append(m_port + i);
+    m_port = ports.first();
+    m_tlsPorts = ports.mid(1);
     QString extra = extraServerConfig;
     extra.replace("@PORT@", QString::number(m_port)).replace("@TLSPORT@", QString::number(m_tlsPorts.value(0)));
     QString servers;
@@ -106,13 +132,17 @@ http {
         m_lastError = QStringLiteral("nginx did not start: ") + m_process->errorString();
         return false;
     }
-    // Ready when the port accepts a connection.
+    // Ready when every port accepts a connection: nginx binds them one after
+    // the other, and one it cannot bind ends it a few seconds later.
     for (const QDeadlineTimer deadline(10000); !deadline.hasExpired(); m_process->waitForFinished(50)) {
         if (m_process->state() != QProcess::Running)
             break;
-        QTcpSocket s;
-        s.connectToHost(QHostAddress::LocalHost, m_port);
-        if (s.waitForConnected(200))
+        const bool all = std::all_of(ports.begin(), ports.end(), [](quint16 port) {
+            QTcpSocket s;
+            s.connectToHost(QHostAddress::LocalHost, port);
+            return s.waitForConnected(200);
+        });
+        if (all)
             return true;
     }
     m_lastError = QStringLiteral("nginx did not listen on port %1\n").arg(m_port)
