@@ -90,7 +90,8 @@ private slots:
         QVERIFY(relay.start());
         const qsizetype from = m_nginx.accessLog().size();
         QByteArray err;
-        QCOMPARE(get(name, address.contains("%1") ? address.arg(relay.port()) : address, &err), code);
+        const int exitCode = get(name, address.contains("%1") ? address.arg(relay.port()) : address, &err);
+        QVERIFY2(exitCode == code, qPrintable(QString("exit code %1: %2").arg(exitCode).arg(err.constData())));
         if (code != 0) {
             QVERIFY2(err.contains("The certificate of 127.0.0.1 " + said), err.constData());
             QVERIFY(!QFile::exists(path(name + "-out")) && QDir(path(name + "/projects")).isEmpty());

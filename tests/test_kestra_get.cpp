@@ -2,6 +2,7 @@
 #include "core/text_file.h"
 #include "support/nginx_server.h"
 
+#include <QTcpServer>
 #include <QtTest>
 
 #include <csignal>
@@ -87,6 +88,12 @@ private slots:
                                       << QByteArray("File not found or the URL don't point on a file !");
         // Fault: a destination that is a file was retried as network trouble
         // for 15 s and 10 MB before "check your Internet connection".
+        // Fault: a refused connection told only as "check your Internet connection".
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString nobody = QStringLiteral("http://127.0.0.1:%1/f.bin").arg(closed.serverPort());
+        closed.close();
+        QTest::newRow("nothing listens") << QStringList{nobody} << 2 << QByteArray("later !\n(Connection refused)");
         QTest::newRow("--dest names a file") << QStringList{"--dest", www() + "/page.html", big} << 4
                                              << QByteArray("Not a directory");
     }

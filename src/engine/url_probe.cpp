@@ -94,6 +94,7 @@ void UrlProbe::start(const QString &txtUrl)
     m_running = true;
     m_redirections = 0;
     m_txtUrl = txtUrl;
+    m_networkReason.clear();
     emit started();
     runProbe();
 }
@@ -241,6 +242,7 @@ void UrlProbe::onError(int number, const QString &description)
         fail(description + QStringLiteral(" !\r\nThe connection is not safe: nothing was downloaded."));
         return;
     }
+    m_networkReason = description;
     fail(QString::fromLatin1(MsgConnectError));
 }
 

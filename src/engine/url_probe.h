@@ -58,6 +58,9 @@ public:
     bool isRunning() const { return m_running; }
     // The address as the probe left it: scheme stripped, or a redirection target.
     QString urlText() const { return m_txtUrl; }
+    // The system's words for the network failure behind the last failed()
+    // ("Connection refused"); empty when the probe failed for another reason.
+    QString networkReason() const { return m_networkReason; }
 
     // Tests shorten the no-data deadline; the program keeps TimeoutInterval.
     void setTimeoutInterval(int ms);
@@ -123,6 +126,7 @@ private:
     QTimer *Timer_Test_FTP = nullptr;
 
     QString m_txtUrl;
+    QString m_networkReason;
     bool m_running = false;     // from start() to finished()
     bool m_active = false;      // a probe connection is open and undecided
     bool m_ranges = false;      // the HTTP server answered 206

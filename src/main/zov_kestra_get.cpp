@@ -194,6 +194,9 @@ int main(int argc, char *argv[])
                      [](const QString &, const QString &text, bool) { say(text); });
     QObject::connect(&probe, &UrlProbe::failed, &app, [&](const QString &, const QString &text) {
         say(text);
+        // The window's message leaves the cause out; a terminal has room for it.
+        if (!probe.networkReason().isEmpty())
+            say(QStringLiteral("(%1)").arg(probe.networkReason()));
         exitCode = Refused;
     });
     // The same address run again: a finished download is not fetched twice,
