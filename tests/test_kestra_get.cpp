@@ -86,14 +86,14 @@ private slots:
         QTest::newRow("pack size not a number") << QStringList{"--pack-size", "zero", big} << 2 << QByteArray("--pack-size");
         QTest::newRow("an HTML page") << QStringList{m_nginx.baseUrl() + "/page.html"} << 2
                                       << QByteArray("File not found or the URL don't point on a file !");
-        // Fault: a destination that is a file was retried as network trouble
-        // for 15 s and 10 MB before "check your Internet connection".
         // Fault: a refused connection told only as "check your Internet connection".
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));
         const QString nobody = QStringLiteral("http://127.0.0.1:%1/f.bin").arg(closed.serverPort());
         closed.close();
         QTest::newRow("nothing listens") << QStringList{nobody} << 2 << QByteArray("later !\n(Connection refused)");
+        // Fault: a destination that is a file was retried as network trouble
+        // for 15 s and 10 MB before "check your Internet connection".
         QTest::newRow("--dest names a file") << QStringList{"--dest", www() + "/page.html", big} << 4
                                              << QByteArray("Not a directory");
     }
