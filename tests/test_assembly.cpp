@@ -94,8 +94,9 @@ private slots:
 
     void finishedFileThatCannotMoveStaysWhole()
     {
-        // A folder in the way of the destination: the joined file stays in the
-        // download folder and the error says why.
+        // Anything in the way of the destination (here a folder) is never
+        // replaced: the joined file stays in the download folder and the error
+        // says why.
         QTemporaryDir dir;
         const QByteArray data = randomBytes(2500, 1);
         FinalAssembler::Input in = split(dir.path(), data, 1000);
@@ -105,7 +106,7 @@ private slots:
         QString error;
         QVERIFY(!FinalAssembler::assemble(in, &joined, &incomplete, &error));
         QVERIFY(incomplete.isEmpty());
-        QVERIFY2(error.contains(in.destination) && error.contains("directory"), qPrintable(error));
+        QVERIFY2(error.contains(in.destination) && error.contains("File exists"), qPrintable(error));
         QCOMPARE(TestFiles::read(FinalAssembler::workFilePath(in)), data);
         // Once the way is clear, the same call puts it in place.
         QVERIFY(QDir(in.destination).removeRecursively());

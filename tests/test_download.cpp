@@ -75,7 +75,8 @@ private slots:
         const QString name = QStringLiteral("s%1").arg(size);
         DownloadManager e;
         const QByteArray data = addProject(e, name, size, m_nginx.hostPort());
-        QVERIFY(TextFile::write(dest() + name + ".bin", "an older download of that name, replaced"));
+        // Fault: a file of the user's with the download's name was replaced.
+        QVERIFY(TextFile::write(dest() + name + ".bin", "the user's own file"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.startNow(name));
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
@@ -83,8 +84,9 @@ private slots:
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
             QVERIFY(e.slot(n).isBusy() || e.slot(n).socket()->State() == 0);
         QVERIFY(finished.wait(60000));
-        QCOMPARE(finished.first().at(1).toString(), dest() + name + ".bin");
-        QCOMPARE(sha(TextFile::read(dest() + name + ".bin")), sha(data));
+        QCOMPARE(finished.first().at(1).toString(), dest() + name + " (1).bin");
+        QCOMPARE(sha(TextFile::read(dest() + name + " (1).bin")), sha(data));
+        QCOMPARE(TextFile::read(dest() + name + ".bin"), QByteArray("the user's own file"));
         // Finished: status 2, listed as finished, working folder gone, every pack
         // registered once, statistics written, the queue going on.
         QVERIFY(e.store().readProjectFile(name).endsWith("status:2\r\n"));

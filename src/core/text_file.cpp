@@ -1,8 +1,13 @@
 #include "core/text_file.h"
 
+#include "core/folders.h"
+
 #include <QFile>
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
 
 QByteArray TextFile::read(const QString &path, bool *ok)
 {
@@ -18,7 +23,7 @@ QByteArray TextFile::read(const QString &path, bool *ok)
     return all;
 }
 
-bool TextFile::write(const QString &path, const QByteArray &bytes)
+bool TextFile::write(const QString &path, const QByteArray &bytes, QString *error)
 {
     // A new file beside the old one, renamed over it: the old file or the new
     // one, never half of either. No sync to disk here: the pack register is
@@ -26,15 +31,36 @@ bool TextFile::write(const QString &path, const QByteArray &bytes)
     // transfer itself; a rename is what keeps a crashed process from leaving
     // a torn file.
     const QString temp = path + QStringLiteral(".part");
-    QFile out(temp);
-    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+    const auto failed = [&](int number) {
+        if (error)
+            *error = path + QStringLiteral(": ") + Folders::systemReason(number);
         return false;
-    const bool written = out.write(bytes) == bytes.size();
-    out.close();
-    if (!written || out.error() != QFileDevice::NoError
-        || ::rename(QFile::encodeName(temp).constData(), QFile::encodeName(path).constData()) != 0) {
-        QFile::remove(temp);
-        return false;
+    };
+    // Opened by hand for the system's own reason when it fails ("Read-only
+    // file system", "No space left on device"); an old temporary file of
+    // any kind goes first, and a link planted in its place is not followed.
+    const QByteArray native = QFile::encodeName(temp);
+    ::unlink(native.constData());
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return failed(errno);
+    qsizetype done = 0;
+    int failure = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n <= 0) {
+            failure = n < 0 ? errno : ENOSPC;
+            break;
+        }
+        done += n;
+    }
+    if (::close(fd) != 0 && failure == 0)
+        failure = errno;
+    if (failure == 0 && ::rename(native.constData(), QFile::encodeName(path).constData()) != 0)
+        failure = errno;
+    if (failure != 0) {
+        ::unlink(native.constData());
+        return failed(failure);
     }
     return true;
 }

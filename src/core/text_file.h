@@ -12,8 +12,9 @@ public:
     // ok (when given) tells which.
     static QByteArray read(const QString &path, bool *ok = nullptr);
     // Replaces the file at once: a crash leaves the old file or the new one,
-    // never half of either. Returns false when the file could not be written.
-    static bool write(const QString &path, const QByteArray &bytes);
+    // never half of either. Returns false when the file could not be written,
+    // with "path: reason" in error (when given).
+    static bool write(const QString &path, const QByteArray &bytes, QString *error = nullptr);
     // Appends one line (bytes + CR LF) by rewriting the whole file atomically.
     static bool appendLine(const QString &path, const QByteArray &line);
 };

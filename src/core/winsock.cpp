@@ -4,6 +4,7 @@
 #include <climits>
 
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QHostAddress>
@@ -168,10 +169,19 @@ bool Winsock::setAuthorityFile(const QString &path, QString *error)
     tls.sessions.clear();
     if (path.isEmpty())
         return true;
+    // Certificates are a few kilobytes each: a file that is not a regular one
+    // (a pipe, a device such as /dev/zero) or that is far too large is refused
+    // before a byte is read, so that it can neither hang nor fill the memory.
+    static constexpr qint64 MostBytes = 1 << 20;
+    const QFileInfo info(path);
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (info.exists() && !info.isFile())
+        tls.authorityError = QStringLiteral("it is not a regular file");
+    else if (info.size() > MostBytes)
+        tls.authorityError = QStringLiteral("it is larger than 1 MiB");
+    else if (!file.open(QIODevice::ReadOnly))
         tls.authorityError = file.errorString();
-    else if (const auto found = QSslCertificate::fromData(file.readAll(), QSsl::Pem); found.isEmpty())
+    else if (const auto found = QSslCertificate::fromData(file.read(MostBytes), QSsl::Pem); found.isEmpty())
         tls.authorityError = QStringLiteral("it holds no PEM certificate");
     else
         tls.named = found;

@@ -1,5 +1,7 @@
 #include "engine/download_failure.h"
 
+#include <QStringList>
+
 QString downloadFailureText(DownloadFailure kind, const QString &detail)
 {
     switch (kind) {
@@ -11,6 +13,12 @@ QString downloadFailureText(DownloadFailure kind, const QString &detail)
         return QStringLiteral("The file on the server has changed or is no longer there (%1).\r\n"
                               "The download is stopped so that the two files never mix.")
             .arg(detail);
+    case DownloadFailure::NoRoom: {
+        const QStringList f = detail.split(QLatin1Char('|'));
+        return QStringLiteral("Not enough free space: %1 is left to download, %2 is free in %3.\r\n"
+                              "Free some space, then click on the resume button !")
+            .arg(f.value(0), f.value(1), f.value(2));
+    }
     case DownloadFailure::Certificate:
         return QStringLiteral("%1 !\r\nThe connection is not safe: the download is stopped.").arg(detail);
     case DownloadFailure::Network:

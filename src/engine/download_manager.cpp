@@ -21,10 +21,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QStorageInfo>
 #include <QTime>
 #include <QTimer>
 
 #include <cmath>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -173,7 +177,7 @@ QString DownloadManager::destinationFolder() const
 
 QString DownloadManager::downloadFolder() const
 {
-    return destinationFolder() + m_run.Project_Now + QLatin1Char('/');
+    return m_owned.folder;
 }
 
 QString DownloadManager::packFilePath(qint64 pack) const
@@ -193,7 +197,7 @@ QString DownloadManager::timeFilePath() const
 
 QString DownloadManager::finalFilePath() const
 {
-    return destinationFolder() + m_run.File_URL2;
+    return m_owned.finalFile.isEmpty() ? destinationFolder() + m_run.File_URL2 : m_owned.finalFile;
 }
 
 void DownloadManager::setSlotTimeouts(int stallMs, int retryMs)
@@ -350,6 +354,7 @@ void DownloadManager::beginRun()
     m_joined = 0;
     m_lastFailure = DownloadFailure::None;
     m_server = ServerInfo::read(ProgramFolder::projectDir(m_run.Project_Now));
+    m_owned = OwnedFiles::read(ProgramFolder::projectDir(m_run.Project_Now));
     m_register = PackRegister(registerPath());
     QString planText = QString::number(m_plan.fullPackCount()) + QStringLiteral(" times ") + Format_Taille(P);
     if (m_plan.lastPackSize() > 0)
@@ -409,7 +414,7 @@ void DownloadManager::beginRun()
     }
     if (m_run.Projet_FTP)
         m_display.setLabel(statusLabel(4), QStringLiteral("Unused with FTP servers."));
-    if (prepareFolders())
+    if (finalInPlace() || prepareFolders())
         planFromDisk();
     sumReceived();
     m_run.Taille_Reprise = m_run.Taille_Recue;
@@ -424,6 +429,15 @@ void DownloadManager::beginRun()
 
 bool DownloadManager::planFromDisk()
 {
+    if (finalInPlace()) {
+        // Nothing is left to fetch or join: the run only records the end.
+        m_planned = true;
+        m_joined = m_plan.packCount();
+        m_plan.start(slotCount(), {});
+        m_run.Paquets_Finis = m_plan.doneBytes();
+        startSlots();
+        return true;
+    }
     // The files say what is stored: a new project has none, a project that ran
     // before keeps every byte its files hold.
     const ProjectResume::State disk = ProjectResume::reconcile(assemblyInput(), registerPath());
@@ -435,6 +449,8 @@ bool DownloadManager::planFromDisk()
     m_joined = disk.joined;
     m_plan.start(slotCount(), disk.pending);
     m_run.Paquets_Finis = m_plan.doneBytes();
+    if (!roomIsEnough())
+        return true;
     startSlots();
     joinReadyPacks();
     return true;
@@ -488,9 +504,92 @@ void DownloadManager::completeSoonIfDone()
 
 bool DownloadManager::prepareFolders()
 {
+    const QString projectDir = ProgramFolder::projectDir(m_run.Project_Now);
     QString failure;
-    if (Folders::make(downloadFolder(), &failure))
+    const auto failed = [&] {
+        stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, failure));
+        return false;
+    };
+    if (!m_owned.folder.isEmpty()) {
+        const QByteArray native = QFile::encodeName(m_owned.folder.chopped(1));
+        struct stat st;
+        if (::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+            return true;
+        // A folder removed meanwhile is made again, empty, where it was
+        // (mkdir makes only a new one); anything else in its place is not the
+        // project's, which then makes a folder anew.
+        if (!Folders::taken(m_owned.folder.chopped(1))) {
+            if (!Folders::make(m_owned.folder, &failure))
+                return failed();
+            return true;
+        }
+        m_owned.folder.clear();
+    } else if (const QString legacy = destinationFolder() + m_run.Project_Now + QLatin1Char('/');
+               QFileInfo::exists(registerPath()) && QFileInfo(legacy).isDir() && !QFileInfo(legacy.chopped(1)).isSymLink()) {
+        // A project begun before download folders were recorded: it ran (its
+        // register says so) in the folder named after it.
+        m_owned.folder = legacy;
+        if (!m_owned.write(projectDir, &failure)) {
+            m_owned.folder.clear();
+            return failed();
+        }
         return true;
+    }
+    // A folder of its own, never one that exists: whatever the user keeps
+    // under the project's name stays theirs.
+    const QString made = Folders::makeFresh(destinationFolder(), m_run.Project_Now, &failure);
+    if (made.isEmpty())
+        return failed();
+    m_owned.folder = made;
+    if (!m_owned.write(projectDir, &failure)) {
+        ::rmdir(QFile::encodeName(made).constData());
+        m_owned.folder.clear();
+        return failed();
+    }
+    return true;
+}
+
+bool DownloadManager::roomIsEnough()
+{
+    qint64 left = 0;
+    for (qint64 k = 0; k < m_plan.packCount(); ++k)
+        left += m_plan.isDone(k) ? 0 : m_plan.packSize(k);
+    left -= m_plan.storedBytes() - m_plan.doneBytes();
+    QStorageInfo disk(downloadFolder());
+    if (left <= 0 || !disk.isValid() || disk.bytesAvailable() >= left)
+        return true;
+    stopWithFailure(DownloadFailure::NoRoom,
+                    downloadFailureText(DownloadFailure::NoRoom, Format_Taille(left) + QLatin1Char('|')
+                                                                     + Format_Taille(disk.bytesAvailable())
+                                                                     + QLatin1Char('|') + disk.rootPath()));
+    return false;
+}
+
+bool DownloadManager::finalInPlace() const
+{
+    // The work file goes only by being moved to the chosen name: with it gone
+    // and a file of the right length there, that file is the project's.
+    return !m_owned.finalFile.isEmpty() && Folders::regularFileSize(m_owned.finalFile) == m_run.Taille_Fichier
+           && (m_owned.folder.isEmpty() || !Folders::taken(m_owned.folder + QStringLiteral("final.zov")));
+}
+
+bool DownloadManager::chooseFinalName()
+{
+    // The name is written down before the file moves there, so that a run
+    // stopped right after the move still knows the file as its own.
+    QString target = m_owned.finalFile;
+    if (target.isEmpty() || Folders::taken(target))
+        target = Folders::freeName(destinationFolder(), m_run.File_URL2);
+    if (target == m_owned.finalFile)
+        return true;
+    const OwnedFiles before = m_owned;
+    m_owned.finalFile = target;
+    QString failure;
+    if (!target.isEmpty() && m_owned.write(ProgramFolder::projectDir(m_run.Project_Now), &failure))
+        return true;
+    m_owned = before;
+    if (target.isEmpty())
+        failure = destinationFolder() + m_run.File_URL2 + QStringLiteral(": no free name is left");
     stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, failure));
     return false;
 }
@@ -689,10 +788,7 @@ void DownloadManager::cancelProject(const QString &name)
         stopAllSlots();
         for (QTimer *t : {Timer_Speed, Timer_Time, Timer_Barre})
             t->stop();
-        // The folder of the cancelled download only: an empty project name
-        // would name the destination folder itself.
-        if (ProjectStore::isUsableName(m_run.Project_Now))
-            QDir(downloadFolder()).removeRecursively();
+        m_owned = OwnedFiles();
         m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
         m_display.setCaption(kProduct);
         m_run.Downloading = false;
@@ -702,11 +798,35 @@ void DownloadManager::cancelProject(const QString &name)
         m_planned = false;
         m_filePath.clear();
     }
+    // An empty project name would name the store itself.
+    if (ProjectStore::isUsableName(name)) {
+        bool ok = false;
+        const QString path = ProjectFile::field(m_store.readProjectFile(name, &ok), "path:");
+        removeDownloadFiles(m_store.projectDir(name), ok && !path.isEmpty() ? path + name + QLatin1Char('/') : QString());
+    }
     m_store.removeProject(name);
     if (current) {
         ReInit();
         Timer_Start_Download->start();
     }
+}
+
+void DownloadManager::removeDownloadFiles(const QString &projectDir, const QString &legacyFolder)
+{
+    QString folder = OwnedFiles::read(projectDir).folder;
+    if (folder.isEmpty() && !legacyFolder.isEmpty() && QFileInfo::exists(projectDir + QStringLiteral("download.zov")))
+        folder = legacyFolder;
+    if (folder.isEmpty() || QFileInfo(folder.chopped(1)).isSymLink())
+        return;
+    // The names the project gives its files: "<base>(<pack>).zov" and the
+    // work file. A file of the user's in the folder keeps the folder too.
+    static const QRegularExpression packName(QStringLiteral("^.*\\(\\d+\\)\\.zov$"));
+    QDir dir(folder);
+    for (const QString &entry : dir.entryList(QDir::Files | QDir::System | QDir::Hidden)) {
+        if (entry == QLatin1String("final.zov") || packName.match(entry).hasMatch())
+            dir.remove(entry);
+    }
+    ::rmdir(QFile::encodeName(folder).constData());
 }
 
 void DownloadManager::saveForResume()
@@ -758,12 +878,12 @@ void DownloadManager::resumeDownload()
     m_register.dropPauseNotes();
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
-    if (!prepareFolders())
+    if (!finalInPlace() && !prepareFolders())
         return;
     if (!m_planned) {
         // The folders could not be made when the run began: it begins now.
         planFromDisk();
-    } else {
+    } else if (roomIsEnough()) {
         for (int n = 1; n <= slotCount(); ++n) {
             slot(n).resetFailures();
             // A pack continues from what its file holds now: a file removed
@@ -1015,6 +1135,10 @@ void DownloadManager::joinReadyPacks()
 
 bool DownloadManager::Creer_Fichier()
 {
+    if (finalInPlace())
+        return true;
+    if (!chooseFinalName())
+        return false;
     QList<qint64> incomplete;
     QString error;
     if (FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error))
@@ -1050,6 +1174,14 @@ void DownloadManager::completeProject()
 {
     if (!Creer_Fichier())
         return;
+    const QString name = m_run.Project_Now;
+    // Finished only once the project's record says so: a run stopped before
+    // this finds the file in place and ends here again, fetching nothing.
+    QString error;
+    if (!m_store.rewriteStatus(name, 2, &error)) {
+        stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, error));
+        return;
+    }
     const QString finalFile = finalFilePath();
     // The last speeds of the file, then the final snapshot pair.
     onTimerSpeed();
@@ -1059,7 +1191,6 @@ void DownloadManager::completeProject()
     Timer_Barre->stop();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
     ProjectStore &s = m_store;
-    const QString name = m_run.Project_Now;
     if (!s.Lst_Projects_En_Cours.isEmpty()) {
         s.Lst_Project2.append(s.Lst_Projects_En_Cours.takeFirst());
         s.Lst_Download_Url2.append(s.Lst_Download_Url_En_Cours.takeFirst());
@@ -1067,14 +1198,14 @@ void DownloadManager::completeProject()
     }
     s.Charger_Listes();
     m_display.setCaption(kProduct);
-    s.rewriteStatus(name, 2);
     const QByteArray stats = "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
                              "Hspeed:" + m_run.Txt_Vitesse_Haute.toUtf8() + " | " + m_run.Txt_Vitesse_Haute2.toUtf8() + "\r\n"
                              "Lspeed:" + m_run.Txt_Vitesse_Basse.toUtf8() + " | " + m_run.Txt_Vitesse_Basse2.toUtf8() + "\r\n"
                              "Mspeed:" + m_display.label(QStringLiteral("Lbl_Vitesse_M")).toUtf8() + " | "
                              + m_display.label(QStringLiteral("Lbl_Vitesse_M2")).toUtf8() + "\r\n";
     TextFile::write(ProgramFolder::projectDir(name) + QStringLiteral("stats.zov"), stats);
-    QDir().rmdir(downloadFolder());
+    if (!downloadFolder().isEmpty())
+        QDir().rmdir(downloadFolder());
     m_filePath.clear();
     m_store.Recuperation = false;
     m_run.Downloading = false;

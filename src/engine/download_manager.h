@@ -10,6 +10,7 @@
 #include "engine/final_assembler.h"
 #include "engine/pack_plan.h"
 #include "engine/pack_register.h"
+#include "projects/owned_files.h"
 #include "projects/project_store.h"
 #include "projects/server_info.h"
 
@@ -87,10 +88,16 @@ public:
     void shutdown();
     // Cancels a project and deletes it from disk (the "Cancel project" menu
     // entry). The project in progress stops first (every connection and slot
-    // timer of either protocol), its download folder is deleted, the display
-    // returns to idle and the queue takes the next project; a waiting project
-    // just leaves the queue, and a running download goes on untouched.
+    // timer of either protocol), the display returns to idle and the queue
+    // takes the next project; a waiting project just leaves the queue, and a
+    // running download goes on untouched. Either way the pack and work files
+    // of the project go, and its download folder once nothing else is in it.
     void cancelProject(const QString &name);
+    // Removes what the project made in its download folder (pack files and
+    // the work file), then the folder if that left it empty. A project begun
+    // before its folder was recorded owns the folder named after it only when
+    // its register says it ran. Nothing else is ever removed.
+    static void removeDownloadFiles(const QString &projectDir, const QString &legacyFolder);
     // Every slot of either protocol stops: connections closed, slot timers off;
     // the packs in progress stay theirs (pause, close, cancel).
     void stopAllSlots();
@@ -134,11 +141,15 @@ public:
     PackPlan &plan() { return m_plan; }
     UrlProbe &probe() { return *m_probe; }
     QString destinationFolder() const;    // FilePath of the running project
-    QString downloadFolder() const;       // FilePath + Project_Now + "/"
+    // The folder the running project made for its packs: FilePath +
+    // Project_Now + "/", or "Project_Now (n)/" when that name was taken.
+    QString downloadFolder() const;
     QString packFilePath(qint64 pack) const;
     QString registerPath() const;         // the project's download.zov
     QString timeFilePath() const;         // the project's infos.zov
-    QString finalFilePath() const;        // FilePath + File_URL2
+    // FilePath + File_URL2, or "name (n).ext" there when a file the project
+    // did not make holds the name.
+    QString finalFilePath() const;
     // Shortens the slots' patience for tests (stall and retry delays).
     void setSlotTimeouts(int stallMs, int retryMs);
 
@@ -194,6 +205,16 @@ private:
     // Tells the user once and pauses: the bytes stored so far stay.
     void stopWithFailure(DownloadFailure kind, const QString &text);
     bool prepareFolders();
+    // The finished file is in place under the name the project chose (an
+    // earlier run moved it there and was stopped before it could say so).
+    bool finalInPlace() const;
+    // Picks and records the finished file's name: the file's own, or the first
+    // "name (n).ext" nothing holds. False (the download paused, saying why)
+    // when the choice could not be recorded.
+    bool chooseFinalName();
+    // Compares what is left to fetch with the free space of the download
+    // folder's disk; a shortfall pauses before any request, naming both.
+    bool roomIsEnough();
     // Applies the running project's stored options (Project_Now's file).
     void loadProjectOptions();
     // Start of a run, fresh or resumed: plan from what is on disk, slots started.
@@ -246,6 +267,7 @@ private:
     qint64 m_joined = 0;                  // packs already in the work file
     qint64 m_packSize = 0;                // the running project's own pack size
     ServerInfo m_server;                  // what the probe saw of the file
+    OwnedFiles m_owned;                   // what the running project made on disk
     PackRegister m_register;
     DownloadFailure m_lastFailure = DownloadFailure::None;
     DownloadRun m_run;

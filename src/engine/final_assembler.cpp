@@ -36,8 +36,7 @@ QList<qint64> FinalAssembler::incompletePacks(const Input &in, qint64 from)
 {
     QList<qint64> bad;
     for (qint64 k = std::max<qint64>(from, 0); k < in.packCount; ++k) {
-        const QFileInfo fi(packFilePath(in.folder, in.baseName, k));
-        if (!fi.exists() || fi.size() < packLength(in, k))
+        if (Folders::regularFileSize(packFilePath(in.folder, in.baseName, k)) < packLength(in, k))
             bad.append(k);
     }
     return bad;
@@ -104,7 +103,8 @@ namespace {
 bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to, QString *error)
 {
     const QString work = FinalAssembler::workFilePath(in);
-    const int out = ::open(QFile::encodeName(work).constData(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    // Neither the work file nor a pack is ever a link to somewhere else.
+    const int out = ::open(QFile::encodeName(work).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (out < 0) {
         if (error)
             *error = work + QStringLiteral(": ") + Folders::systemReason(errno);
@@ -118,7 +118,7 @@ bool appendPacks(const FinalAssembler::Input &in, qint64 from, qint64 to, QStrin
     QString failed = work;
     for (qint64 k = from; k < to && ok; ++k) {
         const QString pack = FinalAssembler::packFilePath(in.folder, in.baseName, k);
-        const int src = ::open(QFile::encodeName(pack).constData(), O_RDONLY | O_CLOEXEC);
+        const int src = ::open(QFile::encodeName(pack).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
         if (src < 0) {
             failure = errno;
             failed = pack;
@@ -150,12 +150,11 @@ bool FinalAssembler::joinNext(const Input &in, qint64 joined, QString *error)
     if (joined < 0 || joined >= in.packCount)
         return false;
     const QString packPath = packFilePath(in.folder, in.baseName, joined);
-    const QFileInfo pack(packPath);
-    if (!pack.exists() || pack.size() < packLength(in, joined))
+    if (Folders::regularFileSize(packPath) < packLength(in, joined))
         return false;
     if (joined == 0)
         QFile::remove(workFilePath(in));
-    else if (QFileInfo(workFilePath(in)).size() != joinedBytes(in, joined)) {
+    else if (Folders::regularFileSize(workFilePath(in)) != joinedBytes(in, joined)) {
         if (error)
             *error = workFilePath(in) + QStringLiteral(": does not hold the packs joined so far");
         return false;
@@ -174,7 +173,7 @@ bool FinalAssembler::assemble(const Input &in, qint64 *joined, QList<qint64> *in
     // The work file holds what its length says, whatever was believed: packs it
     // lost (a crash before its bytes reached the disk) are fetched again, and
     // bytes past the packs joined are cut off.
-    const qint64 size = QFileInfo(work).size();
+    const qint64 size = std::max<qint64>(Folders::regularFileSize(work), 0);
     if (size < joinedBytes(in, have)) {
         const qint64 kept = in.packSize > 0 ? std::min(have, size / in.packSize) : 0;
         for (qint64 k = kept; k < have; ++k)
@@ -204,9 +203,9 @@ bool FinalAssembler::assemble(const Input &in, qint64 *joined, QList<qint64> *in
     for (qint64 k = have; k < in.packCount; ++k)
         QFile::remove(packFilePath(in.folder, in.baseName, k));
     *joined = in.packCount;
-    // One rename: the destination is replaced whole or not at all. A folder in
-    // the way, or a destination that vanished, leaves the joined file where it is.
-    if (::rename(QFile::encodeName(work).constData(), QFile::encodeName(in.destination).constData()) != 0) {
+    // One rename, which never replaces anything: a name taken meanwhile, or a
+    // destination that vanished, leaves the joined file whole where it is.
+    if (!Folders::moveNoReplace(work, in.destination)) {
         if (error)
             *error = in.destination + QStringLiteral(": ") + Folders::systemReason(errno);
         return false;

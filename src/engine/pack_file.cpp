@@ -1,5 +1,12 @@
 #include "engine/pack_file.h"
 
+#include "core/folders.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 PackFile::~PackFile()
 {
     close();
@@ -14,11 +21,24 @@ bool PackFile::open(const QString &path, qint64 position)
         m_error = QStringLiteral("Negative write position");
         return false;
     }
-    m_file.setFileName(path);
+    // A link planted in the pack's place is never written through: the bytes
+    // go into a file of the download folder, or nowhere. Only a regular file
+    // is a pack.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const int failure = fd < 0 ? errno : EINVAL;
+        m_error = fd >= 0 || failure != ELOOP ? Folders::systemReason(failure)
+                                              : QStringLiteral("a symbolic link is in the pack's place");
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
     // Unbuffered: every write is handed to the system at once, so a failing
     // disk shows up at the write that failed, not at some later flush.
-    if (!m_file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
+    if (!m_file.open(fd, QIODevice::ReadWrite | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         m_error = m_file.errorString();
+        ::close(fd);
         return false;
     }
     const qint64 length = m_file.size();

@@ -4,8 +4,8 @@
 #include "core/text_file.h"
 
 #include <QFile>
-#include <QFileInfo>
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -25,8 +25,15 @@ ProjectResume::State ProjectResume::reconcile(const FinalAssembler::Input &in, c
 {
     State st;
     const QString work = FinalAssembler::workFilePath(in);
-    const QFileInfo workInfo(work);
-    const qint64 length = workInfo.exists() ? workInfo.size() : 0;
+    // Only regular files of the project's own folder are its data: anything
+    // else in the place of the work file or a pack (a link planted there) is
+    // dropped, never followed or read.
+    const auto dropIfNotRegular = [](const QString &path) {
+        if (Folders::taken(path) && Folders::regularFileSize(path) < 0)
+            ::unlink(QFile::encodeName(path).constData());
+    };
+    dropIfNotRegular(work);
+    const qint64 length = std::max<qint64>(Folders::regularFileSize(work), 0);
     st.joined = packsInWorkFile(in, length);
     const qint64 keep = FinalAssembler::joinedBytes(in, st.joined);
     if (length > keep && ::truncate(QFile::encodeName(work).constData(), off_t(keep)) != 0) {
@@ -39,13 +46,14 @@ ProjectResume::State ProjectResume::reconcile(const FinalAssembler::Input &in, c
     QByteArray lines;
     for (qint64 k = 0; k < in.packCount; ++k) {
         const QString packPath = FinalAssembler::packFilePath(in.folder, in.baseName, k);
-        const QFileInfo fi(packPath);
+        dropIfNotRegular(packPath);
+        const qint64 onDisk = Folders::regularFileSize(packPath);
         const qint64 size = FinalAssembler::packLength(in, k);
-        qint64 stored = fi.exists() ? fi.size() : 0;
+        qint64 stored = std::max<qint64>(onDisk, 0);
         if (k < st.joined || stored > size) {
             // Already in the work file, or a file that is not what this pack
             // can be: it goes.
-            if (fi.exists() && !QFile::remove(packPath) && k >= st.joined) {
+            if (onDisk >= 0 && !QFile::remove(packPath) && k >= st.joined) {
                 st.error = packPath + QStringLiteral(": cannot be removed");
                 return st;
             }

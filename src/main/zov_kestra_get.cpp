@@ -3,10 +3,12 @@
 // one progress line. Exit status: 0 when the finished file is in place, 1 when
 // the download paused (Ctrl-C, or the network kept failing: run it again), 2 for
 // a probe failure or bad arguments, 3 when the program folder is busy, 4 when a
-// file could not be written here, 5 when the file on the server changed or
-// disappeared, 6 when an HTTPS server's certificate was refused during the
+// file could not be written here or the disk has too little room for it, 5 when
+// the file on the server changed or disappeared (--restart starts it over), 6 when an HTTPS server's certificate was refused during the
 // download (a refusal at the probe is a probe failure, 2).
+#include "core/folders.h"
 #include "core/program_folder.h"
+#include "core/text_file.h"
 #include "core/winsock.h"
 #include "core/settings.h"
 #include "core/termination_signals.h"
@@ -14,6 +16,7 @@
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
+#include "projects/owned_files.h"
 #include "projects/project_file.h"
 
 #include <QCommandLineParser>
@@ -21,6 +24,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QTime>
 #include <QTimer>
 
 #include <cstdio>
@@ -88,8 +92,9 @@ int main(int argc, char *argv[])
         "(~/.local/share/zov-kestra-download), the folder the desktop program uses.\n"
         "\n"
         "Exit status: 0 done, 1 paused (run again), 2 refused address or bad arguments,\n"
-        "3 another copy works on the same projects, 4 a file could not be written,\n"
-        "5 the file on the server changed or disappeared."));
+        "3 another copy works on the same projects, 4 a file could not be written\n"
+        "or the disk has too little room, 5 the file on the server changed or\n"
+        "disappeared (--restart downloads the new file from the start)."));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption destOpt(QStringLiteral("dest"),
@@ -100,13 +105,17 @@ int main(int argc, char *argv[])
     QCommandLineOption caOpt(QStringLiteral("ca-certificate"),
                              QStringLiteral("Also trust the certificate authorities of this PEM file for HTTPS."),
                              QStringLiteral("FILE"));
+    QCommandLineOption restartOpt(QStringLiteral("restart"),
+                                  QStringLiteral("Start the address's download over from byte 0, keeping nothing of an earlier one "
+                                                 "(after the file on the server changed)."));
     parser.addOption(destOpt);
+    parser.addOption(restartOpt);
     parser.addOption(packOpt);
     parser.addOption(caOpt);
     parser.addPositionalArgument(QStringLiteral("URL"), QStringLiteral("http://, https:// or ftp://host/path/file"));
     parser.process(app);
     if (parser.positionalArguments().size() != 1) {
-        say(QStringLiteral("usage: zov-kestra-get [--dest DIR] [--pack-size BYTES] [--ca-certificate FILE] URL"));
+        say(QStringLiteral("usage: zov-kestra-get [--dest DIR] [--pack-size BYTES] [--ca-certificate FILE] [--restart] URL"));
         return 2;
     }
     QString dest;
@@ -133,7 +142,11 @@ int main(int argc, char *argv[])
     }
 
     // The desktop program and this one never work on one program folder at once.
-    QDir().mkpath(ProgramFolder::projectsDir());
+    QString folderFailure;
+    if (!Folders::make(ProgramFolder::projectsDir(), &folderFailure)) {
+        say(QStringLiteral("Cannot write in the program folder %1.").arg(folderFailure));
+        return CannotWrite;
+    }
     QLockFile folderLock(ProgramFolder::lockPath());
     folderLock.setStaleLockTime(0);
     if (!folderLock.tryLock(0)) {
@@ -142,11 +155,11 @@ int main(int argc, char *argv[])
             return Busy;
         }
         // The lock file itself cannot be written: say why, in the system's words.
-        QFile probe(ProgramFolder::projectsDir() + QStringLiteral(".write-test"));
-        const QString reason = probe.open(QIODevice::WriteOnly) ? QStringLiteral("cannot create the lock file")
-                                                                 : probe.errorString();
-        probe.remove();
-        say(QStringLiteral("Cannot write in the program folder %1: %2.").arg(ProgramFolder::path(), reason));
+        if (!TextFile::write(ProgramFolder::projectsDir() + QStringLiteral(".write-test"), {}, &folderFailure))
+            say(QStringLiteral("Cannot write in the program folder %1.").arg(folderFailure));
+        else
+            say(QStringLiteral("Cannot write in the program folder %1: cannot create the lock file.").arg(ProgramFolder::path()));
+        QFile::remove(ProgramFolder::projectsDir() + QStringLiteral(".write-test"));
         return CannotWrite;
     }
 
@@ -160,6 +173,11 @@ int main(int argc, char *argv[])
     Progress progress(terminal);
     int exitCode = 1;
     bool interrupted = false;
+    bool saved = false;
+    const bool restart = parser.isSet(restartOpt);
+    const auto sayRestart = [] {
+        say(QStringLiteral("Run the same command with --restart to download the new file from the start."));
+    };
 
     // The program ends from the event loop: an end decided before the loop
     // runs (a signal handled while the engine starts) still takes effect.
@@ -172,6 +190,10 @@ int main(int argc, char *argv[])
     // program does: what is stored stays, and the same command resumes it.
     TerminationSignals termination;
     QObject::connect(&termination, &TerminationSignals::requested, &app, [&] {
+        // A signal that comes while the file is put in place is handled once
+        // it is there: the download is finished, not stopped.
+        if (saved)
+            return;
         interrupted = true;
         const bool running = engine.run().Downloading;
         engine.shutdown();
@@ -192,6 +214,13 @@ int main(int argc, char *argv[])
 
     QObject::connect(&engine, &DownloadManager::messageRequested, &app,
                      [](const QString &, const QString &text, bool) { say(text); });
+    QObject::connect(&engine, &DownloadManager::downloadFailed, &app, [&](DownloadFailure kind, const QString &text) {
+        // The window asks whether to start over instead of telling this.
+        if (kind == DownloadFailure::ServerChanged) {
+            say(text);
+            sayRestart();
+        }
+    });
     QObject::connect(&probe, &UrlProbe::failed, &app, [&](const QString &, const QString &text) {
         say(text);
         // The window's message leaves the cause out; a terminal has room for it.
@@ -206,9 +235,28 @@ int main(int argc, char *argv[])
     const auto continueKnown = [&](const QString &url, qint64 probedSize) {
         ProjectStore &store = engine.store();
         const qsizetype finished = store.Lst_Download_Url2.lastIndexOf(url);
+        if (restart) {
+            // Whatever an unfinished download of the address made goes, and the
+            // address is a new project again; finished ones stay as they are.
+            QStringList names;
+            if (store.Lst_Download_Url_En_Cours.value(0) == url)
+                names.append(store.Lst_Projects_En_Cours.first());
+            for (qsizetype i = 0; i < store.Lst_Download_url.size(); ++i) {
+                if (store.Lst_Download_url.at(i) == url)
+                    names.append(store.Lst_Projects.at(i));
+            }
+            for (const QString &name : names)
+                engine.cancelProject(name);
+            engine.Timer_Start_Download->stop();
+            return false;
+        }
         if (finished >= 0) {
             const QString name = store.Lst_Project2.at(finished);
-            const QString file = ProjectFile::field(store.readProjectFile(name), "path:") + Extract_FileName(url);
+            // Only the project's own file: what it recorded when it moved it
+            // in place (older projects: the name in their destination).
+            QString file = OwnedFiles::read(store.projectDir(name)).finalFile;
+            if (file.isEmpty())
+                file = ProjectFile::field(store.readProjectFile(name), "path:") + Extract_FileName(url);
             if (QFileInfo(file).isFile()) {
                 fprintf(stdout, "Already downloaded: %s\n", qPrintable(file));
                 fflush(stdout);
@@ -226,6 +274,7 @@ int main(int argc, char *argv[])
             say(downloadFailureText(DownloadFailure::ServerChanged,
                                     QStringLiteral("it is now %1 bytes long, it was %2 when %3 began")
                                         .arg(probedSize).arg(size, name)));
+            sayRestart();
             exitCode = ServerChanged;
             return true;
         }
@@ -251,18 +300,22 @@ int main(int argc, char *argv[])
         if (continueKnown(r.url, r.fileSize))
             return;
         engine.requeueInProgress();
+        // A project cleared by --restart leaves its name free again.
+        const QString projectName = restart ? UrlProbe::projectNameFor(Base_Name(r.fileName), ProgramFolder::projectsDir(),
+                                                                       QTime::currentTime().msecsSinceStartOfDay() / 1000.0)
+                                            : r.projectName;
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, r.ftp);
         if (!dest.isEmpty())
             rec.path = dest;
         rec.packsize = r.rangesSupported ? (packSize > 0 ? packSize : Settings::packSize()) : r.fileSize;
-        if (!engine.store().addNewProject(r.projectName, ProjectFile::build(rec), r.url, r.fileSize,
-                                          r.serverInfo())) {
-            say(QStringLiteral("Cannot write the project %1 in %2.").arg(r.projectName, ProgramFolder::projectsDir()));
+        QString failure;
+        if (!engine.store().addNewProject(projectName, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo(), &failure)) {
+            say(QStringLiteral("Cannot write the project %1: %2.").arg(projectName, failure));
             exitCode = CannotWrite;
             return;
         }
-        if (!engine.startNow(r.projectName)) {
-            say(QStringLiteral("Cannot start the project %1.").arg(r.projectName));
+        if (!engine.startNow(projectName)) {
+            say(QStringLiteral("Cannot start the project %1.").arg(projectName));
             exitCode = Paused;
             return;
         }
@@ -284,6 +337,7 @@ int main(int argc, char *argv[])
                          progress.show(engine, true);
                          engine.Timer_Start_Download->stop();
                          const bool ok = QFileInfo::exists(finalFile);
+                         saved = ok;
                          if (ok)
                              fprintf(stdout, "Saved %s\n", qPrintable(finalFile));
                          fflush(stdout);
@@ -296,6 +350,7 @@ int main(int argc, char *argv[])
             fputc('\n', stdout);
         switch (engine.lastFailure()) {
         case DownloadFailure::LocalWrite:
+        case DownloadFailure::NoRoom:
             finish(CannotWrite);
             break;
         case DownloadFailure::ServerChanged:
@@ -313,7 +368,7 @@ int main(int argc, char *argv[])
     // A known address needs no probe: nothing is asked of the server twice.
     const QString typed = parser.positionalArguments().first();
     const QString known = UrlProbe::storedAddress(typed);
-    if (!known.isEmpty() && continueKnown(known, -1)) {
+    if (!restart && !known.isEmpty() && continueKnown(known, -1)) {
         if (exitCode != -1)
             return exitCode;
     } else {

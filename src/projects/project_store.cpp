@@ -1,5 +1,6 @@
 #include "projects/project_store.h"
 
+#include "core/folders.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/text_file.h"
@@ -7,6 +8,9 @@
 #include "projects/project_file.h"
 
 #include <QDir>
+#include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -84,6 +88,35 @@ int ProjectStore::indexOfName(const QStringList &list, const QString &name)
     return int(list.indexOf(name));
 }
 
+namespace {
+// Modification time in nanoseconds, 0 when the file cannot be read.
+qint64 modifiedNs(const QString &path)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return 0;
+    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+} // namespace
+
+void ProjectStore::dropUnfinishedCreations(const QByteArray &listText)
+{
+    // A new project is written folder first and listed last. A folder the list
+    // does not name, whose project file is newer than the list and says it
+    // never started (waiting, no register), is a creation cut short between
+    // the two: it holds nothing but what that creation wrote.
+    const QStringList listed = namesOfListText(listText);
+    const qint64 listWritten = modifiedNs(listFilePath());
+    for (const QString &name : QDir(m_folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        if (listed.contains(name) || !isUsableName(name) || QFileInfo(m_folder + name).isSymLink()
+            || QFileInfo::exists(projectDir(name) + QStringLiteral("download.zov"))
+            || modifiedNs(projectFilePath(name)) <= listWritten)
+            continue;
+        if (ProjectFile::status(TextFile::read(projectFilePath(name))) == 1)
+            QDir(projectDir(name)).removeRecursively();
+    }
+}
+
 void ProjectStore::clearLists()
 {
     Lst_Projects.clear();
@@ -105,6 +138,7 @@ bool ProjectStore::load()
     const QByteArray listText = TextFile::read(listFilePath(), &listRead);
     if (!listRead)
         return false;
+    dropUnfinishedCreations(listText);
 
     // Every name is looked at on its own: a name without a readable project
     // file is left out instead of shifting the url and size of the next one
@@ -262,25 +296,38 @@ bool ProjectStore::writeProjectFile(const QString &name, const QByteArray &text)
     return TextFile::write(projectFilePath(name), text);
 }
 
-bool ProjectStore::rewriteStatus(const QString &name, int digit)
+bool ProjectStore::rewriteStatus(const QString &name, int digit, QString *error)
 {
     bool ok = false;
     const QByteArray text = readProjectFile(name, &ok);
-    if (!ok)
+    if (!ok) {
+        if (error)
+            *error = projectFilePath(name) + QStringLiteral(": cannot be read");
         return false;
-    return TextFile::write(projectFilePath(name), ProjectFile::withStatus(text, digit));
+    }
+    return TextFile::write(projectFilePath(name), ProjectFile::withStatus(text, digit), error);
 }
 
 bool ProjectStore::addNewProject(const QString &name, const QByteArray &projectText,
-                                 const QString &url, qint64 bytes, const ServerInfo &server)
+                                 const QString &url, qint64 bytes, const ServerInfo &server, QString *failure)
 {
     // A name that cannot be a folder of the store is never stored, in memory
     // or on disk (the probe only proposes usable names).
     if (!isUsableName(name))
         return false;
-    const bool projectWritten = writeProjectFile(name, projectText);
+    // The list file is written last: a project is made once it is listed, and
+    // a creation cut short before that is dropped at the next load.
+    QString error;
+    const bool projectWritten = Folders::make(projectDir(name), &error)
+                                && TextFile::write(projectFilePath(name), projectText, &error);
     const bool serverWritten = projectWritten && server.write(projectDir(name));
     const bool listWritten = appendToListFile(name);
+    if (error.isEmpty() && !serverWritten)
+        error = projectDir(name) + ServerInfo::fileName() + QStringLiteral(": cannot be written");
+    if (error.isEmpty() && !listWritten)
+        error = listFilePath() + QStringLiteral(": cannot be written");
+    if (failure)
+        *failure = error;
     Lst_Projects.append(name);
     Lst_Download_url.append(url);
     Lst_Download_byte.append(QString::number(bytes));

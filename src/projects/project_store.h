@@ -47,7 +47,8 @@ public:
     // and sorts the projects into the three groups by their status (1 waiting,
     // 0 in progress, anything else finished). A name whose project file is
     // missing or unreadable, or that cannot name a folder, is left out of the
-    // lists (the list file is not changed). Returns false when there was no
+    // lists (the list file is not changed); a folder the list does not name,
+    // left by a creation cut short, is removed. Returns false when there was no
     // readable list file (the store is then empty).
     bool load();
 
@@ -109,18 +110,18 @@ public:
     bool writeProjectFile(const QString &name, const QByteArray &text);
     // Keeps the project file's text before its status line and appends
     // "status:" + digit + CR LF. A missing or unreadable project file is left
-    // alone (false).
-    bool rewriteStatus(const QString &name, int digit);
+    // alone (false). error (when given) says which file failed and why.
+    bool rewriteStatus(const QString &name, int digit, QString *error = nullptr);
 
     // Stores a confirmed new project: its folder and project file, what the
     // probe learnt about the server beside it (ServerInfo), its line in the list
     // file, and a new last waiting entry (name, url, bytes); then
     // Charger_Listes(). A failing write is skipped and the next step runs, so
     // the lists are updated even when the disk refused. Returns whether all
-    // three files were written; an unusable name (see isUsableName) changes
-    // nothing.
+    // three files were written (failure, when given, names the first that was
+    // not, and why); an unusable name (see isUsableName) changes nothing.
     bool addNewProject(const QString &name, const QByteArray &projectText, const QString &url,
-                       qint64 bytes, const ServerInfo &server = ServerInfo());
+                       qint64 bytes, const ServerInfo &server = ServerInfo(), QString *failure = nullptr);
 
     // Deletes a project: its folder and everything in it (with its
     // statistics), its line in the list file (whole line only) and its entry in
@@ -140,6 +141,9 @@ signals:
 
 private:
     void clearLists();
+    // Removes the folders of projects whose creation was cut short before
+    // they were listed.
+    void dropUnfinishedCreations(const QByteArray &listText);
 
     QString m_folder; // ends with "/"
 };
