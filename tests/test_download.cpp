@@ -99,6 +99,23 @@ private slots:
         QVERIFY(e.Timer_Start_Download->isActive());
     }
 
+    // Fault: cancelling a project deleted a folder of the user's that had the
+    // project's name, with everything in it.
+    void cancelRemovesOnlyWhatTheProjectMade()
+    {
+        DownloadManager e;
+        addProject(e, "thesis", 3 * P, m_nginx.hostPort());
+        QVERIFY(QDir().mkpath(dest() + "thesis") && TextFile::write(dest() + "thesis/notes.txt", "the user's notes"));
+        QVERIFY(e.startNow("thesis"));
+        const QString own = e.downloadFolder();
+        QCOMPARE(own, dest() + "thesis (1)/");
+        e.pauseDownload();
+        e.cancelProject("thesis");
+        QVERIFY(!QFileInfo::exists(own));
+        QCOMPARE(QDir(dest() + "thesis").entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"notes.txt"});
+        QCOMPARE(TextFile::read(dest() + "thesis/notes.txt"), QByteArray("the user's notes"));
+    }
+
     // Catches a pause that loses or refetches stored bytes, a pack in progress
     // not noted ":0" (or noted twice, or left noted after the resume), a
     // request sent while paused, a resumed request that does not start right

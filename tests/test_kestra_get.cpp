@@ -108,6 +108,111 @@ private slots:
         QVERIFY2(err.contains(said), err.constData());
     }
 
+    // Faults: leftover pack files of another download of the same name were
+    // taken as data (a wrong file saved with exit 0), a link planted as a pack
+    // file was written through, the user's file of the download's name was
+    // replaced, and a second address of the same file name overwrote the first
+    // one's file, which a run again then called "Already downloaded".
+    void plantedFilesStayTheUsers()
+    {
+        const QString victim = m_dir.path() + "/victim.txt";
+        QVERIFY(TextFile::write(victim, "outside both folders"));
+        QVERIFY(QDir().mkpath(www() + "/other") && TextFile::write(www() + "/other/big.iso", QByteArray(300000, 'o')));
+        // What each row plants in the destination before the download, and the
+        // name the download must then be saved under.
+        const QList<std::pair<QString, QString>> rows = {
+            {"big/thesis.txt", "big.iso"}, {"big/big(0).zov big/big(1).zov big/final.zov", "big.iso"},
+            {"big/big(3).zov->victim", "big.iso"}, {"big.iso", "big (1).iso"}};
+        int row = 0;
+        for (const auto &[planted, savedAs] : rows) {
+            const QString home = m_dir.path() + QStringLiteral("/hp%1").arg(row), dest = m_dir.path() + QStringLiteral("/op%1/").arg(row);
+            ++row;
+            QMap<QString, QByteArray> before;
+            for (const QString &item : planted.split(' ')) {
+                const QString path = dest + item.section("->", 0, 0);
+                QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+                if (item.contains("->"))
+                    QVERIFY(QFile::link(victim, path));
+                else
+                    QVERIFY(TextFile::write(path, QByteArray(100000, 'u')));
+                before[path] = TextFile::read(path);
+            }
+            QByteArray err, out;
+            QCOMPARE(get({"--dest", dest, "--pack-size", "100000", m_nginx.baseUrl() + "/big.iso"}, home, &err, &out), 0);
+            QVERIFY2(out.contains("Saved " + (dest + savedAs).toUtf8() + "\n"), out.constData());
+            QCOMPARE(sha(dest + savedAs), sha(www() + "/big.iso"));
+            for (auto it = before.cbegin(); it != before.cend(); ++it)
+                QVERIFY2(TextFile::read(it.key()) == it.value(), qPrintable(it.key()));
+            QCOMPARE(TextFile::read(victim), QByteArray("outside both folders"));
+        }
+        // A second address of the same name beside the first one's file.
+        const QString home = m_dir.path() + "/hp0", dest = m_dir.path() + "/op0/";
+        QByteArray err, out;
+        QVERIFY2(get({"--dest", dest, m_nginx.baseUrl() + "/other/big.iso"}, home, &err, &out) == 0, err.constData());
+        QVERIFY2(out.contains("Saved " + dest.toUtf8() + "big (1).iso\n"), out.constData());
+        QCOMPARE(TextFile::read(dest + "big (1).iso"), QByteArray(300000, 'o'));
+        QCOMPARE(get({"--dest", dest, m_nginx.baseUrl() + "/big.iso"}, home, &err, &out), 0);
+        QVERIFY2(out.startsWith("Already downloaded: " + dest.toUtf8() + "big.iso\n"), out.constData());
+        QCOMPARE(sha(dest + "big.iso"), sha(www() + "/big.iso"));
+    }
+
+    // Faults: a kill between joining the packs and moving the finished file in
+    // place, or between that move and the status write, made the next run fetch
+    // the whole file again. strace holds the program at the move (before or
+    // after it) until the test kills it there.
+    void killedWhilePuttingTheFileInPlace_data()
+    {
+        QTest::addColumn<QString>("hold");
+        QTest::newRow("before the move") << "delay_enter";
+        QTest::newRow("after the move") << "delay_exit";
+    }
+
+    void killedWhilePuttingTheFileInPlace()
+    {
+        QFETCH(QString, hold);
+        const QString strace = QStandardPaths::findExecutable("strace");
+        if (strace.isEmpty())
+            QSKIP("strace is needed to hold the program at the move");
+        const QString home = m_dir.path() + "/hk-" + hold, dest = m_dir.path() + "/ok-" + hold + "/";
+        const QStringList args = {"--dest", dest, "--pack-size", "1000000", m_nginx.baseUrl() + "/big.iso"};
+        QProcess p;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("ZOV_KESTRA_HOME", home);
+        env.insert("XDG_CONFIG_HOME", home + "/config");
+        p.setProcessEnvironment(env);
+        p.start(strace, QStringList{"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
+                                    "inject=renameat2:" + hold + "=60000000", ZK_BINARY_DIR "/zov-kestra-get"} + args);
+        const QString work = dest + "big/final.zov";
+        const qint64 size = QFileInfo(www() + "/big.iso").size();
+        const bool held = QTest::qWaitFor([&] {
+            return hold == "delay_exit" ? QFileInfo(dest + "big.iso").size() == size
+                                        : QFileInfo(work).size() == size && QDir(dest + "big").count() == 3;
+        }, 60000);
+        // The program strace started is killed where it is held, then strace
+        // (which would sit out its delay first); the kill pending at the
+        // program's stop ends it before the held call runs on.
+        const pid_t traced = pid_t(TextFile::read(QStringLiteral("/proc/%1/task/%1/children").arg(p.processId())).trimmed().toLongLong());
+        if (held && traced > 0) {
+            ::kill(traced, SIGKILL);
+            p.kill();
+        }
+        QVERIFY(p.waitForFinished(held ? 10000 : 70000));
+        QVERIFY2(held, p.readAllStandardError().constData());
+        QVERIFY(QTest::qWaitFor([traced] {
+            const QByteArray status = TextFile::read(QStringLiteral("/proc/%1/status").arg(traced));
+            return status.isEmpty() || status.contains("State:\tZ");
+        }, 5000));
+        QTest::qWait(300);
+        const qsizetype requests = m_nginx.accessLog().size();
+        QByteArray err, out;
+        QCOMPARE(get(args, home, &err, &out), 0);
+        QVERIFY2(out.contains("Saved " + dest.toUtf8() + "big.iso\n"), out.constData());
+        QCOMPARE(sha(dest + "big.iso"), sha(www() + "/big.iso"));
+        QCOMPARE(m_nginx.accessLog().size(), requests);
+        QVERIFY(TextFile::read(home + "/projects/big/project.zov").endsWith("status:2\r\n"));
+        QVERIFY(!QFileInfo::exists(dest + "big"));
+    }
+
     // Catches a kill at any moment (while probing, starting, writing a pack,
     // joining) that leaves a wrong byte, a project that cannot go on, or stored
     // bytes fetched again; Ctrl-C exiting with another code than the README's
