@@ -213,6 +213,29 @@ private slots:
         QVERIFY(!QFileInfo::exists(dest + "big"));
     }
 
+    // Fault: after the file changed on the server every run exited 5 again,
+    // with no way to start the download over.
+    void changedFileStartsOverWithRestart()
+    {
+        const QString home = m_dir.path() + "/hr", dest = m_dir.path() + "/or";
+        QVERIFY(TextFile::write(www() + "/paced/moving.bin", QByteArray(400000, 'a')));
+        const QStringList args = {"--dest", dest, m_nginx.baseUrl() + "/paced/moving.bin"};
+        QProcess p;
+        start(p, args, home);
+        QVERIFY(QTest::qWaitFor([&] { return QDir(dest + "/moving").count() > 2; }, 20000));
+        ::kill(pid_t(p.processId()), SIGINT);
+        QVERIFY(p.waitForFinished(10000) && p.exitCode() == 1);
+        const QByteArray changed = QByteArray(300000, 'b');
+        QVERIFY(TextFile::write(www() + "/paced/moving.bin", changed));
+        QByteArray err;
+        QCOMPARE(get(args, home, &err), 5);
+        QVERIFY2(err.contains("has changed") && err.contains("--restart"), err.constData());
+        QCOMPARE(get(QStringList{"--restart"} + args, home, &err), 0);
+        QCOMPARE(TextFile::read(dest + "/moving.bin"), changed);
+        QCOMPARE(QDir(home + "/projects").entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"moving"});
+        QVERIFY(!QFileInfo::exists(dest + "/moving"));
+    }
+
     // Catches a kill at any moment (while probing, starting, writing a pack,
     // joining) that leaves a wrong byte, a project that cannot go on, or stored
     // bytes fetched again; Ctrl-C exiting with another code than the README's

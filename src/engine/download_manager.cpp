@@ -743,7 +743,9 @@ void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
         return;
     m_lastFailure = kind;
     emit downloadFailed(kind, text);
-    emit messageRequested(QStringLiteral("Error"), text, true);
+    // A changed file is not told here: the front ends offer to start over.
+    if (kind != DownloadFailure::ServerChanged)
+        emit messageRequested(QStringLiteral("Error"), text, true);
     pauseDownload();
 }
 

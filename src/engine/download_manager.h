@@ -189,7 +189,9 @@ signals:
     // The finished file is in place and the project is listed as finished.
     void projectFinished(const QString &name, const QString &finalFile);
     void downloadPaused();
-    // The download stopped on its own; the text is what the user is told.
+    // The download stopped on its own; the text is what the user is told
+    // (through messageRequested as well, but for a changed file, where the
+    // front end offers to start the download over).
     void downloadFailed(DownloadFailure kind, const QString &text);
 
 private:

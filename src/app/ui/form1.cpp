@@ -475,6 +475,20 @@ void Form1::wireEngine()
     connect(Chk_modem, &QCheckBox::toggled, m_engine, &DownloadManager::setShowModem);
     connect(m_engine, &DownloadManager::messageRequested, this,
             [this](const QString &title, const QString &text, bool critical) { showMessage(title, text, critical); });
+    // A file changed on the server cannot go on: the user may start it over,
+    // keeping nothing of the old one (the project goes and its address is
+    // probed again as a new one).
+    connect(m_engine, &DownloadManager::downloadFailed, this, [this](DownloadFailure kind, const QString &text) {
+        if (kind != DownloadFailure::ServerChanged)
+            return;
+        const QString name = m_engine->run().Project_Now;
+        const QString url = m_engine->store().Lst_Download_Url_En_Cours.value(0);
+        ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"), [this, name, url] {
+            m_engine->cancelProject(name);
+            Txt_Url->setText(url);
+            addProject();
+        });
+    });
     connect(&m_engine->store(), &ProjectStore::listsChanged, this, &Form1::Charger_Listes);
     m_engine->setWindowEnabledCheck([this] { return isEnabled(); });
     for (const QString &name : DisplayModel::barNames())
