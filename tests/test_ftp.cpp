@@ -81,6 +81,8 @@ private slots:
         row("10 MB, PASV", {(10 << 20) + 3, false, {"--no-epsv"}});
         row("log-in refused", {30 * P + 11, false, {"--user=zk:secret"}, {}, false, DownloadFailure::Network});
         row("user and password", {30 * P + 11, false, {"--user=zk:s@c"}, "zk:s%40c@"});
+        // Fault: a stored address (not probed) whose password sends "DELE x" as a command of its own.
+        row("line break in the password", {P, false, {}, "bob:pw%0d%0aDELE%20x@", false, DownloadFailure::ServerChanged});
         row("550 to RETR", {30 * P + 11, false, {}, {}, true, DownloadFailure::ServerChanged});
         row("REST refused", {30 * P + 11, false, {"--refuse-rest"}});
         row("ABOR ignored", {30 * P + 11, false, {"--ignore-abor"}});

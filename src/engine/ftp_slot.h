@@ -61,7 +61,9 @@ private:
     void onStallTimeout();
     void retryNow() override;
 
-    void send(const QByteArray &commands, std::initializer_list<Command> replies);
+    // Sends the command lines in one write and awaits one reply per command.
+    // A line that would hold a line break of its own halts the slot unsent.
+    void send(const QList<QByteArray> &lines, std::initializer_list<Command> replies);
     void handleReply(int code, const QByteArray &text);
     void openDataConnection();
     void startTransfer();
