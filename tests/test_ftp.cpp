@@ -77,6 +77,9 @@ private slots:
         const auto row = [](const char *name, const FtpCase &c) { QTest::newRow(name) << c; };
         row("1 byte, EPSV", {1, false, {}});
         row("P, active only", {P, true, {"--no-passive"}});
+        // Fault: an active data connection taken from an address other than the server's (its bytes stored).
+        row("active, from another address", {P, true, {"--no-passive", "--active-from=127.0.0.5"}, {}, false,
+                                             DownloadFailure::Network});
         row("2P+R, active refused", {2 * P + 777, true, {"--no-active"}});
         row("10 MB, PASV", {(10 << 20) + 3, false, {"--no-epsv"}});
         row("log-in refused", {30 * P + 11, false, {"--user=zk:secret"}, {}, false, DownloadFailure::Network});

@@ -451,6 +451,14 @@ void FtpSlot::onDataConnected()
 
 void FtpSlot::onDataRequest(int requestId)
 {
+    // Only the server this slot talks to may connect back: anyone else who
+    // finds the port (another program or user of this machine, another host)
+    // would have their bytes stored in the packs. They are turned away and the
+    // listener keeps waiting for the server.
+    if (Winsock::RequestHostIP(requestId) != m_control->RemoteHostIP()) {
+        Winsock::Refuse(requestId);
+        return;
+    }
     // The server connects back: the listener closes and takes the connection.
     Ferme_Connect(*m_data);
     m_data->Accept(requestId);
