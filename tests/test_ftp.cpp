@@ -77,10 +77,15 @@ private slots:
         const auto row = [](const char *name, const FtpCase &c) { QTest::newRow(name) << c; };
         row("1 byte, EPSV", {1, false, {}});
         row("P, active only", {P, true, {"--no-passive"}});
+        // Fault: an active data connection taken from an address other than the server's (its bytes stored).
+        row("active, from another address", {P, true, {"--no-passive", "--active-from=127.0.0.5"}, {}, false,
+                                             DownloadFailure::Network});
         row("2P+R, active refused", {2 * P + 777, true, {"--no-active"}});
         row("10 MB, PASV", {(10 << 20) + 3, false, {"--no-epsv"}});
         row("log-in refused", {30 * P + 11, false, {"--user=zk:secret"}, {}, false, DownloadFailure::Network});
         row("user and password", {30 * P + 11, false, {"--user=zk:s@c"}, "zk:s%40c@"});
+        // Fault: a stored address (not probed) whose password sends "DELE x" as a command of its own.
+        row("line break in the password", {P, false, {}, "bob:pw%0d%0aDELE%20x@", false, DownloadFailure::ServerChanged});
         row("550 to RETR", {30 * P + 11, false, {}, {}, true, DownloadFailure::ServerChanged});
         row("REST refused", {30 * P + 11, false, {"--refuse-rest"}});
         row("ABOR ignored", {30 * P + 11, false, {"--ignore-abor"}});

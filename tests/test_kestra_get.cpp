@@ -86,6 +86,9 @@ private slots:
         QTest::newRow("pack size not a number") << QStringList{"--pack-size", "zero", big} << 2 << QByteArray("--pack-size");
         QTest::newRow("an HTML page") << QStringList{m_nginx.baseUrl() + "/page.html"} << 2
                                       << QByteArray("File not found or the URL don't point on a file !");
+        // Fault: a gopher:// address fetched as HTTP, or refused without saying why.
+        QTest::newRow("another scheme") << QStringList{"gopher://127.0.0.1:1/f.bin"} << 2
+                                        << QByteArray("on a file !\nUnsupported scheme \"gopher\"");
         // Fault: a refused connection told only as "check your Internet connection".
         QTcpServer closed;
         QVERIFY(closed.listen(QHostAddress::LocalHost));

@@ -45,6 +45,10 @@ private slots:
             {"h/a/b/../../c/./d.bin", "", "h/c/d.bin"}, {"http://h/../../etc/f.bin", "", "http://h/etc/f.bin"},
             {"h/a/b/..", "", "h/a/"}, {"h/d/?q=a b&r=/x/../y?z", "", "h/d/?q=a%20b&r=/x/../y?z"}, {"h?q=1", "", "h/?q=1"},
             {"h/f.zip\r\nX-Injected: 1", "", ""}, {"h/f\x7f.zip", "", ""}, // a header injected, DEL
+            // Fault: a line break or NUL escaped in the login, path or query decoded into a line of its own.
+            {"ftp://u:p%0d%0aDELE%20x@h/f", "", ""}, {"u%0A@h/f", "", ""}, {"h/f%00.bin", "", ""}, {"h/f?q=%0d", "", ""},
+            // Fault: any scheme fetched as HTTP. (Without one it is HTTP, or FTP for a host "ftp...".)
+            {"gopher://h/f", "", ""}, {"ftps://h/f", "", ""}, {"HTTP://h/f", "", "HTTP://h/f"}, {"ftp.h/f", "", "ftp.h/f"},
             {"", "../x/f.zip", "http://h/a/x/f.zip"}, {"", "/d/./e/../f.zip", "http://h/d/f.zip"},
             {"", "?y=2", "http://h/a/b/c.zip?y=2"}, {"", "//o/f.zip", "http://o/f.zip"},
             {"", "ftp://o/p/../f.zip#frag", "ftp://o/f.zip"}};

@@ -576,6 +576,20 @@ void Winsock::Accept(int requestId)
     }
 }
 
+QString Winsock::RequestHostIP(int requestId)
+{
+    const QTcpSocket *s = pendingRequests().value(requestId).socket;
+    return s ? addressText(s->peerAddress()) : QString();
+}
+
+void Winsock::Refuse(int requestId)
+{
+    if (QTcpSocket *s = pendingRequests().take(requestId).socket) {
+        s->abort();
+        s->deleteLater();
+    }
+}
+
 void Winsock::failLater(int number, const QString &description)
 {
     m_state = sckError;
@@ -646,6 +660,12 @@ QString Winsock::LocalIP() const
 QString Winsock::RemoteHost() const
 {
     return m_remoteHost;
+}
+
+QString Winsock::RemoteHostIP() const
+{
+    return m_socket && m_socket->state() == QAbstractSocket::ConnectedState ? addressText(m_socket->peerAddress())
+                                                                            : QString();
 }
 
 void Winsock::setListenAddress(const QString &address)

@@ -69,6 +69,11 @@ public:
     // Takes the pending connection announced by ConnectionRequest(requestId) of
     // any listening Winsock; this object must be closed and becomes that connection.
     void Accept(int requestId);
+    // The address (dotted text) a pending connection comes from, before it is
+    // accepted; empty when no such request is pending.
+    static QString RequestHostIP(int requestId);
+    // Closes a pending connection without accepting it.
+    static void Refuse(int requestId);
     void Close();
 
     int State() const;
@@ -76,6 +81,8 @@ public:
     void setLocalPort(quint16 port);
     QString LocalIP() const;
     QString RemoteHost() const;
+    // The address (dotted text) of the connected peer; empty when not connected.
+    QString RemoteHostIP() const;
     void setListenAddress(const QString &address);
     // The description of the last failure of Listen or Accept, which is
     // reported through Error only once control is back in the event loop.

@@ -202,8 +202,14 @@ void FtpSlot::reconsider()
     }
 }
 
-void FtpSlot::send(const QByteArray &commands, std::initializer_list<Command> replies)
+void FtpSlot::send(const QList<QByteArray> &lines, std::initializer_list<Command> replies)
 {
+    QByteArray commands;
+    if (!Join_Lines(lines, &commands)) {
+        closeAll();
+        refuseAddress();
+        return;
+    }
     Txt_Sended = commands;
     d->expect.append(replies);
     d->stallTimer->start(d->stallTimeout);
@@ -217,7 +223,7 @@ void FtpSlot::onControlConnected()
     d->phase = Private::Phase::LoggingIn;
     Entete_Lu = false;
     d->expect = {Command::Greeting};
-    send("USER " + d->user + "\r\nPASS " + d->pass + "\r\nTYPE I\r\n", {Command::User, Command::Pass, Command::Type});
+    send({"USER " + d->user, "PASS " + d->pass, "TYPE I"}, {Command::User, Command::Pass, Command::Type});
 }
 
 void FtpSlot::onControlData()
@@ -313,9 +319,9 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
             d->retrDone = false;
             d->started = false;
             ++m_requests;
-            send("RETR " + d->path + "\r\n", {Command::Retr});
+            send({"RETR " + d->path}, {Command::Retr});
         } else {
-            send("REST " + QByteArray::number(d->restAt) + "\r\n", {Command::Rest});
+            send({"REST " + QByteArray::number(d->restAt)}, {Command::Rest});
         }
         return;
     }
@@ -336,7 +342,7 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
         d->retrDone = false;
         d->started = false;
         ++m_requests;
-        send("RETR " + d->path + "\r\n", {Command::Retr});
+        send({"RETR " + d->path}, {Command::Retr});
         // The pack may have changed while REST was on its way.
         reconsider();
         return;
@@ -380,9 +386,9 @@ void FtpSlot::openDataConnection()
         if (d->refused[int(mode)])
             continue;
         if (mode == Mode::Epsv)
-            return send("EPSV\r\n", {Command::Epsv});
+            return send({"EPSV"}, {Command::Epsv});
         if (mode == Mode::Pasv)
-            return send("PASV\r\n", {Command::Pasv});
+            return send({"PASV"}, {Command::Pasv});
         // Active: the server connects back to a port this side listens on,
         // at the address the control connection goes out from.
         Ferme_Connect(*m_data);
@@ -395,7 +401,7 @@ void FtpSlot::openDataConnection()
             Ferme_Connect(*m_data);
             continue;
         }
-        return send("PORT " + argument + "\r\n", {Command::Port});
+        return send({"PORT " + argument}, {Command::Port});
     }
     // No way to open a data connection to this server.
     for (bool &r : d->refused)
@@ -419,7 +425,7 @@ void FtpSlot::endTransfer(bool quit)
     if (retrPending)
         d->expect.append(Command::Retr);
     d->phase = Private::Phase::Aborting;
-    send("ABOR\r\n", {Command::Abor});
+    send({"ABOR"}, {Command::Abor});
     d->stallTimer->start(std::min(d->stallTimeout, kAbortPatience));
 }
 
@@ -445,6 +451,14 @@ void FtpSlot::onDataConnected()
 
 void FtpSlot::onDataRequest(int requestId)
 {
+    // Only the server this slot talks to may connect back: anyone else who
+    // finds the port (another program or user of this machine, another host)
+    // would have their bytes stored in the packs. They are turned away and the
+    // listener keeps waiting for the server.
+    if (Winsock::RequestHostIP(requestId) != m_control->RemoteHostIP()) {
+        Winsock::Refuse(requestId);
+        return;
+    }
     // The server connects back: the listener closes and takes the connection.
     Ferme_Connect(*m_data);
     m_data->Accept(requestId);

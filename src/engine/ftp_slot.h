@@ -20,10 +20,11 @@ class QTimer;
 //
 // No wrong byte is stored: bytes are written only at the stream offset the
 // transfer started from, never past the pack in progress, and bytes arriving
-// after the run was ended are dropped. A server that refuses REST sends the
-// file from its first byte: the bytes before the pack are dropped and
-// restartRefused() tells the manager, which leaves the rest of the file to
-// this slot.
+// after the run was ended are dropped. In active mode only the control
+// connection's peer may open the data connection. A server that refuses REST
+// sends the file from its first byte: the bytes before the pack are dropped
+// and restartRefused() tells the manager, which leaves the rest of the file
+// to this slot.
 class FtpSlot : public TransferSlot
 {
     Q_OBJECT
@@ -61,7 +62,9 @@ private:
     void onStallTimeout();
     void retryNow() override;
 
-    void send(const QByteArray &commands, std::initializer_list<Command> replies);
+    // Sends the command lines in one write and awaits one reply per command.
+    // A line that would hold a line break of its own halts the slot unsent.
+    void send(const QList<QByteArray> &lines, std::initializer_list<Command> replies);
     void handleReply(int code, const QByteArray &text);
     void openDataConnection();
     void startTransfer();

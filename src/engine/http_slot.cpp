@@ -5,6 +5,7 @@
 #include "engine/http_parse.h"
 #include "engine/pack_file.h"
 #include "engine/pack_plan.h"
+#include "engine/url_helpers.h"
 #include "projects/server_info.h"
 
 #include <QElapsedTimer>
@@ -40,7 +41,8 @@ struct HttpSlot::Private
     };
 
     QPointer<Winsock> socket;
-    QString host;
+    QString host;                // without "user:password@"
+    QByteArray authorization;    // "Basic ..." from that login, or empty
     QString path;
     PackPlan *plan = nullptr;
     QByteArray etag;
@@ -114,7 +116,11 @@ HttpSlot::~HttpSlot()
 
 void HttpSlot::setTarget(const QString &host, const QString &path)
 {
-    d->host = host;
+    // A login in the address goes as Basic authorization, never in the Host
+    // line nor to the name lookup.
+    QByteArray user, password;
+    d->host = Split_Login(host, &user, &password);
+    d->authorization = d->host == host ? QByteArray() : "Basic " + (user + ':' + password).toBase64();
     d->path = path;
     // Another file, perhaps another server: what was learnt of the last one
     // does not hold.
@@ -313,27 +319,36 @@ void HttpSlot::fillPipeline()
             last = std::min(limit, d->plan->packLastByte(pack));
             d->plan->commitThrough(m_number, pack);
         }
-        sendRequest(from, last);
+        if (!sendRequest(from, last))
+            return;
     }
 }
 
-void HttpSlot::sendRequest(qint64 first, qint64 last)
+bool HttpSlot::sendRequest(qint64 first, qint64 last)
 {
     const bool ranged = d->ranges;
     const QByteArray &validator = d->ifRange;
-    QByteArray request;
-    request += "GET " + d->path.toUtf8() + " HTTP/1.1\r\n";
-    request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
-    request += "Accept-Language: fr\r\n";
-    request += "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\n";
+    QList<QByteArray> lines = {"GET " + d->path.toUtf8() + " HTTP/1.1",
+                               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
+                               "Accept-Language: fr",
+                               "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)"};
     if (ranged) {
-        request += "Range: bytes=" + QByteArray::number(first) + '-' + QByteArray::number(last) + "\r\n";
+        lines += "Range: bytes=" + QByteArray::number(first) + '-' + QByteArray::number(last);
         if (!validator.isEmpty())
-            request += "If-Range: " + validator + "\r\n";
+            lines += "If-Range: " + validator;
     }
-    request += "Host: " + d->host.toUtf8() + "\r\n";
-    request += "Connection: Keep-Alive\r\n";
-    request += "\r\n";
+    lines += "Host: " + d->host.toUtf8();
+    if (!d->authorization.isEmpty())
+        lines += "Authorization: " + d->authorization;
+    lines += {"Connection: Keep-Alive", QByteArray()};
+    QByteArray request;
+    if (!Join_Lines(lines, &request)) {
+        if (d->plan)
+            d->plan->uncommit(m_number);
+        closeConnection();
+        refuseAddress();
+        return false;
+    }
 
     const bool first_ = d->pending.isEmpty();
     d->pending.append({first, last, ranged, ranged && !validator.isEmpty()});
@@ -350,6 +365,7 @@ void HttpSlot::sendRequest(qint64 first, qint64 last)
         d->stallTimer->start();
     }
     d->socket->SendData(request);
+    return true;
 }
 
 void HttpSlot::failAttempt()

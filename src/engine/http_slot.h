@@ -102,7 +102,8 @@ private:
     // Sends range requests until enough is asked ahead; the first one of an
     // idle connection starts at the first missing byte.
     void fillPipeline();
-    void sendRequest(qint64 first, qint64 last);
+    // False when no request could be built (the slot is halted then).
+    bool sendRequest(qint64 first, qint64 last);
     qint64 aheadTarget() const;
     qint64 nextStreamByte() const;
     void writeFailure(const QString &reason);

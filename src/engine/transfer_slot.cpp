@@ -94,6 +94,13 @@ void TransferSlot::haltWith(int number, const QString &description)
     emit connectionError(m_number, number, description);
 }
 
+void TransferSlot::refuseAddress()
+{
+    m_retryTimer->stop();
+    m_halted = true;
+    emit fileChanged(m_number, QStringLiteral("its address holds a line break, which no request may carry"));
+}
+
 void TransferSlot::retryLater()
 {
     m_retryTimer->stop();

@@ -137,6 +137,10 @@ protected:
     // certificate that cannot be trusted; the connections are closed
     // already): no retry, and connectionError() tells the manager.
     void haltWith(int number, const QString &description);
+    // The address would put a line break or a NUL into a request or command
+    // (a project file edited by hand; the probe refuses such addresses):
+    // nothing was sent, no retry, and fileChanged() stops the download.
+    void refuseAddress();
 
     int m_number;
     PackFile m_packFile;

@@ -181,10 +181,32 @@ QString Encode_Path(const QString &path)
     return QString::fromLatin1(out);
 }
 
-bool Safe_Url(const QString &url, QString *safe)
+QString Url_Refusal(const QString &url)
 {
     if (Has_Control_Char(url))
+        return QStringLiteral("The address holds a control character.");
+    const QString address = withoutFragment(url);
+    const qsizetype scheme = schemeEnd(address);
+    if (scheme >= 0) {
+        const QString name = address.left(scheme).toLower();
+        if (name != QLatin1String("http") && name != QLatin1String("https") && name != QLatin1String("ftp"))
+            return QStringLiteral("Unsupported scheme \"%1\": only http, https and ftp addresses can be downloaded.")
+                .arg(address.left(scheme));
+    }
+    const QByteArray decoded = QByteArray::fromPercentEncoding(address.toUtf8());
+    if (decoded.contains('\r') || decoded.contains('\n') || decoded.contains('\0'))
+        return QStringLiteral("The address holds an escaped line break or NUL byte (%0D, %0A or %00).");
+    return QString();
+}
+
+bool Safe_Url(const QString &url, QString *safe, QString *why)
+{
+    const QString refusal = Url_Refusal(url);
+    if (!refusal.isEmpty()) {
+        if (why)
+            *why = refusal;
         return false;
+    }
     QString rest = withoutFragment(url);
     const qsizetype scheme = schemeEnd(rest);
     const QString prefix = scheme >= 0 ? rest.left(scheme + 3) : QString();
@@ -245,4 +267,16 @@ QString Split_Login(const QString &host, QByteArray *user, QByteArray *password)
     *user = QUrl::fromPercentEncoding(login.left(colon).toUtf8()).toUtf8();
     *password = colon >= 0 ? QUrl::fromPercentEncoding(login.mid(colon + 1).toUtf8()).toUtf8() : QByteArray();
     return host.mid(at + 1);
+}
+
+bool Join_Lines(const QList<QByteArray> &lines, QByteArray *out)
+{
+    QByteArray joined;
+    for (const QByteArray &line : lines) {
+        if (line.contains('\r') || line.contains('\n') || line.contains('\0'))
+            return false;
+        joined += line + "\r\n";
+    }
+    *out = joined;
+    return true;
 }

@@ -1,4 +1,6 @@
 #pragma once
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 // Splitting of the addresses the user gives. An address is kept without its
@@ -50,11 +52,26 @@ QString Remove_Dot_Segments(const QString &path);
 // so encoding twice changes nothing.
 QString Encode_Path(const QString &path);
 
+// Why an address cannot be fetched, in words for the user; empty when it can.
+// Refused: a scheme other than http, https and ftp (an address without one is
+// HTTP, or FTP when its host begins with "ftp"), a control character, and a
+// CR, LF or NUL written as an escape anywhere in it. Whatever part the address
+// is later split into (user, password, host, path, query), decoded, none of
+// them can then end a request line, a header line or an FTP command early and
+// start one of its own.
+QString Url_Refusal(const QString &url);
+
 // The address in the form that is stored and requested: scheme and host as
 // given, fragment dropped, path and query through Encode_Path ("h?q" becomes
-// "h/?q"). False, with *safe untouched, when the address holds a control
-// character: no form of it can be sent.
-bool Safe_Url(const QString &url, QString *safe);
+// "h/?q"). False, with *safe untouched and the reason in *why, when
+// Url_Refusal refuses the address: no form of it can be sent.
+bool Safe_Url(const QString &url, QString *safe, QString *why = nullptr);
+
+// The lines of a request or a command batch, each ended by CR LF, into *out.
+// False, with *out untouched, when a line holds a CR, LF or NUL of its own:
+// the text after it would go out as a header or a command of its own. Every
+// request the program sends is built here.
+bool Join_Lines(const QList<QByteArray> &lines, QByteArray *out);
 
 // The address a redirection leads to, from its Location value and the host and
 // path of the address that was asked: an address with a scheme as it is, "//h/p"

@@ -122,12 +122,13 @@ void UrlProbe::runProbe()
 {
     Test_Link_FTP = false;
 
-    // Only the form a request can carry is probed and kept: an address with a
-    // control character (a line break would start header lines of its own)
-    // names no file.
-    QString safe;
-    if (!Safe_Url(m_txtUrl, &safe)) {
-        fail(QString::fromLatin1(MsgFileNotFound));
+    // Only the form a request can carry is probed and kept: an address of
+    // another scheme, or with a line break that would start header lines or
+    // commands of its own, names no file. Typed, handed over or a
+    // redirection's Location, every address comes through here.
+    QString safe, why;
+    if (!Safe_Url(m_txtUrl, &safe, &why)) {
+        fail(QString::fromLatin1(MsgFileNotFound) + QStringLiteral("\r\n") + why);
         return;
     }
     const QString typed = m_txtUrl;
@@ -176,30 +177,38 @@ void UrlProbe::onConnected()
             fail(QString::fromLatin1(MsgFileNotFound));
             return;
         }
-        Timer_Test_FTP->start();
         // The whole log-in goes out at once; the server answers in order and
         // only the SIZE reply (or an error code) matters.
         QByteArray batch;
         QByteArray user = "anonymous", password = AnonymousPassword;
         Split_Login(Host_URL, &user, &password);
-        batch += "User " + user + kCrLf;
-        batch += "Pass " + password + kCrLf;
-        batch += "TYPE I\r\n";
-        batch += "SIZE " + ftpPath.toUtf8() + kCrLf;
-        batch += "REST 10\r\n";
+        if (!Join_Lines({"User " + user, "Pass " + password, "TYPE I", "SIZE " + ftpPath.toUtf8(), "REST 10"}, &batch)) {
+            fail(QString::fromLatin1(MsgFileNotFound) + QStringLiteral("\r\nThe address holds a line break."));
+            return;
+        }
+        Timer_Test_FTP->start();
         m_winsock->SendData(batch);
         return;
     }
 
+    // "user:password@" is no part of the host the server knows itself by: it
+    // goes as Basic authorization.
+    QByteArray user, password;
+    const QString host = Split_Login(Host_URL, &user, &password);
+    QList<QByteArray> lines = {"GET " + Path_URL.toUtf8() + " HTTP/1.1",
+                               "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
+                               "Accept-Language: fr",
+                               "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)",
+                               "Range: bytes=0-",
+                               "Host: " + host.toUtf8()};
+    if (host != Host_URL)
+        lines += "Authorization: Basic " + (user + ':' + password).toBase64();
+    lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
-    request += "GET " + Path_URL.toUtf8() + " HTTP/1.1\r\n";
-    request += "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n";
-    request += "Accept-Language: fr\r\n";
-    request += "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\n";
-    request += "Range: bytes=0-\r\n";
-    request += "Host: " + Host_URL.toUtf8() + kCrLf;
-    request += "Connection: Keep-Alive\r\n";
-    request += kCrLf;
+    if (!Join_Lines(lines, &request)) {
+        fail(QString::fromLatin1(MsgFileNotFound) + QStringLiteral("\r\nThe address holds a line break."));
+        return;
+    }
     Txt_Sended = request;
     m_winsock->SendData(request);
 }

@@ -14,6 +14,8 @@ Options make it misbehave the way real servers do:
   --refuse-rest         REST refused: every transfer starts at byte 0
   --ignore-abor         ABOR answered but the transfer goes on
   --throttle=BYTES      each data connection sends BYTES per second at most
+  --active-from=ADDRESS active data connections come from ADDRESS (another
+                        loopback address than the control connection's)
   --log=FILE            append one line per download to FILE when its data
                         connection closes, complete or cut short (ABOR, client
                         gone): RETR PATH completed=0|1 SECONDS BYTES, BYTES being
@@ -23,7 +25,7 @@ import logging
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import ActiveDTP, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -71,6 +73,12 @@ def main():
     if "throttle" in options:
         ThrottledDTPHandler.read_limit = ThrottledDTPHandler.write_limit = int(options["throttle"])
         Handler.dtp_handler = ThrottledDTPHandler
+
+    if "active-from" in options:
+        class ForeignActiveDTP(ActiveDTP):
+            def connect_af_unspecified(self, addr, source_address=None):
+                return ActiveDTP.connect_af_unspecified(self, addr, (options["active-from"], 0))
+        Handler.active_dtp = ForeignActiveDTP
 
     Handler.authorizer = authorizer
     Handler.banner = "pyftpdlib ready."
