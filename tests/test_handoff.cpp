@@ -192,8 +192,8 @@ private slots:
     }
 
     // Catches a dialog transient for Qt's hidden leader window instead of the
-    // main window (raising the window for the next address covers it) and a
-    // dialog that takes the keyboard from the program the user types in.
+    // main window, raising the window for the next address over its dialog,
+    // and a dialog that takes the keyboard from the program the user types in.
     void dialogStaysAboveItsWindowUnderX()
     {
         const QString xvfb = QStandardPaths::findExecutable("Xvfb"), openbox = QStandardPaths::findExecutable("openbox");
@@ -222,7 +222,7 @@ private slots:
         const auto xprop = [&](const QStringList &args) { return output("xprop", QStringList{"-display", display} + args); };
         wm.start(openbox, {});
         QVERIFY(QTest::qWaitFor([&] { return xprop({"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); }, 10000));
-        // The managed windows' names, bottom to top, and the active one's.
+        // Window names and the window ids an xprop of the root names.
         const auto name = [&](const QByteArray &id) { return QString(xprop({"-id", id, "_NET_WM_NAME"})).section('"', 1, 1); };
         const auto ids = [&](const char *property) {
             QRegularExpression hex("0x[0-9a-f]+");
@@ -231,11 +231,18 @@ private slots:
                 found << m.next().captured().toLatin1();
             return found;
         };
+        // The managed windows bottom to top, by name.
         const auto stack = [&] {
             QStringList names;
             for (const QByteArray &id : ids("_NET_CLIENT_LIST_STACKING"))
                 names << name(id);
             return names;
+        };
+        const auto idOf = [&](const QString &wanted) {
+            for (const QByteArray &id : ids("_NET_CLIENT_LIST_STACKING"))
+                if (name(id) == wanted)
+                    return id;
+            return QByteArray("none");
         };
         program.start(ZK_BINARY_DIR "/zov-kestra-download", {});
         QVERIFY(QTest::qWaitFor([&] { return stack().contains("ZOV Kestra Download"); }, 15000));
@@ -245,6 +252,7 @@ private slots:
         QTest::qWait(700);
         const QStringList names = stack();
         QVERIFY2(names.indexOf("New project") > names.indexOf("ZOV Kestra Download"), qPrintable(names.join(", ")));
+        QVERIFY(xprop({"-id", idOf("New project"), "WM_TRANSIENT_FOR"}).contains("# " + idOf("ZOV Kestra Download")));
         QVERIFY2(name(ids("_NET_ACTIVE_WINDOW").value(0)) != "New project", "the dialog took the keyboard");
     }
 
