@@ -872,9 +872,12 @@ void Form1::Afficher_Fenetre()
 void Form1::bringToFront(bool takeKeyboard)
 {
     // In front of the others without staying on top; a window hidden in the
-    // tray or minimized comes back first.
-    if (isHidden() || isMinimized())
+    // tray or minimized comes back first (without the keyboard, unless asked).
+    if (isHidden() || isMinimized()) {
+        setAttribute(Qt::WA_ShowWithoutActivating, !takeKeyboard);
         showNormal();
+        setAttribute(Qt::WA_ShowWithoutActivating, false);
+    }
     raise();
     // Its open dialogs and messages stay in front of it, and the keyboard goes
     // where the user has to answer: a modal message, else the dialog that
