@@ -1,13 +1,16 @@
-// Addresses handed to the running window over the loopback listener (UrlPass,
-// raw clients, the browser extension's native host, the extension itself in a
-// headless Chromium), and the two session options that name the program's own
-// files: the browser script and the autostart entry.
-#include "app/browser_menu.h"
+// Addresses handed to the running window over the user's own hand-off socket
+// (UrlPass, raw clients, the browser extension's native host, the extension
+// itself in a headless Chromium, another user's UrlPass), the window's dialogs
+// under a real X server and window manager, and the two session options that
+// name the program's own files: the browser hosts and the autostart entry.
+#include "app/native_host.h"
 #include "app/ui/form1.h"
 #include "app/url_listener.h"
 #include "core/autostart.h"
 #include "core/settings.h"
 #include "core/text_file.h"
+#include "core/url_hand_off.h"
+#include "engine/download_manager.h"
 #include "engine/url_probe.h"
 #include "support/nginx_server.h"
 
@@ -15,6 +18,8 @@
 #include <QtTest>
 #include <QtWebSockets>
 #include <QtWidgets>
+
+#include <unistd.h>
 
 namespace {
 QByteArray framed(const QByteArray &body, quint32 length)
@@ -32,20 +37,49 @@ bool startUp(Form1 &w)
     w.show();
     return ready.wait(5000);
 }
+
+// Listening TCP sockets this process holds, from /proc.
+int listeningTcpSockets()
+{
+    QSet<QByteArray> mine;
+    for (const QString &fd : QDir("/proc/self/fd").entryList(QDir::System | QDir::NoDotAndDotDot)) {
+        char target[64] = {};
+        if (readlink(qPrintable("/proc/self/fd/" + fd), target, sizeof(target) - 1) > 0)
+            mine << QByteArray(target).mid(8).chopped(1);   // "socket:[inode]"
+    }
+    int n = 0;
+    for (const char *table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"})
+        for (const QByteArray &line : TextFile::read(table).split('\n').mid(1)) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            n += f.size() > 9 && f.at(3) == "0A" && mine.contains(f.at(9));
+        }
+    return n;
+}
+
+// Runs a program to its end; what it wrote to its standard output.
+QByteArray output(const QString &program, const QStringList &args)
+{
+    QProcess p;
+    p.start(program, args);
+    return p.waitForFinished(10000) ? p.readAllStandardOutput() : QByteArray();
+}
 } // namespace
 
 class TestHandOff : public QObject
 {
     Q_OBJECT
     QTemporaryDir m_dir;
-    quint16 m_port = 0;
-    NginxServer m_nginx;   // serves a.bin and b.bin
+    NginxServer m_nginx;   // serves a.bin to d.bin
 
-    // Runs UrlPass without blocking the window's event loop.
-    int urlPass(const QStringList &args, QByteArray *said = nullptr)
+    QString url(const char *file) const { return m_nginx.baseUrl() + "/" + file; }
+
+    // Runs UrlPass (as another user with asUser, e.g. setpriv's arguments)
+    // without blocking the window's event loop.
+    int urlPass(const QString &address, QByteArray *said = nullptr, const QStringList &asUser = {})
     {
         QProcess p;
-        p.start(QStringLiteral(ZK_BINARY_DIR "/UrlPass"), args);
+        QStringList args = asUser + QStringList{ZK_BINARY_DIR "/UrlPass", address};
+        p.start(args.takeFirst(), args);
         if (!QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 15000))
             return -1;
         if (said)
@@ -53,22 +87,29 @@ class TestHandOff : public QObject
         return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     }
 
+    // The address a visible new-project dialog shows, or empty.
+    static QString dialogUrl(Form1 &w)
+    {
+        QWidget *d = w.newProjectDialog();
+        return d && d->isVisible() ? d->findChild<QLineEdit *>("Txt_Url")->text() : QString();
+    }
+
 private slots:
     void initTestCase()
     {
+        // The hand-off socket, settings, browser manifests and projects all
+        // live in this test's own folder.
+        for (const char *var : {"HOME", "XDG_RUNTIME_DIR"})
+            qputenv(var, m_dir.path().toUtf8());
         qputenv("ZOV_KESTRA_HOME", (m_dir.path() + "/home").toUtf8());
         qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
         Settings::setApplicationName("zov-kestra-download");
-        QTcpServer probe;
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        m_port = probe.serverPort();
-        probe.close();
         for (auto [key, value] : {std::pair{"FilePath", m_dir.path() + "/in/"}, {"packsize", "512000"},
-                                  {"modemspeed", "56"}, {"Tray", "0"}, {"ListenPort", QString::number(m_port)}})
+                                  {"modemspeed", "56"}, {"Tray", "0"}})
             Settings::write(key, value);
         QVERIFY(QDir().mkpath(m_dir.path() + "/www"));
-        for (const char *name : {"a.bin", "b.bin"})
-            QVERIFY(TextFile::write(m_dir.path() + "/www/" + name, QByteArray(70000, 'x')));
+        for (const char *name : {"a.bin", "b.bin", "c.bin", "d.bin"})
+            QVERIFY(TextFile::write(m_dir.path() + "/www/" + name, QByteArray(70000, name[0])));
         QVERIFY2(m_nginx.start(m_dir.path() + "/www"), qPrintable(m_nginx.lastError()));
     }
 
@@ -77,81 +118,177 @@ private slots:
         m_nginx.stop();
     }
 
-    // Catches a listener that is not open, that stays stuck on a silent
-    // client, that takes data without the prefix for an address, that loses an
-    // address arriving while the new-project dialog is open; a taken port that
-    // is not told; and a UrlPass that says "delivered" with nothing listening.
-    void addressesReachTheWindow()
+    // Catches a TCP port opened without the setting, a second listener that
+    // takes over the running one's socket (and with it the next address), a
+    // silent client that holds up everyone else, data without the prefix
+    // taken for an address, a UrlPass that says "delivered" when nothing
+    // took the address, and a hand-off dialog that an Enter typed for another
+    // program confirms. Then, with a dialog open, three more addresses must
+    // end as three complete projects, each with its own address, name and
+    // files: catches the address box cleared under a waiting address (project
+    // stored with an empty address, packs named "(0).zov", never downloaded)
+    // and a confirmation that overwrites the one before it.
+    void handOffs()
     {
-        const NginxServer &nginx = m_nginx;
         Form1 w({});
         QVERIFY(startUp(w));
-        QVERIFY(w.listener().isListening() && w.listener().port() == m_port);
-        w.listener().setSilenceTimeout(300);
+        QVERIFY(w.listener().isListening() && w.listener().socketPath() == UrlHandOff::socketPath());
+        QCOMPARE(listeningTcpSockets(), 0);
         {
             Form1 second({});
-            QVERIFY(second.Lbl_Status_H->text().contains(QString::number(m_port)));
+            QVERIFY2(second.Lbl_Status_H->text().contains(UrlHandOff::socketPath()), qPrintable(second.Lbl_Status_H->text()));
         }
+        QLocalSocket silent[3], plain;
+        for (QLocalSocket &s : silent)
+            s.connectToServer(UrlHandOff::socketPath());
+        plain.connectToServer(UrlHandOff::socketPath());
+        plain.write(url("a.bin").toUtf8());
+        QTRY_COMPARE_WITH_TIMEOUT(plain.state(), QLocalSocket::UnconnectedState, 5000);
+        QVERIFY(plain.readAll().isEmpty() && w.Txt_Url->text() == "http://www." && !w.urlProbe()->isRunning());
 
-        QTcpSocket silent;
-        silent.connectToHost(QHostAddress::LocalHost, m_port);
-        QTRY_COMPARE_WITH_TIMEOUT(silent.state(), QAbstractSocket::UnconnectedState, 5000);
-        QTcpSocket plain;
-        plain.connectToHost(QHostAddress::LocalHost, m_port);
-        QVERIFY(QTest::qWaitFor([&] { return plain.state() == QAbstractSocket::ConnectedState; }, 5000));
-        plain.write(nginx.baseUrl().toUtf8() + "/a.bin");
-        QTRY_COMPARE_WITH_TIMEOUT(plain.state(), QAbstractSocket::UnconnectedState, 5000);
-        QTRY_VERIFY(w.listener().isListening());
-        QVERIFY(w.Menu->currentIndex() == 1 && w.Txt_Url->text() == "http://www." && !w.urlProbe()->isRunning());
-
-        QCOMPARE(urlPass({nginx.baseUrl() + "/a.bin"}), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(w.newProjectDialog() && w.newProjectDialog()->isVisible(), 10000);
-        QVERIFY(w.Txt_Url->text().endsWith("/a.bin"));
-        // The dialog holds the window: the next address waits for it.
-        QCOMPARE(urlPass({nginx.baseUrl() + "/b.bin"}), 0);
-        QVERIFY(w.Txt_Url->text().endsWith("/a.bin") && !w.urlProbe()->isRunning());
-        w.newProjectDialog()->findChild<QPushButton *>("Cmd_Annuler")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(w.Txt_Url->text().endsWith("/b.bin") && w.newProjectDialog()
-                                     && w.newProjectDialog()->isVisible(), 10000);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(urlPass(url("a.bin")), 0);
+        QVERIFY2(clock.elapsed() < 5000, "a silent client held up the hand-off");
+        QTRY_VERIFY_WITH_TIMEOUT(dialogUrl(w).endsWith("/a.bin"), 10000);
+        QTest::keyClick(w.newProjectDialog(), Qt::Key_Return);   // typed for another program
+        QVERIFY(dialogUrl(w).endsWith("/a.bin"));
+        for (const char *file : {"b.bin", "c.bin", "d.bin"})
+            QCOMPARE(urlPass(url(file)), 0);
+        QVERIFY(dialogUrl(w).endsWith("/a.bin") && !w.urlProbe()->isRunning());
+        for (const char *file : {"a.bin", "b.bin", "c.bin", "d.bin"}) {
+            QTRY_VERIFY_WITH_TIMEOUT(dialogUrl(w).endsWith(QString("/") + file), 10000);
+            w.newProjectDialog()->findChild<QPushButton *>("Cmd_Downloader")->click();
+        }
+        const ProjectStore &store = w.engine().store();
+        QTRY_COMPARE_WITH_TIMEOUT(store.Lst_Project2.size(), 4, 60000);
+        for (int i = 0; i < 4; ++i) {
+            const QString file = QString("abcd").at(i) + QString(".bin");
+            QVERIFY2(store.Lst_Download_Url2.at(i).endsWith("/" + file), qPrintable(store.Lst_Download_Url2.at(i)));
+            QCOMPARE(TextFile::read(m_dir.path() + "/in/" + file), QByteArray(70000, file.at(0).toLatin1()));
+        }
+        QCOMPARE(QSet<QString>(store.Lst_Project2.begin(), store.Lst_Project2.end()).size(), 4);
 
         w.listener().close();
         QByteArray said;
-        QCOMPARE(urlPass({nginx.baseUrl() + "/a.bin"}, &said), 1);
-        QVERIFY2(said.count('\n') == 1 && said.contains(QByteArray::number(m_port)), said.constData());
+        QCOMPARE(urlPass(url("a.bin"), &said), 1);
+        QVERIFY2(said.count('\n') == 1 && said.contains(UrlHandOff::socketPath().toUtf8()), said.constData());
     }
 
-    // Catches a script that differs by one byte from what the browser runs, a
-    // menu key with the wrong value, a box whose click writes while start-up
-    // restores it, and an autostart entry toggled by the box rather than by
-    // what exists.
-    void browserScriptAndAutostart()
+    // Catches a hand-off another user of the machine can use: a listener on a
+    // port or a socket anyone may reach, or one that takes addresses from a
+    // process of another user.
+    void otherUsersCannotHandOver()
+    {
+        if (getuid() != 0)
+            QSKIP("needs root to run UrlPass as another user");
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("setpriv (util-linux) is not installed");
+        Form1 w({});
+        QVERIFY(startUp(w));
+        QByteArray said;
+        QCOMPARE(urlPass(url("a.bin"), &said, {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"}), 1);
+        QVERIFY2(said.startsWith("UrlPass: "), said.constData());   // it ran, and failed
+        QTest::qWait(300);
+        QVERIFY(w.Txt_Url->text() == "http://www." && !w.urlProbe()->isRunning() && !w.newProjectDialog());
+    }
+
+    // Catches a dialog transient for Qt's hidden leader window instead of the
+    // main window, raising the window for the next address over its dialog,
+    // and a dialog that takes the keyboard from the program the user types in.
+    void dialogStaysAboveItsWindowUnderX()
+    {
+        const QString xvfb = QStandardPaths::findExecutable("Xvfb"), openbox = QStandardPaths::findExecutable("openbox");
+        if (xvfb.isEmpty() || openbox.isEmpty() || QStandardPaths::findExecutable("xprop").isEmpty())
+            QSKIP("Xvfb, openbox or xprop is not installed (scripts/install-deps.sh installs them)");
+        // The server picks a free display itself and names it once it takes
+        // connections.
+        QProcess server, wm, program;
+        const auto stop = qScopeGuard([&] {
+            for (QProcess *p : {&program, &wm, &server}) {
+                p->terminate();
+                if (!p->waitForFinished(5000))
+                    p->kill();
+                p->waitForFinished();
+            }
+        });
+        server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+        QVERIFY(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
+        const QString display = ":" + server.readLine().trimmed();
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("DISPLAY", display);
+        env.insert("QT_QPA_PLATFORM", "xcb");
+        for (QProcess *p : {&wm, &program})
+            p->setProcessEnvironment(env);
+        const auto xprop = [&](const QStringList &args) { return output("xprop", QStringList{"-display", display} + args); };
+        // openbox now and then fails to open a display that has just come up:
+        // it is started again.
+        const auto wmUp = [&] { return xprop({"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); };
+        for (int attempt = 0; attempt < 3 && !wmUp(); ++attempt) {
+            if (wm.state() == QProcess::NotRunning)
+                wm.start(openbox, {});
+            (void)QTest::qWaitFor([&] { return wm.state() == QProcess::NotRunning || wmUp(); }, 5000);
+        }
+        QVERIFY2(wmUp(), wm.readAllStandardError().right(300).constData());
+        // Window names and the window ids an xprop of the root names.
+        const auto name = [&](const QByteArray &id) { return QString(xprop({"-id", id, "_NET_WM_NAME"})).section('"', 1, 1); };
+        const auto ids = [&](const char *property) {
+            QRegularExpression hex("0x[0-9a-f]+");
+            QByteArrayList found;
+            for (auto m = hex.globalMatch(xprop({"-root", property})); m.hasNext();)
+                found << m.next().captured().toLatin1();
+            return found;
+        };
+        // The managed windows bottom to top, by name.
+        const auto stack = [&] {
+            QStringList names;
+            for (const QByteArray &id : ids("_NET_CLIENT_LIST_STACKING"))
+                names << name(id);
+            return names;
+        };
+        const auto idOf = [&](const QString &wanted) {
+            for (const QByteArray &id : ids("_NET_CLIENT_LIST_STACKING"))
+                if (name(id) == wanted)
+                    return id;
+            return QByteArray("none");
+        };
+        program.start(ZK_BINARY_DIR "/zov-kestra-download", {});
+        QVERIFY(QTest::qWaitFor([&] { return stack().contains("ZOV Kestra Download"); }, 15000));
+        QCOMPARE(urlPass(url("a.bin")), 0);
+        QVERIFY(QTest::qWaitFor([&] { return stack().contains("New project"); }, 10000));
+        QCOMPARE(urlPass(url("b.bin")), 0);   // brings the window to the front
+        QTest::qWait(700);
+        const QStringList names = stack();
+        QVERIFY2(names.indexOf("New project") > names.indexOf("ZOV Kestra Download"), qPrintable(names.join(", ")));
+        QVERIFY(xprop({"-id", idOf("New project"), "WM_TRANSIENT_FOR"}).contains("# " + idOf("ZOV Kestra Download")));
+        QVERIFY2(name(ids("_NET_ACTIVE_WINDOW").value(0)) != "New project", "the dialog took the keyboard");
+    }
+
+    // Catches an autostart entry toggled by the box rather than by what
+    // exists, a box whose click writes while start-up restores it, browser
+    // hosts that the box does not install or remove, and the old browser's
+    // script or notice still written or shown.
+    void browserHostsAndAutostart()
     {
         Form1 w({});
         QVERIFY(startUp(w));
-        QVERIFY(!w.ChK_IEMenu->isChecked() && !QFile::exists(BrowserMenu::scriptPath()));
+        QVERIFY(!w.ChK_IEMenu->isChecked());
         w.ChK_IEMenu->click();
-        const QString dir = QCoreApplication::applicationDirPath();
-        const QByteArray expected =
-            "<SCRIPT TYPE=\"text/javascript\" LANGUAGE=\"JavaScript1.2\">\r\n\r\nvar VarFinalURL = \"\";\r\n\r\n"
-            "var varDoc = external.menuArguments.document;\r\nvar varEvent = external.menuArguments.event;\r\n\r\n"
-            "var varElementFromPoint = varDoc.elementFromPoint(varEvent.clientX, varEvent.clientY);\r\n"
-            "var varAnchor = varElementFromPoint;\r\n\r\n"
-            "while(varAnchor.tagName!=\"HTML\" && varAnchor.tagName!=\"A\" && varAnchor.tagName!=\"AREA\")\r\n{\r\n"
-            "varAnchor=varAnchor.parentElement;\r\n}\r\n"
-            "if(varEvent.type==\"MenuExtUnknown\" || varEvent.type==\"MenuExtImage\" || varEvent.type==\"MenuExtAnchor\")\r\n{\r\n"
-            "if(varAnchor.tagName==\"A\" || varAnchor.tagName==\"AREA\") {VarFinalURL = varAnchor.href;}\r\n"
-            "if(varElementFromPoint.tagName==\"IMG\" && varAnchor.tagName==\"HTML\") {VarFinalURL = varElementFromPoint.src;}\r\n"
-            "}\r\nif(VarFinalURL!=\"\")\r\n{\r\nvar Wshell = new ActiveXObject (\"WScript.Shell\");\r\n"
-            "Wshell.run(\"" + dir.toUtf8() + "/UrlPass\" + ' ' + VarFinalURL);\r\n}\r\n</SCRIPT>";
-        QCOMPARE(TextFile::read(BrowserMenu::scriptPath()), expected);
-        QSettings s(Settings::filePath(), QSettings::IniFormat);
-        QCOMPARE(s.value("MenuExt/&Download with ZOV Kestra Download.../Default").toString(),
-                 "file://" + dir + "/IEDownloadScript.zov");
-        QCOMPARE(s.value("MenuExt/&Download with ZOV Kestra Download.../Contexts").toInt(), 34);
+        const QStringList manifests = NativeHost::userManifestPaths();
+        for (const QString &path : manifests)
+            QVERIFY2(TextFile::read(path).contains(NativeHost::hostPath().toUtf8()), qPrintable(path));
+        QVERIFY(w.ChK_IEMenu->isChecked() && !QFile::exists(QCoreApplication::applicationDirPath() + "/IEDownloadScript.zov"));
+        for (QWidget *top : QApplication::topLevelWidgets())
+            QVERIFY(!qobject_cast<QMessageBox *>(top) || !top->isVisible());
+        {
+            Form1 restored({});
+            QVERIFY(startUp(restored) && restored.ChK_IEMenu->isChecked());
+        }
         w.ChK_IEMenu->click();
-        s.sync();
-        QVERIFY(!QFile::exists(BrowserMenu::scriptPath()) && !s.contains("MenuExt/&Download with ZOV Kestra Download.../Default"));
+        QVERIFY(!w.ChK_IEMenu->isChecked() && !QFile::exists(manifests.first()) && !QFile::exists(manifests.last()));
 
+        const QString dir = QCoreApplication::applicationDirPath();
         QVERIFY(Autostart::read().isEmpty());
         w.ChK_Startwindows->click();
         QCOMPARE(Autostart::read(), dir + "/zov-kestra-download -Startwin-");
@@ -183,16 +320,10 @@ private slots:
                                  + framed("{\"url\":\"ftp://h/f\"}") + framed("{\"url\":\"https://h/g\"}")
                                  + framed("not json") + framed("{\"url\":\"file:///etc/passwd\"}")
                                  + framed("{\"url\"", 100);
-        QTcpServer listener;   // stands in for the program's listener
-        QVERIFY(listener.listen(QHostAddress::LocalHost, m_port));
-        QList<QByteArray> received;
-        connect(&listener, &QTcpServer::newConnection, this, [&] {
-            QTcpSocket *s = listener.nextPendingConnection();
-            connect(s, &QTcpSocket::readyRead, this, [&received, s] {
-                received << s->readAll();
-                s->disconnectFromHost();
-            });
-        });
+        UrlListener listener;   // the program's own, without its window
+        QVERIFY(listener.open(UrlHandOff::socketPath(), 0));
+        QStringList received;
+        connect(&listener, &UrlListener::addressReceived, this, [&received](const QString &a) { received << a; });
         QProcess host;
         host.start(QStringLiteral(ZK_BINARY_DIR "/zov-kestra-native-host"), {"chrome-extension://x/"});
         QVERIFY(host.waitForStarted());
@@ -216,8 +347,7 @@ private slots:
         }
         QCOMPARE(answers, (QStringList{"only http://,", "expected {\"url\":", "expected {\"url\":", "ok", "message over", "ok", "ok",
                                        "expected {\"url\":", "only http://,", "message cut"}));
-        QTRY_COMPARE(received, (QList<QByteArray>{"--RVQ--" + limit.mid(8, limit.size() - 10), "--RVQ--ftp://h/f",
-                                                    "--RVQ--https://h/g"}));
+        QTRY_COMPARE(received, (QStringList{limit.mid(8, limit.size() - 10), "ftp://h/f", "https://h/g"}));
     }
 
     // Catches an extension that does not load in Chromium, a menu handler that
@@ -301,7 +431,7 @@ private slots:
         // the handler is there once its script has run.
         devtools.sendTextMessage(R"({"id":1000,"method":"Runtime.runIfWaitingForDebugger"})");
         QVERIFY(QTest::qWaitFor([&] { return evaluate("typeof handleMenuClick") == "function"; }, 20000));
-        const QString link = m_nginx.baseUrl() + "/a.bin";
+        const QString link = url("a.bin");
         const QJsonValue reply = evaluate("handleMenuClick({linkUrl: '" + link + "'})");
         QVERIFY2(reply["ok"].toBool(), QJsonDocument(reply.toObject()).toJson().constData());
         QTRY_VERIFY_WITH_TIMEOUT(w.newProjectDialog() && w.newProjectDialog()->isVisible(), 10000);

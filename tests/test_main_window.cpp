@@ -1,6 +1,7 @@
 // The main window through its real widgets, and the single-instance rule through the real executable.
 #include "core/settings.h"
 #include "core/text_file.h"
+#include "core/url_hand_off.h"
 #include "app/ui/form1.h"
 #include "engine/download_manager.h"
 #include "display/ui/picture_box.h"
@@ -39,6 +40,7 @@ private slots:
         m_dir = new QTemporaryDir;
         qputenv("ZOV_KESTRA_HOME", home().toUtf8());
         qputenv("XDG_CONFIG_HOME", (m_dir->path() + "/config").toUtf8());
+        qputenv("XDG_RUNTIME_DIR", m_dir->path().toUtf8());   // the hand-off socket's folder
         Settings::setApplicationName("zov-kestra-download");
         for (const char *key : {"FilePath", "packsize", "modemspeed"})
             Settings::write(key, "1");
@@ -195,37 +197,40 @@ private slots:
         }
     }
 
-    // Catches a second copy that keeps running, or speaks when the session
-    // starts it, or is silent when started by hand, or drops the address it was
-    // started with instead of handing it to the listener; and a program that
-    // SIGTERM does not end (the shutdown window refused the application's quit).
+    // Catches a second copy that keeps running, speaks when the session
+    // starts it, shows a message box instead of the running window when started
+    // by hand, or drops the address it was started with instead of handing it
+    // over; and a program that SIGTERM does not end (the shutdown window
+    // refused the application's quit).
     void secondCopyEnds()
     {
         // The copies inherit this process's program folder, settings and
-        // platform. The listener's port is this test's: the first copy finds
-        // it taken, and the hand-off of the second arrives here.
-        QTcpServer listener;
-        QVERIFY(listener.listen(QHostAddress::LocalHost, 0));
-        Settings::write("ListenPort", QString::number(listener.serverPort()));
+        // platform. The hand-off socket is this test's: the first copy finds
+        // it taken, and what the others hand over arrives here.
+        QLocalServer standIn;
+        QVERIFY(standIn.listen(UrlHandOff::socketPath()));
+        QByteArrayList got;
+        connect(&standIn, &QLocalServer::newConnection, this, [&] {
+            QLocalSocket *peer = standIn.nextPendingConnection();
+            connect(peer, &QLocalSocket::readyRead, this, [&got, peer] {
+                got << peer->readAll();
+                peer->write(UrlHandOff::Ack);
+            });
+        });
         const QString exe = QStringLiteral(ZK_BINARY_DIR "/zov-kestra-download");
-        QProcess first, quiet, loud, handing;
+        QProcess first, quiet, byHand, handing;
         first.start(exe, {"-Startwin-"});
         QTRY_VERIFY_WITH_TIMEOUT(QFileInfo::exists(m_dir->path() + "/config/zov-kestra-download.lock"), 10000);
         quiet.start(exe, {"-Startwin-"});
-        QVERIFY(quiet.waitForFinished(10000) && quiet.exitCode() != 0 && !quiet.readAllStandardError().contains("twice"));
-        loud.start(exe, {});
-        QByteArray said;
-        QTRY_VERIFY_WITH_TIMEOUT((said += loud.readAllStandardError()).contains("twice at the same time !"), 10000);
-        loud.kill();
-        loud.waitForFinished();
-        handing.start(exe, {"host/a.bin"});
-        QTRY_VERIFY_WITH_TIMEOUT(listener.hasPendingConnections(), 10000);
-        QTcpSocket *peer = listener.nextPendingConnection();
-        QByteArray got;
-        QTRY_COMPARE((got += peer->readAll()), QByteArray("--RVQ--host/a.bin"));
-        peer->close();
-        QTRY_VERIFY_WITH_TIMEOUT(handing.state() == QProcess::NotRunning, 10000);
-        QVERIFY(handing.exitCode() == 0 && first.state() == QProcess::Running);
+        QVERIFY(quiet.waitForFinished(10000) && quiet.exitCode() != 0 && quiet.readAllStandardError().isEmpty());
+        for (auto [copy, args, message] : {std::tuple{&byHand, QStringList{}, QByteArray("--SHOW--")},
+                                           std::tuple{&handing, QStringList{"host/a.bin"}, QByteArray("--RVQ--host/a.bin")}}) {
+            copy->start(exe, args);
+            QTRY_VERIFY_WITH_TIMEOUT(copy->state() == QProcess::NotRunning, 10000);
+            QVERIFY2(copy->exitCode() == 0 && copy->readAllStandardError().isEmpty(), qPrintable(args.join(' ')));
+            QCOMPARE(got.value(got.size() - 1), message);
+        }
+        QVERIFY(first.state() == QProcess::Running);
         first.terminate();
         QVERIFY(first.waitForFinished(10000) && first.exitStatus() == QProcess::NormalExit && first.exitCode() == 0);
     }

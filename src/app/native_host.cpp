@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstring>
 
 const QString NativeHost::Name = QStringLiteral("org.zovkestra.download");
@@ -144,4 +145,10 @@ void NativeHost::removeForUser()
 {
     for (const QString &path : userManifestPaths())
         QFile::remove(path);
+}
+
+bool NativeHost::installedForUser()
+{
+    const QStringList paths = userManifestPaths();
+    return std::all_of(paths.begin(), paths.end(), [](const QString &path) { return QFile::exists(path); });
 }

@@ -41,4 +41,6 @@ public:
     // not be written.
     static bool installForUser();
     static void removeForUser();
+    // Every manifest of the current user is there.
+    static bool installedForUser();
 };

@@ -1,93 +1,192 @@
 #include "app/url_listener.h"
 
-#include "core/winsock.h"
+#include "core/url_hand_off.h"
 
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTimer>
 
+#include <memory>
+#include <utility>
+#include <sys/socket.h>
+#include <unistd.h>
+
 namespace {
-const QByteArray kPrefix = QByteArrayLiteral("--RVQ--");
+// Connections served at once; more are closed at once (the TCP port is open
+// to every local user).
+constexpr int kMaxConnections = 32;
+// A message is what has arrived once the sender has been quiet this long: a
+// long address may come in several blocks.
+constexpr int kSettleMs = 20;
+
+// The process at the other end of a local socket runs as this user.
+bool sameUser(QLocalSocket *socket)
+{
+    ucred peer{};
+    socklen_t size = sizeof(peer);
+    return getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0
+           && peer.uid == ::getuid();
 }
+
+void hangUp(QIODevice *peer)
+{
+    if (auto *l = qobject_cast<QLocalSocket *>(peer))
+        l->disconnectFromServer();
+    else if (auto *t = qobject_cast<QTcpSocket *>(peer))
+        t->disconnectFromHost();
+}
+} // namespace
 
 UrlListener::UrlListener(QObject *parent)
     : QObject(parent)
-    , Winsock_Listen(new Winsock(this))
-    , Timer_Listen(new QTimer(this))
+    , m_local(new QLocalServer(this))
+    , m_tcp(new QTcpServer(this))
 {
-    Winsock_Listen->setObjectName(QStringLiteral("Winsock_Listen"));
-    Timer_Listen->setObjectName(QStringLiteral("Timer_Listen"));
-    Timer_Listen->setInterval(10000);
-    connect(Winsock_Listen, &Winsock::ConnectionRequest, this, &UrlListener::onConnectionRequest);
-    connect(Winsock_Listen, &Winsock::DataArrival, this, &UrlListener::onDataArrival);
-    // A peer that leaves, with or without a message, and a failing
-    // connection both bring the listener back.
-    connect(Winsock_Listen, &Winsock::Closed, this, &UrlListener::relisten);
-    // A failing connection is dropped; a listen that fails on its own (the
-    // port taken meanwhile) is not retried in a loop.
-    connect(Winsock_Listen, &Winsock::Error, this, [this](int, const QString &description) {
-        if (Timer_Listen->isActive())
-            relisten();
-        else
-            m_failure = description;
+    m_local->setSocketOptions(QLocalServer::UserAccessOption);
+    connect(m_local, &QLocalServer::newConnection, this, [this] {
+        while (QLocalSocket *s = m_local->nextPendingConnection()) {
+            if (sameUser(s)) {
+                serve(s);
+            } else {
+                s->abort();
+                s->deleteLater();
+            }
+        }
     });
-    connect(Timer_Listen, &QTimer::timeout, this, &UrlListener::relisten);
+    connect(m_tcp, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *s = m_tcp->nextPendingConnection())
+            serve(s);
+    });
 }
 
-bool UrlListener::open(quint16 port)
+UrlListener::~UrlListener() = default;
+
+bool UrlListener::open(const QString &socketPath, quint16 port)
 {
-    m_port = port;
+    close();
     m_failure.clear();
-    Winsock_Listen->setLocalPort(port);
-    Winsock_Listen->Listen();
-    if (Winsock_Listen->State() != Winsock::sckListening) {
-        // The port is taken, or below 1024 without the privilege: the program
-        // goes on without the hand-off.
-        m_failure = Winsock_Listen->ListenErrorText();
-        Ferme_Connect(*Winsock_Listen);
-        return false;
+    if (socketPath.isEmpty()) {
+        m_failure = QStringLiteral("no folder of this user's own for the hand-off socket");
+    } else {
+        // A socket that answers belongs to a running copy and stays its (the
+        // listen below would replace it); one left by a copy that crashed
+        // answers nobody and is replaced.
+        QLocalSocket other;
+        other.connectToServer(socketPath);
+        if (other.waitForConnected(1000)) {
+            other.abort();
+            m_failure = QStringLiteral("%1 is in use by another copy").arg(socketPath);
+        } else {
+            QLocalServer::removeServer(socketPath);
+            if (!m_local->listen(socketPath))
+                m_failure = QStringLiteral("%1 cannot be opened (%2)").arg(socketPath, m_local->errorString());
+        }
     }
-    return true;
+    if (port != 0 && !m_tcp->listen(QHostAddress::LocalHost, port)) {
+        const QString tcp = QStringLiteral("port %1 cannot be opened (%2)").arg(port).arg(m_tcp->errorString());
+        m_failure = m_failure.isEmpty() ? tcp : m_failure + QStringLiteral("; ") + tcp;
+    }
+    return m_failure.isEmpty();
 }
 
 bool UrlListener::isListening() const
 {
-    return Winsock_Listen->State() == Winsock::sckListening;
+    return m_local->isListening();
 }
 
 void UrlListener::close()
 {
-    Timer_Listen->stop();
-    Ferme_Connect(*Winsock_Listen);
+    m_local->close();
+    m_tcp->close();
+    for (QIODevice *peer : findChildren<QIODevice *>())
+        peer->deleteLater();
 }
 
-void UrlListener::setSilenceTimeout(int ms)
+QString UrlListener::socketPath() const
 {
-    Timer_Listen->setInterval(ms);
+    return m_local->fullServerName();
 }
 
-void UrlListener::onConnectionRequest(int requestId)
+quint16 UrlListener::port() const
 {
-    // One connection at a time: the listening socket becomes the connection.
-    Ferme_Connect(*Winsock_Listen);
-    Timer_Listen->start();
-    Winsock_Listen->Accept(requestId);
+    return m_tcp->isListening() ? m_tcp->serverPort() : 0;
 }
 
-void UrlListener::onDataArrival()
+void UrlListener::serve(QIODevice *peer)
 {
-    const QByteArray message = Winsock_Listen->GetData();
-    relisten();
-    emit messageReceived();
-    if (message.startsWith(kPrefix)) {
-        const QString address = QString::fromUtf8(message.mid(kPrefix.size())).trimmed();
-        if (!address.isEmpty())
-            emit addressReceived(address);
+    if (m_open >= kMaxConnections) {
+        hangUp(peer);
+        peer->deleteLater();
+        return;
     }
+    ++m_open;
+    // The connections are the listener's children until they end.
+    peer->setParent(this);
+    connect(peer, &QObject::destroyed, this, [this] { --m_open; });
+    struct State
+    {
+        QByteArray data;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>();
+    auto *silence = new QTimer(peer);
+    auto *settle = new QTimer(peer);
+    silence->setSingleShot(true);
+    settle->setSingleShot(true);
+    settle->setInterval(kSettleMs);
+    const auto finish = [this, peer, state, silence, settle] {
+        if (std::exchange(state->done, true))
+            return;
+        silence->stop();
+        settle->stop();
+        if (!state->data.isEmpty())
+            take(peer, state->data);
+        hangUp(peer);
+    };
+    connect(peer, &QIODevice::readyRead, settle, [peer, state, settle] {
+        const QByteArray block = peer->readAll();
+        if (!state->done) {
+            state->data += block;
+            settle->start();
+        }
+    });
+    connect(settle, &QTimer::timeout, peer, finish);
+    // Silent for too long: dropped without an answer.
+    connect(silence, &QTimer::timeout, peer, [peer] {
+        hangUp(peer);
+        peer->deleteLater();
+    });
+    // A sender that leaves at once after its message still has it taken.
+    const auto gone = [peer, finish] {
+        finish();
+        peer->deleteLater();
+    };
+    if (auto *l = qobject_cast<QLocalSocket *>(peer))
+        connect(l, &QLocalSocket::disconnected, peer, gone);
+    else
+        connect(static_cast<QTcpSocket *>(peer), &QTcpSocket::disconnected, peer, gone);
+    silence->start(m_silenceMs);
 }
 
-void UrlListener::relisten()
+void UrlListener::take(QIODevice *peer, const QByteArray &message)
 {
-    Timer_Listen->stop();
-    Ferme_Connect(*Winsock_Listen);
-    Winsock_Listen->setLocalPort(m_port);
-    Winsock_Listen->Listen();
+    bool taken = false;
+    if (message == UrlHandOff::ShowRequest) {
+        emit showRequested();
+        taken = true;
+    } else {
+        emit messageReceived();
+        const QString address = message.startsWith(UrlHandOff::Prefix)
+                                    ? QString::fromUtf8(message.mid(UrlHandOff::Prefix.size())).trimmed()
+                                    : QString();
+        if (!address.isEmpty()) {
+            emit addressReceived(address);
+            taken = true;
+        }
+    }
+    // Only now may the sender say the address arrived.
+    if (taken && peer->isWritable())
+        peer->write(UrlHandOff::Ack);
 }

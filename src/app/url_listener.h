@@ -2,35 +2,37 @@
 #include <QObject>
 #include <QString>
 
-class QTimer;
-class Winsock;
+class QIODevice;
+class QLocalServer;
+class QTcpServer;
 
-// The local listener that takes addresses handed over by UrlPass (and by a
-// second start of the program with an address). It listens on the loopback
-// interface only, takes one connection at a time, and uses the first block of
-// data of that connection: "--RVQ--" followed by the address. A connection that
-// sends nothing is dropped after ten seconds; whatever happens to a connection,
-// the listener listens again afterwards.
+// The listener that takes addresses handed over by UrlPass, the browser's
+// native host and a second start of the program: a local socket in the user's
+// own folder (UrlHandOff::socketPath), and, when the setting "ListenPort" names
+// a port, a TCP listener on the loopback interface as well. Each connection
+// brings one message, "--RVQ--" + address or the show request, and is answered
+// UrlHandOff::Ack once the message is taken. Connections are served side by
+// side: one that stays silent is dropped after its own timeout and holds up
+// nobody else.
 class UrlListener : public QObject
 {
     Q_OBJECT
 public:
     explicit UrlListener(QObject *parent = nullptr);
+    ~UrlListener() override;
 
-    // Starts listening on port. False when the port cannot be opened; the
-    // reason (in the system's words) is in failure().
-    bool open(quint16 port);
+    // Opens the local socket at socketPath (a dead one left by a crash is
+    // replaced, a live one is not) and, when port is not 0, the TCP listener.
+    // False when one of them cannot be opened; failure() says which and why.
+    bool open(const QString &socketPath, quint16 port);
     bool isListening() const;
-    // Stops listening and drops a connection in progress (the program closes).
+    // Stops listening and drops the connections in progress.
     void close();
-    quint16 port() const { return m_port; }
+    QString socketPath() const;
+    quint16 port() const;
     QString failure() const { return m_failure; }
-    // How long an accepted connection may stay silent (tests shorten it).
-    void setSilenceTimeout(int ms);
-
-    // The names the rest of the program knows these by.
-    Winsock *Winsock_Listen;
-    QTimer *Timer_Listen;
+    // How long a connection may stay silent (tests shorten it).
+    void setSilenceTimeout(int ms) { m_silenceMs = ms; }
 
 signals:
     // A connection brought data (a message or not): the window shows its
@@ -38,13 +40,16 @@ signals:
     void messageReceived();
     // The message carried an address.
     void addressReceived(const QString &address);
+    // A second start without an address asks for the window.
+    void showRequested();
 
 private:
-    void onConnectionRequest(int requestId);
-    void onDataArrival();
-    // Ends the current connection, if any, and listens again.
-    void relisten();
+    void serve(QIODevice *peer);
+    void take(QIODevice *peer, const QByteArray &message);
 
-    quint16 m_port = 0;
+    QLocalServer *m_local;
+    QTcpServer *m_tcp;
     QString m_failure;
+    int m_silenceMs = 10000;
+    int m_open = 0;   // connections being served
 };

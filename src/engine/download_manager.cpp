@@ -223,18 +223,21 @@ void DownloadManager::onQueueTick()
 void DownloadManager::addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url,
                                      qint64 bytes, const ServerInfo &server)
 {
-    m_newProject = {name, url, projectText, bytes, server};
+    // Confirmed one after the other within the timer's 10 ms, each is stored,
+    // in the order confirmed.
+    m_newProjects.append({name, url, projectText, bytes, server});
     Timer_Valide->start();
 }
 
 void DownloadManager::onTimerValide()
 {
     Timer_Valide->stop();
-    const NewProject p = std::exchange(m_newProject, NewProject());
-    if (p.name.isEmpty())
-        return;
-    m_store.addNewProject(p.name, p.text, p.url, p.bytes, p.server);
-    emit projectAdded(p.name);
+    for (const NewProject &p : std::exchange(m_newProjects, {})) {
+        if (p.name.isEmpty())
+            continue;
+        m_store.addNewProject(p.name, p.text, p.url, p.bytes, p.server);
+        emit projectAdded(p.name);
+    }
 }
 
 void DownloadManager::requeueInProgress()

@@ -263,7 +263,8 @@ private:
         QByteArray text;
         qint64 bytes = 0;
         ServerInfo server;
-    } m_newProject;                       // confirmed, waiting for Timer_Valide
+    };
+    QList<NewProject> m_newProjects;      // confirmed, waiting for Timer_Valide
     QString m_filePath;                   // FilePath while a project runs
     QString m_baseName;                   // File_URL2 up to its first "."
     qint64 m_joined = 0;                  // packs already in the work file

@@ -21,10 +21,9 @@
 namespace {
 bool deliver(const QString &address, QString *failure)
 {
-    const quint16 port = UrlHandOff::configuredPort();
-    if (UrlHandOff::send(address, port, 1000, failure))
+    if (UrlHandOff::send(address, 1000, failure))
         return true;
-    // Not running: started now, it takes the address once its listener is up.
+    // Not running: started now, it takes the address once its socket is open.
     // Its output must not reach the browser's pipe.
     QProcess program;
     program.setProgram(ProgramFolder::executableDir() + QStringLiteral("/zov-kestra-download"));
@@ -35,7 +34,7 @@ bool deliver(const QString &address, QString *failure)
         *failure = QStringLiteral("ZOV Kestra Download could not be started");
         return false;
     }
-    return UrlHandOff::send(address, port, 10000, failure);
+    return UrlHandOff::send(address, 10000, failure);
 }
 } // namespace
 

@@ -10,7 +10,7 @@
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    // The port is the desktop program's setting, not one of this helper's own.
+    // The socket is named after the desktop program, not after this helper.
     Settings::setApplicationName(QStringLiteral("zov-kestra-download"));
     const QStringList args = app.arguments().mid(1);
     if (args.size() != 1 || args.first().isEmpty()) {
@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
         return 2;
     }
     QString failure;
-    if (!UrlHandOff::send(args.first(), UrlHandOff::configuredPort(), 3000, &failure)) {
+    if (!UrlHandOff::send(args.first(), 3000, &failure)) {
         fprintf(stderr, "UrlPass: %s\n", qPrintable(failure));
         return 1;
     }

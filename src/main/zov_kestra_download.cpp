@@ -31,26 +31,23 @@ int main(int argc, char *argv[])
     QGuiApplication::setDesktopFileName(QStringLiteral("zov-kestra-download"));
     const QStringList arguments = app.arguments().mid(1);
 
-    // A second copy ends at once; it says why only when a user started it by
-    // hand (no arguments), not when the session's autostart did.
+    // A second copy ends at once. Started with an address, it hands the
+    // address to the running copy, as UrlPass would; started by hand, it
+    // brings the running copy's window to the front; started by the
+    // session's autostart, it only ends.
     SingleInstance instance(Settings::applicationName());
     if (!instance.acquired()) {
-        // Started with an address while a copy runs: the address goes to that
-        // copy, as UrlPass would hand it over.
-        if (arguments.size() == 1 && arguments.first() != QLatin1String("-Startwin-")) {
-            QString failure;
-            if (UrlHandOff::send(arguments.first(), UrlHandOff::configuredPort(), 3000, &failure))
-                return 0;
-            fprintf(stderr, "%s\n", qPrintable(failure));
+        QString failure;
+        bool ok = true;
+        if (arguments.size() == 1 && arguments.first() != QLatin1String("-Startwin-"))
+            ok = UrlHandOff::send(arguments.first(), 3000, &failure);
+        else if (arguments.isEmpty())
+            ok = UrlHandOff::requestShow(3000, &failure);
+        else
             return 1;
-        }
-        if (arguments.isEmpty()) {
-            const QString text = QStringLiteral("You cannot open ZOV Kestra Download twice at the same time !");
-            fprintf(stderr, "%s\n", qPrintable(text));
-            fflush(stderr);
-            QMessageBox::critical(nullptr, QStringLiteral("Error"), text);
-        }
-        return 1;
+        if (!ok)
+            fprintf(stderr, "%s\n", qPrintable(failure));
+        return ok ? 0 : 1;
     }
 
     // zov-kestra-get may be working on the same program folder.

@@ -1,7 +1,7 @@
 #include "app/ui/form1.h"
 
 #include "display/ui/make_button.h"
-#include "app/browser_menu.h"
+#include "app/native_host.h"
 #include "app/url_listener.h"
 #include "core/autostart.h"
 #include "core/program_folder.h"
@@ -40,6 +40,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+
+#include <utility>
 
 // Resources of a static library are registered by hand, outside any namespace.
 static void initResources()
@@ -105,16 +107,20 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
     wireProbe();
     selectTab(1);
 
-    // The hand-off listener opens with the window. Without it the program
-    // works all the same; the user is told once why links cannot arrive.
+    // The hand-off listener opens with the window: the user's own socket,
+    // and the loopback port only when the settings name one. Without it the
+    // program works all the same; the user is told once why links cannot
+    // arrive.
     m_listener = new UrlListener(this);
     Listen_Port = UrlHandOff::configuredPort();
-    if (!m_listener->open(Listen_Port))
-        Lbl_Status_H->setText(QStringLiteral("Links from the browser cannot arrive: port %1 cannot be opened (%2).")
-                                  .arg(Listen_Port)
-                                  .arg(m_listener->failure()));
+    QString noFolder;
+    const QString socketPath = UrlHandOff::socketPath(&noFolder);
+    if (!m_listener->open(socketPath, Listen_Port))
+        Lbl_Status_H->setText(QStringLiteral("Links from the browser cannot arrive: %1.")
+                                  .arg(socketPath.isEmpty() ? noFolder : m_listener->failure()));
     connect(m_listener, &UrlListener::messageReceived, this, [this] { selectTab(2); });
     connect(m_listener, &UrlListener::addressReceived, this, &Form1::onAddressReceived);
+    connect(m_listener, &UrlListener::showRequested, this, [this] { bringToFront(true); });
 
     Timer_load = new QTimer(this);
     Timer_load->setObjectName(QStringLiteral("Timer_load"));
@@ -236,11 +242,10 @@ void Form1::buildFrames()
         big.setPointSizeF(big.pointSizeF() * 1.6);
         big.setBold(true);
         Label12->setFont(big);
-        Label11 = addLabel(Frm_Infos, QStringLiteral("Label11"), QStringLiteral("Version 2.0"));
-        Label10 = addLabel(Frm_Infos, QStringLiteral("Label10"), QStringLiteral("Windows 95/98/ME/2000/XP"));
+        Label11 = addLabel(Frm_Infos, QStringLiteral("Label11"), QStringLiteral("Version 2.0 for Linux"));
         Label13 = addLabel(Frm_Infos, QStringLiteral("Label13"),
                            QStringLiteral("ZOV Kestra Download for Linux - the ZOV Kestra team"));
-        for (QLabel *l : {Label12, Label11, Label10, Label13})
+        for (QLabel *l : {Label12, Label11, Label13})
             col->addWidget(l);
         col->addStretch();
         h->addLayout(col, 1);
@@ -256,8 +261,8 @@ void Form1::buildFrames()
         };
         ChK_Start = box("ChK_Start", QStringLiteral("On start, open automatically the tab named \"Projects\""));
         ChK_Tray = box("ChK_Tray", QStringLiteral("Use system tray icon (next to the clock)"));
-        ChK_Startwindows = box("ChK_Startwindows", QStringLiteral("Start ZOV Kestra Download with windows"));
-        ChK_IEMenu = box("ChK_IEMenu", QStringLiteral("Creat a download shortcut in Internet Explorer menu"));
+        ChK_Startwindows = box("ChK_Startwindows", QStringLiteral("Start ZOV Kestra Download when I log in"));
+        ChK_IEMenu = box("ChK_IEMenu", QStringLiteral("Add \"Download with ZOV Kestra Download...\" to the browsers' menus"));
         col->addStretch();
         page->addStretch();
         connect(ChK_Tray, &QCheckBox::clicked, this, &Form1::onChkTray);
@@ -523,10 +528,12 @@ void Form1::wireProbe()
     });
 
     connect(m_engine, &DownloadManager::projectAdded, Txt_Url, &QLineEdit::clear);
+    connect(m_engine, &DownloadManager::projectAdded, this, [this] { QTimer::singleShot(0, this, &Form1::takeHandOff); });
 }
 
 void Form1::addProject()
 {
+    m_probeFromHandOff = false;
     m_probe->start(Txt_Url->text());
 }
 
@@ -541,21 +548,27 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
     // the queue does not move (it asks windowEnabled()).
     setEnabled(false);
     delete m_form2.data();
-    auto *dlg = new Form2();
+    auto *dlg = new Form2(this);
+    keepUsable(dlg);
     m_form2 = dlg;
+    // Everything the project is stored with is this probe's: the next
+    // address may be in the address box by the time the user confirms.
     const QString name = result.projectName;
+    const QString url = result.url;
     const qint64 size = result.fileSize;
     const ServerInfo server = result.serverInfo();
-    connect(dlg, &Form2::downloadConfirmed, this, [this, name, size, server](const QByteArray &text) {
-        // The address stored for the list is the one this window shows: the
-        // probed address without its scheme.
-        m_engine->addProjectSoon(name, text, Txt_Url->text(), size, server);
+    connect(dlg, &Form2::downloadConfirmed, this, [this, name, url, size, server](const QByteArray &text) {
+        m_engine->addProjectSoon(name, text, url, size, server);
     });
     connect(dlg, &Form2::unloaded, this, [this] {
         setEnabled(true);
         activateWindow();
     });
     dlg->fill(result);
+    // An address from elsewhere comes while the user may be typing in another
+    // program: its dialog shows above this window without taking the keyboard.
+    if (std::exchange(m_probeFromHandOff, false))
+        dlg->showWithoutKeyboard();
     DialogKeys::centreOn(dlg, this);
     dlg->show();
 }
@@ -612,7 +625,8 @@ void Form1::Charger_Listes()
 QMessageBox *Form1::showMessage(const QString &title, const QString &text, bool critical)
 {
     auto *box = new QMessageBox(critical ? QMessageBox::Critical : QMessageBox::Information, title, text,
-                                QMessageBox::Ok, nullptr);
+                                QMessageBox::Ok, this);
+    keepUsable(box);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("MessageBox"));
     box->show();
@@ -623,7 +637,8 @@ void Form1::ask(const QString &title, const QString &text, const std::function<v
 {
     // Shown like every message of this window: the event loop, and with it a
     // running download, goes on while the question waits.
-    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Yes | QMessageBox::No, nullptr);
+    auto *box = new QMessageBox(QMessageBox::Information, title, text, QMessageBox::Yes | QMessageBox::No, this);
+    keepUsable(box);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setObjectName(QStringLiteral("MessageBox"));
     connect(box, &QMessageBox::finished, this, [box, onYes] {
@@ -667,7 +682,8 @@ void Form1::showStatistics()
     QTreeWidgetItem *row = selectedFinishedRow();
     if (!row || m_stats)
         return;
-    auto *stats = new Stats();
+    auto *stats = new Stats(this);
+    keepUsable(stats);
     m_stats = stats;
     // The lists must not change underneath the window while it is open.
     connect(stats, &Stats::loaded, this, [this] { setEnabled(false); });
@@ -702,7 +718,8 @@ void Form1::openOptions()
         return;
     }
     setEnabled(false);
-    auto *dlg = new Form3();
+    auto *dlg = new Form3(this);
+    keepUsable(dlg);
     m_options = dlg;
     connect(dlg, &Form3::returnToMainWindow, this, [this] {
         setEnabled(true);
@@ -715,7 +732,8 @@ void Form1::openOptions()
 void Form1::onTimerLoad()
 {
     setEnabled(false);
-    m_form6 = new WaitWindow(QStringLiteral("Form6"), QStringLiteral("ZOV Kestra Download is loading..."));
+    m_form6 = new WaitWindow(QStringLiteral("Form6"), QStringLiteral("ZOV Kestra Download is loading..."), this);
+    keepUsable(m_form6);
     m_form6->show();
     Charger_Demarrage();
     setEnabled(true);
@@ -762,7 +780,7 @@ void Form1::Charger_Demarrage()
     Loading_Options = true;
     if (!Autostart::read().isEmpty())
         ChK_Startwindows->setChecked(true);
-    if (!BrowserMenu::read().isEmpty())
+    if (NativeHost::installedForUser())
         ChK_IEMenu->setChecked(true);
     ChK_Tray->setChecked(Settings::readInt(QStringLiteral("Tray"), 1) != 0);
     Tray_Mode = ChK_Tray->isChecked();
@@ -848,12 +866,14 @@ void Form1::onChkIEMenu()
 {
     if (Loading_Options)
         return;
-    if (!BrowserMenu::read().isEmpty())
-        BrowserMenu::disable();
+    // The browsers' menu entry is the extension's; what this box switches is
+    // whether the browsers find the host that brings its links here. As for
+    // the autostart entry, what exists decides, and the box then shows it.
+    if (NativeHost::installedForUser())
+        NativeHost::removeForUser();
     else
-        BrowserMenu::enable();
-    showMessage(kProduct, QStringLiteral("You have to close all your Internet Explorer windows to changes take effect !"),
-                false);
+        NativeHost::installForUser();
+    ChK_IEMenu->setChecked(NativeHost::installedForUser());
 }
 
 void Form1::Afficher_Fenetre()
@@ -863,15 +883,39 @@ void Form1::Afficher_Fenetre()
     setFocus();
 }
 
-void Form1::bringToFront()
+void Form1::bringToFront(bool takeKeyboard)
 {
     // In front of the others without staying on top; a window hidden in the
-    // tray or minimized comes back first.
-    if (isHidden() || isMinimized())
+    // tray or minimized comes back first (without the keyboard, unless asked).
+    if (isHidden() || isMinimized()) {
+        setAttribute(Qt::WA_ShowWithoutActivating, !takeKeyboard);
         showNormal();
+        setAttribute(Qt::WA_ShowWithoutActivating, false);
+    }
     raise();
-    activateWindow();
-    setFocus();
+    // Its open dialogs and messages stay in front of it, and the keyboard goes
+    // where the user has to answer: a modal message, else the dialog that
+    // holds this window.
+    QWidget *answer = isEnabled() ? this : nullptr;
+    for (QWidget *w : findChildren<QWidget *>(Qt::FindDirectChildrenOnly)) {
+        if (w->isWindow() && w->isVisible() && w->windowType() != Qt::Popup) {
+            w->raise();
+            answer = w;
+        }
+    }
+    if (QWidget *modal = QApplication::activeModalWidget()) {
+        modal->raise();
+        answer = modal;
+    }
+    if (takeKeyboard && answer)
+        answer->activateWindow();
+}
+
+void Form1::keepUsable(QWidget *window)
+{
+    // Disabling a widget disables its children, windows of their own
+    // included: the dialogs and messages that hold this window stay usable.
+    window->setEnabled(true);
 }
 
 void Form1::onMainMenu(const QPoint &pos)
@@ -912,20 +956,23 @@ void Form1::cancelSelected()
 
 void Form1::onAddressReceived(const QString &address)
 {
-    bringToFront();
+    bringToFront(false);
     m_handOffs.append(address);
     takeHandOff();
 }
 
 void Form1::takeHandOff()
 {
-    // One probe at a time, and none while a dialog holds the window: the
-    // address waits for the running probe or the open dialog to end.
-    if (m_handOffs.isEmpty() || m_probe->isRunning() || !isEnabled() || m_form5)
+    // One probe at a time, and none while a dialog holds the window or a
+    // confirmed project is still being stored (storing it clears the address
+    // box, and the next name must see its folder): the address waits.
+    if (m_handOffs.isEmpty() || m_probe->isRunning() || !isEnabled() || m_form5
+        || m_engine->Timer_Valide->isActive())
         return;
     selectTab(2);
     Txt_Url->setText(m_handOffs.takeFirst());
     addProject();
+    m_probeFromHandOff = true;
 }
 
 void Form1::closeEvent(QCloseEvent *event)
@@ -937,7 +984,8 @@ void Form1::closeEvent(QCloseEvent *event)
     if (m_form5)
         return;
     setEnabled(false);
-    m_form5 = new WaitWindow(QStringLiteral("Form5"), QStringLiteral("ZOV Kestra Download is shutting down..."));
+    m_form5 = new WaitWindow(QStringLiteral("Form5"), QStringLiteral("ZOV Kestra Download is shutting down..."), this);
+    keepUsable(m_form5);
     m_form5->show();
     m_engine->shutdown();
     m_listener->close();
@@ -951,6 +999,11 @@ void Form1::changeEvent(QEvent *event)
     // A dialog gave the window back: an address that waited may go now.
     if (event->type() == QEvent::EnabledChange && isEnabled() && !m_handOffs.isEmpty())
         QTimer::singleShot(0, this, &Form1::takeHandOff);
+    if (event->type() == QEvent::EnabledChange && !isEnabled()) {
+        for (QWidget *w : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+            if (w->isWindow() && w->windowType() != Qt::Popup)
+                keepUsable(w);
+    }
     if (event->type() == QEvent::WindowStateChange && Tray_Mode && m_tray) {
         if (isMinimized())
             QTimer::singleShot(0, this, &QWidget::hide);

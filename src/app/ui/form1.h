@@ -63,7 +63,8 @@ public:
     QWidget *statsWindow() const;
 
     WaitWindow *loadingWindow() const { return m_form6; }
-    // The listener of addresses handed over by UrlPass.
+    // The listener of addresses handed over by UrlPass, the browser's host and
+    // a second start.
     UrlListener &listener() { return *m_listener; }
     QSystemTrayIcon *trayIcon() const { return m_tray; }
     // Restores, shows and focuses the window (tray icon, "Show").
@@ -74,7 +75,7 @@ public:
     bool Options_Missing = false;
     bool Tray_Mode = false;
     bool Loading_Options = false;
-    quint16 Listen_Port = 9980;
+    quint16 Listen_Port = 0;   // the loopback port, 0 when there is none
 
     // Menu.
     QMenu *Mnu_Files;
@@ -92,7 +93,7 @@ public:
     QTabBar *Menu;
     QGroupBox *Frm_Infos, *Frm_Infos2, *Frm_Main, *Frm_projects, *Frm_Download, *Frm_Graph;
     // "About".
-    QLabel *Image1, *Label10, *Label11, *Label12, *Label13;
+    QLabel *Image1, *Label11, *Label12, *Label13;
     QCheckBox *ChK_Start, *ChK_Tray, *ChK_Startwindows, *ChK_IEMenu;
     // "Projects".
     QLineEdit *Txt_Url;
@@ -149,7 +150,11 @@ private:
     // holds the window; takeHandOff() probes the next one when it may.
     void onAddressReceived(const QString &address);
     void takeHandOff();
-    void bringToFront();
+    // Raises the window with its open dialogs in front of it; with
+    // takeKeyboard the one the user must answer gets the keyboard.
+    void bringToFront(bool takeKeyboard);
+    // A window of its own under this one stays usable while this is disabled.
+    void keepUsable(QWidget *window);
     void wireProbe();
     void onProbeSucceeded(const ProbeResult &result);
     void onFinishedMenu(const QPoint &pos);
@@ -174,6 +179,7 @@ private:
     QSystemTrayIcon *m_tray = nullptr;
     UrlListener *m_listener;
     QStringList m_handOffs;
+    bool m_probeFromHandOff = false;   // the running probe took a handed-over address
 
     // New project: the engine's probe, the dialog while it is open, and what
     // Timer_Valide stores once the user confirmed: the project file's text, the

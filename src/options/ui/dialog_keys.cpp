@@ -16,16 +16,25 @@ DialogKeys::DialogKeys(QWidget *dialog, QPushButton *accept, QPushButton *cancel
 
 bool DialogKeys::eventFilter(QObject *watched, QEvent *event)
 {
-    if (watched != m_dialog || event->type() != QEvent::KeyPress)
+    if (watched != m_dialog)
+        return false;
+    if (event->type() == QEvent::WindowActivate)
+        m_active.start();
+    else if (event->type() == QEvent::WindowDeactivate)
+        m_active.invalidate();
+    if (event->type() != QEvent::KeyPress)
         return false;
     const auto *key = static_cast<QKeyEvent *>(event);
     if (key->modifiers() & ~(Qt::KeypadModifier | Qt::ShiftModifier))
         return false;
+    const bool enter = key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter;
+    if (enter && m_holdMs > 0 && (!m_active.isValid() || m_active.elapsed() < m_holdMs))
+        return true;
     if (key->key() == Qt::Key_Escape) {
         m_cancel->click();
         return true;
     }
-    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+    if (enter) {
         auto *focused = qobject_cast<QPushButton *>(QApplication::focusWidget());
         QPushButton *target = focused && m_dialog->isAncestorOf(focused) ? focused : m_accept;
         if (target->isEnabled() && target->isVisible())

@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QObject>
 
 class QPushButton;
@@ -14,6 +15,11 @@ class DialogKeys : public QObject
 public:
     DialogKeys(QWidget *dialog, QPushButton *accept, QPushButton *cancel);
 
+    // Enter and Return count only once the window has been the active one for
+    // ms: keys meant for another program just before the window came up
+    // do not accept it.
+    void holdEnterAfterActivation(int ms) { m_holdMs = ms; }
+
     // Sizes dialog to its contents unless it was sized already, and moves it so
     // that it sits centred over anchor, kept inside anchor's screen. Call it
     // before showing the dialog.
@@ -26,4 +32,6 @@ private:
     QWidget *m_dialog;
     QPushButton *m_accept;
     QPushButton *m_cancel;
+    int m_holdMs = 0;
+    QElapsedTimer m_active;   // since the window became active
 };

@@ -93,7 +93,7 @@ Form2::Form2(QWidget *parent)
     connect(Cmd_Edit, &QPushButton::clicked, this, &Form2::editOptions);
     connect(Cmd_Downloader, &QPushButton::clicked, this, &Form2::download);
     connect(Cmd_Annuler, &QPushButton::clicked, this, &QWidget::close);
-    new DialogKeys(this, Cmd_Downloader, Cmd_Annuler);
+    m_keys = new DialogKeys(this, Cmd_Downloader, Cmd_Annuler);
 
     loadOptions();
     resize(420, sizeHint().height());
@@ -132,6 +132,12 @@ void Form2::fill(const ProbeResult &result)
     Txt_File_size_ok->setText(QString::number(result.fileSize));
 }
 
+void Form2::showWithoutKeyboard()
+{
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    m_keys->holdEnterAfterActivation(500);
+}
+
 void Form2::editOptions()
 {
     if (m_form3) {
@@ -139,7 +145,9 @@ void Form2::editOptions()
         m_form3->activateWindow();
         return;
     }
-    auto *dlg = new Form3();
+    // Over the main window: this dialog hides while the options are edited.
+    auto *dlg = new Form3(parentWidget() ? parentWidget() : this);
+    dlg->setEnabled(true);   // the main window, disabled, would disable it
     m_form3 = dlg;
     dlg->setFromNewProject(QStringLiteral("Form2"));
     connect(dlg, &Form3::returnToNewProject, this, &Form2::returnFromOptions);

@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 
+class DialogKeys;
 class Form3;
 class QCheckBox;
 class QGroupBox;
@@ -17,8 +18,8 @@ class QPushButton;
 // the options first. It writes nothing itself: "Download" hands the project
 // file's text to the main window, which stores it.
 //
-// A top-level window without parent that deletes itself when it closes
-// (WA_DeleteOnClose); create a new one for each probe. Every way of closing it
+// A dialog window over its parent (the main window) that deletes itself when
+// it closes (WA_DeleteOnClose); create a new one for each probe. Every way of closing it
 // ("Download", "Cancel", the window frame) ends with unloaded(); closing by the
 // frame is a cancel.
 class Form2 : public QWidget
@@ -37,6 +38,11 @@ public:
     // probed address and size, the options the dialog shows, the colours of the
     // settings, "Type:" 1 for FTP, status 1 (waiting).
     QByteArray projectText() const;
+
+    // Shown for an address handed over from elsewhere: it comes up without
+    // taking the keyboard, and Enter accepts it only once the user has turned
+    // to it. Call before show().
+    void showWithoutKeyboard();
 
     // The options dialog opened by "Edit..." while it is open.
     Form3 *optionsDialog() const;
@@ -69,4 +75,5 @@ private:
 
     ProbeResult m_result;
     QPointer<Form3> m_form3;
+    DialogKeys *m_keys;
 };
