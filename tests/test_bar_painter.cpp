@@ -1,4 +1,4 @@
-#include "display/bar_painter.h"
+#include "view/bar_painter.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 // The elapsed-time clock, the speed sampling and the graph snapshots.
 #include "core/program_folder.h"
-#include "display/formatters.h"
+#include "view/formatters.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 

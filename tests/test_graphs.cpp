@@ -1,5 +1,5 @@
-#include "display/graph_painter.h"
-#include "display/jpg_export.h"
+#include "view/graph_painter.h"
+#include "view/jpg_export.h"
 
 #include <QImageReader>
 #include <QtTest>

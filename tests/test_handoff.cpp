@@ -4,7 +4,7 @@
 // under a real X server and window manager, and the two session options that
 // name the program's own files: the browser hosts and the autostart entry.
 #include "app/native_host.h"
-#include "app/ui/form1.h"
+#include "gui/form1.h"
 #include "app/url_listener.h"
 #include "core/autostart.h"
 #include "core/settings.h"

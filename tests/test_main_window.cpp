@@ -2,9 +2,9 @@
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "core/url_hand_off.h"
-#include "app/ui/form1.h"
+#include "gui/form1.h"
 #include "engine/download_manager.h"
-#include "display/ui/picture_box.h"
+#include "gui/picture_box.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
 

@@ -1,10 +1,10 @@
 // A new project through the real windows: address typed, loopback probe, dialog confirmed, cancelled or edited; the store.
-#include "app/ui/form1.h"
+#include "gui/form1.h"
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "engine/download_manager.h"
-#include "options/ui/form3.h"
-#include "projects/ui/form2.h"
+#include "gui/form3.h"
+#include "gui/form2.h"
 #include "support/test_http_server.h"
 
 #include <QtTest>

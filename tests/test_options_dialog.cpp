@@ -1,10 +1,10 @@
 // The options dialog and the folder chooser, driven through their controls against an isolated settings store.
 #include "core/settings.h"
-#include "display/bar_painter.h"
-#include "options/ui/form3.h"
-#include "options/ui/dialog_keys.h"
-#include "options/ui/form4.h"
-#include "projects/ui/form2.h"
+#include "view/bar_painter.h"
+#include "gui/form3.h"
+#include "gui/dialog_keys.h"
+#include "gui/form4.h"
+#include "gui/form2.h"
 
 #include <QtTest>
 #include <QtWidgets>

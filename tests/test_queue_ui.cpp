@@ -1,7 +1,7 @@
 // The queue through the real main window: waiting projects are taken by the queue
 // timer in turn, downloaded with the Download tab shown, and end under "Finished".
 #include "core/settings.h"
-#include "app/ui/form1.h"
+#include "gui/form1.h"
 #include "core/winsock.h"
 #include "engine/download_manager.h"
 #include "engine/http_slot.h"

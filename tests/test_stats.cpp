@@ -1,10 +1,10 @@
 // The statistics window and the finished projects' menu, through the real main window.
 #include "core/settings.h"
 #include "core/text_file.h"
-#include "app/ui/form1.h"
+#include "gui/form1.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
-#include "stats/ui/stats.h"
+#include "gui/stats.h"
 #include <QtTest>
 #include <QtWidgets>
 

@@ -3,8 +3,8 @@
 #include <QStringList>
 #include <functional>
 
-#include "display/display_model.h"
-#include "display/graph_painter.h"
+#include "view/display_model.h"
+#include "view/graph_painter.h"
 #include "engine/download_failure.h"
 #include "engine/download_run.h"
 #include "engine/final_assembler.h"

@@ -1,7 +1,7 @@
 #include "engine/ftp_slot.h"
 
 #include "core/winsock.h"
-#include "display/formatters.h"
+#include "view/formatters.h"
 #include "engine/ftp_parse.h"
 #include "engine/pack_plan.h"
 #include "engine/url_helpers.h"

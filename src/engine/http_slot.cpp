@@ -1,7 +1,7 @@
 #include "engine/http_slot.h"
 
 #include "core/winsock.h"
-#include "display/formatters.h"
+#include "view/formatters.h"
 #include "engine/http_parse.h"
 #include "engine/pack_file.h"
 #include "engine/pack_plan.h"

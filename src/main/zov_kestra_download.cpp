@@ -4,7 +4,7 @@
 #include "core/single_instance.h"
 #include "core/termination_signals.h"
 #include "core/url_hand_off.h"
-#include "app/ui/form1.h"
+#include "gui/form1.h"
 
 #include <QApplication>
 #include <QDir>

@@ -12,7 +12,7 @@
 #include "core/winsock.h"
 #include "core/settings.h"
 #include "core/termination_signals.h"
-#include "display/formatters.h"
+#include "view/formatters.h"
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"

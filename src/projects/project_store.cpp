@@ -4,7 +4,7 @@
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/text_file.h"
-#include "display/formatters.h"
+#include "view/formatters.h"
 #include "projects/project_file.h"
 
 #include <QDir>

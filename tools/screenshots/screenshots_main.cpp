@@ -4,12 +4,12 @@
 // statistics window of a finished project instead). Run it under Xvfb
 // (scripts/screenshots.sh) so that real fonts are used.
 #include "core/settings.h"
-#include "app/ui/form1.h"
-#include "app/ui/wait_window.h"
+#include "gui/form1.h"
+#include "gui/wait_window.h"
 #include "engine/download_manager.h"
 #include "core/text_file.h"
 #include "projects/project_file.h"
-#include "stats/ui/stats.h"
+#include "gui/stats.h"
 #include "support/ftp_server.h"
 #include "support/nginx_server.h"
 

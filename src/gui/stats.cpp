@@ -1,7 +1,7 @@
-#include "stats/ui/stats.h"
+#include "gui/stats.h"
 
-#include "display/ui/make_button.h"
-#include "stats/project_statistics.h"
+#include "gui/make_button.h"
+#include "view/project_statistics.h"
 
 #include <QCloseEvent>
 #include <QDir>

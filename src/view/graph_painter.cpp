@@ -1,4 +1,4 @@
-#include "display/graph_painter.h"
+#include "view/graph_painter.h"
 
 #include <QPainter>
 

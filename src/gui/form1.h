@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <functional>
 
-#include "app/ui/wait_window.h"
+#include "gui/wait_window.h"
 
 class DownloadManager;
 class Form2;

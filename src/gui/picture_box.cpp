@@ -1,6 +1,6 @@
-#include "display/ui/picture_box.h"
+#include "gui/picture_box.h"
 
-#include "display/bar_painter.h"
+#include "view/bar_painter.h"
 
 #include <QPainter>
 

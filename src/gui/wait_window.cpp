@@ -1,4 +1,4 @@
-#include "app/ui/wait_window.h"
+#include "gui/wait_window.h"
 
 #include <QCloseEvent>
 #include <QLabel>

@@ -1,4 +1,4 @@
-#include "display/formatters.h"
+#include "view/formatters.h"
 
 #include <QLocale>
 

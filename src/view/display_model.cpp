@@ -1,6 +1,6 @@
-#include "display/display_model.h"
+#include "view/display_model.h"
 
-#include "display/bar_painter.h"
+#include "view/bar_painter.h"
 
 namespace {
 const QString kProduct = QStringLiteral("ZOV Kestra Download");

@@ -1,4 +1,4 @@
-#include "stats/project_statistics.h"
+#include "view/project_statistics.h"
 
 #include "core/text_file.h"
 

@@ -1,8 +1,8 @@
-#include "options/ui/form4.h"
+#include "gui/form4.h"
 
-#include "display/ui/make_button.h"
+#include "gui/make_button.h"
 #include "core/settings.h"
-#include "options/ui/dialog_keys.h"
+#include "gui/dialog_keys.h"
 
 #include <QCloseEvent>
 #include <QComboBox>

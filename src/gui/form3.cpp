@@ -1,11 +1,11 @@
-#include "options/ui/form3.h"
+#include "gui/form3.h"
 
-#include "display/ui/make_button.h"
-#include "display/bar_painter.h"
-#include "display/graph_painter.h"
-#include "display/ui/picture_box.h"
-#include "options/ui/dialog_keys.h"
-#include "options/ui/form4.h"
+#include "gui/make_button.h"
+#include "view/bar_painter.h"
+#include "view/graph_painter.h"
+#include "gui/picture_box.h"
+#include "gui/dialog_keys.h"
+#include "gui/form4.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "options/ui/dialog_keys.h"
+#include "gui/dialog_keys.h"
 
 #include <QApplication>
 #include <QKeyEvent>

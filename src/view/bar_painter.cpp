@@ -1,6 +1,6 @@
-#include "display/bar_painter.h"
+#include "view/bar_painter.h"
 
-#include "display/formatters.h"
+#include "view/formatters.h"
 
 #include <QFont>
 #include <QFontInfo>

@@ -1,10 +1,10 @@
-#include "projects/ui/form2.h"
+#include "gui/form2.h"
 
-#include "display/ui/make_button.h"
+#include "gui/make_button.h"
 #include "core/settings.h"
-#include "display/formatters.h"
-#include "options/ui/dialog_keys.h"
-#include "options/ui/form3.h"
+#include "view/formatters.h"
+#include "gui/dialog_keys.h"
+#include "gui/form3.h"
 #include "projects/project_file.h"
 
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "display/jpg_export.h"
+#include "view/jpg_export.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
