@@ -276,6 +276,7 @@ void DownloadManager::pickTick()
     s.Lst_Download_Url_En_Cours.append(s.Lst_Download_url.takeFirst());
     s.Lst_Download_Byte_En_Cours.append(s.Lst_Download_byte.takeFirst());
     s.Charger_Listes();
+    setState(State::Starting);
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
     m_run.Project_Now = s.Lst_Projects_En_Cours.first();
     loadProjectOptions();
@@ -384,7 +385,6 @@ void DownloadManager::beginRun()
     m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
     m_run.Chrono_Lance = false;
     m_run.Erreur_Signalee = false;
-    m_paused = false;
     m_run.Paquets_Restants = m_plan.packCount();
     m_run.Paquet_Suivant = 0;
     m_run.Dernier_Paquet = m_plan.lastPackSize();
@@ -402,7 +402,7 @@ void DownloadManager::beginRun()
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     emit actionEnabledChanged(true);
 
-    m_run.Downloading = true;
+    setState(State::Running);
     m_soleSlot = 0;
     const bool activeFirst = Settings::readInt(QStringLiteral("FtpActive"), 0) != 0;
     stopAllSlots();
@@ -424,7 +424,7 @@ void DownloadManager::beginRun()
     applyDisplayOptions();
     updateProgress();
     Timer_Barre->start();
-    if (!m_paused)
+    if (!isPaused())
         m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     Timer_Start_Download->stop();
     completeSoonIfDone();
@@ -498,7 +498,7 @@ void DownloadManager::completeSoonIfDone()
     // Everything may be in already (the last pack just stored, a pause after
     // it, or a finished file that could not be moved): the completion tick runs
     // now rather than up to 200 ms later.
-    if (m_plan.allDone() && m_run.Downloading && !m_paused)
+    if (m_plan.allDone() && m_state == State::Running)
         QTimer::singleShot(0, this, [this] {
             if (Timer_Barre->isActive())
                 onTimerBarre();
@@ -742,7 +742,7 @@ void DownloadManager::onGaveUp(int)
 
 void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
 {
-    if (!m_run.Downloading || m_paused)
+    if (!m_run.Downloading || isPaused())
         return;
     m_lastFailure = kind;
     emit downloadFailed(kind, text);
@@ -764,10 +764,10 @@ void DownloadManager::onFileChanged(int, const QString &reason)
 
 void DownloadManager::actionClicked()
 {
-    if (m_display.label(QStringLiteral("Cmd_Action")) == QLatin1String("Pause"))
-        pauseDownload();
-    else
+    if (isPaused())
         resumeDownload();
+    else
+        pauseDownload();
 }
 
 double DownloadManager::secondsSinceMidnight() const
@@ -796,10 +796,9 @@ void DownloadManager::cancelProject(const QString &name)
         m_owned = OwnedFiles();
         m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
         m_display.setCaption(kProduct);
-        m_run.Downloading = false;
+        setState(State::Idle);
         m_run.Project_Now.clear();
         m_store.Recuperation = false;
-        m_paused = false;
         m_planned = false;
         m_filePath.clear();
     }
@@ -848,9 +847,9 @@ void DownloadManager::saveForResume()
 
 void DownloadManager::pauseDownload()
 {
-    if (!m_run.Downloading || m_paused)
+    if (!m_run.Downloading || isPaused())
         return;
-    m_paused = true;
+    setState(m_lastFailure == DownloadFailure::None ? State::Paused : State::Failed);
     Timer_Time->stop();
     Timer_Speed->stop();
     m_run.Heure_Pause = int(roundHalfAway(secondsSinceMidnight()));
@@ -864,9 +863,9 @@ void DownloadManager::pauseDownload()
 
 void DownloadManager::resumeDownload()
 {
-    if (!m_run.Downloading || !m_paused)
+    if (!isPaused())
         return;
-    m_paused = false;
+    setState(State::Running);
     m_run.Erreur_Signalee = false;
     m_lastFailure = DownloadFailure::None;
     Timer_Time->start();
@@ -1083,15 +1082,23 @@ void DownloadManager::updateProgress()
 
 bool DownloadManager::completionDue() const
 {
-    bool idle[4];
-    for (int n = 1; n <= 4; ++n)
-        idle[n - 1] = m_display.label(statusLabel(n)) == kNothing;
-    return completionRule(m_run.Downloading, m_paused, m_run.Projet_FTP, m_run.Pourcent, idle);
+    if (m_state != State::Running || !m_plan.allDone())
+        return false;
+    for (const TransferSlot *s : m_slots) {
+        if (s->isBusy())
+            return false;
+    }
+    return true;
 }
 
-bool DownloadManager::completionRule(bool downloading, bool paused, bool ftp, int percent, const bool idle[4])
+void DownloadManager::setState(State state)
 {
-    return downloading && !paused && idle[0] && idle[1] && idle[2] && percent >= 100 && (ftp || idle[3]);
+    m_run.Downloading = state == State::Running || state == State::WaitingForServer || state == State::Paused
+                        || state == State::Failed || state == State::Assembling;
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
 }
 
 void DownloadManager::fillGraphsWithZeros()
@@ -1146,8 +1153,10 @@ bool DownloadManager::Creer_Fichier()
         return false;
     QList<qint64> incomplete;
     QString error;
+    setState(State::Assembling);
     if (FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error))
         return true;
+    setState(State::Running);
     if (incomplete.isEmpty()) {
         const FinalAssembler::Input in = assemblyInput();
         const QString text = m_joined == m_plan.packCount()
@@ -1213,7 +1222,7 @@ void DownloadManager::completeProject()
         QDir().rmdir(downloadFolder());
     m_filePath.clear();
     m_store.Recuperation = false;
-    m_run.Downloading = false;
+    setState(State::Finished);
     // The kept-open connections are of no more use once the file is done.
     stopAllSlots();
     ReInit();

@@ -32,6 +32,14 @@ public:
     // An idle FTP slot takes part of another's run only while this many packs
     // per slot are left nobody has started.
     static constexpr qint64 FtpLeastSteal = 4;
+    // What the running project is doing. Only setState() changes it, and every
+    // decision (pause or resume, completion, what a click means) reads it.
+    // Starting: picked from the queue, its run not begun yet. Paused: the user
+    // asked for it; Failed: the download stopped on its own (lastFailure()
+    // says why) and resumes like a pause. WaitingForServer: the server asked
+    // to be left alone for a while.
+    enum class State { Idle, Starting, Running, WaitingForServer, Paused, Assembling, Finished, Failed };
+    Q_ENUM(State)
     explicit DownloadManager(QObject *parent = nullptr);
     ~DownloadManager() override;
 
@@ -73,15 +81,16 @@ public:
     // Joins the packs into the finished file (the "Fichier !" action). False when
     // a pack was missing or short: it is then fetched again.
     bool Creer_Fichier();
-    // The action button ("Cmd_Action" in the display model holds its caption):
-    // "Pause" pauses, anything else resumes.
+    // The action button: pauses a running download, resumes a paused or
+    // failed one.
     void actionClicked();
     // Stops every transfer of the running project; it stays in progress. Each
     // pack in progress is noted ":0" in the register.
     void pauseDownload();
     // Every slot continues its pack where it stopped, or takes a new one.
     void resumeDownload();
-    bool isPaused() const { return m_paused; }
+    State state() const { return m_state; }
+    bool isPaused() const { return m_state == State::Paused || m_state == State::Failed; }
     // The program is closing: every connection closes and a running download
     // notes its packs in progress (":0") and its elapsed time, so that the next
     // start resumes it. Nothing is written when no project runs.
@@ -131,7 +140,8 @@ public:
     void onTimerTime();
     // Slot bars, whole-file bar, "Downloaded:" and caption from the counters.
     void updateProgress();
-    // Whether the completion test holds now.
+    // Whether the download is complete: it runs, every pack is in and every
+    // slot is idle.
     bool completionDue() const;
 
     // Slot n (1..4) of the running project's protocol.
@@ -157,10 +167,6 @@ public:
     const DownloadRun &run() const { return m_run; }
     // Start-up puts fifty "0" samples in each speed graph.
     void fillGraphsWithZeros();
-    // The completion test over its inputs: the download runs and is not paused,
-    // the file bar says 100 %, and every slot in use is idle (slot 4 is not
-    // used over FTP).
-    static bool completionRule(bool downloading, bool paused, bool ftp, int percent, const bool idle[4]);
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
@@ -178,6 +184,7 @@ public:
     Winsock *WskF_Data[4];
 
 signals:
+    void stateChanged(DownloadManager::State state);
     void actionEnabledChanged(bool enabled);
     void tabRequested(int index);            // 1 About, 2 Projects, 3 Download
     void graphsCleared();
@@ -195,6 +202,8 @@ signals:
     void downloadFailed(DownloadFailure kind, const QString &text);
 
 private:
+    // The one place the state changes; the run's Downloading flag follows it.
+    void setState(State state);
     void onTimerValide();
     void onPackCompleted(int n, qint64 pack, qint64 size, const QString &packFile);
     void onSlotStatus(int n, const QString &text);
@@ -255,7 +264,7 @@ private:
     TransferSlot *m_slots[4];             // the running project's: m_http or m_ftp
     int m_soleSlot = 0;                   // the one FTP slot left when the server refused REST
     UrlProbe *m_probe;
-    bool m_paused = false;
+    State m_state = State::Idle;
     bool m_planned = false;               // the run's plan was made from its files
     struct NewProject
     {
