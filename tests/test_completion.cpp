@@ -47,7 +47,7 @@ private slots:
         QCOMPARE(r.Heure_Debut, -10);
         QCOMPARE(display.label("Lbl_Vitesse_I") + " | " + display.label("Lbl_Vitesse_I2"),
                  Format_Vitesse(123460) + " | 965 Kbit/s");
-        QCOMPARE(display.label("Lbl_Vitesse_M2") + " " + display.label("Lbl_Time_R"), QString("391 Kbit/s 00:02:55"));
+        QCOMPARE(display.label("Lbl_Vitesse_M2") + " " + display.label("Lbl_Time_R"), QString("391 Kbit/s 00:01:12"));
         QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 123460 && r.Txt_Vitesse_Basse2 == "965 Kbit/s");
         QVERIFY(r.Lst_Graph.size() == 50 && r.Lst_Graph.last() == "965" && r.Lst_Graph2.last() == "391");
         QCOMPARE(r.Octets_Tick, 0);
@@ -63,6 +63,22 @@ private slots:
         r.Octets_Tick = 5000;
         QVERIFY(!DownloadManager::sampleSpeeds(r, 13, display));
         QVERIFY(r.Octets_Tick == 5000 && r.Lst_Graph.last() == "8");
+
+        // Fault: the time left followed the average since the start, which
+        // after an outage said 57 s against a real 24 s.
+        DownloadRun s;
+        s.Lst_Graph = s.Lst_Graph2 = QStringList(50, "0");
+        s.Taille_Fichier = 10000000;
+        s.Taille_Recue = 4000000;
+        for (int t = 1; t <= 10; ++t) {
+            s.Octets_Tick = t <= 5 ? 0 : 100000;
+            s.Taille_Recue += s.Octets_Tick;
+            DownloadManager::sampleSpeeds(s, t, display);
+            if (t == 5)
+                QVERIFY(s.secondsLeft == -1 && display.label("Lbl_Time_R") == "--:--:--");
+        }
+        QCOMPARE(s.secondsLeft, 55);   // 5.5 MB at 100 KB/s, where the average says 110 s
+        QCOMPARE(display.label("Lbl_Time_R"), Format_Temps(55));
     }
 
     // Fault: snapshots numbered from 1, taken at another count than every

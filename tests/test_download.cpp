@@ -10,6 +10,7 @@
 #include "support/test_files.h"
 
 #include <QHostAddress>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -123,6 +124,7 @@ private slots:
         QVERIFY(e.startNow("states"));
         e.actionClicked();
         QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Paused}));
+        QVERIFY(e.status().speedNow == 0 && e.status().secondsLeft == -1);   // no running figures while paused
         e.actionClicked();
         QVERIFY(finished.wait(20000));
         QCOMPARE(seen(), (QList<S>{S::Running, S::Assembling, S::Finished}));
@@ -142,7 +144,22 @@ private slots:
         e.cancelProject("moving");
         QCOMPARE(seen(), (QList<S>{S::Running, S::Failed, S::Idle}));
         QVERIFY(!e.run().Downloading);
+        for (const DownloadStatus::Slot &slot : e.status().perSlot)
+            QVERIFY(!slot.inUse && slot.pack == -1);
         slow.stop();
+        // A server out of reach: the status says which attempt comes when,
+        // instead of a frozen speed.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString gone = QStringLiteral("127.0.0.1:%1").arg(closed.serverPort());
+        closed.close();
+        addProject(e, "gone", P, gone);
+        e.setSlotTimeouts(5000, 1000);
+        QVERIFY(e.startNow("gone"));
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().retryingSlot() >= 0, 5000);
+        const DownloadStatus::Slot waiting = e.status().perSlot[e.status().retryingSlot()];
+        QVERIFY(waiting.attempt >= 2 && waiting.retryInSeconds >= 1 && e.status().speedNow == 0);
+        e.cancelProject("gone");
     }
 
     // Fault: cancelling a project deleted a folder of the user's that had the

@@ -135,6 +135,8 @@ QString statusLabel(int n)
 
 const QString kNothing = QStringLiteral("Nothing");
 const QString kProduct = QStringLiteral("ZOV Kestra Download");
+// The time left while it cannot be known: paused, or nothing came for a while.
+const QString kUnknownTime = QStringLiteral("--:--:--");
 
 } // namespace
 
@@ -734,6 +736,7 @@ void DownloadManager::onGaveUp(int)
         m_run.Erreur_Signalee = true;
         m_lastFailure = DownloadFailure::Network;
         const QString text = downloadFailureText(m_lastFailure, {});
+        m_failureText = text;
         emit downloadFailed(m_lastFailure, text);
         emit messageRequested(QStringLiteral("Error"), text, true);
     }
@@ -745,6 +748,7 @@ void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
     if (!m_run.Downloading || isPaused())
         return;
     m_lastFailure = kind;
+    m_failureText = text;
     emit downloadFailed(kind, text);
     // A changed file is not told here: the front ends offer to start over.
     if (kind != DownloadFailure::ServerChanged)
@@ -857,6 +861,14 @@ void DownloadManager::pauseDownload()
     for (int n = 1; n <= slotCount(); ++n)
         m_display.setLabel(statusLabel(n), QStringLiteral("Pause..."));
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Pause..."));
+    // Nothing runs while paused: no speed, no time left; the speeds start
+    // afresh at the resume.
+    m_run.speedNow = 0;
+    m_run.secondsLeft = -1;
+    m_run.recentTicks.clear();
+    m_display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(0));
+    m_display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0 Kbit/s"));
+    m_display.setLabel(QStringLiteral("Lbl_Time_R"), kUnknownTime);
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Resume"));
     emit downloadPaused();
 }
@@ -955,6 +967,16 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
     const qint64 brought = r.Taille_Recue - r.Taille_Reprise;
     const qint64 average = elapsed > 0 ? qint64(std::floor(brought / elapsed / 1000.0)) : 0;
     const auto kbits = [](double bytesPerSecond) { return formatPattern(bytesPerSecond / 128.0, QStringLiteral("0")); };
+    r.recentTicks.append(r.Octets_Tick);
+    while (r.recentTicks.size() > DownloadRun::RecentSamples)
+        r.recentTicks.removeFirst();
+    qint64 recent = 0;
+    for (qint64 b : std::as_const(r.recentTicks))
+        recent += b;
+    recent /= r.recentTicks.size();
+    r.speedNow = roundHalfAway(immediate * 1000);
+    r.speedAverage = average * 1000;
+    r.secondsLeft = recent > 0 ? (r.Taille_Fichier - r.Taille_Recue) / recent : -1;
     const auto showAverage = [&] {
         display.setLabel(QStringLiteral("Lbl_Vitesse_M"), Format_Vitesse(average * 1000));
         display.setLabel(QStringLiteral("Lbl_Vitesse_M2"), kbits(average * 1000.0) + QStringLiteral(" Kbit/s"));
@@ -970,12 +992,11 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
             showAverage();
             r.Lst_Graph2.removeFirst();
             r.Lst_Graph2.append(kbits(average * 1000.0));
-            display.setLabel(QStringLiteral("Lbl_Time_R"),
-                             Format_Temps(qint64(std::floor((r.Taille_Fichier - r.Taille_Recue) / 1024.0 / average))));
         }
+        display.setLabel(QStringLiteral("Lbl_Time_R"), r.secondsLeft >= 0 ? Format_Temps(r.secondsLeft) : kUnknownTime);
         // A sample of 0 changes nothing: the graphs scroll only while data flows.
         if (immediate != 0) {
-            const qint64 speed = roundHalfAway(immediate * 1000);
+            const qint64 speed = r.speedNow;
             display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(speed));
             display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), kbits(immediate * 1000) + QStringLiteral(" Kbit/s"));
             if (speed > r.Vitesse_Haute) {
@@ -1058,6 +1079,37 @@ void DownloadManager::onTimerBarre()
     updateProgress();
     if (completionDue())
         completeProject();
+    else
+        emit statusChanged(status());
+}
+
+DownloadStatus DownloadManager::status() const
+{
+    DownloadStatus st;
+    st.state = int(m_state);
+    st.project = m_run.Project_Now;
+    st.fileSize = m_run.Taille_Fichier;
+    st.received = m_run.Taille_Recue;
+    st.speedNow = isPaused() ? 0 : m_run.speedNow;
+    st.speedAverage = m_run.speedAverage;
+    st.secondsLeft = isPaused() ? -1 : m_run.secondsLeft;
+    st.secondsElapsed = m_run.Temps_H * 3600 + m_run.Temps_M * 60 + m_run.Temps_S;
+    st.failure = m_lastFailure;
+    st.failureText = m_failureText;
+    for (int n = 1; n <= 4; ++n) {
+        const TransferSlot &s = *m_slots[n - 1];
+        DownloadStatus::Slot &out = st.perSlot[n - 1];
+        out.inUse = m_run.Downloading && n <= slotCount();
+        if (!out.inUse)
+            continue;
+        out.pack = s.isBusy() ? s.Paquet_Numero : -1;
+        out.packBytes = s.isBusy() ? std::max<qint64>(s.Paquet_Recu - 1, 0) : 0;
+        out.packSize = s.Paquet_Taille;
+        const int wait = isPaused() ? -1 : s.retryInMs();
+        out.retryInSeconds = wait < 0 ? -1 : (wait + 999) / 1000;
+        out.attempt = s.failedAttempts() + 1;
+    }
+    return st;
 }
 
 void DownloadManager::updateProgress()
@@ -1099,6 +1151,7 @@ void DownloadManager::setState(State state)
         return;
     m_state = state;
     emit stateChanged(state);
+    emit statusChanged(status());
 }
 
 void DownloadManager::fillGraphsWithZeros()

@@ -7,6 +7,7 @@
 #include "view/graph_painter.h"
 #include "engine/download_failure.h"
 #include "engine/download_run.h"
+#include "engine/download_status.h"
 #include "engine/final_assembler.h"
 #include "engine/pack_plan.h"
 #include "engine/pack_register.h"
@@ -165,6 +166,9 @@ public:
 
     // The running project's figures, read-only from outside the engine.
     const DownloadRun &run() const { return m_run; }
+    // The same, as one plain value: bytes, speeds, times, the state, the
+    // failure and each slot's pack or retry.
+    DownloadStatus status() const;
     // Start-up puts fifty "0" samples in each speed graph.
     void fillGraphsWithZeros();
 
@@ -185,6 +189,8 @@ public:
 
 signals:
     void stateChanged(DownloadManager::State state);
+    // On every progress tick and every change of state.
+    void statusChanged(const DownloadStatus &status);
     void actionEnabledChanged(bool enabled);
     void tabRequested(int index);            // 1 About, 2 Projects, 3 Download
     void graphsCleared();
@@ -282,6 +288,7 @@ private:
     OwnedFiles m_owned;                   // what the running project made on disk
     PackRegister m_register;
     DownloadFailure m_lastFailure = DownloadFailure::None;
+    QString m_failureText;                // what the user was told of it
     DownloadRun m_run;
     std::function<double()> m_clock;
 };

@@ -1,4 +1,5 @@
 #pragma once
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -41,6 +42,14 @@ struct DownloadRun
     int Pourcent = 0;
     int Pourcent_Slot[4] = {0, 0, 0, 0};
     int Temps_H = 0, Temps_M = 0, Temps_S = 0;
+    // The last sample's speeds in bytes per second, and the time left at the
+    // recent speed (the mean of the last RecentSamples samples, so that it
+    // follows a stall and the recovery after it within seconds); -1: unknown.
+    static constexpr int RecentSamples = 5;
+    qint64 speedNow = 0;
+    qint64 speedAverage = 0;
+    qint64 secondsLeft = -1;
+    QList<qint64> recentTicks;   // bytes of the last samples
     // Speed texts kept with the highest and lowest samples (statistics).
     QString Txt_Vitesse_Haute, Txt_Vitesse_Haute2, Txt_Vitesse_Basse, Txt_Vitesse_Basse2;
 

@@ -122,3 +122,8 @@ void TransferSlot::retryLater()
     const qint64 delay = qint64(m_retryDelay) << std::min(m_failures - 1, 20);
     m_retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
 }
+
+int TransferSlot::retryInMs() const
+{
+    return m_retryTimer->isActive() ? m_retryTimer->remainingTime() : -1;
+}

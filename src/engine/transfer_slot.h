@@ -72,6 +72,9 @@ public:
     QByteArray Txt_Recu;        // the last response header (reply) received
 
     int failedAttempts() const { return m_failures; }
+    // Milliseconds until the slot connects again after a failed attempt; -1
+    // when it is not waiting to.
+    int retryInMs() const;
     // Failed attempts since the slot was made (failedAttempts() counts the ones
     // in a row only).
     int failuresTotal() const { return m_failuresTotal; }

@@ -46,20 +46,27 @@ class Progress
 public:
     explicit Progress(bool terminal) : m_terminal(terminal) {}
 
-    void show(DownloadManager &e, bool last = false)
+    void show(const DownloadStatus &st, bool last = false)
     {
-        // The speed and time left the window shows, from the same sampling.
-        const qint64 total = e.run().Taille_Fichier;
-        const qint64 have = last ? total : qMin(e.run().Taille_Recue, total);
+        const qint64 total = st.fileSize;
+        const qint64 have = last ? total : qMin(st.received, total);
         const int pct = total > 0 ? int(roundHalfAway(100.0 * have / total)) : 100;
-        // A finished project's display is back at rest: its last line keeps
+        // A finished project's figures are back at rest: its last line keeps
         // the speed shown before.
-        if (!last)
-            m_speed = e.display().label(QStringLiteral("Lbl_Vitesse_I"));
-        const QString line = QStringLiteral("%1% %2 of %3 %4 %5 left")
-                                 .arg(pct, 3)
-                                 .arg(Format_Taille(have), Format_Taille(total), m_speed,
-                                      last ? QStringLiteral("00:00:00") : e.display().label(QStringLiteral("Lbl_Time_R")));
+        QString tail;
+        if (last) {
+            tail = m_speed + QStringLiteral(" 00:00:00 left");
+        } else if (const int r = st.retryingSlot(); r >= 0 && st.speedNow == 0) {
+            // Nothing comes and a connection waits to be tried again: say so
+            // rather than show a frozen speed.
+            tail = QStringLiteral("retrying in %1 s (attempt %2 of %3)")
+                       .arg(st.perSlot[r].retryInSeconds).arg(st.perSlot[r].attempt).arg(DownloadStatus::MaxAttempts);
+        } else {
+            m_speed = Format_Vitesse(st.speedNow);
+            tail = m_speed + QLatin1Char(' ')
+                   + (st.secondsLeft >= 0 ? Format_Temps(st.secondsLeft) : QStringLiteral("--:--:--")) + QStringLiteral(" left");
+        }
+        const QString line = QStringLiteral("%1% %2 of %3 %4").arg(pct, 3).arg(Format_Taille(have), Format_Taille(total), tail);
         if (m_terminal) {
             fprintf(stdout, "\r%-78s", qPrintable(line));
             if (last)
@@ -73,7 +80,7 @@ public:
 
 private:
     bool m_terminal;
-    QString m_speed;
+    QString m_speed = Format_Vitesse(0);
     int m_lastDecile = -1;
 };
 } // namespace
@@ -329,12 +336,12 @@ int main(int argc, char *argv[])
     ticker->setInterval(terminal ? 200 : 1000);
     QObject::connect(ticker, &QTimer::timeout, &app, [&] {
         if (engine.run().Downloading)
-            progress.show(engine);
+            progress.show(engine.status());
     });
     ticker->start();
     QObject::connect(&engine, &DownloadManager::projectFinished, &app,
                      [&](const QString &, const QString &finalFile) {
-                         progress.show(engine, true);
+                         progress.show(engine.status(), true);
                          engine.Timer_Start_Download->stop();
                          const bool ok = QFileInfo::exists(finalFile);
                          saved = ok;

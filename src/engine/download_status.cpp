@@ -1,0 +1,11 @@
+#include "engine/download_status.h"
+
+int DownloadStatus::retryingSlot() const
+{
+    int found = -1;
+    for (int i = 0; i < 4; ++i) {
+        if (perSlot[i].inUse && perSlot[i].retryInSeconds >= 0 && (found < 0 || perSlot[i].attempt > perSlot[found].attempt))
+            found = i;
+    }
+    return found;
+}

@@ -1,0 +1,40 @@
+#pragma once
+#include <QMetaType>
+#include <QString>
+
+#include "engine/download_failure.h"
+
+// What the running download is doing, in figures: bytes, speeds in bytes per
+// second, times in seconds, the state and the failure. The engine hands it out
+// as it is; turning it into text is the view's, so that the window and
+// zov-kestra-get say the same thing the same way.
+struct DownloadStatus
+{
+    struct Slot
+    {
+        bool inUse = false;       // slot 4 is not used over FTP
+        qint64 pack = -1;         // the pack in progress, -1 when idle
+        qint64 packBytes = 0;     // bytes of it stored
+        qint64 packSize = 0;
+        int retryInSeconds = -1;  // waiting before it connects again; -1 when not
+        int attempt = 0;          // that next attempt, of MaxAttempts
+    };
+    static constexpr int MaxAttempts = 5;
+
+    int state = 0;                // DownloadManager::State
+    QString project;
+    qint64 fileSize = 0;
+    qint64 received = 0;          // bytes present: joined, complete and partial packs
+    qint64 speedNow = 0;          // the last second's bytes, 0 while paused
+    qint64 speedAverage = 0;      // since the run started, pauses left out
+    qint64 secondsLeft = -1;      // at the recent speed; -1 when not known (paused, stalled)
+    qint64 secondsElapsed = 0;
+    DownloadFailure failure = DownloadFailure::None;
+    QString failureText;
+    Slot perSlot[4];
+
+    // The slot that waits longest before its next attempt, or -1: what a
+    // progress line says while the server is out of reach.
+    int retryingSlot() const;
+};
+Q_DECLARE_METATYPE(DownloadStatus)
