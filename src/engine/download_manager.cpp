@@ -697,7 +697,10 @@ void DownloadManager::sumReceived()
 
 void DownloadManager::onSlotStatus(int n, const QString &text)
 {
-    m_display.setLabel(statusLabel(n), text);
+    // A slot's last words after its project stopped, was cancelled or
+    // finished are not news: its label stays as the stop left it.
+    if (m_state == State::Running || m_state == State::WaitingForServer)
+        m_display.setLabel(statusLabel(n), text);
 }
 
 void DownloadManager::onDataStarted(int)
@@ -994,8 +997,12 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
             r.Lst_Graph2.append(kbits(average * 1000.0));
         }
         display.setLabel(QStringLiteral("Lbl_Time_R"), r.secondsLeft >= 0 ? Format_Temps(r.secondsLeft) : kUnknownTime);
-        // A sample of 0 changes nothing: the graphs scroll only while data flows.
-        if (immediate != 0) {
+        // A sample of 0 shows that nothing comes, but leaves the graphs and the
+        // extremes alone: they scroll only while data flows.
+        if (immediate == 0) {
+            display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(0));
+            display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0 Kbit/s"));
+        } else {
             const qint64 speed = r.speedNow;
             display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(speed));
             display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), kbits(immediate * 1000) + QStringLiteral(" Kbit/s"));
@@ -1116,6 +1123,11 @@ void DownloadManager::updateProgress()
 {
     for (int n = 1; n <= 4; ++n) {
         const TransferSlot &s = slot(n);
+        // A slot that waits to connect again says when, and which attempt.
+        if (const int wait = s.retryInMs(); wait >= 0 && !isPaused() && n <= slotCount())
+            m_display.setLabel(statusLabel(n), QStringLiteral("Retrying in %1 s (%2 of %3)...")
+                                                   .arg((wait + 999) / 1000).arg(s.failedAttempts() + 1)
+                                                   .arg(TransferSlot::MaxFailedAttempts));
         if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
             m_run.Pourcent_Slot[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
             m_display.paintBar(barName(n), m_run.Pourcent_Slot[n - 1]);
