@@ -3,9 +3,13 @@
 #include "core/program_folder.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+
+#include <cerrno>
+#include <csignal>
 
 namespace {
 QString &appName()
@@ -17,6 +21,30 @@ QString &appName()
 QString keyOf(const QString &key)
 {
     return QStringLiteral("options/") + key;
+}
+
+// A program killed while it wrote its settings leaves the settings' lock file
+// behind, empty when the kill came between its creation and its first line;
+// the next program then waits 30 s for it to grow old, deaf to Ctrl-C. A lock
+// that is empty or names a process that no longer runs is removed first.
+void removeDeadLock(const QString &settingsFile)
+{
+    const QString lock = settingsFile + QStringLiteral(".lock");
+    QFile f(lock);
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray first = f.readLine().trimmed();
+    bool ok = false;
+    const qint64 pid = first.toLongLong(&ok);
+    if (first.isEmpty() || (ok && pid > 0 && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH))
+        QFile::remove(lock);
+}
+
+QString openedFile()
+{
+    const QString file = Settings::filePath();
+    removeDeadLock(file);
+    return file;
 }
 } // namespace
 
@@ -46,7 +74,7 @@ QString Settings::filePath()
 
 QString Settings::read(const QString &key, const QString &def)
 {
-    QSettings s(filePath(), QSettings::IniFormat);
+    QSettings s(openedFile(), QSettings::IniFormat);
     const QVariant v = s.value(keyOf(key));
     return v.isValid() ? v.toString() : def;
 }
@@ -59,7 +87,11 @@ qint64 Settings::readInt(const QString &key, qint64 def)
 
 void Settings::write(const QString &key, const QString &value)
 {
-    QSettings s(filePath(), QSettings::IniFormat);
+    QSettings s(openedFile(), QSettings::IniFormat);
+    // A value that is there already is not written again: every start of a
+    // project writes its options, and each write locks and rewrites the file.
+    if (s.contains(keyOf(key)) && s.value(keyOf(key)).toString() == value)
+        return;
     s.setValue(keyOf(key), value);
     s.sync();
 }
@@ -71,7 +103,7 @@ void Settings::write(const QString &key, qint64 value)
 
 bool Settings::contains(const QString &key)
 {
-    QSettings s(filePath(), QSettings::IniFormat);
+    QSettings s(openedFile(), QSettings::IniFormat);
     return s.contains(keyOf(key));
 }
 
