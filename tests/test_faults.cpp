@@ -219,7 +219,8 @@ private slots:
         QVERIFY(!QFile::exists(dest() + name + ".bin"));
         // What was stored is the old file's, byte for byte.
         const QString folder = dest() + name + "/";
-        const QByteArray work = TestFiles::read(folder + "final.zov");
+        // No pack may be joined yet when the change came early.
+        const QByteArray work = QFileInfo::exists(folder + "final.zov") ? TestFiles::read(folder + "final.zov") : QByteArray();
         QCOMPARE(work, before.left(work.size()));
         for (QDirIterator it(folder, {name + "(*).zov"}, QDir::Files); it.hasNext();) {
             const QString pack = it.next();
