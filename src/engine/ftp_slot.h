@@ -42,9 +42,6 @@ public:
     void setTarget(const QString &host, const QString &path) override;
     // Active mode (PORT) is tried before passive mode.
     void setActiveFirst(bool active);
-    void setPlan(PackPlan *plan) override;
-    void runShortened() override {}
-    void stop() override;
     void setStallTimeout(int ms) override;
 
 private:
@@ -68,15 +65,13 @@ private:
     void handleReply(int code, const QByteArray &text);
     void openDataConnection();
     void startTransfer();
-    void endTransfer(bool quit);
+    void endTransfer();
     void transferEnded();
     void reconsider() override;
+    // The transfer and the session end together, in one write.
+    void closeConnections() override;
     void closeAll();
     void failAttempt();
-    void writeFailure(const QString &reason);
-    // Stores data arriving at the stream offset; false when the slot was stopped
-    // or its connection changed meanwhile.
-    bool storeBytes(const char *data, qint64 size);
 
     Private *d;
     Winsock *m_control;
