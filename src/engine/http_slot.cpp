@@ -447,19 +447,23 @@ void HttpSlot::handleBytes(const QByteArray &data)
 
     const char *p = data.constData();
     qint64 n = data.size();
-    QByteArray afterHeader;
 
     while (n > 0 && d->phase != Phase::Closed) {
         if (d->phase == Phase::Awaiting) {
-            d->head.append(p, int(n));
-            n = 0;
+            // No header we can use is longer than kMaxHeaderBytes: no more of
+            // the chunk is gathered, and the body after the header is read
+            // where it lies.
+            const qsizetype had = d->head.size();
+            d->head.append(p, qsizetype(std::min<qint64>(n, kMaxHeaderBytes + 4 - had)));
             const int end = HttpParse::headerEnd(d->head);
             if (end < 0) {
                 if (d->head.size() > kMaxHeaderBytes)
                     failAttempt();
                 break;
             }
-            afterHeader = d->head.mid(end + 4);
+            const qint64 headerBytes = end + 4 - had;
+            p += headerBytes;
+            n -= headerBytes;
             const QByteArray header = d->head.left(end);
             d->head.clear();
             QString why;
@@ -475,8 +479,6 @@ void HttpSlot::handleBytes(const QByteArray &data)
                 emit fileChanged(m_number, why);
                 break;
             }
-            p = afterHeader.constData();
-            n = afterHeader.size();
             if (d->bodyLeft == 0)
                 responseEnded();
             continue;
