@@ -183,6 +183,7 @@ void FtpSlot::onControlConnected()
 void FtpSlot::onControlData()
 {
     d->replies += m_control->GetData();
+    // A reply may end the session (a refusal): the replies after it are not read.
     while (d->phase != Private::Phase::Closed) {
         FtpParse::Reply reply;
         const qsizetype used = FtpParse::takeReply(d->replies, &reply);

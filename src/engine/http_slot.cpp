@@ -347,6 +347,8 @@ void HttpSlot::onDataArrival()
     static constexpr qint64 ReadSize = 256 * 1024;
     if (d->readBuffer.size() != ReadSize)
         d->readBuffer.resize(ReadSize);
+    // A chunk may end the connection (a reply refused, a pack file that
+    // cannot be written): what is left in the socket is not read then.
     while (d->socket && d->phase != Private::Phase::Closed) {
         const qint64 n = d->socket->GetData(d->readBuffer.data(), ReadSize);
         if (n <= 0)
