@@ -93,20 +93,29 @@ DownloadManager::DownloadManager(QObject *parent)
         for (TransferSlot *slot : {static_cast<TransferSlot *>(m_http[i]), static_cast<TransferSlot *>(m_ftp[i])}) {
             slot->setPlan(&m_plan);
             slot->setPackFilePath([this](qint64 pack) { return packFilePath(pack); });
+            // What a slot tells while it handles its bytes moves the plan and
+            // the figures at once; nothing of it calls back into a slot.
             connect(slot, &TransferSlot::packCompleted, this, &DownloadManager::onPackCompleted);
             connect(slot, &TransferSlot::statusChanged, this, &DownloadManager::onSlotStatus);
             connect(slot, &TransferSlot::dataStarted, this, &DownloadManager::onDataStarted);
             connect(slot, &TransferSlot::bytesStored, this, &DownloadManager::onBytesStored);
-            connect(slot, &TransferSlot::connectionError, this,
-                    [this](int n, int number, const QString &what) { onConnectionError(n, number, what); });
-            connect(slot, &TransferSlot::gaveUp, this, &DownloadManager::onGaveUp);
-            connect(slot, &TransferSlot::writeFailed, this, &DownloadManager::onWriteFailed);
-            connect(slot, &TransferSlot::fileChanged, this, &DownloadManager::onFileChanged);
+            connect(slot, &TransferSlot::packsRequested, this,
+                    [this](int n, qint64 lastPack) { m_plan.commitThrough(n, lastPack); });
+            connect(slot, &TransferSlot::requestsDropped, this, [this](int n) { m_plan.uncommit(n); });
             connect(slot, &TransferSlot::packRestarted, this, [this](int n) {
                 m_plan.setStored(n, 0);
                 sumReceived();
             });
-            connect(slot, &TransferSlot::restartRefused, this, &DownloadManager::onRestartRefused);
+            // A failure pauses the download, which stops every slot: that runs
+            // from the event loop, once the slot that failed is out of its handler.
+            connect(slot, &TransferSlot::connectionError, this,
+                    [this](int n, int number, const QString &what) { onConnectionError(n, number, what); },
+                    Qt::QueuedConnection);
+            connect(slot, &TransferSlot::gaveUp, this, &DownloadManager::onGaveUp, Qt::QueuedConnection);
+            connect(slot, &TransferSlot::writeFailed, this, &DownloadManager::onWriteFailed, Qt::QueuedConnection);
+            connect(slot, &TransferSlot::fileChanged, this, &DownloadManager::onFileChanged, Qt::QueuedConnection);
+            connect(slot, &TransferSlot::restartRefused, this, &DownloadManager::onRestartRefused,
+                    Qt::QueuedConnection);
         }
         m_slots[i] = m_http[i];
         // A slot's timer lets an FTP slot connect a moment after the others.
@@ -637,18 +646,26 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
         // runs on past the cut until its ABOR arrives, so a small steal costs
         // more bytes and time than it saves.
     } else if (!pack) {
-        int shortened = 0;
-        pack = m_plan.next(n, &shortened);
-        if (shortened > 0)
-            slot(shortened).runShortened();
+        // A run cut short by this reads its new end from the plan: its slot
+        // asks for less from now on, and nothing it asked for is taken.
+        pack = m_plan.next(n);
     }
-    m_display.clearBar(barName(n));
-    m_display.paintBar(barName(n), 0);
-    m_display.setLabel(statusLabel(n), QStringLiteral("Initialising"));
+    showNewPack(n, pack);
     if (!pack) {
         // Nothing is left to start: an idle slot holds no connection.
         s.setIdle();
         s.stop();
+        return;
+    }
+    s.setPack(pack->number, pack->start, pack->size, pack->stored);
+}
+
+void DownloadManager::showNewPack(int n, const std::optional<PackPlan::SlotPack> &pack)
+{
+    m_display.clearBar(barName(n));
+    m_display.paintBar(barName(n), 0);
+    m_display.setLabel(statusLabel(n), QStringLiteral("Initialising"));
+    if (!pack) {
         m_display.setLabel(statusLabel(n), kNothing);
         m_display.setLabel(QStringLiteral("Lbl_Paquet_2"), kNothing);
         return;
@@ -657,7 +674,6 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
         m_run.Dernier_Paquet = 0;
     m_run.Paquet_Suivant = m_plan.packCount();
     updatePacksLeftLabel();
-    s.setPack(pack->number, pack->start, pack->size, pack->stored);
 }
 
 void DownloadManager::updatePacksLeftLabel()
@@ -675,23 +691,41 @@ void DownloadManager::updatePacksLeftLabel()
 
 void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const QString &packFile)
 {
-    m_run.Paquets_Finis += size;
+    // Slot n is inside its store loop: the plan moves on here, and the slot
+    // goes on with the plan's next pack of its run when this returns.
     QString reason;
     if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
-        onWriteFailed(n, m_register.path(), reason);
+        // The plan stays at the pack, so the slot goes idle; the resume after
+        // the pause records the pack again.
+        const QString file = m_register.path();
+        QMetaObject::invokeMethod(this, [this, n, file, reason] { onWriteFailed(n, file, reason); },
+                                  Qt::QueuedConnection);
         return;
     }
-    givePack(n, m_plan.packDone(n));
-    sumReceived();
+    m_run.Paquets_Finis += size;
+    if (const auto next = m_plan.packDone(n)) {
+        showNewPack(n, next);
+    } else {
+        // The run is over: more work comes from the event loop. The download
+        // may have paused or ended by then, and a resume gives work anew.
+        QMetaObject::invokeMethod(this, [this, n] {
+            if (m_state != State::Running)
+                return;
+            Demande_Paquet(n);
+            sumReceived();
+        }, Qt::QueuedConnection);
+    }
+    // The slot's own position still counts the pack just finished.
+    sumReceived(n);
     joinReadyPacks();
     completeSoonIfDone();
 }
 
-void DownloadManager::sumReceived()
+void DownloadManager::sumReceived(int leaveOut)
 {
     qint64 sum = m_run.Paquets_Finis;
-    for (TransferSlot *s : m_slots)
-        sum += s->Paquet_Recu;
+    for (int n = 1; n <= 4; ++n)
+        sum += n == leaveOut ? 0 : slot(n).Paquet_Recu;
     m_run.Taille_Recue = sum;
 }
 
@@ -1201,9 +1235,13 @@ void DownloadManager::joinReadyPacks()
         QString error;
         if (!FinalAssembler::joinNext(in, m_joined, &error)) {
             // A pack not whole yet is joined at the end; a write that failed
-            // is told at once, as for a pack.
-            if (!error.isEmpty())
-                stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, error));
+            // is told as for a pack, from the event loop (this may run inside
+            // a slot's store loop, and the pause stops the slots).
+            if (!error.isEmpty()) {
+                const QString text = downloadFailureText(DownloadFailure::LocalWrite, error);
+                QMetaObject::invokeMethod(this, [this, text] { stopWithFailure(DownloadFailure::LocalWrite, text); },
+                                          Qt::QueuedConnection);
+            }
             return;
         }
         ++m_joined;

@@ -254,8 +254,13 @@ private:
     // project folder; false when it could not.
     bool saveSnapshots();
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
+    // Slot n's bar, label and the packs-left label for the pack it goes on
+    // with (nothing: "Nothing").
+    void showNewPack(int n, const std::optional<PackPlan::SlotPack> &pack);
     void updatePacksLeftLabel();
-    void sumReceived();
+    // Taille_Recue from the finished packs and the slots' positions, but the
+    // position of slot leaveOut (1..4; 0: none).
+    void sumReceived(int leaveOut = 0);
     void completeProject();
     void applyDisplayOptions();
     FinalAssembler::Input assemblyInput() const;

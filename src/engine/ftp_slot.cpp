@@ -1,9 +1,7 @@
 #include "engine/ftp_slot.h"
 
 #include "core/winsock.h"
-#include "view/formatters.h"
 #include "engine/ftp_parse.h"
-#include "engine/pack_plan.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 
@@ -40,8 +38,6 @@ struct FtpSlot::Private
     QByteArray user = "anonymous";
     QByteArray pass = UrlProbe::AnonymousPassword;
     QByteArray path;             // what RETR names (escapes decoded)
-    PackPlan *plan = nullptr;
-
 
     QTimer *stallTimer = nullptr;
     int stallTimeout = TransferSlot::DefaultStallTimeout;
@@ -57,18 +53,6 @@ struct FtpSlot::Private
     bool retrDone = false;       // RETR's final reply came
     bool noRestart = false;      // the server refused REST: transfers start at byte 0
     qint64 restAt = 0;           // where the transfer asked for starts
-    qint64 streamOffset = 0;     // file offset of the next byte on the data connection
-    qint64 announcedPack = -1;
-    bool started = false;        // dataStarted told for this transfer
-
-
-    // Bumped when a connection opens or closes: a handler that emitted a
-    // signal learns whether the manager stopped the slot meanwhile.
-    quint64 epoch = 0;
-    // Inside a data handler: what the manager changes from the signals is
-    // acted upon when the chunk is done.
-    bool processing = false;
-    bool reconsiderLater = false;
 };
 
 FtpSlot::FtpSlot(int number, Winsock *control, Winsock *data, QObject *parent)
@@ -112,31 +96,20 @@ void FtpSlot::setActiveFirst(bool active)
     d->activeFirst = active;
 }
 
-void FtpSlot::setPlan(PackPlan *plan)
-{
-    d->plan = plan;
-}
-
 void FtpSlot::setStallTimeout(int ms)
 {
     d->stallTimeout = ms;
 }
 
-void FtpSlot::stop()
+void FtpSlot::closeConnections()
 {
-    // The transfer and the session end together, in one write.
     if (m_control->State() == Winsock::sckConnected)
         m_control->SendData("ABOR\r\nQUIT\r\n");
     closeAll();
-    closePackFile();
-    m_retryTimer->stop();
-    ++m_packToken;
-    m_halted = true;
 }
 
 void FtpSlot::closeAll()
 {
-    ++d->epoch;
     Ferme_Connect(*m_data);
     Ferme_Connect(*m_control);
     d->phase = Private::Phase::Closed;
@@ -151,30 +124,11 @@ void FtpSlot::closeAll()
 void FtpSlot::reconsider()
 {
     using Phase = Private::Phase;
-    if (d->processing) {
-        d->reconsiderLater = true;
-        return;
-    }
     if (!wantsBytes() || m_halted) {
-        switch (d->phase) {
-        case Phase::Opening:
-        case Phase::Restarting:
-        case Phase::Retrieving:
-            endTransfer(!isBusy());
-            break;
-        case Phase::Ready:
-        case Phase::Connecting:
-        case Phase::LoggingIn:
-            if (!isBusy()) {
-                // Nothing left for this slot: the session ends.
-                if (m_control->State() == Winsock::sckConnected)
-                    m_control->SendData("QUIT\r\n");
-                closeAll();
-            }
-            break;
-        default:
-            break;
-        }
+        // The run is over: the transfer ends. The session stays logged in
+        // for the slot's next run; stop() ends it when there is none.
+        if (d->phase == Phase::Opening || d->phase == Phase::Restarting || d->phase == Phase::Retrieving)
+            endTransfer();
         return;
     }
     switch (d->phase) {
@@ -194,8 +148,8 @@ void FtpSlot::reconsider()
         // The pack goes on where the stream is, or the bytes before it are
         // dropped when the server cannot start elsewhere; anything else needs
         // a transfer of its own.
-        if (firstMissingByte() != d->streamOffset && !(d->noRestart && firstMissingByte() > d->streamOffset))
-            endTransfer(false);
+        if (firstMissingByte() != streamOffset() && !(d->noRestart && firstMissingByte() > streamOffset()))
+            endTransfer();
         break;
     default:
         break;
@@ -229,8 +183,8 @@ void FtpSlot::onControlConnected()
 void FtpSlot::onControlData()
 {
     d->replies += m_control->GetData();
-    const quint64 epoch = d->epoch;
-    while (d->epoch == epoch) {
+    // A reply may end the session (a refusal): the replies after it are not read.
+    while (d->phase != Private::Phase::Closed) {
         FtpParse::Reply reply;
         const qsizetype used = FtpParse::takeReply(d->replies, &reply);
         if (used == 0 && d->replies.size() <= kMaxReplyBytes)
@@ -315,9 +269,8 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
         d->restAt = d->noRestart ? 0 : firstMissingByte();
         if (d->restAt == 0 && d->noRestart) {
             d->phase = Phase::Retrieving;
-            d->streamOffset = 0;
+            beginStream(0);
             d->retrDone = false;
-            d->started = false;
             ++m_requests;
             send({"RETR " + d->path}, {Command::Retr});
         } else {
@@ -334,13 +287,10 @@ void FtpSlot::handleReply(int code, const QByteArray &text)
             d->noRestart = true;
             d->restAt = 0;
             emit restartRefused(m_number);
-            if (d->phase != Phase::Restarting)
-                return;
         }
         d->phase = Phase::Retrieving;
-        d->streamOffset = ok ? d->restAt : 0;
+        beginStream(ok ? d->restAt : 0);
         d->retrDone = false;
-        d->started = false;
         ++m_requests;
         send({"RETR " + d->path}, {Command::Retr});
         // The pack may have changed while REST was on its way.
@@ -409,17 +359,11 @@ void FtpSlot::openDataConnection()
     failAttempt();
 }
 
-void FtpSlot::endTransfer(bool quit)
+void FtpSlot::endTransfer()
 {
-    ++d->epoch;
     const bool retrPending = d->phase == Private::Phase::Retrieving && !d->retrDone;
     Ferme_Connect(*m_data);
     d->dataOpen = false;
-    if (quit) {
-        m_control->SendData("ABOR\r\nQUIT\r\n");
-        closeAll();
-        return;
-    }
     // What is still due from the commands sent, then ABOR's own reply.
     d->expect.clear();
     if (retrPending)
@@ -434,11 +378,11 @@ void FtpSlot::transferEnded()
     // The server sent the whole rest of the file.
     d->phase = Private::Phase::Ready;
     d->stallTimer->stop();
-    if (wantsBytes() && firstMissingByte() >= d->streamOffset) {
+    if (wantsBytes() && firstMissingByte() >= streamOffset()) {
         m_halted = true;
         closeAll();
         emit fileChanged(m_number, QStringLiteral("the file on the server ends at byte %1, before the pack")
-                                       .arg(d->streamOffset));
+                                       .arg(streamOffset()));
         return;
     }
     reconsider();
@@ -467,20 +411,23 @@ void FtpSlot::onDataRequest(int requestId)
 
 void FtpSlot::onDataArrival()
 {
-    d->processing = true;
-    const quint64 epoch = d->epoch;
     char buffer[64 * 1024];
     for (;;) {
         const qint64 n = m_data->GetData(buffer, sizeof buffer);
-        if (n <= 0 || d->epoch != epoch)
+        if (n <= 0)
             break;
         d->stallTimer->start(d->stallTimeout);
-        if (d->phase != Private::Phase::Retrieving || !storeBytes(buffer, n))
-            continue;   // late bytes of an ended transfer are dropped
+        // Late bytes of an ended transfer are dropped.
+        if (d->phase != Private::Phase::Retrieving)
+            continue;
+        const qint64 used = storeBody(buffer, n);
+        if (used < 0)
+            break;
+        // What is left of the chunk lies past what this slot wants: the
+        // stream moves on over it, and reconsider() ends the transfer.
+        skipBody(n - used);
     }
-    d->processing = false;
-    if (std::exchange(d->reconsiderLater, false))
-        reconsider();
+    reconsider();
 }
 
 void FtpSlot::onDataClosed()
@@ -492,69 +439,6 @@ void FtpSlot::onDataClosed()
     d->dataOpen = false;
     if (d->phase == Private::Phase::Retrieving && d->retrDone)
         transferEnded();
-}
-
-bool FtpSlot::storeBytes(const char *data, qint64 size)
-{
-    const quint64 epoch = d->epoch;
-    qint64 done = 0;
-    while (done < size && wantsBytes() && d->phase == Private::Phase::Retrieving) {
-        const qint64 want = firstMissingByte();
-        if (d->streamOffset > want)
-            break;   // a pack behind the stream: reconsider() starts it anew
-        if (d->streamOffset < want) {
-            const qint64 skip = std::min(size - done, want - d->streamOffset);
-            done += skip;
-            d->streamOffset += skip;
-            continue;
-        }
-        const qint64 stored = Paquet_Recu - 1;
-        const qint64 piece = std::min(size - done, Paquet_Taille - stored);
-        if (!d->started || d->announcedPack != Paquet_Numero) {
-            const bool first = !d->started;
-            d->started = true;
-            Entete_Lu = true;
-            d->announcedPack = Paquet_Numero;
-            emit statusChanged(m_number, QStringLiteral("Downloading (") + Format_Taille(Paquet_Taille)
-                                             + QStringLiteral(")..."));
-            if (first)
-                emit dataStarted(m_number);
-            if (d->epoch != epoch)
-                return false;
-        }
-        QString reason;
-        if (!writePackBytes(data + done, piece, &reason)) {
-            writeFailure(reason);
-            return false;
-        }
-        done += piece;
-        d->streamOffset += piece;
-        m_attemptBytes += piece;
-        emit bytesStored(m_number, piece);
-        if (d->epoch != epoch)
-            return false;
-        if (Paquet_Recu - 1 >= Paquet_Taille) {
-            ++m_attemptPacks;
-            completePack();
-            if (d->epoch != epoch)
-                return false;
-        }
-    }
-    // What is left of the chunk lies past what this slot wants: dropped.
-    d->streamOffset += size - done;
-    return true;
-}
-
-void FtpSlot::writeFailure(const QString &reason)
-{
-    const QString path = m_packFile.path();
-    closePackFile();
-    if (m_control->State() == Winsock::sckConnected)
-        m_control->SendData("ABOR\r\nQUIT\r\n");
-    closeAll();
-    m_retryTimer->stop();
-    m_halted = true;
-    emit writeFailed(m_number, path, reason);
 }
 
 void FtpSlot::failAttempt()

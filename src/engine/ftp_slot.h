@@ -5,11 +5,12 @@ class QTimer;
 
 // One FTP transfer lane. The slot keeps a control connection logged in and
 // fetches its run of packs (consecutive packs of the plan) as one transfer:
-// REST at the run's first missing byte, RETR, and the arriving bytes written
-// into each pack file in turn. When the run is over (or the next pack does not
-// follow on the stream) the transfer is ended with ABOR and the data
-// connection closed; the control connection stays logged in for the next run.
-// A slot with nothing left to do sends QUIT.
+// REST at the run's first missing byte, RETR, and the arriving bytes handed to
+// the store loop of TransferSlot, which writes them into each pack file in
+// turn. When the run is over (or the next pack does not follow on the stream)
+// the transfer is ended with ABOR and the data connection closed; the control
+// connection stays logged in for the next run. stop() ends the session with
+// QUIT (the manager stops a slot it has no more work for).
 //
 // The server's replies are read: the log-in (USER, PASS, TYPE I), the data
 // connection (EPSV, then PASV, then the active PORT, or PORT first when active
@@ -42,9 +43,6 @@ public:
     void setTarget(const QString &host, const QString &path) override;
     // Active mode (PORT) is tried before passive mode.
     void setActiveFirst(bool active);
-    void setPlan(PackPlan *plan) override;
-    void runShortened() override {}
-    void stop() override;
     void setStallTimeout(int ms) override;
 
 private:
@@ -68,15 +66,13 @@ private:
     void handleReply(int code, const QByteArray &text);
     void openDataConnection();
     void startTransfer();
-    void endTransfer(bool quit);
+    void endTransfer();
     void transferEnded();
     void reconsider() override;
+    // The transfer and the session end together, in one write.
+    void closeConnections() override;
     void closeAll();
     void failAttempt();
-    void writeFailure(const QString &reason);
-    // Stores data arriving at the stream offset; false when the slot was stopped
-    // or its connection changed meanwhile.
-    bool storeBytes(const char *data, qint64 size);
 
     Private *d;
     Winsock *m_control;

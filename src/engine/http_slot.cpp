@@ -1,9 +1,7 @@
 #include "engine/http_slot.h"
 
 #include "core/winsock.h"
-#include "view/formatters.h"
 #include "engine/http_parse.h"
-#include "engine/pack_file.h"
 #include "engine/pack_plan.h"
 #include "engine/url_helpers.h"
 #include "projects/server_info.h"
@@ -44,7 +42,6 @@ struct HttpSlot::Private
     QString host;                // without "user:password@"
     QByteArray authorization;    // "Basic ..." from that login, or empty
     QString path;
-    PackPlan *plan = nullptr;
     QByteArray etag;
     QByteArray lastModified;
     QByteArray ifRange;          // what every ranged request sends as If-Range
@@ -59,31 +56,14 @@ struct HttpSlot::Private
     bool capped = false;         // the server answered a range with less than asked
     QByteArray head;             // response header gathered so far
     QByteArray readBuffer;       // what the socket brings is read through this
-    qint64 streamOffset = 0;     // file offset of the next body byte of the response
     qint64 bodyLeft = 0;         // body bytes of the response not received yet
     bool closeAfter = false;     // the connection ends after this response
     qint64 responseStored = 0;   // bytes of this response written into pack files
-    bool responseStarted = false;
-    qint64 announcedPack = -1;   // pack whose "Downloading" status was shown
-
-    // What the current attempt (connection) brought: an attempt that brought
-    // enough is no failure in a row with the ones before it.
 
     // Speed of the slot, for how much to ask ahead.
     QElapsedTimer rateClock;
     qint64 rateBytes = 0;
     qint64 rate = 0;             // bytes per second, 0 while unknown
-
-    // Bumped whenever the connection is opened or closed: a handler that emitted
-    // a signal compares it to learn whether the manager stopped the slot meanwhile.
-    quint64 epoch = 0;
-    // Bumped by every setPack/setIdle/stop: a queued completion of an older pack
-    // does nothing.
-    // Inside handleBytes: pack changes made by the manager from the signals are
-    // acted upon when the chunk is done, not re-entrantly.
-    bool processing = false;
-    // No connection is opened on the slot's own initiative (stopped, gave up,
-    // a local or server-side failure) until the manager gives a pack again.
 };
 
 HttpSlot::HttpSlot(int number, Winsock *socket, QObject *parent)
@@ -147,11 +127,6 @@ void HttpSlot::setTls(bool on)
     }
 }
 
-void HttpSlot::setPlan(PackPlan *plan)
-{
-    d->plan = plan;
-}
-
 void HttpSlot::setStallTimeout(int ms)
 {
     d->stallTimer->setInterval(std::max(1, ms));
@@ -163,31 +138,13 @@ int HttpSlot::stallTimeout() const
 }
 
 // ---------------------------------------------------------------------------
-// What the manager asks for
-
-void HttpSlot::runShortened()
-{
-    // Nothing in flight reaches past the new end: the slot only asks for less.
-    reconsider();
-}
-
-void HttpSlot::stop()
-{
-    closeConnection();
-    closePackFile();
-    m_retryTimer->stop();
-    ++m_packToken;
-    m_halted = true;
-}
-
-// ---------------------------------------------------------------------------
 // Connection control
 
 qint64 HttpSlot::nextStreamByte() const
 {
     using Phase = Private::Phase;
     if (d->phase == Phase::Body)
-        return d->streamOffset;
+        return streamOffset();
     if (d->phase == Phase::Awaiting && !d->pending.isEmpty())
         return d->pending.first().first;
     return -1;
@@ -195,8 +152,6 @@ qint64 HttpSlot::nextStreamByte() const
 
 void HttpSlot::reconsider()
 {
-    if (d->processing)
-        return;
     using Phase = Private::Phase;
     const bool want = wantsBytes();
     switch (d->phase) {
@@ -236,7 +191,6 @@ void HttpSlot::openConnection()
         return;
     closeConnection();
     ++m_connections;
-    ++d->epoch;
     d->phase = Private::Phase::Connecting;
     d->responsesOnConnection = 0;
     m_attemptBytes = 0;
@@ -247,7 +201,6 @@ void HttpSlot::openConnection()
 
 void HttpSlot::closeConnection()
 {
-    ++d->epoch;
     if (d->socket)
         Ferme_Connect(*d->socket);
     d->phase = Private::Phase::Closed;
@@ -256,8 +209,8 @@ void HttpSlot::closeConnection()
     d->bodyLeft = 0;
     // What was asked on this connection will not come: those packs may be
     // given to another slot again.
-    if (!d->pending.isEmpty() && d->plan)
-        d->plan->uncommit(m_number);
+    if (!d->pending.isEmpty())
+        emit requestsDropped(m_number);
     d->pending.clear();
 }
 
@@ -280,7 +233,7 @@ void HttpSlot::fillPipeline()
         return;
     if (d->phase != Phase::Idle && d->phase != Phase::Awaiting && d->phase != Phase::Body)
         return;
-    const qint64 fileSize = d->plan ? d->plan->fileSize() : 0;
+    const qint64 fileSize = m_plan ? m_plan->fileSize() : 0;
     if (!d->ranges) {
         // The whole file or nothing: a pack begun on an earlier attempt starts
         // again, its file emptied when the first byte arrives.
@@ -295,7 +248,7 @@ void HttpSlot::fillPipeline()
         return;
     }
     const qint64 packLast = Paquet_Debut + Paquet_Taille - 1;
-    const qint64 runLast = d->plan ? d->plan->runLastByte(m_number) : -1;
+    const qint64 runLast = m_plan ? m_plan->runLastByte(m_number) : -1;
     const qint64 limit = std::max(runLast, packLast);
     const int depth = d->capped ? 1 : 4;
     while (d->pending.size() < depth) {
@@ -310,14 +263,14 @@ void HttpSlot::fillPipeline()
         // end no more than a share of what is left, so that a slot running out
         // of work still finds packs to take.
         qint64 size = 2 * target;
-        if (d->plan && d->plan->slotCount() > 0)
-            size = std::min(size, d->plan->unstartedCount() * d->plan->packSize() / (2 * d->plan->slotCount()));
+        if (m_plan && m_plan->slotCount() > 0)
+            size = std::min(size, m_plan->unstartedCount() * m_plan->packSize() / (2 * m_plan->slotCount()));
         qint64 last = std::min(limit, from + std::max(size, MeaningfulAttempt) - 1);
         // Whole packs, so that another slot can take the rest pack by pack.
-        if (d->plan && d->plan->packSize() > 0) {
-            const qint64 pack = last / d->plan->packSize();
-            last = std::min(limit, d->plan->packLastByte(pack));
-            d->plan->commitThrough(m_number, pack);
+        if (m_plan && m_plan->packSize() > 0) {
+            const qint64 pack = last / m_plan->packSize();
+            last = std::min(limit, m_plan->packLastByte(pack));
+            emit packsRequested(m_number, pack);
         }
         if (!sendRequest(from, last))
             return;
@@ -343,8 +296,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
     lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
     if (!Join_Lines(lines, &request)) {
-        if (d->plan)
-            d->plan->uncommit(m_number);
+        emit requestsDropped(m_number);
         closeConnection();
         refuseAddress();
         return false;
@@ -360,7 +312,6 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
         d->head.clear();
         d->bodyLeft = 0;
         d->responseStored = 0;
-        d->responseStarted = false;
         emit statusChanged(m_number, QStringLiteral("Sending request..."));
         d->stallTimer->start();
     }
@@ -372,16 +323,6 @@ void HttpSlot::failAttempt()
 {
     closeConnection();
     retryLater();
-}
-
-void HttpSlot::writeFailure(const QString &reason)
-{
-    const QString path = m_packFile.path();
-    closePackFile();
-    closeConnection();
-    m_retryTimer->stop();
-    m_halted = true;
-    emit writeFailed(m_number, path, reason);
 }
 
 // ---------------------------------------------------------------------------
@@ -406,23 +347,24 @@ void HttpSlot::onDataArrival()
     static constexpr qint64 ReadSize = 256 * 1024;
     if (d->readBuffer.size() != ReadSize)
         d->readBuffer.resize(ReadSize);
-    const quint64 epoch = d->epoch;
-    while (d->socket && epoch == d->epoch) {
+    // A chunk may end the connection (a reply refused, a pack file that
+    // cannot be written): what is left in the socket is not read then.
+    while (d->socket && d->phase != Private::Phase::Closed) {
         const qint64 n = d->socket->GetData(d->readBuffer.data(), ReadSize);
         if (n <= 0)
             break;
         // handleBytes copies whatever it keeps, so the buffer can be reused.
         handleBytes(QByteArray::fromRawData(d->readBuffer.constData(), n));
     }
+    reconsider();
 }
 
 bool HttpSlot::takeLastBytes()
 {
-    const quint64 epoch = d->epoch;
     const QByteArray rest = d->socket->GetData();
     if (!rest.isEmpty())
         handleBytes(rest);
-    return epoch == d->epoch;
+    return d->phase != Private::Phase::Closed;
 }
 
 bool HttpSlot::endedBetweenAnswers() const
@@ -440,8 +382,10 @@ void HttpSlot::onClosed()
     if (!d->socket || d->phase == Phase::Closed)
         return;
     // The peer's last bytes may come together with its close.
-    if (!takeLastBytes() || d->phase == Phase::Closed)
+    if (!takeLastBytes()) {
+        reconsider();
         return;
+    }
     if (endedBetweenAnswers()) {
         closeConnection();
         reconsider();
@@ -455,8 +399,10 @@ void HttpSlot::onError(int number, const QString &description)
     using Phase = Private::Phase;
     if (!d->socket || d->phase == Phase::Closed)
         return;
-    if (!takeLastBytes() || d->phase == Phase::Closed)
+    if (!takeLastBytes()) {
+        reconsider();
         return;
+    }
     if (endedBetweenAnswers()) {
         closeConnection();
         reconsider();
@@ -495,31 +441,31 @@ void HttpSlot::handleBytes(const QByteArray &data)
         return;
     if (d->phase != Phase::Awaiting && d->phase != Phase::Body) {
         // Bytes nobody asked for: this connection is out of step.
-        if (d->phase == Phase::Idle) {
+        if (d->phase == Phase::Idle)
             closeConnection();
-            reconsider();
-        }
         return;
     }
     d->stallTimer->start();
 
-    const quint64 epoch = d->epoch;
-    d->processing = true;
     const char *p = data.constData();
     qint64 n = data.size();
-    QByteArray afterHeader;
 
-    while (n > 0 && d->epoch == epoch) {
+    while (n > 0 && d->phase != Phase::Closed) {
         if (d->phase == Phase::Awaiting) {
-            d->head.append(p, int(n));
-            n = 0;
+            // No header we can use is longer than kMaxHeaderBytes: no more of
+            // the chunk is gathered, and the body after the header is read
+            // where it lies.
+            const qsizetype had = d->head.size();
+            d->head.append(p, qsizetype(std::min<qint64>(n, kMaxHeaderBytes + 4 - had)));
             const int end = HttpParse::headerEnd(d->head);
             if (end < 0) {
                 if (d->head.size() > kMaxHeaderBytes)
                     failAttempt();
                 break;
             }
-            afterHeader = d->head.mid(end + 4);
+            const qint64 headerBytes = end + 4 - had;
+            p += headerBytes;
+            n -= headerBytes;
             const QByteArray header = d->head.left(end);
             d->head.clear();
             QString why;
@@ -535,8 +481,6 @@ void HttpSlot::handleBytes(const QByteArray &data)
                 emit fileChanged(m_number, why);
                 break;
             }
-            p = afterHeader.constData();
-            n = afterHeader.size();
             if (d->bodyLeft == 0)
                 responseEnded();
             continue;
@@ -548,11 +492,13 @@ void HttpSlot::handleBytes(const QByteArray &data)
         }
         const qint64 take = std::min(n, d->bodyLeft);
         const qint64 stored = storeBody(p, take);
-        if (stored < 0 || d->epoch != epoch)
+        if (stored < 0)
             break;
+        d->responseStored += stored;
+        noteSpeed(stored);
         if (stored < take) {
-            // Bytes the slot no longer wants (its pack was taken away): the
-            // connection is out of step with the plan.
+            // Bytes the slot does not want (past its run, or its pack lies
+            // elsewhere): the connection is out of step with the plan.
             closeConnection();
             break;
         }
@@ -562,9 +508,6 @@ void HttpSlot::handleBytes(const QByteArray &data)
         if (d->bodyLeft == 0)
             responseEnded();
     }
-
-    d->processing = false;
-    reconsider();
 }
 
 HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
@@ -602,7 +545,7 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
         return Verdict::Changed;
     }
 
-    const qint64 fileSize = d->plan ? d->plan->fileSize() : 0;
+    const qint64 fileSize = m_plan ? m_plan->fileSize() : 0;
     qint64 body = length;
     bool closeAfter = false;
     if (status == 206) {
@@ -651,65 +594,22 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
     Entete_Lu = true;
     d->phase = Private::Phase::Body;
     d->bodyLeft = body;
-    d->streamOffset = req.first;
+    beginStream(req.first);
     d->responseStored = 0;
-    d->responseStarted = false;
     return Verdict::Accept;
 }
 
-qint64 HttpSlot::storeBody(const char *data, qint64 size)
+void HttpSlot::noteSpeed(qint64 bytes)
 {
-    const quint64 epoch = d->epoch;
-    qint64 done = 0;
-    while (done < size && wantsBytes() && firstMissingByte() == d->streamOffset) {
-        const qint64 stored = Paquet_Recu - 1;
-        const qint64 piece = std::min(size - done, Paquet_Taille - stored);
-
-        if (d->announcedPack != Paquet_Numero) {
-            d->announcedPack = Paquet_Numero;
-            emit statusChanged(m_number, QStringLiteral("Downloading (") + Format_Taille(Paquet_Taille)
-                                             + QStringLiteral(")..."));
-            if (d->epoch != epoch)
-                return -1;
-        }
-        if (!d->responseStarted) {
-            d->responseStarted = true;
-            emit dataStarted(m_number);
-            if (d->epoch != epoch)
-                return -1;
-        }
-
-        QString reason;
-        if (!writePackBytes(data + done, piece, &reason)) {
-            writeFailure(reason);
-            return -1;
-        }
-        done += piece;
-        d->streamOffset += piece;
-        d->responseStored += piece;
-        m_attemptBytes += piece;
-
-        d->rateBytes += piece;
-        if (!d->rateClock.isValid()) {
-            d->rateClock.start();
-        } else if (const qint64 ms = d->rateClock.elapsed(); ms >= 200) {
-            const qint64 now = d->rateBytes * 1000 / ms;
-            d->rate = d->rate > 0 ? (d->rate + now) / 2 : now;
-            d->rateBytes = 0;
-            d->rateClock.restart();
-        }
-
-        emit bytesStored(m_number, piece);
-        if (d->epoch != epoch)
-            return -1;
-        if (Paquet_Recu - 1 >= Paquet_Taille) {
-            ++m_attemptPacks;
-            completePack();
-            if (d->epoch != epoch)
-                return -1;
-        }
+    d->rateBytes += bytes;
+    if (!d->rateClock.isValid()) {
+        d->rateClock.start();
+    } else if (const qint64 ms = d->rateClock.elapsed(); ms >= 200) {
+        const qint64 now = d->rateBytes * 1000 / ms;
+        d->rate = d->rate > 0 ? (d->rate + now) / 2 : now;
+        d->rateBytes = 0;
+        d->rateClock.restart();
     }
-    return done;
 }
 
 void HttpSlot::responseEnded()

@@ -7,22 +7,19 @@ class QTimer;
 // of the plan) over a connection it keeps open, and writes the arriving body
 // bytes into each pack file in turn.
 //
-// Division of work. The download manager decides which pack a slot fetches
+// Division of work. The download manager decides where a slot's run begins
 // (Demande_Paquet: it asks the plan and calls setPack()); the slot owns the
-// connection, the requests and the bytes. Whenever the current pack is complete
-// the slot emits packCompleted() synchronously; the manager registers the pack,
-// moves the plan on and calls setPack() again (the next pack of the run) or
-// setIdle(). The bytes go on into the new pack when it starts exactly at the
-// next byte of the stream.
+// connection, the requests and the protocol, and hands the body bytes to the
+// store loop of TransferSlot, which walks the packs of the run.
 //
 // Requests. A run travels as bounded range requests sent one after another on
 // the kept-open connection, the next one sent while the current one is still
 // arriving, so that no round trip sits idle. The slot keeps about a second of
 // its own speed requested ahead, in requests of whole packs (two seconds'
-// worth while much is left, smaller towards the end), and tells the plan which
-// packs its requests cover: another slot taking part of the run only ever takes
-// packs nobody has asked for, so a request in flight is never cut and the
-// server sends each byte once.
+// worth while much is left, smaller towards the end), and tells the manager
+// which packs its requests cover (packsRequested()): another slot taking part
+// of the run only ever takes packs nobody has asked for, so a request in
+// flight is never cut and the server sends each byte once.
 //
 // No wrong byte is stored: body bytes are written only after the whole response
 // header arrived, and only when the reply starts at the byte asked for (206 with
@@ -59,13 +56,6 @@ public:
     void setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges);
     // HTTPS: the connections are TLS ones, to port 443 unless the host names one.
     void setTls(bool on);
-    void setPlan(PackPlan *plan) override;
-
-    // The plan only ever takes packs the slot has not asked for, so nothing in
-    // flight is affected; the slot simply asks for less from now on.
-    void runShortened() override;
-    // Pause: closes the connection and the pack file; the pack variables stay.
-    void stop() override;
 
     // Tests shorten these; the program keeps the defaults.
     void setStallTimeout(int ms) override;
@@ -79,8 +69,8 @@ private:
     void onError(int number, const QString &description);
     void onStallTimeout();
     void retryNow() override;
-    // Hands on the bytes still unread; false when handling them already
-    // replaced or closed the connection.
+    // Hands on the bytes still unread; false when handling them closed the
+    // connection.
     bool takeLastBytes();
     bool endedBetweenAnswers() const;
 
@@ -90,10 +80,8 @@ private:
     // attempt, or, for Changed, stop the slot.
     enum class Verdict { Accept, Refuse, Changed };
     Verdict acceptHeader(const QByteArray &header, QString *why);
-    // Stores body bytes whose stream offset starts at the next byte wanted;
-    // returns how many were taken (fewer than size: the rest is not wanted),
-    // or -1 when the attempt failed or the slot was stopped meanwhile.
-    qint64 storeBody(const char *data, qint64 size);
+    // The speed of the slot, from the body bytes stored.
+    void noteSpeed(qint64 bytes);
     void responseEnded();
     // Brings the connection in line with the pack in progress: keeps reading,
     // sends a request, opens a connection or closes it.
@@ -106,8 +94,8 @@ private:
     bool sendRequest(qint64 first, qint64 last);
     qint64 aheadTarget() const;
     qint64 nextStreamByte() const;
-    void writeFailure(const QString &reason);
     void closeConnection();
+    void closeConnections() override { closeConnection(); }
     void failAttempt();
 
     // Implementation state, see http_slot.cpp.

@@ -1,5 +1,8 @@
 #include "engine/transfer_slot.h"
 
+#include "view/formatters.h"
+#include "engine/pack_plan.h"
+
 #include <QTimer>
 
 #include <algorithm>
@@ -19,10 +22,10 @@ void TransferSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stor
         return;
     }
     takePack(number, start, size, stored);
-    ++m_packToken;
     m_halted = false;
+    // A resumed pack whose bytes are all in its file is recorded at once.
     if (!wantsBytes())
-        completeWholePackLater();
+        completePack();
     reconsider();
 }
 
@@ -32,8 +35,15 @@ void TransferSlot::setIdle()
     Paquet_Recu = 0;
     closePackFile();
     m_retryTimer->stop();
-    ++m_packToken;
     reconsider();
+}
+
+void TransferSlot::stop()
+{
+    closeConnections();
+    closePackFile();
+    m_retryTimer->stop();
+    m_halted = true;
 }
 
 void TransferSlot::takePack(qint64 number, qint64 start, qint64 size, qint64 stored)
@@ -50,6 +60,53 @@ void TransferSlot::closePackFile()
 {
     m_packFile.close();
     m_filePack = -1;
+}
+
+void TransferSlot::beginStream(qint64 offset)
+{
+    m_streamOffset = offset;
+    m_streamStarted = false;
+}
+
+qint64 TransferSlot::storeBody(const char *data, qint64 size)
+{
+    qint64 done = 0;
+    while (done < size && wantsBytes()) {
+        const qint64 want = firstMissingByte();
+        if (m_streamOffset > want)
+            break;   // a pack behind the stream needs a transfer of its own
+        if (m_streamOffset < want) {
+            const qint64 skip = std::min(size - done, want - m_streamOffset);
+            done += skip;
+            m_streamOffset += skip;
+            continue;
+        }
+        if (!m_streamStarted || m_announcedPack != Paquet_Numero) {
+            const bool first = !m_streamStarted;
+            m_streamStarted = true;
+            Entete_Lu = true;
+            m_announcedPack = Paquet_Numero;
+            emit statusChanged(m_number, QStringLiteral("Downloading (") + Format_Taille(Paquet_Taille)
+                                             + QStringLiteral(")..."));
+            if (first)
+                emit dataStarted(m_number);
+        }
+        const qint64 piece = std::min(size - done, Paquet_Taille - (Paquet_Recu - 1));
+        QString reason;
+        if (!writePackBytes(data + done, piece, &reason)) {
+            writeFailure(reason);
+            return -1;
+        }
+        done += piece;
+        m_streamOffset += piece;
+        m_attemptBytes += piece;
+        emit bytesStored(m_number, piece);
+        if (!wantsBytes()) {
+            ++m_attemptPacks;
+            completePack();
+        }
+    }
+    return done;
 }
 
 bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reason)
@@ -70,21 +127,28 @@ bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reaso
     return true;
 }
 
+void TransferSlot::writeFailure(const QString &reason)
+{
+    const QString path = m_packFile.path();
+    stop();
+    emit writeFailed(m_number, path, reason);
+}
+
 void TransferSlot::completePack()
 {
     closePackFile();
-    emit packCompleted(m_number, Paquet_Numero, Paquet_Taille, m_packPath ? m_packPath(Paquet_Numero) : QString());
-}
-
-void TransferSlot::completeWholePackLater()
-{
-    const quint64 token = m_packToken;
-    QMetaObject::invokeMethod(this, [this, token]() {
-        if (token != m_packToken || Paquet_Taille <= 0 || wantsBytes())
-            return;
-        completePack();
-        reconsider();
-    }, Qt::QueuedConnection);
+    const qint64 done = Paquet_Numero;
+    emit packCompleted(m_number, done, Paquet_Taille, m_packPath ? m_packPath(done) : QString());
+    // The receiver moved the plan on: the next pack of the run, or none. A
+    // plan still at this pack (its completion could not be recorded) leaves
+    // the slot idle until the manager gives it work again.
+    const auto next = m_plan ? m_plan->currentPack(m_number) : std::nullopt;
+    if (next && next->number != done) {
+        takePack(next->number, next->start, next->size, next->stored);
+    } else {
+        Paquet_Taille = 0;
+        Paquet_Recu = 0;
+    }
 }
 
 void TransferSlot::haltWith(int number, const QString &description)

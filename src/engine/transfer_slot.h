@@ -18,6 +18,17 @@ class Winsock;
 // FtpSlot are the two kinds; the manager holds the four slots of the running
 // project's protocol.
 //
+// The slot stores what its protocol brings through one store loop
+// (storeBody()): the body bytes go into the pack files at their offsets,
+// across the pack boundaries of the run. The plan belongs to the manager; the
+// slot only reads it. When a pack is complete the slot tells packCompleted(),
+// the manager moves the plan on there and then, and the slot goes on with the
+// pack the plan now gives it (the next one of its run) or goes idle when its
+// run is over. The manager never calls into a slot from a handler of that
+// slot's signals: what it asks of the slots in return (more work, a pause)
+// goes through the event loop, so a slot's own state changes only by its own
+// hand while it handles its bytes.
+//
 // Failures are of three kinds, as told by the signals: network trouble is
 // retried after 1, 2, 4 ... seconds and given up after MaxFailedAttempts in a
 // row (gaveUp); a pack file that cannot be written stops the slot
@@ -41,20 +52,20 @@ public:
 
     // Where the file is: host text (may end in ":port") and path.
     virtual void setTarget(const QString &host, const QString &path) = 0;
-    virtual void setPlan(PackPlan *plan) = 0;
+    // The running project's plan, read for the file's geometry and the slot's run.
+    void setPlan(const PackPlan *plan) { m_plan = plan; }
     // The pack file of pack k (full path).
     void setPackFilePath(std::function<QString(qint64 pack)> path) { m_packPath = std::move(path); }
     // The pack in progress; stored = bytes already in its pack file. When the
     // pack starts at the next byte of the stream in progress the bytes simply
     // go on; otherwise the slot asks from the pack's first missing byte to the
-    // end of its run.
+    // end of its run. A pack whose bytes are all stored already (a resumed
+    // project) is completed at once, packCompleted() told from this call.
     void setPack(qint64 number, qint64 start, qint64 size, qint64 stored);
     // No pack for this slot.
     void setIdle();
-    // The slot's run end moved down (another slot took its upper part).
-    virtual void runShortened() = 0;
     // Pause: every connection closed; the pack variables stay.
-    virtual void stop() = 0;
+    void stop();
     virtual void setStallTimeout(int ms) = 0;
     void setRetryDelay(int ms) { m_retryDelay = std::max(0, ms); }
 
@@ -88,8 +99,16 @@ signals:
     void dataStarted(int slot);
     // count bytes were written into pack files.
     void bytesStored(int slot, qint64 count);
-    // The current pack's bytes are all stored and its file is closed.
+    // The current pack's bytes are all stored and its file is closed. The
+    // receiver moves the plan on before it returns: the slot then takes the
+    // plan's current pack for it.
     void packCompleted(int slot, qint64 pack, qint64 size, const QString &packFile);
+    // The slot's requests now reach pack `lastPack` of its run: nobody else may
+    // be given the packs up to there (PackPlan::commitThrough).
+    void packsRequested(int slot, qint64 lastPack);
+    // What the slot asked for will not come (its connection ended): those
+    // packs may be given to another slot again (PackPlan::uncommit).
+    void requestsDropped(int slot);
     // Host not found (11001) or connection aborted (10053): the manager tells the
     // user and pauses.
     void connectionError(int slot, int number, const QString &description);
@@ -108,25 +127,33 @@ signals:
     void restartRefused(int slot);
 
 protected:
-    // The pack variables for a new pack in progress (its file is closed when it
-    // is another pack's).
-    void takePack(qint64 number, qint64 start, qint64 size, qint64 stored);
     // The pack in progress still lacks bytes; the file offset of the first one.
     bool wantsBytes() const { return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille; }
     qint64 firstMissingByte() const { return Paquet_Debut + Paquet_Recu - 1; }
     void closePackFile();
-    // Writes piece bytes of the pack in progress right after its stored ones,
-    // opening its file when needed; false, with the system's reason, when the
-    // bytes did not go in.
-    bool writePackBytes(const char *data, qint64 piece, QString *reason);
-    // The pack's file closes and packCompleted() is told.
-    void completePack();
-    // A pack whose bytes are all stored already (a resumed project) is
-    // recorded from the event loop, so that the manager is not re-entered
-    // inside its own setPack() call; a pack given meanwhile cancels it.
-    void completeWholePackLater();
+
+    // A transfer (a response, a RETR) begins: its next body byte is the file's
+    // byte at offset.
+    void beginStream(qint64 offset);
+    // The store loop of every protocol. data holds the next size body bytes of
+    // the transfer in progress. Bytes before the first one wanted are dropped
+    // (a server that could not start there); the wanted ones go into the pack
+    // files, each pack that fills up is completed and the slot goes on with
+    // the next pack of its run, until the bytes or the run are over, or the
+    // next pack wanted lies behind the stream. Returns the bytes used (stored
+    // or dropped); fewer than size means the rest is of no use to the slot.
+    // -1: a pack file could not be written, the slot is halted and
+    // writeFailed() told.
+    qint64 storeBody(const char *data, qint64 size);
+    // File offset of the next body byte of the transfer in progress; bytes
+    // the slot has no use for move it on.
+    qint64 streamOffset() const { return m_streamOffset; }
+    void skipBody(qint64 bytes) { m_streamOffset += bytes; }
+
     // Brings the connections in line with the pack in progress.
     virtual void reconsider() = 0;
+    // Closes every connection of the slot (nothing more arrives).
+    virtual void closeConnections() = 0;
     // A failed attempt of the pack in progress (its connections are closed
     // already). An attempt that brought a pack or MeaningfulAttempt bytes
     // starts the count afresh; the next attempt comes after 1, 2, 4 ... times
@@ -146,10 +173,7 @@ protected:
     void refuseAddress();
 
     int m_number;
-    PackFile m_packFile;
-    qint64 m_filePack = -1;     // pack m_packFile belongs to
-    std::function<QString(qint64)> m_packPath;
-    quint64 m_packToken = 0;    // bumped by every setPack, setIdle and stop
+    const PackPlan *m_plan = nullptr;
     // No connection is opened on the slot's own initiative (stopped, gave up,
     // a local or server-side failure) until the manager gives a pack again.
     bool m_halted = false;
@@ -162,4 +186,24 @@ protected:
     int m_failuresTotal = 0;
     int m_requests = 0;
     int m_connections = 0;
+
+private:
+    // The pack variables for a new pack in progress (its file is closed when it
+    // is another pack's).
+    void takePack(qint64 number, qint64 start, qint64 size, qint64 stored);
+    // The pack's file closes, packCompleted() is told, and the slot takes the
+    // pack the plan now gives it, or goes idle.
+    void completePack();
+    // Writes piece bytes of the pack in progress right after its stored ones,
+    // opening its file when needed; false, with the system's reason, when the
+    // bytes did not go in.
+    bool writePackBytes(const char *data, qint64 piece, QString *reason);
+    void writeFailure(const QString &reason);
+
+    PackFile m_packFile;
+    qint64 m_filePack = -1;     // pack m_packFile belongs to
+    std::function<QString(qint64)> m_packPath;
+    qint64 m_streamOffset = 0;
+    bool m_streamStarted = false;   // dataStarted() told for this transfer
+    qint64 m_announcedPack = -1;    // pack whose "Downloading" status was told
 };
