@@ -32,11 +32,11 @@ private:
     // confirmed as the new-project dialog leaves it, on server host, in e's loaded store.
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const QString &host)
     {
-        e.store().load();
+        e.queue().load();
         const QByteArray b = TestFiles::randomBytes(size, quint32(size));
         const QString url = host + "/" + name + ".bin";
         if (!TextFile::write(served() + name + ".bin", b)
-            || !e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
+            || !e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
             qFatal("cannot set up %s", qPrintable(name));
         return b;
     }
@@ -78,7 +78,7 @@ private slots:
         // Fault: a file of the user's with the download's name was replaced.
         QVERIFY(TextFile::write(dest() + name + ".bin", "the user's own file"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow(name));
+        QVERIFY(e.queue().startNow(name));
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
         QCOMPARE(e.display().label("Lbl_Status_B"), QString("Downloading..."));
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
@@ -90,13 +90,13 @@ private slots:
         // Finished: status 2, listed as finished, working folder gone, every pack
         // registered once, statistics written, the queue going on.
         QVERIFY(e.store().readProjectFile(name).endsWith("status:2\r\n"));
-        QCOMPARE(e.store().Lst_Project2.last(), name);
-        QVERIFY(e.store().Lst_Projects_En_Cours.isEmpty() && !QDir(dest() + name).exists() && !e.run().Downloading);
+        QCOMPARE(e.store().finished().last().name, name);
+        QVERIFY(!e.store().current() && !QDir(dest() + name).exists() && !e.run().Downloading);
         const QString folder = home() + "/projects/" + name;
         QCOMPARE(TextFile::read(folder + "/download.zov").count(":1\r\n"), (size + P - 1) / P);
         const QByteArray stats = TextFile::read(folder + "/stats.zov");
         QVERIFY(stats.startsWith("Time:") && stats.count("\r\n") == 4);
-        QVERIFY(e.Timer_Start_Download->isActive());
+        QVERIFY(e.queue().isTicking());
     }
 
     // Fault: cancelling a project deleted a folder of the user's that had the
@@ -106,11 +106,11 @@ private slots:
         DownloadManager e;
         addProject(e, "thesis", 3 * P, m_nginx.hostPort());
         QVERIFY(QDir().mkpath(dest() + "thesis") && TextFile::write(dest() + "thesis/notes.txt", "the user's notes"));
-        QVERIFY(e.startNow("thesis"));
+        QVERIFY(e.queue().startNow("thesis"));
         const QString own = e.downloadFolder();
         QCOMPARE(own, dest() + "thesis (1)/");
         e.pauseDownload();
-        e.cancelProject("thesis");
+        e.queue().cancel("thesis");
         QVERIFY(!QFileInfo::exists(own));
         QCOMPARE(QDir(dest() + "thesis").entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"notes.txt"});
         QCOMPARE(TextFile::read(dest() + "thesis/notes.txt"), QByteArray("the user's notes"));
@@ -148,7 +148,7 @@ private slots:
         e.setClock([&clock] { return clock; });
         const QByteArray data = addProject(e, "paused", 4 * P - 1000, slow.hostPort());
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow("paused"));
+        QVERIFY(e.queue().startNow("paused"));
         QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > P / 4 && e.run().Chrono_Lance, 20000);
         QCOMPARE(e.run().Heure_Debut, 86000);
 

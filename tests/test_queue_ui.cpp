@@ -52,15 +52,16 @@ private slots:
         Form1 w({});
         QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
-        e.Timer_Start_Download->stop();
+        e.queue().hold();
         for (auto [name, data] : {std::pair{"a", &a}, std::pair{"b", &b}}) {
             QFile f(www + "/" + name + ".bin");
             QVERIFY(f.open(QIODevice::WriteOnly) && f.write(*data) == data->size());
             const QString url = nginx.hostPort() + "/" + name + ".bin";
-            QVERIFY(e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, data->size(), false)),
-                                            url, data->size()));
+            QVERIFY(e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, data->size(), false)), url,
+                                  data->size()));
         }
-        e.Timer_Start_Download->start(50);
+        e.queue().setTickInterval(50);
+        e.queue().release();
         QSignalSpy started(&e, &DownloadManager::projectStarted);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QSignalSpy tabs(&e, &DownloadManager::tabRequested);
@@ -107,9 +108,9 @@ private slots:
             Form1 w({});
             QVERIFY(startUp(w));
             DownloadManager &e = w.engine();
-            QVERIFY(e.store().addNewProject("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)),
-                                            url, data.size()));
-            e.Timer_Start_Download->start(50);
+            QVERIFY(e.queue().add("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url,
+                                  data.size()));
+            e.queue().setTickInterval(50);
             QTRY_VERIFY_WITH_TIMEOUT(e.run().Temps_S >= 2, 20000);
             QSignalSpy ended(&w, &Form1::shutdownFinished);
             int busy = 0;
@@ -177,17 +178,17 @@ private slots:
         Form1 w({});
         QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
-        e.Timer_Start_Download->stop();
+        e.queue().hold();
         for (auto [name, host, ftpType, size] : {std::tuple{"r", nginx.hostPort(), false, big.size()},
                                                  {"f", ftp.baseUrl(), true, big.size()},
                                                  {"w", nginx.hostPort(), false, small.size()},
                                                  {"x", nginx.hostPort(), false, small.size()}}) {
             const QString url = host + "/" + name + ".bin";
-            QVERIFY(e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, ftpType)),
-                                            url, size));
+            QVERIFY(e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, ftpType)), url, size));
         }
         QSignalSpy started(&e, &DownloadManager::projectStarted);
-        e.Timer_Start_Download->start(50);
+        e.queue().setTickInterval(50);
+        e.queue().release();
         QTRY_VERIFY_WITH_TIMEOUT(e.run().Downloading && e.run().Taille_Recue > 0, 10000);
         const auto menuOn = [&](int row) {
             w.Lst_Main->setCurrentItem(w.Lst_Main->topLevelItem(row - 1));
@@ -202,10 +203,12 @@ private slots:
             QStringList rows;
             for (int i = 0; i < w.Lst_Main->topLevelItemCount(); ++i)
                 rows << w.Lst_Main->topLevelItem(i)->text(1);
-            QStringList urls;
-            for (const QString &u : e.store().Lst_Download_url)
-                urls << QFileInfo(u).baseName();
-            return rows.join(' ') + " | " + urls.join(' ') + " | " + e.store().Lst_Download_byte.join(' ') + " | "
+            QStringList urls, sizes;
+            for (const ProjectEntry &p : e.store().waiting()) {
+                urls << QFileInfo(p.url).baseName();
+                sizes << QString::number(p.bytes);
+            }
+            return rows.join(' ') + " | " + urls.join(' ') + " | " + sizes.join(' ') + " | "
                    + QString::fromUtf8(TextFile::read(projects + "main.zov"));
         };
         menuOn(3);
