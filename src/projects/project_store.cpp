@@ -215,24 +215,9 @@ QList<ProjectStore::ListRow> ProjectStore::rowsFinished() const
     return rows;
 }
 
-int ProjectStore::waitingIndexOfRow(int row, bool downloading)
-{
-    return downloading ? row - 2 : row - 1;
-}
-
 int ProjectStore::waitingIndexOfMainRow(int row) const
 {
-    return waitingIndexOfRow(row, current() != nullptr);
-}
-
-int ProjectStore::finishedIndexOfRow(int row, int finishedCount)
-{
-    return finishedCount - row;
-}
-
-int ProjectStore::finishedIndexOfRow(int row) const
-{
-    return finishedIndexOfRow(row, endOf(ProjectEntry::Finished));
+    return current() ? row - 2 : row - 1;
 }
 
 bool ProjectStore::appendToListFile(const QString &name)

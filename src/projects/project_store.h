@@ -65,16 +65,10 @@ public:
     // Rows of the finished list, most recently finished first.
     QList<ListRow> rowsFinished() const;
 
-    // Row numbers count from 1. In the main list, when a project is downloading
-    // row 1 is that project (-1 here) and row r is waiting entry r - 2;
+    // Row numbers count from 1. In the main list, row 1 is the project in
+    // progress while there is one (-1 here) and row r is waiting entry r - 2;
     // otherwise row r is waiting entry r - 1.
-    static int waitingIndexOfRow(int row, bool downloading);
-    // The same mapping, for the rows rowsMain() actually produces (an in-progress
-    // row is shown as soon as the in-progress group holds an entry).
     int waitingIndexOfMainRow(int row) const;
-    // Row r of the finished list is finished entry (finishedCount - r).
-    static int finishedIndexOfRow(int row, int finishedCount);
-    int finishedIndexOfRow(int row) const;
 
     // Paths inside the store.
     QString folder() const { return m_folder; }
