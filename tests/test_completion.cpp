@@ -86,10 +86,10 @@ private slots:
     void snapshotEveryFiftyRedraws()
     {
         DownloadManager e;
-        e.store().load();
+        e.queue().load();
         const QString url = "127.0.0.1:1/my.file.iso";   // nobody listens: the download waits
-        QVERIFY(e.store().addNewProject("snap", ProjectFile::build(ProjectFile::fromSettings(url, 5000, false)), url, 5000));
-        QVERIFY(e.startNow("snap"));
+        QVERIFY(e.queue().add("snap", ProjectFile::build(ProjectFile::fromSettings(url, 5000, false)), url, 5000));
+        QVERIFY(e.queue().startNow("snap"));
         const QString folder = ProgramFolder::projectDir("snap");
         for (int i = 1; i <= 100; ++i) {
             e.Dessine_Graph();

@@ -33,11 +33,11 @@ private:
     // confirmed as the new-project dialog leaves it, on server host, in e's loaded store.
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const QString &host)
     {
-        e.store().load();
+        e.queue().load();
         const QByteArray b = TestFiles::randomBytes(size, quint32(size));
         const QString url = host + "/" + name + ".bin";
         if (!TextFile::write(served() + name + ".bin", b)
-            || !e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
+            || !e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
             qFatal("cannot set up %s", qPrintable(name));
         return b;
     }
@@ -79,7 +79,7 @@ private slots:
         // Fault: a file of the user's with the download's name was replaced.
         QVERIFY(TextFile::write(dest() + name + ".bin", "the user's own file"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow(name));
+        QVERIFY(e.queue().startNow(name));
         QCOMPARE(e.display().label("Lbl_Paquet"), plan);
         QCOMPARE(e.display().label("Lbl_Status_B"), QString("Downloading..."));
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
@@ -91,13 +91,13 @@ private slots:
         // Finished: status 2, listed as finished, working folder gone, every pack
         // registered once, statistics written, the queue going on.
         QVERIFY(e.store().readProjectFile(name).endsWith("status:2\r\n"));
-        QCOMPARE(e.store().Lst_Project2.last(), name);
-        QVERIFY(e.store().Lst_Projects_En_Cours.isEmpty() && !QDir(dest() + name).exists() && !e.run().Downloading);
+        QCOMPARE(e.store().finished().last().name, name);
+        QVERIFY(!e.store().current() && !QDir(dest() + name).exists() && !e.run().Downloading);
         const QString folder = home() + "/projects/" + name;
         QCOMPARE(TextFile::read(folder + "/download.zov").count(":1\r\n"), (size + P - 1) / P);
         const QByteArray stats = TextFile::read(folder + "/stats.zov");
         QVERIFY(stats.startsWith("Time:") && stats.count("\r\n") == 4);
-        QVERIFY(e.Timer_Start_Download->isActive());
+        QVERIFY(e.queue().isTicking());
     }
 
     // Faults: a download that stopped on its own shown as paused by the user
@@ -121,7 +121,7 @@ private slots:
         // Paused by the user, resumed, finished.
         const QByteArray data = addProject(e, "states", 2 * P, m_nginx.hostPort());
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow("states"));
+        QVERIFY(e.queue().startNow("states"));
         e.actionClicked();
         QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Paused}));
         QVERIFY(e.status().speedNow == 0 && e.status().secondsLeft == -1);   // no running figures while paused
@@ -131,7 +131,7 @@ private slots:
         QVERIFY(!e.run().Downloading);
         // Stopped by a changed file: failed, failed again on a resume, then cancelled.
         addProject(e, "moving", 4 * P, slow.hostPort());
-        QVERIFY(e.startNow("moving"));
+        QVERIFY(e.queue().startNow("moving"));
         QTRY_VERIFY_WITH_TIMEOUT(e.plan().storedBytes() > 0, 10000);
         e.actionClicked();
         QVERIFY(TextFile::write(served() + "moving.bin", TestFiles::randomBytes(4 * P + 10, 99)));
@@ -141,7 +141,7 @@ private slots:
         QVERIFY(e.isPaused());
         e.actionClicked();
         QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, 20000);
-        e.cancelProject("moving");
+        e.queue().cancel("moving");
         QCOMPARE(seen(), (QList<S>{S::Running, S::Failed, S::Idle}));
         QVERIFY(!e.run().Downloading);
         for (const DownloadStatus::Slot &slot : e.status().perSlot)
@@ -155,11 +155,11 @@ private slots:
         closed.close();
         addProject(e, "gone", P, gone);
         e.setSlotTimeouts(5000, 1000);
-        QVERIFY(e.startNow("gone"));
+        QVERIFY(e.queue().startNow("gone"));
         QTRY_VERIFY_WITH_TIMEOUT(e.status().retryingSlot() >= 0, 5000);
         const DownloadStatus::Slot waiting = e.status().perSlot[e.status().retryingSlot()];
         QVERIFY(waiting.attempt >= 2 && waiting.retryInSeconds >= 1 && e.status().speedNow == 0);
-        e.cancelProject("gone");
+        e.queue().cancel("gone");
     }
 
     // Fault: cancelling a project deleted a folder of the user's that had the
@@ -169,11 +169,11 @@ private slots:
         DownloadManager e;
         addProject(e, "thesis", 3 * P, m_nginx.hostPort());
         QVERIFY(QDir().mkpath(dest() + "thesis") && TextFile::write(dest() + "thesis/notes.txt", "the user's notes"));
-        QVERIFY(e.startNow("thesis"));
+        QVERIFY(e.queue().startNow("thesis"));
         const QString own = e.downloadFolder();
         QCOMPARE(own, dest() + "thesis (1)/");
         e.pauseDownload();
-        e.cancelProject("thesis");
+        e.queue().cancel("thesis");
         QVERIFY(!QFileInfo::exists(own));
         QCOMPARE(QDir(dest() + "thesis").entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"notes.txt"});
         QCOMPARE(TextFile::read(dest() + "thesis/notes.txt"), QByteArray("the user's notes"));
@@ -211,7 +211,7 @@ private slots:
         e.setClock([&clock] { return clock; });
         const QByteArray data = addProject(e, "paused", 4 * P - 1000, slow.hostPort());
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow("paused"));
+        QVERIFY(e.queue().startNow("paused"));
         QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > P / 4 && e.run().Chrono_Lance, 20000);
         QCOMPARE(e.run().Heure_Debut, 86000);
 

@@ -46,7 +46,7 @@ class TestFaults : public QObject
     // The project a probe of the address makes, validators beside it, in e's loaded store.
     bool addProject(DownloadManager &e, const QString &name, const QString &url, qint64 packSize)
     {
-        e.store().load();
+        e.queue().load();
         UrlProbe probe;
         QSignalSpy ok(&probe, &UrlProbe::succeeded);
         probe.start(url);
@@ -55,7 +55,7 @@ class TestFaults : public QObject
         const auto r = ok.first().first().value<ProbeResult>();
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, false);
         rec.packsize = r.rangesSupported ? packSize : r.fileSize;
-        return e.store().addNewProject(name, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo());
+        return e.queue().add(name, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo());
     }
 
     // Body bytes nginx sent for a path, from its access log, skipping the
@@ -111,7 +111,7 @@ private slots:
         QVERIFY(addProject(e, "n", QStringLiteral("127.0.0.1:%1/norange/n.bin").arg(relay.port()), P));
         e.setSlotTimeouts(5000, 10);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow("n"));
+        QVERIFY(e.queue().startNow("n"));
         QCOMPARE(e.projectPackSize(), qint64(data.size()));
         QVERIFY(finished.wait(30000));
         QCOMPARE(TestFiles::read(dest() + "n.bin"), data);
@@ -145,7 +145,7 @@ private slots:
         const qsizetype requestsBefore = m_nginx.accessLog().size();
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow("big"));
+        QVERIFY(e.queue().startNow("big"));
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().at(0).value<DownloadFailure>(), DownloadFailure::NoRoom);
         QString text = failed.first().at(1).toString();
@@ -200,7 +200,7 @@ private slots:
         QVERIFY(addProject(e, name, QStringLiteral("127.0.0.1:%1/slow/%2.bin").arg(relay.port()).arg(name), 100000));
         e.setSlotTimeouts(5000, 10);
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
-        QVERIFY(e.startNow(name));
+        QVERIFY(e.queue().startNow(name));
         QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > 50000, 20000);
         if (whilePaused)
             e.actionClicked();
@@ -244,7 +244,7 @@ private slots:
         // nginx logs the probe's request once it notices the probe has gone.
         QTRY_VERIFY_WITH_TIMEOUT(bytesServed("/many.bin", 0) > 0, 5000);
         const qsizetype logFrom = m_nginx.accessLog().size();
-        QVERIFY(e.startNow("many"));
+        QVERIFY(e.queue().startNow("many"));
         QVERIFY(finished.wait(60000));
         QCOMPARE(TestFiles::read(dest() + "many.bin"), data);
         QCOMPARE(TestFiles::read(ProgramFolder::projectDir("many") + "download.zov").count(":1\r\n"), Packs);

@@ -44,11 +44,11 @@ class TestFtp : public QObject
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const FtpServer &server,
                           const QString &login = {})
     {
-        e.store().load();
+        e.queue().load();
         const QByteArray data = TestFiles::randomBytes(size, quint32(size));
         const QString url = login + server.hostPort() + "/" + name + ".bin";
         if (!TestFiles::write(www() + name + ".bin", data)
-            || !e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, true)), url, size))
+            || !e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, true)), url, size))
             qFatal("cannot set up %s", qPrintable(name));
         e.setSlotTimeouts(3000, 10);
         return data;
@@ -106,7 +106,7 @@ private slots:
             QVERIFY(QFile::remove(www() + name + ".bin"));
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.startNow(name));
+        QVERIFY(e.queue().startNow(name));
         QCOMPARE(e.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
         if (failure == DownloadFailure::None) {
             QVERIFY(finished.wait(60000));
@@ -132,7 +132,7 @@ private slots:
         {
             DownloadManager e;
             data = addProject(e, "paused", 12 * P + 5, ftp);
-            QVERIFY(e.startNow("paused"));
+            QVERIFY(e.queue().startNow("paused"));
             QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > 2 * P, 20000);
             e.actionClicked();
             QVERIFY(e.isPaused());
@@ -147,10 +147,10 @@ private slots:
             e.shutdown();
         }
         DownloadManager e;
-        e.store().load();
+        e.queue().load();
         e.setSlotTimeouts(3000, 10);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        e.Reprendre_Projet();
+        e.queue().resume();
         QVERIFY(e.run().Downloading && e.plan().storedBytes() > 2 * P);
         QVERIFY(finished.wait(60000));
         QCOMPARE(sha(TestFiles::read(dest() + "paused.bin")), sha(data));

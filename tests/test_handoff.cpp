@@ -161,13 +161,15 @@ private slots:
             w.newProjectDialog()->findChild<QPushButton *>("Cmd_Downloader")->click();
         }
         const ProjectStore &store = w.engine().store();
-        QTRY_COMPARE_WITH_TIMEOUT(store.Lst_Project2.size(), 4, 60000);
+        QTRY_COMPARE_WITH_TIMEOUT(store.finished().size(), 4, 60000);
+        QSet<QString> names;
         for (int i = 0; i < 4; ++i) {
-            const QString file = QString("abcd").at(i) + QString(".bin");
-            QVERIFY2(store.Lst_Download_Url2.at(i).endsWith("/" + file), qPrintable(store.Lst_Download_Url2.at(i)));
+            const QString file = QString("abcd").at(i) + QString(".bin"), url = store.finished().at(i).url;
+            names << store.finished().at(i).name;
+            QVERIFY2(url.endsWith("/" + file), qPrintable(url));
             QCOMPARE(TextFile::read(m_dir.path() + "/in/" + file), QByteArray(70000, file.at(0).toLatin1()));
         }
-        QCOMPARE(QSet<QString>(store.Lst_Project2.begin(), store.Lst_Project2.end()).size(), 4);
+        QCOMPARE(names.size(), 4);
 
         w.listener().close();
         QByteArray said;

@@ -77,7 +77,7 @@ private slots:
         QSignalSpy started(m_w, &Form1::startupFinished);
         m_w->show();
         QVERIFY(started.wait(5000));
-        m_w->engine().Timer_Start_Download->stop(); // the projects stay as stored
+        m_w->engine().queue().hold(); // the projects stay as stored
     }
 
     void cleanup()
@@ -114,7 +114,7 @@ private slots:
         QStringList names;
         for (int round = 0; round < 3; ++round) {
             Form2 *d = probe((ftp ? "ftp://" : "http://") + url);
-            QVERIFY(d && !m_w->isEnabled() && !m_w->engine().windowEnabled()); // the queue waits for the dialog
+            QVERIFY(d && !m_w->isEnabled() && !m_w->engine().queue().windowEnabled()); // the queue waits for the dialog
             QCOMPARE(QStringList({d->Txt_FileSize->text(), d->Txt_Url->text(), d->Txt_Pack->text()}).join('|'), fields);
             if (round == 2) { // cancelled: nothing more is stored
                 QVERIFY(closedWith(d->Cmd_Annuler));
@@ -127,7 +127,10 @@ private slots:
         }
         QVERIFY2(names[0] == "f" && QRegularExpression("^f_\\d+(\\.\\d+)?$").match(names[1]).hasMatch(), qPrintable(names[1]));
         QCOMPARE(stored("", "main.zov"), names.join("\r\n") + "\r\n");
-        QCOMPARE(m_w->engine().store().Lst_Projects, names);
+        QStringList waiting;
+        for (const ProjectEntry &e : m_w->engine().store().waiting())
+            waiting << e.name;
+        QCOMPARE(waiting, names);
     }
 
     // Fault: options chosen through "Edit..." not stored, or a server without ranges given packs of the settings' size.

@@ -17,11 +17,9 @@ QByteArray projectText(const QString &url, qint64 bytes, int status)
 QString lists(const ProjectStore &s)
 {
     QString out;
-    for (const auto &[names, urls, bytes] : {std::tie(s.Lst_Projects, s.Lst_Download_url, s.Lst_Download_byte),
-             std::tie(s.Lst_Projects_En_Cours, s.Lst_Download_Url_En_Cours, s.Lst_Download_Byte_En_Cours),
-             std::tie(s.Lst_Project2, s.Lst_Download_Url2, s.Lst_Download_Byte2)}) {
-        for (qsizetype i = 0; i < std::max({names.size(), urls.size(), bytes.size()}); ++i)
-            out += names.value(i) + '|' + urls.value(i) + '|' + bytes.value(i) + ' ';
+    for (const QList<ProjectEntry> &group : {s.waiting(), s.inProgress(), s.finished()}) {
+        for (const ProjectEntry &e : group)
+            out += e.name + '|' + e.url + '|' + QString::number(e.bytes) + ' ';
         out += "/ ";
     }
     return out;
@@ -74,17 +72,16 @@ private slots:
             ProjectStore store;
             QCOMPARE(store.load(), !list.isNull());
             QCOMPARE(lists(store), expected);
-            QCOMPARE(store.Recuperation, !store.Lst_Projects_En_Cours.isEmpty());
             QCOMPARE(listText(), list);
         }
     }
 
-    // Catches a row mapped to the wrong entry: the project in progress is row 1 only while there is one; newest first.
+    // Catches a row mapped to the wrong entry: the project in progress is row 1 only while there is one.
     void rowsToEntries()
     {
         writeList("ab\r\nbusy\r\nc\r\ndone\r\n");
         ProjectStore store;
-        QVERIFY(store.load() && store.waitingIndexOfMainRow(2) == 0 && store.finishedIndexOfRow(1) == 1);
+        QVERIFY(store.load() && store.waitingIndexOfMainRow(2) == 0);
         QVERIFY(store.rewriteStatus("busy", 2) && store.load() && store.waitingIndexOfMainRow(1) == 0);
     }
 
@@ -103,18 +100,23 @@ private slots:
         QVERIFY(!store.rewriteStatus("gone", 0) && !QFile::exists(store.projectFilePath("gone")));
     }
 
-    // Catches a wrong rewrite order, a name matched inside another, every equal line removed, a name glued to an unended
-    // last line, names that leave the store accepted, and temporary files left behind.
+    // Catches a wrong rewrite order, a project started, finished or put back in the wrong place of its new group or with
+    // its file's status unchanged, a finish told for a missing project file, a name matched inside another, every
+    // equal line removed, a name glued to an unended last line, names that leave the store accepted, and temporary
+    // files left behind.
     void listFileOperations()
     {
-        writeList("a\r\nab\r\nbusy\r\nb\r\ndone\r\n");
+        writeList("a\r\nab\r\nbusy\r\nb\r\ndone\r\nc\r\n");
         ProjectStore store;
-        QVERIFY(store.load());
-        store.Lst_Projects.swapItemsAt(0, 1);
-        QVERIFY(store.rewriteListFile());
-        QCOMPARE(listText(), QByteArray("ab\r\ndone\r\nbusy\r\nb\r\na\r\n"));
+        QVERIFY(store.load() && store.moveWaiting(0, 1));
+        QCOMPARE(listText(), QByteArray("ab\r\ndone\r\nbusy\r\nb\r\na\r\nc\r\n"));
+        QVERIFY(store.finish("busy") && store.start("a") && store.start("c") && store.current()->name == "a");
+        QVERIFY(store.requeue("c") && !store.requeue("b") && !store.finish("gone") && store.moveWaiting(0, 0));
+        QCOMPARE(listText(), QByteArray("ab\r\ndone\r\nbusy\r\na\r\nc\r\nb\r\n"));
+        for (const auto &[name, status] : {std::pair{"busy", 2}, {"a", 0}, {"c", 1}})
+            QCOMPARE(ProjectFile::status(store.readProjectFile(name)), status);
         QVERIFY(store.removeFromListFile("a") && !store.removeFromListFile("abc"));
-        QCOMPARE(listText(), QByteArray("ab\r\ndone\r\nbusy\r\nb\r\n"));
+        QCOMPARE(listText(), QByteArray("ab\r\ndone\r\nbusy\r\nc\r\nb\r\n"));
         writeList("x\r\nab\r\nx\r\nc");
         QVERIFY(store.removeFromListFile("x") && store.appendToListFile(QString::fromUtf8("déjà")));
         for (const char *bad : {"", ".", "..", "x/y", "x\\y", "x\ty"})

@@ -37,51 +37,6 @@ class TestQueueUi : public QObject
     }
 
 private slots:
-    // Catches projects taken out of order or twice, a file assembled wrong, the
-    // tabs not switched, and the window not back at rest afterwards.
-    void waitingProjectsRunInTurn()
-    {
-        QTemporaryDir dir;
-        const QString www = dir.path() + "/www", dest = dir.path() + "/in/";
-        QVERIFY(configure(dir.path()));
-        QByteArray a(1300000, 'a'), b(700001, 'b');
-        for (int i = 0; i < a.size(); i += 997)
-            a[i] = char(i);
-        NginxServer nginx;
-        QVERIFY2(nginx.start(www), qPrintable(nginx.lastError()));
-        Form1 w({});
-        QVERIFY(startUp(w));
-        DownloadManager &e = w.engine();
-        e.Timer_Start_Download->stop();
-        for (auto [name, data] : {std::pair{"a", &a}, std::pair{"b", &b}}) {
-            QFile f(www + "/" + name + ".bin");
-            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(*data) == data->size());
-            const QString url = nginx.hostPort() + "/" + name + ".bin";
-            QVERIFY(e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, data->size(), false)),
-                                            url, data->size()));
-        }
-        e.Timer_Start_Download->start(50);
-        QSignalSpy started(&e, &DownloadManager::projectStarted);
-        QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QSignalSpy tabs(&e, &DownloadManager::tabRequested);
-        QSignalSpy action(&e, &DownloadManager::actionEnabledChanged);
-        QVERIFY(started.wait(5000));
-        QCOMPARE(w.Lst_Main->topLevelItem(0)->text(4), QString("Downloading"));
-        QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 2, 30000);
-        QCOMPARE(tabs, (QList<QVariantList>{{3}, {2}, {3}, {2}}));
-        QVERIFY(finished.at(0).at(0) == "a" && finished.at(1).at(0) == "b" && action.contains({true}));
-        for (auto [name, data] : {std::pair{"a", &a}, std::pair{"b", &b}}) {
-            QFile f(dest + name + ".bin");
-            QVERIFY(f.open(QIODevice::ReadOnly));
-            QCOMPARE(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256),
-                     QCryptographicHash::hash(*data, QCryptographicHash::Sha256));
-        }
-        QVERIFY(w.Lst_Main->topLevelItemCount() == 0 && w.Lst_Main2->topLevelItemCount() == 2);
-        QVERIFY(w.Menu->currentIndex() == 1 && !w.Cmd_Action->isEnabled() && w.windowTitle() == "ZOV Kestra Download"
-                && w.label("Lbl_Status_w1")->text() == "Nothing");
-        nginx.stop();
-    }
-
     // Catches a close that leaves the project "Downloading" for ever: packs in
     // progress not noted ":0", the time file not written (or its values lost
     // at the next start), the options prompt in the way of the resumed
@@ -107,9 +62,9 @@ private slots:
             Form1 w({});
             QVERIFY(startUp(w));
             DownloadManager &e = w.engine();
-            QVERIFY(e.store().addNewProject("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)),
-                                            url, data.size()));
-            e.Timer_Start_Download->start(50);
+            QVERIFY(e.queue().add("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url,
+                                  data.size()));
+            e.queue().setTickInterval(50);
             QTRY_VERIFY_WITH_TIMEOUT(e.run().Temps_S >= 2, 20000);
             QSignalSpy ended(&w, &Form1::shutdownFinished);
             int busy = 0;
@@ -160,7 +115,8 @@ private slots:
     // Catches wrong enabled states of the project menu, a move that loses the
     // order of the lists or the list file, a cancel that stops the wrong
     // download, leaves files or sockets behind (FTP slots included), or does
-    // not hand the queue to the next project.
+    // not hand the queue to the next project; the tabs not switched, and the
+    // window not back at rest once the queue is empty.
     void projectMenuMovesAndCancels()
     {
         QTemporaryDir dir;
@@ -177,17 +133,18 @@ private slots:
         Form1 w({});
         QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
-        e.Timer_Start_Download->stop();
+        e.queue().hold();
         for (auto [name, host, ftpType, size] : {std::tuple{"r", nginx.hostPort(), false, big.size()},
                                                  {"f", ftp.baseUrl(), true, big.size()},
                                                  {"w", nginx.hostPort(), false, small.size()},
                                                  {"x", nginx.hostPort(), false, small.size()}}) {
             const QString url = host + "/" + name + ".bin";
-            QVERIFY(e.store().addNewProject(name, ProjectFile::build(ProjectFile::fromSettings(url, size, ftpType)),
-                                            url, size));
+            QVERIFY(e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, ftpType)), url, size));
         }
         QSignalSpy started(&e, &DownloadManager::projectStarted);
-        e.Timer_Start_Download->start(50);
+        QSignalSpy tabs(&e, &DownloadManager::tabRequested);
+        e.queue().setTickInterval(50);
+        e.queue().release();
         QTRY_VERIFY_WITH_TIMEOUT(e.run().Downloading && e.run().Taille_Recue > 0, 10000);
         const auto menuOn = [&](int row) {
             w.Lst_Main->setCurrentItem(w.Lst_Main->topLevelItem(row - 1));
@@ -202,10 +159,12 @@ private slots:
             QStringList rows;
             for (int i = 0; i < w.Lst_Main->topLevelItemCount(); ++i)
                 rows << w.Lst_Main->topLevelItem(i)->text(1);
-            QStringList urls;
-            for (const QString &u : e.store().Lst_Download_url)
-                urls << QFileInfo(u).baseName();
-            return rows.join(' ') + " | " + urls.join(' ') + " | " + e.store().Lst_Download_byte.join(' ') + " | "
+            QStringList urls, sizes;
+            for (const ProjectEntry &p : e.store().waiting()) {
+                urls << QFileInfo(p.url).baseName();
+                sizes << QString::number(p.bytes);
+            }
+            return rows.join(' ') + " | " + urls.join(' ') + " | " + sizes.join(' ') + " | "
                    + QString::fromUtf8(TextFile::read(projects + "main.zov"));
         };
         menuOn(3);
@@ -260,6 +219,10 @@ private slots:
         QCOMPARE(QCryptographicHash::hash(TextFile::read(dest + "w.bin"), QCryptographicHash::Sha256),
                  QCryptographicHash::hash(small, QCryptographicHash::Sha256));
         QCOMPARE(started.size(), 3);
+        QCOMPARE(tabs, (QList<QVariantList>{{3}, {3}, {3}, {2}}));
+        QVERIFY(w.Lst_Main->topLevelItemCount() == 0 && w.Lst_Main2->topLevelItemCount() == 1);
+        QVERIFY(w.Menu->currentIndex() == 1 && !w.Cmd_Action->isEnabled() && w.windowTitle() == "ZOV Kestra Download"
+                && w.label("Lbl_Status_w1")->text() == "Nothing");
         ftp.stop();
         nginx.stop();
     }

@@ -116,9 +116,11 @@ private slots:
         }
         QCOMPARE(TextFile::read(m_dir->path() + "/home/projects/main.zov"), QByteArray("ab\r\nba\r\n"));
         QVERIFY(!QDir(folder("a")).exists() && QFile::exists(folder("ab") + "ab(1_0).jpg") && QFile::exists(folder("ba") + "project.zov"));
-        const ProjectStore &s = w.engine().store();
-        QCOMPARE(s.Lst_Project2 + s.Lst_Download_Url2 + QStringList(QString::number(w.Lst_Main2->topLevelItemCount())),
-                 QStringList({"ab", "ba", "127.0.0.1:1/ab.iso", "127.0.0.1:1/ba.iso", "2"}));
+        QStringList finished;
+        for (const ProjectEntry &e : w.engine().store().finished())
+            finished << e.name << e.url;
+        QCOMPARE(finished << QString::number(w.Lst_Main2->topLevelItemCount()),
+                 QStringList({"ab", "127.0.0.1:1/ab.iso", "ba", "127.0.0.1:1/ba.iso", "2"}));
     }
 };
 

@@ -64,8 +64,8 @@ DownloadManager::DownloadManager(QObject *parent)
     // Authorities the user trusts for HTTPS besides the system's; a file that
     // cannot be used refuses HTTPS connections with its reason.
     Winsock::setAuthorityFile(Settings::caCertificateFile());
-    Timer_Valide = makeTimer(this, "Timer_Valide", 10, false);
-    Timer_Start_Download = makeTimer(this, "Timer_Start_Download", 2000, false);
+    m_queue = new ProjectQueue(*this, m_store);
+    m_queue->setObjectName(QStringLiteral("ProjectQueue"));
     static const char *ftpNames[4] = {"Timer_FTP_1", "Timer_FTP_2", "Timer_FTP_3", "Timer_FTP_4"};
     static const int ftpIntervals[4] = {800, 1000, 1200, 1400};
     for (int i = 0; i < 4; ++i) {
@@ -122,9 +122,7 @@ DownloadManager::DownloadManager(QObject *parent)
         connect(Timer_FTP[i], &QTimer::timeout, this, [this, i] { Demande_Paquet(i + 1); });
     }
 
-    connect(Timer_Start_Download, &QTimer::timeout, this, &DownloadManager::onQueueTick);
     connect(Timer_Barre, &QTimer::timeout, this, &DownloadManager::onTimerBarre);
-    connect(Timer_Valide, &QTimer::timeout, this, &DownloadManager::onTimerValide);
     connect(Timer_Time, &QTimer::timeout, this, &DownloadManager::onTimerTime);
     connect(Timer_Speed, &QTimer::timeout, this, &DownloadManager::onTimerSpeed);
 }
@@ -221,90 +219,13 @@ void DownloadManager::setSlotTimeouts(int stallMs, int retryMs)
     }
 }
 
-void DownloadManager::onQueueTick()
+void DownloadManager::takeProject(const QString &name)
 {
-    if (!windowEnabled())
-        return;
-    if (!m_store.Lst_Projects_En_Cours.isEmpty() && !m_run.Downloading)
-        startTick();
-    else if (!m_store.Lst_Projects.isEmpty() && !m_run.Downloading)
-        pickTick();
-}
-
-void DownloadManager::addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url,
-                                     qint64 bytes, const ServerInfo &server)
-{
-    // Confirmed one after the other within the timer's 10 ms, each is stored,
-    // in the order confirmed.
-    m_newProjects.append({name, url, projectText, bytes, server});
-    Timer_Valide->start();
-}
-
-void DownloadManager::onTimerValide()
-{
-    Timer_Valide->stop();
-    for (const NewProject &p : std::exchange(m_newProjects, {})) {
-        if (p.name.isEmpty())
-            continue;
-        m_store.addNewProject(p.name, p.text, p.url, p.bytes, p.server);
-        emit projectAdded(p.name);
-    }
-}
-
-void DownloadManager::requeueInProgress()
-{
-    ProjectStore &s = m_store;
-    if (m_run.Downloading)
-        return;
-    while (!s.Lst_Projects_En_Cours.isEmpty()) {
-        const QString name = s.Lst_Projects_En_Cours.takeLast();
-        s.Lst_Projects.prepend(name);
-        s.Lst_Download_url.prepend(s.Lst_Download_Url_En_Cours.takeLast());
-        s.Lst_Download_byte.prepend(s.Lst_Download_Byte_En_Cours.takeLast());
-        s.rewriteStatus(name, 1);
-    }
-    s.Recuperation = false;
-    s.Charger_Listes();
-}
-
-bool DownloadManager::startNow(const QString &name)
-{
-    const int i = ProjectStore::indexOfName(m_store.Lst_Projects, name);
-    if (i < 0 || m_run.Downloading || !m_store.Lst_Projects_En_Cours.isEmpty())
-        return false;
-    m_store.Lst_Projects.move(i, 0);
-    m_store.Lst_Download_url.move(i, 0);
-    m_store.Lst_Download_byte.move(i, 0);
-    pickTick();
-    startTick();
-    return m_run.Downloading;
-}
-
-void DownloadManager::pickTick()
-{
-    ProjectStore &s = m_store;
-    s.Lst_Projects_En_Cours.append(s.Lst_Projects.takeFirst());
-    s.Lst_Download_Url_En_Cours.append(s.Lst_Download_url.takeFirst());
-    s.Lst_Download_Byte_En_Cours.append(s.Lst_Download_byte.takeFirst());
-    s.Charger_Listes();
     setState(State::Starting);
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
-    m_run.Project_Now = s.Lst_Projects_En_Cours.first();
-    loadProjectOptions();
-    s.rewriteStatus(m_run.Project_Now, 0);
-    emit projectStarted(m_run.Project_Now);
-}
-
-void DownloadManager::Reprendre_Projet()
-{
-    if (m_run.Downloading || m_store.Lst_Projects_En_Cours.isEmpty())
-        return;
-    // The project file already says "in progress": it is not rewritten.
-    m_store.Recuperation = true;
-    m_run.Project_Now = m_store.Lst_Projects_En_Cours.first();
+    m_run.Project_Now = name;
     loadProjectOptions();
     emit projectStarted(m_run.Project_Now);
-    beginRun();
 }
 
 void DownloadManager::loadProjectOptions()
@@ -342,11 +263,6 @@ void DownloadManager::loadProjectOptions()
     m_filePath = Settings::filePathSetting();
 }
 
-void DownloadManager::startTick()
-{
-    beginRun();
-}
-
 void DownloadManager::beginRun()
 {
     m_run.Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
@@ -355,12 +271,12 @@ void DownloadManager::beginRun()
         m_display.clearBar(b);
         m_display.paintBar(b, 0);
     }
-    if (m_run.Project_Now.isEmpty() && !m_store.Lst_Projects_En_Cours.isEmpty())
-        m_run.Project_Now = m_store.Lst_Projects_En_Cours.first();
+    const ProjectEntry *project = m_store.current();
+    if (m_run.Project_Now.isEmpty() && project)
+        m_run.Project_Now = project->name;
     m_filePath = Settings::filePathSetting();
 
-    const qint64 S = m_store.Lst_Download_Byte_En_Cours.isEmpty()
-                         ? 0 : toInteger(m_store.Lst_Download_Byte_En_Cours.first(), 0);
+    const qint64 S = project ? project->bytes : 0;
     if (m_packSize <= 0)
         m_packSize = Settings::packSize() > 0 ? Settings::packSize() : 512000;
     const qint64 P = m_packSize;
@@ -400,8 +316,7 @@ void DownloadManager::beginRun()
     m_run.Paquet_Suivant = 0;
     m_run.Dernier_Paquet = m_plan.lastPackSize();
     m_run.Taille_Dernier = m_plan.lastPackSize();
-    const QString url = m_store.Lst_Download_Url_En_Cours.isEmpty()
-                            ? QString() : m_store.Lst_Download_Url_En_Cours.first();
+    const QString url = project ? project->url : QString();
     m_run.File_URL2 = Extract_FileName(url);
     m_baseName = Base_Name(m_run.File_URL2);
     QString copy = url;
@@ -437,7 +352,6 @@ void DownloadManager::beginRun()
     Timer_Barre->start();
     if (!isPaused())
         m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
-    Timer_Start_Download->stop();
     completeSoonIfDone();
 }
 
@@ -827,33 +741,18 @@ void DownloadManager::stopAllSlots()
     }
 }
 
-void DownloadManager::cancelProject(const QString &name)
+void DownloadManager::dropRun()
 {
-    const bool current = m_store.Lst_Projects_En_Cours.contains(name);
-    if (current) {
-        stopAllSlots();
-        for (QTimer *t : {Timer_Speed, Timer_Time, Timer_Barre})
-            t->stop();
-        m_owned = OwnedFiles();
-        m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
-        m_display.setCaption(kProduct);
-        setState(State::Idle);
-        m_run.Project_Now.clear();
-        m_store.Recuperation = false;
-        m_planned = false;
-        m_filePath.clear();
-    }
-    // An empty project name would name the store itself.
-    if (ProjectStore::isUsableName(name)) {
-        bool ok = false;
-        const QString path = ProjectFile::field(m_store.readProjectFile(name, &ok), "path:");
-        removeDownloadFiles(m_store.projectDir(name), ok && !path.isEmpty() ? path + name + QLatin1Char('/') : QString());
-    }
-    m_store.removeProject(name);
-    if (current) {
-        ReInit();
-        Timer_Start_Download->start();
-    }
+    stopAllSlots();
+    for (QTimer *t : {Timer_Speed, Timer_Time, Timer_Barre})
+        t->stop();
+    m_owned = OwnedFiles();
+    m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
+    m_display.setCaption(kProduct);
+    setState(State::Idle);
+    m_run.Project_Now.clear();
+    m_planned = false;
+    m_filePath.clear();
 }
 
 void DownloadManager::removeDownloadFiles(const QString &projectDir, const QString &legacyFolder)
@@ -954,7 +853,8 @@ void DownloadManager::resumeDownload()
 
 void DownloadManager::shutdown()
 {
-    for (QTimer *t : {Timer_Start_Download, Timer_Barre, Timer_Time, Timer_Speed, Timer_Valide})
+    m_queue->shutdown();
+    for (QTimer *t : {Timer_Barre, Timer_Time, Timer_Speed})
         t->stop();
     Ferme_Connect(*m_probe->probeSocket());
     if (m_run.Downloading) {
@@ -1295,7 +1195,7 @@ void DownloadManager::completeProject()
     // Finished only once the project's record says so: a run stopped before
     // this finds the file in place and ends here again, fetching nothing.
     QString error;
-    if (!m_store.rewriteStatus(name, 2, &error)) {
+    if (!m_queue->finish(name, &error)) {
         stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, error));
         return;
     }
@@ -1307,13 +1207,6 @@ void DownloadManager::completeProject()
     Timer_Time->stop();
     Timer_Barre->stop();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
-    ProjectStore &s = m_store;
-    if (!s.Lst_Projects_En_Cours.isEmpty()) {
-        s.Lst_Project2.append(s.Lst_Projects_En_Cours.takeFirst());
-        s.Lst_Download_Url2.append(s.Lst_Download_Url_En_Cours.takeFirst());
-        s.Lst_Download_Byte2.append(s.Lst_Download_Byte_En_Cours.takeFirst());
-    }
-    s.Charger_Listes();
     m_display.setCaption(kProduct);
     const QByteArray stats = "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
                              "Hspeed:" + m_run.Txt_Vitesse_Haute.toUtf8() + " | " + m_run.Txt_Vitesse_Haute2.toUtf8() + "\r\n"
@@ -1324,12 +1217,10 @@ void DownloadManager::completeProject()
     if (!downloadFolder().isEmpty())
         QDir().rmdir(downloadFolder());
     m_filePath.clear();
-    m_store.Recuperation = false;
     setState(State::Finished);
     // The kept-open connections are of no more use once the file is done.
     stopAllSlots();
     ReInit();
     emit tabRequested(2);
-    Timer_Start_Download->start();
     emit projectFinished(name, finalFile);
 }

@@ -11,6 +11,7 @@
 #include "engine/final_assembler.h"
 #include "engine/pack_plan.h"
 #include "engine/pack_register.h"
+#include "engine/project_queue.h"
 #include "projects/owned_files.h"
 #include "projects/project_store.h"
 #include "projects/server_info.h"
@@ -22,10 +23,11 @@ class QTimer;
 class UrlProbe;
 class Winsock;
 
-// The engine's front object: the project queue, the running download, its timers
-// and sockets, and the display state the windows mirror. It holds no widget; the
-// main window reads its state, calls its operations and listens to its signals,
-// and zov-kestra-get drives the same object without a screen.
+// The engine's front object: the running download, its timers and sockets, and
+// the display state the windows mirror; its queue of projects (ProjectQueue)
+// decides which project runs. It holds no widget; the main window reads its
+// state, calls its operations and listens to its signals, and zov-kestra-get
+// drives the same object without a screen.
 class DownloadManager : public QObject
 {
     Q_OBJECT
@@ -44,38 +46,14 @@ public:
     explicit DownloadManager(QObject *parent = nullptr);
     ~DownloadManager() override;
 
-    ProjectStore &store() { return m_store; }
+    // The projects are read here and changed through the queue.
+    const ProjectStore &store() const { return m_store; }
+    ProjectQueue &queue() { return *m_queue; }
     DisplayModel &display() { return m_display; }
-
-    // The queue moves only while this says the main window takes input (it does
-    // not while the new-project dialog is open). Without a window it always may.
-    void setWindowEnabledCheck(std::function<bool()> check) { m_windowEnabled = std::move(check); }
-    bool windowEnabled() const { return !m_windowEnabled || m_windowEnabled(); }
 
     // Returns the download display to its idle state: action button disabled,
     // bars cleared and painted at 0 %, counters and labels reset, graphs cleared.
     void ReInit();
-
-    // The queue. A tick takes the first waiting project (status 0, its options
-    // copied into the settings); the next tick starts it (pack plan, slots).
-    void onQueueTick();
-    void pickTick();
-    void startTick();
-    // A confirmed new project: Timer_Valide stores it a moment later (its
-    // folder, project file, list-file line and waiting entry), then
-    // projectAdded() tells the window.
-    void addProjectSoon(const QString &name, const QByteArray &projectText, const QString &url, qint64 bytes,
-                        const ServerInfo &server = ServerInfo());
-    // Puts a project left in progress by an earlier run back at the head of the
-    // queue (status 1), so that another can start now.
-    void requeueInProgress();
-    // Starts the project an earlier run left in progress (status 0, the one row
-    // of the current list) from what its files hold: its options, elapsed time,
-    // joined and complete packs, and each partial pack where its file ends.
-    void Reprendre_Projet();
-    // Starts the waiting project named at once, without waiting for queue ticks
-    // (zov-kestra-get). False when it is not waiting or another project runs.
-    bool startNow(const QString &name);
 
     // Hands slot n (1..4) its next pack, or leaves it idle with "Nothing".
     void Demande_Paquet(int n);
@@ -96,13 +74,6 @@ public:
     // notes its packs in progress (":0") and its elapsed time, so that the next
     // start resumes it. Nothing is written when no project runs.
     void shutdown();
-    // Cancels a project and deletes it from disk (the "Cancel project" menu
-    // entry). The project in progress stops first (every connection and slot
-    // timer of either protocol), the display returns to idle and the queue
-    // takes the next project; a waiting project just leaves the queue, and a
-    // running download goes on untouched. Either way the pack and work files
-    // of the project go, and its download folder once nothing else is in it.
-    void cancelProject(const QString &name);
     // Removes what the project made in its download folder (pack files and
     // the work file), then the folder if that left it empty. A project begun
     // before its folder was recorded owns the folder named after it only when
@@ -174,8 +145,6 @@ public:
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
-    QTimer *Timer_Valide;
-    QTimer *Timer_Start_Download;
     QTimer *Timer_FTP[4];
     QTimer *Timer_Barre;
     QTimer *Timer_Time;
@@ -197,7 +166,6 @@ signals:
     // A message for the user: title, text, and whether it reports a failure
     // (critical icon) or is a notice (information icon).
     void messageRequested(const QString &title, const QString &text, bool critical);
-    void projectAdded(const QString &name);
     void projectStarted(const QString &name);
     // The finished file is in place and the project is listed as finished.
     void projectFinished(const QString &name, const QString &finalFile);
@@ -210,7 +178,16 @@ signals:
 private:
     // The one place the state changes; the run's Downloading flag follows it.
     void setState(State state);
-    void onTimerValide();
+    // The queue decides which project runs and when: it calls takeProject(),
+    // beginRun() and dropRun().
+    friend class ProjectQueue;
+    // The queue hands over its project: it becomes Project_Now, its stored
+    // options are applied and projectStarted() tells the windows.
+    void takeProject(const QString &name);
+    // The running project is being cancelled: every connection and slot timer
+    // of either protocol and the progress timers stop, and the run is
+    // forgotten (ReInit() then returns the display to idle).
+    void dropRun();
     void onPackCompleted(int n, qint64 pack, qint64 size, const QString &packFile);
     void onSlotStatus(int n, const QString &text);
     void onDataStarted(int n);
@@ -268,7 +245,7 @@ private:
 
     ProjectStore m_store;
     DisplayModel m_display;
-    std::function<bool()> m_windowEnabled;
+    ProjectQueue *m_queue;
     PackPlan m_plan;
     HttpSlot *m_http[4];
     FtpSlot *m_ftp[4];
@@ -277,14 +254,6 @@ private:
     UrlProbe *m_probe;
     State m_state = State::Idle;
     bool m_planned = false;               // the run's plan was made from its files
-    struct NewProject
-    {
-        QString name, url;
-        QByteArray text;
-        qint64 bytes = 0;
-        ServerInfo server;
-    };
-    QList<NewProject> m_newProjects;      // confirmed, waiting for Timer_Valide
     QString m_filePath;                   // FilePath while a project runs
     QString m_baseName;                   // File_URL2 up to its first "."
     qint64 m_joined = 0;                  // packs already in the work file

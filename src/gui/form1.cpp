@@ -487,15 +487,16 @@ void Form1::wireEngine()
         if (kind != DownloadFailure::ServerChanged)
             return;
         const QString name = m_engine->run().Project_Now;
-        const QString url = m_engine->store().Lst_Download_Url_En_Cours.value(0);
+        const ProjectEntry *running = m_engine->store().current();
+        const QString url = running ? running->url : QString();
         ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"), [this, name, url] {
-            m_engine->cancelProject(name);
+            m_engine->queue().cancel(name);
             Txt_Url->setText(url);
             addProject();
         });
     });
     connect(&m_engine->store(), &ProjectStore::listsChanged, this, &Form1::Charger_Listes);
-    m_engine->setWindowEnabledCheck([this] { return isEnabled(); });
+    m_engine->queue().setWindowEnabledCheck([this] { return isEnabled(); });
     for (const QString &name : DisplayModel::barNames())
         paintBar(name);
 }
@@ -527,8 +528,8 @@ void Form1::wireProbe()
         QTimer::singleShot(0, this, &Form1::takeHandOff);
     });
 
-    connect(m_engine, &DownloadManager::projectAdded, Txt_Url, &QLineEdit::clear);
-    connect(m_engine, &DownloadManager::projectAdded, this, [this] { QTimer::singleShot(0, this, &Form1::takeHandOff); });
+    connect(&m_engine->queue(), &ProjectQueue::projectAdded, Txt_Url, &QLineEdit::clear);
+    connect(&m_engine->queue(), &ProjectQueue::projectAdded, this, [this] { QTimer::singleShot(0, this, &Form1::takeHandOff); });
 }
 
 void Form1::addProject()
@@ -558,7 +559,7 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
     const qint64 size = result.fileSize;
     const ServerInfo server = result.serverInfo();
     connect(dlg, &Form2::downloadConfirmed, this, [this, name, url, size, server](const QByteArray &text) {
-        m_engine->addProjectSoon(name, text, url, size, server);
+        m_engine->queue().addSoon(name, text, url, size, server);
     });
     connect(dlg, &Form2::unloaded, this, [this] {
         setEnabled(true);
@@ -702,12 +703,12 @@ void Form1::deleteStatistics()
         return;
     const QString name = row->text(1);
     ask(QStringLiteral("Delete ?"), QStringLiteral("Do you really want to delete the statistics of ") + name + QStringLiteral(" ?"),
-        [this, name] { m_engine->store().removeProject(name); });
+        [this, name] { m_engine->queue().removeFinished(name); });
 }
 
 void Form1::openOptions()
 {
-    if (!m_engine->store().Lst_Projects_En_Cours.isEmpty()) {
+    if (m_engine->store().current()) {
         showMessage(QStringLiteral("ZOV Kestra download"),
                     QStringLiteral("You cannot access to this menu during a download !"), false);
         return;
@@ -790,8 +791,7 @@ void Form1::Charger_Demarrage()
 
     m_engine->fillGraphsWithZeros();
 
-    ProjectStore &store = m_engine->store();
-    store.load();
+    m_engine->queue().load();
     const QStringList headers = {QString(), QStringLiteral("Project"), QStringLiteral("URL"),
                                  QStringLiteral("Size"), QStringLiteral("Status")};
     const int widths[5] = {twips(350), twips(2200), twips(2550), twips(1100), twips(1500)};
@@ -804,13 +804,10 @@ void Form1::Charger_Demarrage()
     }
     Charger_Listes();
 
-    if (store.Recuperation) {
-        m_engine->Reprendre_Projet();
-    } else {
-        if (ChK_Start->isChecked())
-            selectTab(2);
-        m_engine->Timer_Start_Download->start();
-    }
+    // The project an earlier run left in progress goes on; otherwise the
+    // queue runs.
+    if (!m_engine->queue().startAtLaunch() && ChK_Start->isChecked())
+        selectTab(2);
 }
 
 void Form1::setTrayIcon(bool shown)
@@ -924,7 +921,7 @@ void Form1::onMainMenu(const QPoint &pos)
     if (n == 0)
         return;
     const int c = Lst_Main->topLevelItemCount();
-    const bool p = !m_engine->store().Lst_Projects_En_Cours.isEmpty();
+    const bool p = m_engine->store().current() != nullptr;
     Mnu_Haut->setEnabled(n >= 3 || (n == 2 && !p));
     Mnu_Bas->setEnabled(n < c && !(p && n == 1));
     Mnu_Cancel->setEnabled(true);
@@ -935,7 +932,7 @@ void Form1::moveSelected(int delta)
 {
     const int n = Txt_Numero_Selected->text().toInt();
     const int i = m_engine->store().waitingIndexOfMainRow(n);
-    if (i < 0 || !m_engine->store().moveWaiting(i, i + delta))
+    if (i < 0 || !m_engine->queue().moveWaiting(i, i + delta))
         return;
     // The moved project stays selected.
     if (QTreeWidgetItem *row = Lst_Main->topLevelItem(n - 1 + delta))
@@ -951,7 +948,7 @@ void Form1::cancelSelected()
     // The project is found by name when the answer comes, whatever moved
     // meanwhile.
     ask(QStringLiteral("Cancel ?"), QStringLiteral("Do you really want to cancel project: ") + name + QStringLiteral(" ?"),
-        [this, name] { m_engine->cancelProject(name); });
+        [this, name] { m_engine->queue().cancel(name); });
 }
 
 void Form1::onAddressReceived(const QString &address)
@@ -967,7 +964,7 @@ void Form1::takeHandOff()
     // confirmed project is still being stored (storing it clears the address
     // box, and the next name must see its folder): the address waits.
     if (m_handOffs.isEmpty() || m_probe->isRunning() || !isEnabled() || m_form5
-        || m_engine->Timer_Valide->isActive())
+        || m_engine->queue().isAdding())
         return;
     selectTab(2);
     Txt_Url->setText(m_handOffs.takeFirst());

@@ -171,10 +171,13 @@ int main(int argc, char *argv[])
     }
 
     DownloadManager engine;
+    ProjectQueue &queue = engine.queue();
+    // This front end starts its one project itself: the queue takes none.
+    queue.hold();
     // Named on the command line, the file takes the place of the setting's.
     if (parser.isSet(caOpt))
         Winsock::setAuthorityFile(parser.value(caOpt));
-    engine.store().load();
+    queue.load();
     UrlProbe &probe = engine.probe();
     const bool terminal = ::isatty(STDOUT_FILENO);
     Progress progress(terminal);
@@ -240,25 +243,17 @@ int main(int argc, char *argv[])
     // size the probe found (-1: not probed; the slots then check the file
     // against what the project began with). False: the address is new here.
     const auto continueKnown = [&](const QString &url, qint64 probedSize) {
-        ProjectStore &store = engine.store();
-        const qsizetype finished = store.Lst_Download_Url2.lastIndexOf(url);
+        const ProjectStore &store = engine.store();
+        const QList<ProjectEntry> unfinished = queue.unfinishedAt(url);
         if (restart) {
             // Whatever an unfinished download of the address made goes, and the
             // address is a new project again; finished ones stay as they are.
-            QStringList names;
-            if (store.Lst_Download_Url_En_Cours.value(0) == url)
-                names.append(store.Lst_Projects_En_Cours.first());
-            for (qsizetype i = 0; i < store.Lst_Download_url.size(); ++i) {
-                if (store.Lst_Download_url.at(i) == url)
-                    names.append(store.Lst_Projects.at(i));
-            }
-            for (const QString &name : names)
-                engine.cancelProject(name);
-            engine.Timer_Start_Download->stop();
+            for (const ProjectEntry &project : unfinished)
+                queue.cancel(project.name);
             return false;
         }
-        if (finished >= 0) {
-            const QString name = store.Lst_Project2.at(finished);
+        if (const std::optional<ProjectEntry> finished = queue.finishedAt(url)) {
+            const QString name = finished->name;
             // Only the project's own file: what it recorded when it moved it
             // in place (older projects: the name in their destination).
             QString file = OwnedFiles::read(store.projectDir(name)).finalFile;
@@ -271,26 +266,24 @@ int main(int argc, char *argv[])
                 return true;
             }
         }
-        const bool inProgress = store.Lst_Download_Url_En_Cours.value(0) == url;
-        const qsizetype waiting = store.Lst_Download_url.indexOf(url);
-        if (!inProgress && waiting < 0)
+        if (unfinished.isEmpty())
             return false;
-        const QString name = inProgress ? store.Lst_Projects_En_Cours.first() : store.Lst_Projects.at(waiting);
-        const QString size = inProgress ? store.Lst_Download_Byte_En_Cours.first() : store.Lst_Download_byte.at(waiting);
-        if (probedSize >= 0 && size != QString::number(probedSize)) {
+        const QString name = unfinished.first().name;
+        const qint64 size = unfinished.first().bytes;
+        if (probedSize >= 0 && size != probedSize) {
             say(downloadFailureText(DownloadFailure::ServerChanged,
                                     QStringLiteral("it is now %1 bytes long, it was %2 when %3 began")
-                                        .arg(probedSize).arg(size, name)));
+                                        .arg(probedSize).arg(QString::number(size), name)));
             sayRestart();
             exitCode = ServerChanged;
             return true;
         }
-        if (inProgress) {
-            engine.Reprendre_Projet();
+        if (unfinished.first().status == ProjectEntry::InProgress) {
+            queue.resume();
         } else {
             // Another download left unfinished waits in the queue again.
-            engine.requeueInProgress();
-            engine.startNow(name);
+            queue.requeueInProgress();
+            queue.startNow(name);
         }
         if (!engine.run().Downloading) {
             say(QStringLiteral("Cannot start the project %1.").arg(name));
@@ -306,7 +299,7 @@ int main(int argc, char *argv[])
         // A redirection may lead to an address already known.
         if (continueKnown(r.url, r.fileSize))
             return;
-        engine.requeueInProgress();
+        queue.requeueInProgress();
         // A project cleared by --restart leaves its name free again.
         const QString projectName = restart ? UrlProbe::projectNameFor(Base_Name(r.fileName), ProgramFolder::projectsDir(),
                                                                        QTime::currentTime().msecsSinceStartOfDay() / 1000.0)
@@ -316,12 +309,12 @@ int main(int argc, char *argv[])
             rec.path = dest;
         rec.packsize = r.rangesSupported ? (packSize > 0 ? packSize : Settings::packSize()) : r.fileSize;
         QString failure;
-        if (!engine.store().addNewProject(projectName, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo(), &failure)) {
+        if (!queue.add(projectName, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo(), &failure)) {
             say(QStringLiteral("Cannot write the project %1: %2.").arg(projectName, failure));
             exitCode = CannotWrite;
             return;
         }
-        if (!engine.startNow(projectName)) {
+        if (!queue.startNow(projectName)) {
             say(QStringLiteral("Cannot start the project %1.").arg(projectName));
             exitCode = Paused;
             return;
@@ -342,7 +335,6 @@ int main(int argc, char *argv[])
     QObject::connect(&engine, &DownloadManager::projectFinished, &app,
                      [&](const QString &, const QString &finalFile) {
                          progress.show(engine.status(), true);
-                         engine.Timer_Start_Download->stop();
                          const bool ok = QFileInfo::exists(finalFile);
                          saved = ok;
                          if (ok)

@@ -23,11 +23,10 @@ QString withSlash(QString folder)
     return folder;
 }
 
-// A size text of the lists as shown in a row; text that is not a number shows
-// as 0 bytes.
-QString formattedSize(const QString &bytesText)
+// Where a group stands in the list of entries: finished, in progress, waiting.
+int rankOf(int status)
 {
-    return Format_Taille(toInteger(bytesText, 0));
+    return status == ProjectEntry::Finished ? 0 : status == ProjectEntry::InProgress ? 1 : 2;
 }
 
 } // namespace
@@ -83,11 +82,6 @@ QStringList ProjectStore::namesOfListText(const QByteArray &text)
     return names;
 }
 
-int ProjectStore::indexOfName(const QStringList &list, const QString &name)
-{
-    return int(list.indexOf(name));
-}
-
 namespace {
 // Modification time in nanoseconds, 0 when the file cannot be read.
 qint64 modifiedNs(const QString &path)
@@ -117,23 +111,9 @@ void ProjectStore::dropUnfinishedCreations(const QByteArray &listText)
     }
 }
 
-void ProjectStore::clearLists()
-{
-    Lst_Projects.clear();
-    Lst_Download_url.clear();
-    Lst_Download_byte.clear();
-    Lst_Projects_En_Cours.clear();
-    Lst_Download_Url_En_Cours.clear();
-    Lst_Download_Byte_En_Cours.clear();
-    Lst_Project2.clear();
-    Lst_Download_Url2.clear();
-    Lst_Download_Byte2.clear();
-    Recuperation = false;
-}
-
 bool ProjectStore::load()
 {
-    clearLists();
+    m_entries.clear();
     bool listRead = false;
     const QByteArray listText = TextFile::read(listFilePath(), &listRead);
     if (!listRead)
@@ -162,71 +142,82 @@ bool ProjectStore::load()
         if (bytes.isNull())
             bytes = QLatin1String("");
 
-        switch (ProjectFile::status(text)) {
-        case 1:
-            Lst_Projects.append(name);
-            Lst_Download_url.append(url);
-            Lst_Download_byte.append(bytes);
-            break;
-        case 0:
-            Lst_Projects_En_Cours.append(name);
-            Lst_Download_Url_En_Cours.append(url);
-            Lst_Download_Byte_En_Cours.append(bytes);
-            Recuperation = true;
-            break;
-        default:
-            Lst_Project2.append(name);
-            Lst_Download_Url2.append(url);
-            Lst_Download_Byte2.append(bytes);
-            break;
-        }
+        // A size that is not a number counts as 0 bytes.
+        const int status = ProjectFile::status(text);
+        const ProjectEntry entry{name, url, toInteger(bytes, 0),
+                                 status == 1   ? ProjectEntry::Waiting
+                                 : status == 0 ? ProjectEntry::InProgress
+                                               : ProjectEntry::Finished};
+        m_entries.insert(endOf(entry.status), entry);
     }
     return true;
+}
+
+QList<ProjectEntry> ProjectStore::group(int status) const
+{
+    QList<ProjectEntry> out;
+    for (const ProjectEntry &e : m_entries) {
+        if (e.status == status)
+            out.append(e);
+    }
+    return out;
+}
+
+int ProjectStore::indexOf(const QString &name, int status) const
+{
+    for (int i = 0; i < m_entries.size(); ++i) {
+        if (m_entries.at(i).status == status && m_entries.at(i).name == name)
+            return i;
+    }
+    return -1;
+}
+
+int ProjectStore::endOf(int status) const
+{
+    int end = 0;
+    while (end < m_entries.size() && rankOf(m_entries.at(end).status) <= rankOf(status))
+        ++end;
+    return end;
+}
+
+const ProjectEntry *ProjectStore::current() const
+{
+    const int i = endOf(ProjectEntry::Finished);
+    return i < m_entries.size() && m_entries.at(i).status == ProjectEntry::InProgress ? &m_entries.at(i) : nullptr;
+}
+
+QList<ProjectEntry> ProjectStore::findByAddress(const QString &url) const
+{
+    QList<ProjectEntry> out;
+    for (const ProjectEntry &e : m_entries) {
+        if (e.url == url)
+            out.append(e);
+    }
+    return out;
 }
 
 QList<ProjectStore::ListRow> ProjectStore::rowsMain() const
 {
     QList<ListRow> rows;
-    if (!Lst_Projects_En_Cours.isEmpty()) {
-        rows.append({2, Lst_Projects_En_Cours.value(0), Lst_Download_Url_En_Cours.value(0),
-                     formattedSize(Lst_Download_Byte_En_Cours.value(0)),
-                     QStringLiteral("Downloading")});
-    }
-    for (int i = 0; i < Lst_Projects.size(); ++i) {
-        rows.append({3, Lst_Projects.at(i), Lst_Download_url.value(i),
-                     formattedSize(Lst_Download_byte.value(i)), QStringLiteral("Waiting")});
-    }
+    if (const ProjectEntry *e = current())
+        rows.append({2, e->name, e->url, Format_Taille(e->bytes), QStringLiteral("Downloading")});
+    for (const ProjectEntry &e : waiting())
+        rows.append({3, e.name, e.url, Format_Taille(e.bytes), QStringLiteral("Waiting")});
     return rows;
 }
 
 QList<ProjectStore::ListRow> ProjectStore::rowsFinished() const
 {
     QList<ListRow> rows;
-    for (int i = int(Lst_Project2.size()) - 1; i >= 0; --i) {
-        rows.append({1, Lst_Project2.at(i), Lst_Download_Url2.value(i),
-                     formattedSize(Lst_Download_Byte2.value(i)), QStringLiteral("Finished")});
-    }
+    const QList<ProjectEntry> done = finished();
+    for (auto e = done.crbegin(); e != done.crend(); ++e)
+        rows.append({1, e->name, e->url, Format_Taille(e->bytes), QStringLiteral("Finished")});
     return rows;
-}
-
-int ProjectStore::waitingIndexOfRow(int row, bool downloading)
-{
-    return downloading ? row - 2 : row - 1;
 }
 
 int ProjectStore::waitingIndexOfMainRow(int row) const
 {
-    return waitingIndexOfRow(row, !Lst_Projects_En_Cours.isEmpty());
-}
-
-int ProjectStore::finishedIndexOfRow(int row, int finishedCount)
-{
-    return finishedCount - row;
-}
-
-int ProjectStore::finishedIndexOfRow(int row) const
-{
-    return finishedIndexOfRow(row, int(Lst_Project2.size()));
+    return current() ? row - 2 : row - 1;
 }
 
 bool ProjectStore::appendToListFile(const QString &name)
@@ -268,11 +259,9 @@ bool ProjectStore::removeFromListFile(const QString &name)
 bool ProjectStore::rewriteListFile()
 {
     QByteArray text;
-    for (const QStringList *group : {&Lst_Project2, &Lst_Projects_En_Cours, &Lst_Projects}) {
-        for (const QString &name : *group) {
-            text += name.toUtf8();
-            text += kCrLf;
-        }
+    for (const ProjectEntry &e : m_entries) {
+        text += e.name.toUtf8();
+        text += kCrLf;
     }
     QDir().mkpath(m_folder);
     return TextFile::write(listFilePath(), text);
@@ -328,10 +317,8 @@ bool ProjectStore::addNewProject(const QString &name, const QByteArray &projectT
         error = listFilePath() + QStringLiteral(": cannot be written");
     if (failure)
         *failure = error;
-    Lst_Projects.append(name);
-    Lst_Download_url.append(url);
-    Lst_Download_byte.append(QString::number(bytes));
-    Charger_Listes();
+    m_entries.append({name, url, bytes, ProjectEntry::Waiting});
+    emit listsChanged();
     return projectWritten && serverWritten && listWritten;
 }
 
@@ -345,35 +332,68 @@ bool ProjectStore::removeProject(const QString &name)
     removeFromListFile(name);
     // Found by name rather than by the row that was clicked: a project that
     // starts or finishes while the user answers the question shifts the rows.
-    struct Group
-    {
-        QStringList &names, &urls, &bytes;
-    };
-    bool found = false;
-    for (const Group &g : {Group{Lst_Project2, Lst_Download_Url2, Lst_Download_Byte2},
-                           Group{Lst_Projects, Lst_Download_url, Lst_Download_byte},
-                           Group{Lst_Projects_En_Cours, Lst_Download_Url_En_Cours, Lst_Download_Byte_En_Cours}}) {
-        const int i = indexOfName(g.names, name);
-        if (i < 0)
-            continue;
-        g.urls.removeAt(i);
-        g.bytes.removeAt(i);
-        g.names.removeAt(i);
-        found = true;
-        break;
+    // A name listed twice loses its finished entry first, then its waiting
+    // one, then the one in progress.
+    int i = -1;
+    for (int status : {ProjectEntry::Finished, ProjectEntry::Waiting, ProjectEntry::InProgress}) {
+        if ((i = indexOf(name, status)) >= 0)
+            break;
     }
-    Charger_Listes();
-    return found;
+    if (i >= 0)
+        m_entries.removeAt(i);
+    emit listsChanged();
+    return i >= 0;
 }
 
 bool ProjectStore::moveWaiting(int from, int to)
 {
-    const int n = int(Lst_Projects.size());
+    const int first = endOf(ProjectEntry::InProgress);
+    const int n = int(m_entries.size()) - first;
     if (from < 0 || from >= n || to < 0 || to >= n)
         return false;
-    for (QStringList *list : {&Lst_Projects, &Lst_Download_url, &Lst_Download_byte})
-        list->move(from, to);
-    Charger_Listes();
+    m_entries.move(first + from, first + to);
+    emit listsChanged();
     rewriteListFile();
+    return true;
+}
+
+bool ProjectStore::start(const QString &name)
+{
+    const int i = indexOf(name, ProjectEntry::Waiting);
+    if (i < 0)
+        return false;
+    ProjectEntry entry = m_entries.takeAt(i);
+    entry.status = ProjectEntry::InProgress;
+    m_entries.insert(endOf(ProjectEntry::InProgress), entry);
+    emit listsChanged();
+    rewriteStatus(name, ProjectEntry::InProgress);
+    return true;
+}
+
+bool ProjectStore::finish(const QString &name, QString *error)
+{
+    const int i = indexOf(name, ProjectEntry::InProgress);
+    // Finished only once the project's record says so.
+    if (!rewriteStatus(name, ProjectEntry::Finished, error))
+        return false;
+    if (i >= 0) {
+        ProjectEntry entry = m_entries.takeAt(i);
+        entry.status = ProjectEntry::Finished;
+        m_entries.insert(endOf(ProjectEntry::Finished), entry);
+    }
+    emit listsChanged();
+    return true;
+}
+
+bool ProjectStore::requeue(const QString &name)
+{
+    const int i = indexOf(name, ProjectEntry::InProgress);
+    if (i < 0)
+        return false;
+    ProjectEntry entry = m_entries.takeAt(i);
+    entry.status = ProjectEntry::Waiting;
+    m_entries.insert(endOf(ProjectEntry::InProgress), entry);
+    rewriteStatus(name, ProjectEntry::Waiting);
+    emit listsChanged();
     return true;
 }

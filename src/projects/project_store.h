@@ -5,13 +5,17 @@
 #include <QString>
 #include <QStringList>
 
+#include "projects/project_entry.h"
 #include "projects/server_info.h"
 
 // The project store: the list file "main.zov" (one project name + CR LF per line,
 // in queue order) and one folder per project holding its "project.zov", mirrored
-// in nine working lists, three parallel lists per state. Entry i of the three
-// lists of a group describes the same project. Every whole-file write replaces
-// the file atomically.
+// in one list of entries: the finished projects (oldest first), then the one in
+// progress, then the waiting ones in queue order, which is also the order
+// rewriteListFile() writes. The entries change only through the operations
+// below, each of which writes what the files must say of the change and
+// announces listsChanged().
+// Every whole-file write replaces the file atomically.
 class ProjectStore : public QObject
 {
     Q_OBJECT
@@ -33,28 +37,27 @@ public:
     // The store lives in folder (tests, or a second store beside the first).
     explicit ProjectStore(const QString &folder, QObject *parent = nullptr);
 
-    // Waiting projects, in queue order.
-    QStringList Lst_Projects, Lst_Download_url, Lst_Download_byte;
-    // The project in progress (at most one in practice).
-    QStringList Lst_Projects_En_Cours, Lst_Download_Url_En_Cours, Lst_Download_Byte_En_Cours;
-    // Finished projects, oldest first.
-    QStringList Lst_Project2, Lst_Download_Url2, Lst_Download_Byte2;
-    // Set by load() when a project in progress was found: the start-up resumes it.
-    bool Recuperation = false;
-
-    // Loading at start: empties the nine lists, reads the list file (lines ended
+    // Loading at start: forgets every entry, reads the list file (lines ended
     // by CR LF, text after the last CR LF ignored) and each named project file,
     // and sorts the projects into the three groups by their status (1 waiting,
-    // 0 in progress, anything else finished). A name whose project file is
-    // missing or unreadable, or that cannot name a folder, is left out of the
-    // lists (the list file is not changed); a folder the list does not name,
-    // left by a creation cut short, is removed. Returns false when there was no
-    // readable list file (the store is then empty).
+    // 0 in progress, anything else finished), keeping the list file's order
+    // within each group. A name whose project file is missing or unreadable, or
+    // that cannot name a folder, is left out (the list file is not changed); a
+    // folder the list does not name, left by a creation cut short, is removed.
+    // Returns false when there was no readable list file (the store is then
+    // empty).
     bool load();
 
-    // Rebuilds both list views: the window listens to listsChanged() and asks
-    // for rowsMain() and rowsFinished().
-    void Charger_Listes() { emit listsChanged(); }
+    // Every entry: finished (oldest first), in progress, waiting (queue order).
+    const QList<ProjectEntry> &entries() const { return m_entries; }
+    QList<ProjectEntry> waiting() const { return group(ProjectEntry::Waiting); }
+    QList<ProjectEntry> inProgress() const { return group(ProjectEntry::InProgress); }
+    QList<ProjectEntry> finished() const { return group(ProjectEntry::Finished); }
+    // The project in progress (the first, should a list file name several),
+    // nullptr when there is none.
+    const ProjectEntry *current() const;
+    // The entries whose address is url, in the order of entries().
+    QList<ProjectEntry> findByAddress(const QString &url) const;
 
     // Rows of the main list: the first in-progress entry (when there is one),
     // then the waiting projects in queue order.
@@ -62,19 +65,10 @@ public:
     // Rows of the finished list, most recently finished first.
     QList<ListRow> rowsFinished() const;
 
-    // Row numbers count from 1. In the main list, when a project is downloading
-    // row 1 is that project (-1 here) and row r is waiting entry r - 2;
+    // Row numbers count from 1. In the main list, row 1 is the project in
+    // progress while there is one (-1 here) and row r is waiting entry r - 2;
     // otherwise row r is waiting entry r - 1.
-    static int waitingIndexOfRow(int row, bool downloading);
-    // The same mapping, for the rows rowsMain() actually produces (an in-progress
-    // row is shown as soon as the in-progress group holds an entry).
     int waitingIndexOfMainRow(int row) const;
-    // Row r of the finished list is finished entry (finishedCount - r).
-    static int finishedIndexOfRow(int row, int finishedCount);
-    int finishedIndexOfRow(int row) const;
-
-    // Index of the first entry equal to name (whole names only), -1 when none.
-    static int indexOfName(const QStringList &list, const QString &name);
 
     // Paths inside the store.
     QString folder() const { return m_folder; }
@@ -99,8 +93,8 @@ public:
     // another line never matches it. Returns false when no line matched or the
     // file could not be written.
     bool removeFromListFile(const QString &name);
-    // Writes the finished names, then the in-progress ones, then the waiting
-    // ones, each + CR LF, replacing the list file.
+    // Writes the names of entries() (finished, in progress, waiting), each +
+    // CR LF, replacing the list file.
     bool rewriteListFile();
 
     // Reads the project file whole; ok (when given) tells whether it could be
@@ -115,8 +109,7 @@ public:
 
     // Stores a confirmed new project: its folder and project file, what the
     // probe learnt about the server beside it (ServerInfo), its line in the list
-    // file, and a new last waiting entry (name, url, bytes); then
-    // Charger_Listes(). A failing write is skipped and the next step runs, so
+    // file, and a new last waiting entry (name, url, bytes). A failing write is skipped and the next step runs, so
     // the lists are updated even when the disk refused. Returns whether all
     // three files were written (failure, when given, names the first that was
     // not, and why); an unusable name (see isUsableName) changes nothing.
@@ -124,26 +117,46 @@ public:
                        qint64 bytes, const ServerInfo &server = ServerInfo(), QString *failure = nullptr);
 
     // Deletes a project: its folder and everything in it (with its
-    // statistics), its line in the list file (whole line only) and its entry in
-    // whichever group holds it; then Charger_Listes(). A file or folder that
-    // cannot be removed is skipped and the next step runs. An unusable name (see
-    // isUsableName) changes nothing. Returns whether a group held the project.
-    // Stopping a running project is the engine's part (cancelProject).
+    // statistics), its line in the list file (whole line only) and its entry.
+    // A file or folder that cannot be removed is skipped and the next step
+    // runs. An unusable name (see isUsableName) changes nothing. Returns
+    // whether an entry held the project. Stopping a running project is the
+    // queue's part (ProjectQueue::cancel).
     bool removeProject(const QString &name);
 
-    // Moves waiting entry from to index to (both within the waiting group),
-    // then rewrites the list file and rebuilds the views. False when either
-    // index is outside the group.
+    // Moves waiting entry from to index to (both counted within the waiting
+    // group), then rewrites the list file. False when either index is outside
+    // the group.
     bool moveWaiting(int from, int to);
+
+    // The first waiting project named name becomes the project in progress
+    // (after any other) and its project file says status 0; a file that cannot
+    // be rewritten leaves the entry moved all the same. False when no waiting
+    // project has that name.
+    bool start(const QString &name);
+    // The project in progress named name is finished: its project file says
+    // status 2, then it becomes the last finished entry. When the file cannot
+    // be rewritten nothing changes (false; error says why).
+    bool finish(const QString &name, QString *error = nullptr);
+    // The project in progress named name waits again, first in the queue, and
+    // its project file says status 1. False when no project in progress has
+    // that name.
+    bool requeue(const QString &name);
 
 signals:
     void listsChanged();
 
 private:
-    void clearLists();
+    QList<ProjectEntry> group(int status) const;
+    // Index in m_entries of the first entry named name with that status, -1
+    // when none.
+    int indexOf(const QString &name, int status) const;
+    // Index in m_entries where the group of that status ends.
+    int endOf(int status) const;
     // Removes the folders of projects whose creation was cut short before
     // they were listed.
     void dropUnfinishedCreations(const QByteArray &listText);
 
     QString m_folder; // ends with "/"
+    QList<ProjectEntry> m_entries;
 };

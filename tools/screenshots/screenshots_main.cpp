@@ -114,11 +114,10 @@ int main(int argc, char *argv[])
         w.show();
         wait(600);
         DownloadManager &e = w.engine();
-        e.Timer_Start_Download->stop();
+        e.queue().hold();
         const QString url = ftp.hostPort() + "/debian-12.8.0-amd64-netinst.iso";
-        e.store().addNewProject("debian-ftp", ProjectFile::build(ProjectFile::fromSettings(url, 96 << 20, true)), url,
-                                96 << 20);
-        e.startNow("debian-ftp");
+        e.queue().add("debian-ftp", ProjectFile::build(ProjectFile::fromSettings(url, 96 << 20, true)), url, 96 << 20);
+        e.queue().startNow("debian-ftp");
         wait(3000);
         w.grab().save(out + "/download-ftp.png");
         e.shutdown();
@@ -134,10 +133,10 @@ int main(int argc, char *argv[])
     w.show();
     wait(600);
     DownloadManager &e = w.engine();
-    e.Timer_Start_Download->stop();
+    e.queue().hold();
     auto add = [&](const QString &name, const QString &url, qint64 size) {
         ProjectRecord rec = ProjectFile::fromSettings(url, size, false);
-        e.store().addNewProject(name, ProjectFile::build(rec), url, size);
+        e.queue().add(name, ProjectFile::build(rec), url, size);
     };
     add("debian-12", host + "/debian-12.8.0-amd64-netinst.iso", 96 << 20);
     // Waiting projects on hosts that never resolve (nothing leaves the machine).
@@ -148,8 +147,7 @@ int main(int argc, char *argv[])
     w.grab().save(out + "/about.png");
     w.selectTab(2);
     wait(300);
-    e.startNow("debian-12");
-    e.Timer_Start_Download->stop();
+    e.queue().startNow("debian-12");
     wait(1500);
     w.selectTab(2);
     wait(300);
@@ -176,7 +174,8 @@ int main(int argc, char *argv[])
         wait(300);
         waiting.grab().save(out + "/" + QString(name).toLower() + ".png");
     }
-    e.store().Lst_Projects_En_Cours.clear();
+    // The options are refused while a project is in progress.
+    e.queue().cancel("debian-12");
     w.openOptions();
     wait(600);
     if (QWidget *o = w.optionsDialog()) {
