@@ -26,7 +26,7 @@ private slots:
             for (auto split : {&Extract_URL, &Extract_URL2}) {
                 QString text = url, path = QStringLiteral("unset");
                 const QString host = split(text, &path), file = Extract_FileName(url);
-                const QString got = QStringList({host, path, file, Base_Name(file)}).join('|');
+                const QString got = QStringList({host, path, file, baseNameOf(file)}).join('|');
                 QCOMPARE(QString(url) + " -> " + got, QString(url) + " -> " + expected);
             }
         }
@@ -54,10 +54,10 @@ private slots:
             {"", "ftp://o/p/../f.zip#frag", "ftp://o/f.zip"}};
         for (const auto &c : cases) {
             QString got;
-            const QString url = c.url.isEmpty() ? Resolve_Location("h", "/a/b/c.zip?x", c.location) : c.url;
-            QCOMPARE(url + " -> " + (Safe_Url(url, &got) ? got : QString()), url + " -> " + c.safe);
+            const QString url = c.url.isEmpty() ? resolveLocation("h", "/a/b/c.zip?x", c.location) : c.url;
+            QCOMPARE(url + " -> " + (safeUrl(url, &got) ? got : QString()), url + " -> " + c.safe);
             // Fault: a stored address encoded again on every start ("%20" -> "%2520").
-            QVERIFY(c.safe.isEmpty() || (Safe_Url(c.safe, &got) && got == c.safe));
+            QVERIFY(c.safe.isEmpty() || (safeUrl(c.safe, &got) && got == c.safe));
         }
     }
 
@@ -66,11 +66,11 @@ private slots:
     void ftpPathAndNames()
     {
         QString decoded;
-        QVERIFY(Ftp_Path("/my%20file.bin", &decoded) && decoded == "/my file.bin");
-        QVERIFY(!Ftp_Path("/a%0D%0ADELE%20x", &decoded));
-        QVERIFY(Is_Safe_Name("f_64547.12") && Is_Safe_Name(QString::fromUtf8("mon fichier \xc3\xa9")));
+        QVERIFY(ftpServerPath("/my%20file.bin", &decoded) && decoded == "/my file.bin");
+        QVERIFY(!ftpServerPath("/a%0D%0ADELE%20x", &decoded));
+        QVERIFY(isSafeName("f_64547.12") && isSafeName(QString::fromUtf8("mon fichier \xc3\xa9")));
         for (const char *name : {"", ".", "..", "a/b", "..\\x", "a\nb", "\x7f"})
-            QVERIFY2(!Is_Safe_Name(QString::fromUtf8(name)), name);
+            QVERIFY2(!isSafeName(QString::fromUtf8(name)), name);
     }
 
     // A header line's numbers as "length", "first-last/total" or "*/total"; "" when refused.

@@ -77,7 +77,7 @@ DownloadManager::DownloadManager(QObject *parent)
     Timer_Speed = makeTimer(this, "Timer_Speed", 1060, false);
 
     for (int i = 0; i < 4; ++i) {
-        Winsock_Slot[i] = makeSocket(this, QStringLiteral("Winsock%1").arg(i + 1));
+        slotSockets[i] = makeSocket(this, QStringLiteral("Winsock%1").arg(i + 1));
         WskF_Control[i] = makeSocket(this, QStringLiteral("WskF_%1").arg(i + 1));
         WskF_Data[i] = makeSocket(this, QStringLiteral("WskF%1").arg(i + 1));
     }
@@ -86,7 +86,7 @@ DownloadManager::DownloadManager(QObject *parent)
     m_probe->setObjectName(QStringLiteral("UrlProbe"));
 
     for (int i = 0; i < 4; ++i) {
-        m_http[i] = new HttpSlot(i + 1, Winsock_Slot[i], this);
+        m_http[i] = new HttpSlot(i + 1, slotSockets[i], this);
         m_http[i]->setObjectName(QStringLiteral("HttpSlot%1").arg(i + 1));
         m_ftp[i] = new FtpSlot(i + 1, WskF_Control[i], WskF_Data[i], this);
         m_ftp[i]->setObjectName(QStringLiteral("FtpSlot%1").arg(i + 1));
@@ -153,7 +153,7 @@ void DownloadManager::ReInit()
     for (const QString &b : DisplayModel::barNames())
         m_display.clearBar(b);
     m_run.Pourcent = 0;
-    for (int &p : m_run.Pourcent_Slot)
+    for (int &p : m_run.slotPercent)
         p = 0;
     m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
     m_run.Chrono_Lance = false;
@@ -318,11 +318,11 @@ void DownloadManager::beginRun()
     m_run.Taille_Dernier = m_plan.lastPackSize();
     const QString url = project ? project->url : QString();
     m_run.File_URL2 = Extract_FileName(url);
-    m_baseName = Base_Name(m_run.File_URL2);
+    m_baseName = baseNameOf(m_run.File_URL2);
     QString copy = url;
     m_run.Host_URL2 = Extract_URL2(copy, &m_run.Path_URL2);
     // An HTTPS project is listed with its scheme (its project file says Type 2).
-    m_run.Projet_HTTPS = url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+    m_run.httpsProject = url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 
     emit tabRequested(3);
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
@@ -338,7 +338,7 @@ void DownloadManager::beginRun()
         m_slots[i] = m_run.Projet_FTP ? static_cast<TransferSlot *>(m_ftp[i]) : m_http[i];
         m_slots[i]->setTarget(m_run.Host_URL2, m_run.Path_URL2);
         m_http[i]->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
-        m_http[i]->setTls(m_run.Projet_HTTPS);
+        m_http[i]->setTls(m_run.httpsProject);
         m_ftp[i]->setActiveFirst(activeFirst);
     }
     if (m_run.Projet_FTP)
@@ -524,7 +524,7 @@ bool DownloadManager::chooseFinalName()
 
 void DownloadManager::applyDisplayOptions()
 {
-    m_run.Show_Modem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
+    m_run.showModem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
     const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), 16777215));
     const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), 255));
     const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), 16777215));
@@ -965,7 +965,7 @@ GraphPainter::Style DownloadManager::graphStyle() const
     style.background = colorFromPacked(Settings::readInt(QStringLiteral("graphback"), 16777215));
     style.columns = colorFromPacked(m_run.Couleur_Graph.toLongLong());
     style.modem = colorFromPacked(m_run.Couleur_Modem.toLongLong());
-    style.showModem = m_run.Show_Modem;
+    style.showModem = m_run.showModem;
     // The line speed may be typed with a fraction ("33.6"): its whole Kbit/s.
     style.modemSpeed = int(OptionValues::numberIn(Settings::read(QStringLiteral("modemspeed"), QStringLiteral("56"))));
     return style;
@@ -973,7 +973,7 @@ GraphPainter::Style DownloadManager::graphStyle() const
 
 void DownloadManager::setShowModem(bool shown)
 {
-    m_run.Show_Modem = shown;
+    m_run.showModem = shown;
     if (m_run.Downloading)
         Dessine_Graph(false);
 }
@@ -1063,8 +1063,8 @@ void DownloadManager::updateProgress()
                                                    .arg((wait + 999) / 1000).arg(s.failedAttempts() + 1)
                                                    .arg(TransferSlot::MaxFailedAttempts));
         if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
-            m_run.Pourcent_Slot[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
-            m_display.paintBar(barName(n), m_run.Pourcent_Slot[n - 1]);
+            m_run.slotPercent[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
+            m_display.paintBar(barName(n), m_run.slotPercent[n - 1]);
         }
     }
     if (m_run.Taille_Recue >= 1 && m_run.Taille_Fichier >= 1) {
@@ -1148,7 +1148,7 @@ void DownloadManager::joinReadyPacks()
     }
 }
 
-bool DownloadManager::Creer_Fichier()
+bool DownloadManager::joinFinalFile()
 {
     if (finalInPlace())
         return true;
@@ -1189,7 +1189,7 @@ bool DownloadManager::Creer_Fichier()
 
 void DownloadManager::completeProject()
 {
-    if (!Creer_Fichier())
+    if (!joinFinalFile())
         return;
     const QString name = m_run.Project_Now;
     // Finished only once the project's record says so: a run stopped before

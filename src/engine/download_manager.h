@@ -59,7 +59,7 @@ public:
     void Demande_Paquet(int n);
     // Joins the packs into the finished file (the "Fichier !" action). False when
     // a pack was missing or short: it is then fetched again.
-    bool Creer_Fichier();
+    bool joinFinalFile();
     // The action button: pauses a running download, resumes a paused or
     // failed one.
     void actionClicked();
@@ -152,7 +152,7 @@ public:
 
     // Sockets of the slots: HTTP (Winsock1..4), FTP control (WskF_1..4) and FTP
     // data (WskF1..4).
-    Winsock *Winsock_Slot[4];
+    Winsock *slotSockets[4];
     Winsock *WskF_Control[4];
     Winsock *WskF_Data[4];
 

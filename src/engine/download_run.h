@@ -11,7 +11,7 @@ struct DownloadRun
     bool Downloading = false;
     QString Project_Now;
     bool Projet_FTP = false;
-    bool Projet_HTTPS = false;  // the running project's server speaks TLS
+    bool httpsProject = false;  // the running project's server speaks TLS
     bool Erreur_Signalee = false;
 
     // Pack bookkeeping of a resumed project, and the speed-graph samples.
@@ -38,9 +38,9 @@ struct DownloadRun
     qint64 Taille_Dernier = 0;   // size of the short last pack, kept for the assembly
     QString File_URL2, Host_URL2, Path_URL2;
     QString Couleur_Graph, Couleur_Modem;
-    bool Show_Modem = true;
+    bool showModem = true;
     int Pourcent = 0;
-    int Pourcent_Slot[4] = {0, 0, 0, 0};
+    int slotPercent[4] = {0, 0, 0, 0};
     int Temps_H = 0, Temps_M = 0, Temps_S = 0;
     // The last sample's speeds in bytes per second, and the time left at the
     // recent speed (the mean of the last RecentSamples samples, so that it

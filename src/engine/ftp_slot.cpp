@@ -83,9 +83,9 @@ void FtpSlot::setTarget(const QString &host, const QString &path)
     closeAll();
     d->user = "anonymous";
     d->pass = UrlProbe::AnonymousPassword;
-    d->host = Split_Login(host, &d->user, &d->pass);
+    d->host = splitLogin(host, &d->user, &d->pass);
     QString decoded;
-    d->path = Ftp_Path(path, &decoded) ? decoded.toUtf8() : QByteArray();
+    d->path = ftpServerPath(path, &decoded) ? decoded.toUtf8() : QByteArray();
     for (bool &r : d->refused)
         r = false;
     d->noRestart = false;
@@ -159,7 +159,7 @@ void FtpSlot::reconsider()
 void FtpSlot::send(const QList<QByteArray> &lines, std::initializer_list<Command> replies)
 {
     QByteArray commands;
-    if (!Join_Lines(lines, &commands)) {
+    if (!joinLines(lines, &commands)) {
         closeAll();
         refuseAddress();
         return;

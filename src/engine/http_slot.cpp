@@ -99,7 +99,7 @@ void HttpSlot::setTarget(const QString &host, const QString &path)
     // A login in the address goes as Basic authorization, never in the Host
     // line nor to the name lookup.
     QByteArray user, password;
-    d->host = Split_Login(host, &user, &password);
+    d->host = splitLogin(host, &user, &password);
     d->authorization = d->host == host ? QByteArray() : "Basic " + (user + ':' + password).toBase64();
     d->path = path;
     // Another file, perhaps another server: what was learnt of the last one
@@ -295,7 +295,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
         lines += "Authorization: " + d->authorization;
     lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
-    if (!Join_Lines(lines, &request)) {
+    if (!joinLines(lines, &request)) {
         emit requestsDropped(m_number);
         closeConnection();
         refuseAddress();

@@ -40,7 +40,7 @@ QString splitUrl(QString &strUrl, QString *path)
     const qsizetype slash = url.indexOf(QLatin1Char('/'));
     if (slash >= 0) {
         host = url.left(slash);
-        rest = Encode_Path(url.mid(slash));
+        rest = encodePath(url.mid(slash));
     } else if (!url.isEmpty()) {
         host = url;
         rest = QStringLiteral("/");
@@ -108,13 +108,13 @@ QString Extract_FileName(const QString &text)
     return slash >= 0 ? t.mid(slash + 1) : t;
 }
 
-QString Base_Name(const QString &fileName)
+QString baseNameOf(const QString &fileName)
 {
     const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
     return dot >= 0 ? fileName.left(dot) : QString();
 }
 
-bool Is_Safe_Name(const QString &text)
+bool isSafeName(const QString &text)
 {
     if (text.isEmpty() || text == QLatin1String(".") || text == QLatin1String(".."))
         return false;
@@ -125,7 +125,7 @@ bool Is_Safe_Name(const QString &text)
     return true;
 }
 
-bool Has_Control_Char(const QString &text)
+bool hasControlChar(const QString &text)
 {
     for (const QChar c : text) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
@@ -134,7 +134,7 @@ bool Has_Control_Char(const QString &text)
     return false;
 }
 
-QString Remove_Dot_Segments(const QString &path)
+QString removeDotSegments(const QString &path)
 {
     QString in = path;
     QString out;
@@ -171,19 +171,19 @@ QString Remove_Dot_Segments(const QString &path)
     return out;
 }
 
-QString Encode_Path(const QString &path)
+QString encodePath(const QString &path)
 {
     const qsizetype q = path.indexOf(QLatin1Char('?'));
-    const QString p = Remove_Dot_Segments(q >= 0 ? path.left(q) : path);
+    const QString p = removeDotSegments(q >= 0 ? path.left(q) : path);
     QByteArray out = encodePart(p.toUtf8(), false);
     if (q >= 0)
         out += '?' + encodePart(path.mid(q + 1).toUtf8(), true);
     return QString::fromLatin1(out);
 }
 
-QString Url_Refusal(const QString &url)
+QString urlRefusal(const QString &url)
 {
-    if (Has_Control_Char(url))
+    if (hasControlChar(url))
         return QStringLiteral("The address holds a control character.");
     const QString address = withoutFragment(url);
     const qsizetype scheme = schemeEnd(address);
@@ -199,9 +199,9 @@ QString Url_Refusal(const QString &url)
     return QString();
 }
 
-bool Safe_Url(const QString &url, QString *safe, QString *why)
+bool safeUrl(const QString &url, QString *safe, QString *why)
 {
-    const QString refusal = Url_Refusal(url);
+    const QString refusal = urlRefusal(url);
     if (!refusal.isEmpty()) {
         if (why)
             *why = refusal;
@@ -220,11 +220,11 @@ bool Safe_Url(const QString &url, QString *safe, QString *why)
     QString path = rest.mid(end);
     if (path.startsWith(QLatin1Char('?')))
         path.prepend(QLatin1Char('/'));
-    *safe = prefix + rest.left(end) + (path.isEmpty() ? QString() : Encode_Path(path));
+    *safe = prefix + rest.left(end) + (path.isEmpty() ? QString() : encodePath(path));
     return true;
 }
 
-QString Resolve_Location(const QString &host, const QString &path, const QString &location,
+QString resolveLocation(const QString &host, const QString &path, const QString &location,
                          const QString &scheme)
 {
     if (location.isEmpty())
@@ -248,16 +248,16 @@ QString Resolve_Location(const QString &host, const QString &path, const QString
     return base + dir + location;
 }
 
-bool Ftp_Path(const QString &path, QString *decoded)
+bool ftpServerPath(const QString &path, QString *decoded)
 {
     const QString text = QString::fromUtf8(QByteArray::fromPercentEncoding(path.toUtf8()));
-    if (Has_Control_Char(text))
+    if (hasControlChar(text))
         return false;
     *decoded = text;
     return true;
 }
 
-QString Split_Login(const QString &host, QByteArray *user, QByteArray *password)
+QString splitLogin(const QString &host, QByteArray *user, QByteArray *password)
 {
     const qsizetype at = host.lastIndexOf(QLatin1Char('@'));
     if (at < 0)
@@ -269,7 +269,7 @@ QString Split_Login(const QString &host, QByteArray *user, QByteArray *password)
     return host.mid(at + 1);
 }
 
-bool Join_Lines(const QList<QByteArray> &lines, QByteArray *out)
+bool joinLines(const QList<QByteArray> &lines, QByteArray *out)
 {
     QByteArray joined;
     for (const QByteArray &line : lines) {

@@ -7,7 +7,7 @@
 // scheme ("h/d/f.zip"); the host text keeps any ":port" written after it, the
 // socket layer connects there.
 //
-// Addresses are kept in the form a request may carry as it is: Safe_Url makes
+// Addresses are kept in the form a request may carry as it is: safeUrl makes
 // that form once, when an address is probed, and the splitting below encodes
 // the path again (harmlessly: the form is stable) so that an address stored
 // some other way still never puts a raw space, a control character or a
@@ -16,7 +16,7 @@
 // Returns the host of strUrl. Removes the scheme (the text up to and including
 // the first "://" that comes before any "/", "?" or "#") from strUrl itself and
 // stores the path, with its leading "/", in *path: "/" when nothing follows the
-// host, "" for an empty address. The path is in request form (Encode_Path),
+// host, "" for an empty address. The path is in request form (encodePath),
 // without the fragment.
 QString Extract_URL(QString &strUrl, QString *path);
 
@@ -31,26 +31,26 @@ QString Extract_FileName(const QString &text);
 
 // The base name of a file name: the text before its first ".". Empty when the
 // name has no "." at all (no base name can be taken then) or starts with one.
-QString Base_Name(const QString &fileName);
+QString baseNameOf(const QString &fileName);
 
 // True when text can name a file or folder inside another folder without
 // pointing anywhere else: not empty, not "." or "..", no "/" or "\" and no
 // control character.
-bool Is_Safe_Name(const QString &text);
+bool isSafeName(const QString &text);
 
 // True when text holds a character below 0x20 or 0x7F.
-bool Has_Control_Char(const QString &text);
+bool hasControlChar(const QString &text);
 
 // "." and ".." segments of an absolute path resolved the way a browser does
 // ("/a/b/../c/./d" -> "/a/c/d"; ".." never climbs above "/").
-QString Remove_Dot_Segments(const QString &path);
+QString removeDotSegments(const QString &path);
 
 // A path (with its query) as a request line may carry it: dot segments
 // resolved, and every byte that may not stand in a request target written as
 // %XX: spaces, control characters, non-ASCII characters (their UTF-8 bytes),
 // "#", "\" and the like. A "%" that already starts an escape stays as it is,
 // so encoding twice changes nothing.
-QString Encode_Path(const QString &path);
+QString encodePath(const QString &path);
 
 // Why an address cannot be fetched, in words for the user; empty when it can.
 // Refused: a scheme other than http, https and ftp (an address without one is
@@ -59,34 +59,34 @@ QString Encode_Path(const QString &path);
 // is later split into (user, password, host, path, query), decoded, none of
 // them can then end a request line, a header line or an FTP command early and
 // start one of its own.
-QString Url_Refusal(const QString &url);
+QString urlRefusal(const QString &url);
 
 // The address in the form that is stored and requested: scheme and host as
-// given, fragment dropped, path and query through Encode_Path ("h?q" becomes
+// given, fragment dropped, path and query through encodePath ("h?q" becomes
 // "h/?q"). False, with *safe untouched and the reason in *why, when
-// Url_Refusal refuses the address: no form of it can be sent.
-bool Safe_Url(const QString &url, QString *safe, QString *why = nullptr);
+// urlRefusal refuses the address: no form of it can be sent.
+bool safeUrl(const QString &url, QString *safe, QString *why = nullptr);
 
 // The lines of a request or a command batch, each ended by CR LF, into *out.
 // False, with *out untouched, when a line holds a CR, LF or NUL of its own:
 // the text after it would go out as a header or a command of its own. Every
 // request the program sends is built here.
-bool Join_Lines(const QList<QByteArray> &lines, QByteArray *out);
+bool joinLines(const QList<QByteArray> &lines, QByteArray *out);
 
 // The address a redirection leads to, from its Location value and the host and
 // path of the address that was asked: an address with a scheme as it is, "//h/p"
 // with the asked address's scheme before it, "/p" on the same host, "?q" on the
 // same path, and any other text beside the last "/" of the path. Empty for an
 // empty location.
-QString Resolve_Location(const QString &host, const QString &path, const QString &location,
+QString resolveLocation(const QString &host, const QString &path, const QString &location,
                          const QString &scheme = QStringLiteral("http"));
 
 // The host text of an address without its "user:password@" part, which goes
 // (escapes decoded) into user and password; both are left as they are when
 // the host names no user.
-QString Split_Login(const QString &host, QByteArray *user, QByteArray *password);
+QString splitLogin(const QString &host, QByteArray *user, QByteArray *password);
 
 // The path an FTP command names: an address path with its escapes decoded.
 // False when the decoded path holds a control character (it would end the
 // command line early and start another).
-bool Ftp_Path(const QString &path, QString *decoded);
+bool ftpServerPath(const QString &path, QString *decoded);

@@ -113,7 +113,7 @@ QString UrlProbe::withoutScheme(const QString &address)
 QString UrlProbe::storedAddress(const QString &typed)
 {
     QString safe;
-    return Safe_Url(typed, &safe) ? withoutScheme(safe) : QString();
+    return safeUrl(typed, &safe) ? withoutScheme(safe) : QString();
 }
 
 // One complete probe of m_txtUrl. A redirection comes back here with the new
@@ -127,7 +127,7 @@ void UrlProbe::runProbe()
     // commands of its own, names no file. Typed, handed over or a
     // redirection's Location, every address comes through here.
     QString safe, why;
-    if (!Safe_Url(m_txtUrl, &safe, &why)) {
+    if (!safeUrl(m_txtUrl, &safe, &why)) {
         fail(QString::fromLatin1(MsgFileNotFound) + QStringLiteral("\r\n") + why);
         return;
     }
@@ -141,7 +141,7 @@ void UrlProbe::runProbe()
     // A host typed without scheme whose name begins with "ftp" counts as FTP,
     // as does every "ftp://" address.
     Test_Link_FTP = m_txtUrl.left(3).toLower() == QLatin1String("ftp");
-    Test_Link_HTTPS = isHttps(m_txtUrl);
+    httpsLink = isHttps(m_txtUrl);
 
     m_txtUrl = withoutScheme(m_txtUrl);
     if (m_txtUrl != typed)
@@ -162,8 +162,8 @@ void UrlProbe::runProbe()
     Txt_Recu.clear();
     m_active = true;
     QByteArray user, password;
-    m_winsock->setTls(Test_Link_HTTPS);
-    m_winsock->Connect(Split_Login(Host_URL, &user, &password), Test_Link_FTP ? 21 : Test_Link_HTTPS ? 443 : 80);
+    m_winsock->setTls(httpsLink);
+    m_winsock->Connect(splitLogin(Host_URL, &user, &password), Test_Link_FTP ? 21 : httpsLink ? 443 : 80);
 }
 
 void UrlProbe::onConnected()
@@ -173,7 +173,7 @@ void UrlProbe::onConnected()
     if (Test_Link_FTP) {
         // The command names the file itself, escapes decoded.
         QString ftpPath;
-        if (!Ftp_Path(Path_URL, &ftpPath)) {
+        if (!ftpServerPath(Path_URL, &ftpPath)) {
             fail(QString::fromLatin1(MsgFileNotFound));
             return;
         }
@@ -181,8 +181,8 @@ void UrlProbe::onConnected()
         // only the SIZE reply (or an error code) matters.
         QByteArray batch;
         QByteArray user = "anonymous", password = AnonymousPassword;
-        Split_Login(Host_URL, &user, &password);
-        if (!Join_Lines({"User " + user, "Pass " + password, "TYPE I", "SIZE " + ftpPath.toUtf8(), "REST 10"}, &batch)) {
+        splitLogin(Host_URL, &user, &password);
+        if (!joinLines({"User " + user, "Pass " + password, "TYPE I", "SIZE " + ftpPath.toUtf8(), "REST 10"}, &batch)) {
             fail(QString::fromLatin1(MsgFileNotFound) + QStringLiteral("\r\nThe address holds a line break."));
             return;
         }
@@ -194,7 +194,7 @@ void UrlProbe::onConnected()
     // "user:password@" is no part of the host the server knows itself by: it
     // goes as Basic authorization.
     QByteArray user, password;
-    const QString host = Split_Login(Host_URL, &user, &password);
+    const QString host = splitLogin(Host_URL, &user, &password);
     QList<QByteArray> lines = {"GET " + Path_URL.toUtf8() + " HTTP/1.1",
                                "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
                                "Accept-Language: fr",
@@ -205,7 +205,7 @@ void UrlProbe::onConnected()
         lines += "Authorization: Basic " + (user + ':' + password).toBase64();
     lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
-    if (!Join_Lines(lines, &request)) {
+    if (!joinLines(lines, &request)) {
         fail(QString::fromLatin1(MsgFileNotFound) + QStringLiteral("\r\nThe address holds a line break."));
         return;
     }
@@ -401,8 +401,8 @@ void UrlProbe::followRedirection(const QByteArray &location)
     // host being probed, with the scheme put back so that a host whose name
     // begins with "ftp" is not mistaken for an FTP address. The new probe
     // resolves dot segments and encodes the result like any typed address.
-    const QString target = Resolve_Location(Host_URL, Path_URL, QString::fromUtf8(location).trimmed(),
-                                            Test_Link_HTTPS ? QStringLiteral("https") : QStringLiteral("http"));
+    const QString target = resolveLocation(Host_URL, Path_URL, QString::fromUtf8(location).trimmed(),
+                                            httpsLink ? QStringLiteral("https") : QStringLiteral("http"));
     if (target.isEmpty()) {
         fail(QString::fromLatin1(MsgUnableHighSpeed));
         return;
@@ -424,9 +424,9 @@ bool UrlProbe::deriveProjectName()
         fail(QString::fromLatin1(MsgUnableHighSpeed));
         return false;
     }
-    const QString base = Base_Name(File_URL);
+    const QString base = baseNameOf(File_URL);
     // The base name becomes a folder under projects/: it must stay inside it.
-    if (!Is_Safe_Name(base) || !Is_Safe_Name(File_URL)) {
+    if (!isSafeName(base) || !isSafeName(File_URL)) {
         fail(QString::fromLatin1(MsgFileNotFound));
         return false;
     }

@@ -83,7 +83,7 @@ public:
 
     // Probe state, read by the window and the new-project dialog.
     bool Test_Link_FTP = false;
-    bool Test_Link_HTTPS = false;   // the address being probed is an https:// one
+    bool httpsLink = false;   // the address being probed is an https:// one
     QString Host_URL;
     QString Path_URL;
     QString File_URL;

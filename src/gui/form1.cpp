@@ -455,7 +455,7 @@ void Form1::wireEngine()
     connect(Cmd_Action, &QPushButton::clicked, m_engine, &DownloadManager::actionClicked);
     connect(Mnu_Action, &QAction::triggered, m_engine, &DownloadManager::actionClicked);
     connect(m_engine, &DownloadManager::actionEnabledChanged, Mnu_Action, &QAction::setEnabled);
-    connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, [this] { m_engine->Creer_Fichier(); });
+    connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, [this] { m_engine->joinFinalFile(); });
     connect(&d, &DisplayModel::barChanged, this, &Form1::paintBar);
     connect(&d, &DisplayModel::captionChanged, this, [this](const QString &caption) {
         setWindowTitle(caption);

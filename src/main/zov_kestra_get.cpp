@@ -301,7 +301,7 @@ int main(int argc, char *argv[])
             return;
         queue.requeueInProgress();
         // A project cleared by --restart leaves its name free again.
-        const QString projectName = restart ? UrlProbe::projectNameFor(Base_Name(r.fileName), ProgramFolder::projectsDir(),
+        const QString projectName = restart ? UrlProbe::projectNameFor(baseNameOf(r.fileName), ProgramFolder::projectsDir(),
                                                                        QTime::currentTime().msecsSinceStartOfDay() / 1000.0)
                                             : r.projectName;
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, r.ftp);
