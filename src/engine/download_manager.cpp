@@ -26,6 +26,7 @@
 #include <QTime>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -813,9 +814,10 @@ void DownloadManager::resumeDownload()
 {
     if (!isPaused())
         return;
-    setState(State::Running);
     m_run.Erreur_Signalee = false;
     m_lastFailure = DownloadFailure::None;
+    m_failureText.clear();
+    setState(State::Running);
     Timer_Time->start();
     // The average speed leaves the pause out: the start time moves on by the
     // pause's length. A stored time above the clock was taken before midnight.
@@ -840,10 +842,8 @@ void DownloadManager::resumeDownload()
             slot(n).resetFailures();
             // A pack continues from what its file holds now: a file removed
             // during the pause means the pack starts again from its first byte.
-            if (const auto pack = m_plan.currentPack(n)) {
-                const QFileInfo file(packFilePath(pack->number));
-                m_plan.setStored(n, file.exists() ? qMin(file.size(), pack->stored) : 0);
-            }
+            if (const auto pack = m_plan.currentPack(n))
+                m_plan.setStored(n, std::clamp<qint64>(Folders::regularFileSize(packFilePath(pack->number)), 0, pack->stored));
         }
         startSlots();
     }
