@@ -95,6 +95,9 @@ private slots:
         const QString nobody = QStringLiteral("http://127.0.0.1:%1/f.bin").arg(closed.serverPort());
         closed.close();
         QTest::newRow("nothing listens") << QStringList{nobody} << 2 << QByteArray("later !\n(Connection refused)");
+        // Fault: a device as the authority file was read without bound (4 GB in 6 s).
+        QTest::newRow("--ca-certificate /dev/zero") << QStringList{"--ca-certificate", "/dev/zero", big} << 2
+                                                  << QByteArray("/dev/zero cannot be used: it is not a regular file");
         // Fault: a destination that is a file was retried as network trouble
         // for 15 s and 10 MB before "check your Internet connection".
         QTest::newRow("--dest names a file") << QStringList{"--dest", www() + "/page.html", big} << 4
