@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "core/winsock.h"
+#include "view/speed_graphs.h"
 #include "engine/download_manager.h"
 #include "engine/http_slot.h"
 #include "projects/project_file.h"
@@ -75,6 +76,8 @@ private slots:
         QFETCH(QString, plan);
         const QString name = QStringLiteral("s%1").arg(size);
         DownloadManager e;
+        SpeedGraphs graphs(e.display());
+        graphs.follow(e);
         const QByteArray data = addProject(e, name, size, m_nginx.hostPort());
         // Fault: a file of the user's with the download's name was replaced.
         QVERIFY(TextFile::write(dest() + name + ".bin", "the user's own file"));

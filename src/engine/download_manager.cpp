@@ -8,8 +8,6 @@
 #include "view/bar_painter.h"
 #include "view/formatters.h"
 #include "engine/final_assembler.h"
-#include "view/graph_painter.h"
-#include "view/jpg_export.h"
 #include "engine/ftp_slot.h"
 #include "engine/http_slot.h"
 #include "engine/project_resume.h"
@@ -158,13 +156,7 @@ void DownloadManager::ReInit()
     m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
     m_run.Chrono_Lance = false;
     m_run.Octets_Tick = 0;
-    m_run.Nb_Traces = 0;
-    m_run.Num_Capture = 0;
     m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
-    m_run.Txt_Vitesse_Basse.clear();
-    m_run.Txt_Vitesse_Haute.clear();
-    m_run.Txt_Vitesse_Basse2.clear();
-    m_run.Txt_Vitesse_Haute2.clear();
     m_run.Dernier_Paquet = m_run.Taille_Dernier = m_run.Paquets_Finis = m_run.Paquet_Suivant = 0;
     for (TransferSlot *s : m_slots) {
         s->Paquet_Recu = 0;
@@ -265,8 +257,6 @@ void DownloadManager::loadProjectOptions()
 
 void DownloadManager::beginRun()
 {
-    m_run.Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
-    m_run.Lst_Graph2 = m_run.Lst_Graph;
     for (const QString &b : DisplayModel::barNames()) {
         m_display.clearBar(b);
         m_display.paintBar(b, 0);
@@ -305,10 +295,6 @@ void DownloadManager::beginRun()
     m_run.Temps_M = elapsed.m;
     m_run.Temps_S = elapsed.s;
     showElapsed();
-    // New graph snapshots continue the numbering of the ones already saved.
-    m_run.Num_Capture = int(QDir(ProgramFolder::projectDir(m_run.Project_Now))
-                                .entryList({QStringLiteral("*.jpg")}, QDir::Files).size() / 2);
-    m_run.Nb_Traces = 0;
     m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
     m_run.Chrono_Lance = false;
     m_run.Erreur_Signalee = false;
@@ -324,6 +310,7 @@ void DownloadManager::beginRun()
     // An HTTPS project is listed with its scheme (its project file says Type 2).
     m_run.httpsProject = url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 
+    emit runBegan();
     emit tabRequested(3);
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     emit actionEnabledChanged(true);
@@ -524,7 +511,6 @@ bool DownloadManager::chooseFinalName()
 
 void DownloadManager::applyDisplayOptions()
 {
-    m_run.showModem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
     const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), 16777215));
     const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), 255));
     const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), 16777215));
@@ -532,8 +518,6 @@ void DownloadManager::applyDisplayOptions()
     m_display.setBarColors(QStringLiteral("Barre"), mainBack, mainFore);
     for (int n = 1; n <= 4; ++n)
         m_display.setBarColors(barName(n), secBack, secFore);
-    m_run.Couleur_Graph = Settings::read(QStringLiteral("graphfor"), QStringLiteral("8421631"));
-    m_run.Couleur_Modem = Settings::read(QStringLiteral("graphmodem"), QStringLiteral("0"));
     for (const QString &b : DisplayModel::barNames()) {
         const bool busy = b != QLatin1String("Barre") && slot(b.right(1).toInt()).isBusy();
         if (!busy) {
@@ -859,7 +843,7 @@ void DownloadManager::shutdown()
     Ferme_Connect(*m_probe->probeSocket());
     if (m_run.Downloading) {
         saveForResume();
-        Graph_Final();
+        emit runEnded(false);
     }
     stopAllSlots();
 }
@@ -889,8 +873,8 @@ void DownloadManager::onTimerTime()
 
 void DownloadManager::onTimerSpeed()
 {
-    if (sampleSpeeds(m_run, secondsSinceMidnight(), m_display))
-        Dessine_Graph();
+    sampleSpeeds(m_run, secondsSinceMidnight(), m_display);
+    emit speedSampled(status());
 }
 
 bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &display)
@@ -927,8 +911,6 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
         }
         if (average != 0) {
             showAverage();
-            r.Lst_Graph2.removeFirst();
-            r.Lst_Graph2.append(kbits(average * 1000.0));
         }
         display.setLabel(QStringLiteral("Lbl_Time_R"), r.secondsLeft >= 0 ? Format_Temps(r.secondsLeft) : kUnknownTime);
         // A sample of 0 shows that nothing comes, but leaves the graphs and the
@@ -940,79 +922,15 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
             const qint64 speed = r.speedNow;
             display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(speed));
             display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), kbits(immediate * 1000) + QStringLiteral(" Kbit/s"));
-            if (speed > r.Vitesse_Haute) {
+            if (speed > r.Vitesse_Haute)
                 r.Vitesse_Haute = speed;
-                r.Txt_Vitesse_Haute = display.label(QStringLiteral("Lbl_Vitesse_I"));
-                r.Txt_Vitesse_Haute2 = display.label(QStringLiteral("Lbl_Vitesse_I2"));
-            }
-            if (speed < r.Vitesse_Basse || r.Vitesse_Basse == 0) {
+            if (speed < r.Vitesse_Basse || r.Vitesse_Basse == 0)
                 r.Vitesse_Basse = speed;
-                r.Txt_Vitesse_Basse = display.label(QStringLiteral("Lbl_Vitesse_I"));
-                r.Txt_Vitesse_Basse2 = display.label(QStringLiteral("Lbl_Vitesse_I2"));
-            }
-            r.Lst_Graph.removeFirst();
-            r.Lst_Graph.append(kbits(immediate * 1000));
             redraw = true;
         }
     }
     r.Octets_Tick = 0;
     return redraw;
-}
-
-GraphPainter::Style DownloadManager::graphStyle() const
-{
-    GraphPainter::Style style;
-    style.background = colorFromPacked(Settings::readInt(QStringLiteral("graphback"), 16777215));
-    style.columns = colorFromPacked(m_run.Couleur_Graph.toLongLong());
-    style.modem = colorFromPacked(m_run.Couleur_Modem.toLongLong());
-    style.showModem = m_run.showModem;
-    // The line speed may be typed with a fraction ("33.6"): its whole Kbit/s.
-    style.modemSpeed = int(OptionValues::numberIn(Settings::read(QStringLiteral("modemspeed"), QStringLiteral("56"))));
-    return style;
-}
-
-void DownloadManager::setShowModem(bool shown)
-{
-    m_run.showModem = shown;
-    if (m_run.Downloading)
-        Dessine_Graph(false);
-}
-
-void DownloadManager::Dessine_Graph(bool counted)
-{
-    GraphPainter::draw(&m_display.graph(QStringLiteral("Graph")), &m_display.graph(QStringLiteral("Graph2")),
-                       m_run.Lst_Graph2, m_run.Lst_Graph, graphStyle());
-    m_display.graphsDrawn();
-    if (!counted || ++m_run.Nb_Traces < 50)
-        return;
-    // Every fifty redraws the pair is kept: consecutive snapshots tile the
-    // download's timeline.
-    if (saveSnapshots()) {
-        m_run.Nb_Traces = 0;
-        ++m_run.Num_Capture;
-    }
-}
-
-void DownloadManager::Graph_Final()
-{
-    GraphPainter::drawFinal(&m_display.graph(QStringLiteral("Graph")), &m_display.graph(QStringLiteral("Graph2")),
-                            m_run.Lst_Graph2, m_run.Lst_Graph, graphStyle(), m_run.Nb_Traces);
-    m_display.graphsDrawn();
-    saveSnapshots();
-}
-
-bool DownloadManager::saveSnapshots()
-{
-    // Named after the file up to its first "."; a name without one gives none.
-    const qsizetype dot = m_run.File_URL2.indexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return false;
-    const QString base = ProgramFolder::projectDir(m_run.Project_Now) + m_run.File_URL2.left(dot);
-    const QString n = QString::number(m_run.Num_Capture);
-    // A picture that cannot be written costs the picture, never the download.
-    QString error;
-    return JpgExport::saveSnapshot(m_display.graph(QStringLiteral("Graph")), base + QStringLiteral("(1_") + n + QStringLiteral(").jpg"), &error)
-           && JpgExport::saveSnapshot(m_display.graph(QStringLiteral("Graph2")), base + QStringLiteral("(2_") + n + QStringLiteral(").jpg"), &error);
 }
 
 void DownloadManager::onTimerBarre()
@@ -1035,6 +953,8 @@ DownloadStatus DownloadManager::status() const
     st.speedAverage = m_run.speedAverage;
     st.secondsLeft = isPaused() ? -1 : m_run.secondsLeft;
     st.secondsElapsed = m_run.Temps_H * 3600 + m_run.Temps_M * 60 + m_run.Temps_S;
+    st.speedHighest = m_run.Vitesse_Haute;
+    st.speedLowest = m_run.Vitesse_Basse;
     st.failure = m_lastFailure;
     st.failureText = m_failureText;
     for (int n = 1; n <= 4; ++n) {
@@ -1098,14 +1018,6 @@ void DownloadManager::setState(State state)
     m_state = state;
     emit stateChanged(state);
     emit statusChanged(status());
-}
-
-void DownloadManager::fillGraphsWithZeros()
-{
-    for (int i = 0; i < 50; ++i) {
-        m_run.Lst_Graph.append(QStringLiteral("0"));
-        m_run.Lst_Graph2.append(QStringLiteral("0"));
-    }
 }
 
 int DownloadRun::percentOf(qint64 part, qint64 whole)
@@ -1200,20 +1112,15 @@ void DownloadManager::completeProject()
         return;
     }
     const QString finalFile = finalFilePath();
-    // The last speeds of the file, then the final snapshot pair.
+    // The last speeds of the file, then the final snapshot pair and the
+    // statistics (the view's).
     onTimerSpeed();
-    Graph_Final();
     Timer_Speed->stop();
     Timer_Time->stop();
     Timer_Barre->stop();
     m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
     m_display.setCaption(kProduct);
-    const QByteArray stats = "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
-                             "Hspeed:" + m_run.Txt_Vitesse_Haute.toUtf8() + " | " + m_run.Txt_Vitesse_Haute2.toUtf8() + "\r\n"
-                             "Lspeed:" + m_run.Txt_Vitesse_Basse.toUtf8() + " | " + m_run.Txt_Vitesse_Basse2.toUtf8() + "\r\n"
-                             "Mspeed:" + m_display.label(QStringLiteral("Lbl_Vitesse_M")).toUtf8() + " | "
-                             + m_display.label(QStringLiteral("Lbl_Vitesse_M2")).toUtf8() + "\r\n";
-    TextFile::write(ProgramFolder::projectDir(name) + QStringLiteral("stats.zov"), stats);
+    emit runEnded(true);
     if (!downloadFolder().isEmpty())
         QDir().rmdir(downloadFolder());
     m_filePath.clear();

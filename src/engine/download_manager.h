@@ -4,7 +4,6 @@
 #include <functional>
 
 #include "view/display_model.h"
-#include "view/graph_painter.h"
 #include "engine/download_failure.h"
 #include "engine/download_run.h"
 #include "engine/download_status.h"
@@ -93,20 +92,12 @@ public:
     qint64 projectPackSize() const { return m_plan.packSize(); }
 
     // Speed tick (Timer_Speed): immediate and average speeds, time left, the
-    // highest and lowest speeds, the graph samples; the graphs scroll only
-    // while data flows.
+    // highest and lowest speeds, handed out through speedSampled().
     void onTimerSpeed();
-    // One sample of the speed tick at `now` (seconds since midnight): labels,
-    // extremes and sample lists of r. True when the graphs must be redrawn.
+    // One sample of the speed tick at `now` (seconds since midnight): labels
+    // and extremes of r. True when data flowed into a file not complete yet
+    // (the speed graphs scroll).
     static bool sampleSpeeds(DownloadRun &r, double now, DisplayModel &display);
-    // Redraws both graphs from the samples; a counted redraw moves towards the
-    // next snapshot pair (every fifty).
-    void Dessine_Graph(bool counted = true);
-    // The samples since the last snapshot pair, drawn and saved (the end of a
-    // download, or the program closing during one).
-    void Graph_Final();
-    // "Show modem capacity": the reference line on or off, redrawn at once.
-    void setShowModem(bool shown);
     // Progress display tick (bars, caption, completion) and elapsed-time tick.
     void onTimerBarre();
     void onTimerTime();
@@ -140,8 +131,6 @@ public:
     // The same, as one plain value: bytes, speeds, times, the state, the
     // failure and each slot's pack or retry.
     DownloadStatus status() const;
-    // Start-up puts fifty "0" samples in each speed graph.
-    void fillGraphsWithZeros();
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
@@ -163,6 +152,14 @@ signals:
     void actionEnabledChanged(bool enabled);
     void tabRequested(int index);            // 1 About, 2 Projects, 3 Download
     void graphsCleared();
+    // A run begins (fresh or resumed from disk): Project_Now and File_URL2
+    // name it.
+    void runBegan();
+    // One speed sample was taken: its figures are in the status.
+    void speedSampled(const DownloadStatus &status);
+    // The run ends: finished (the file is in place, before the state says so
+    // and the figures are reset), or saved because the program closes.
+    void runEnded(bool finished);
     // A message for the user: title, text, and whether it reports a failure
     // (critical icon) or is a notice (information icon).
     void messageRequested(const QString &title, const QString &text, bool critical);
@@ -226,10 +223,6 @@ private:
     // Runs the completion tick at once when every pack is in.
     void completeSoonIfDone();
     void showElapsed();
-    GraphPainter::Style graphStyle() const;
-    // Writes the current pair "<base>(1_<n>).jpg" / "(2_<n>).jpg" in the
-    // project folder; false when it could not.
-    bool saveSnapshots();
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
     // Slot n's bar, label and the packs-left label for the pack it goes on
     // with (nothing: "Nothing").

@@ -29,6 +29,8 @@ struct DownloadStatus
     qint64 speedAverage = 0;      // since the run started, pauses left out
     qint64 secondsLeft = -1;      // at the recent speed; -1 when not known (paused, stalled)
     qint64 secondsElapsed = 0;
+    qint64 speedHighest = 0;      // the run's highest and lowest immediate speeds; 0: none yet
+    qint64 speedLowest = 0;
     DownloadFailure failure = DownloadFailure::None;
     QString failureText;
     Slot perSlot[4];

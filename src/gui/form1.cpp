@@ -10,6 +10,7 @@
 #include "gui/wait_window.h"
 #include "view/bar_painter.h"
 #include "view/formatters.h"
+#include "view/speed_graphs.h"
 #include "gui/picture_box.h"
 #include "engine/download_manager.h"
 #include "engine/url_probe.h"
@@ -89,8 +90,10 @@ QIcon programIcon()
 Form1::Form1(const QStringList &arguments, QWidget *parent)
     : QMainWindow(parent)
     , m_engine(new DownloadManager(this))
+    , m_graphs(new SpeedGraphs(m_engine->display(), this))
     , m_arguments(arguments)
 {
+    m_graphs->follow(*m_engine);
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kProduct);
     // The installed icon when the icon theme has it, else the same picture drawn here.
@@ -477,7 +480,7 @@ void Form1::wireEngine()
             box->refresh();
         }
     });
-    connect(Chk_modem, &QCheckBox::toggled, m_engine, &DownloadManager::setShowModem);
+    connect(Chk_modem, &QCheckBox::toggled, m_graphs, &SpeedGraphs::setShowModem);
     connect(m_engine, &DownloadManager::messageRequested, this,
             [this](const QString &title, const QString &text, bool critical) { showMessage(title, text, critical); });
     // A file changed on the server cannot go on: the user may start it over,
@@ -789,7 +792,7 @@ void Form1::Charger_Demarrage()
     ChK_Start->setChecked(Settings::readInt(QStringLiteral("OnStartTab"), 0) != 0);
     Loading_Options = false;
 
-    m_engine->fillGraphsWithZeros();
+    m_graphs->fillWithZeros();
 
     m_engine->queue().load();
     const QStringList headers = {QString(), QStringLiteral("Project"), QStringLiteral("URL"),

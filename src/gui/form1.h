@@ -11,6 +11,7 @@
 class DownloadManager;
 class Form2;
 class PictureBox;
+class SpeedGraphs;
 class QAction;
 class QCheckBox;
 class QGroupBox;
@@ -169,6 +170,7 @@ private:
     void deleteStatistics();
 
     DownloadManager *m_engine;
+    SpeedGraphs *m_graphs;
     QStringList m_arguments;
     QHash<QString, QLabel *> m_labels;
     QHash<QString, PictureBox *> m_bars;
