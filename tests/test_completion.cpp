@@ -1,7 +1,7 @@
 // The elapsed-time clock, the speed sampling and the graph snapshots.
 #include "core/program_folder.h"
 #include "view/formatters.h"
-#include "view/speed_graphs.h"
+#include "view/download_view.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 
@@ -22,11 +22,13 @@ private slots:
     void clockCountsTicks()
     {
         DownloadManager e;
+        DownloadView view;
+        view.follow(e);
         int ticks = 0;
         for (const auto &[until, shown] : {std::pair{59, "00:00:59"}, {60, "00:01:00"}, {3600, "01:00:00"}}) {
             for (; ticks < until; ++ticks)
                 e.onTimerTime();
-            QCOMPARE(e.display().label("Lbl_Time"), QString(shown));
+            QCOMPARE(view.display().label("Lbl_Time"), QString(shown));
         }
         QCOMPARE(e.run().Temps_H, 1);
     }
@@ -37,21 +39,23 @@ private slots:
     // that still scrolls the graphs.
     void speedSampling()
     {
-        DisplayModel display;
-        SpeedGraphs graphs(display);
-        graphs.begin(QString(), "f");
+        DownloadView view;
+        const DisplayModel &display = view.display();
+        const SpeedGraphs &graphs = view.graphs();
+        view.graphs().begin(QString(), "f");
         // A sample as the engine takes it and hands it to the view: 1 when the
         // graphs scrolled, 0 when not, -1 when the two disagree.
         DownloadStatus last;
         const auto sample = [&](DownloadRun &r, double now) {
-            const bool flowed = DownloadManager::sampleSpeeds(r, now, display);
+            const bool flowed = DownloadManager::sampleSpeeds(r, now);
             last.fileSize = r.Taille_Fichier;
             last.received = r.Taille_Recue;
             last.speedNow = r.speedNow;
             last.speedAverage = r.speedAverage;
+            last.secondsLeft = r.secondsLeft;
             last.speedHighest = r.Vitesse_Haute;
             last.speedLowest = r.Vitesse_Basse;
-            return graphs.addSample(last) == flowed ? int(flowed) : -1;
+            return view.showSample(last) == flowed ? int(flowed) : -1;
         };
         const auto lowest = [&] { return graphs.statisticsText(last).split('\n').at(2); };
         DownloadRun r;
@@ -102,15 +106,15 @@ private slots:
     void snapshotEveryFiftyRedraws()
     {
         DownloadManager e;
-        SpeedGraphs graphs(e.display());
-        graphs.follow(e);
+        DownloadView view;
+        view.follow(e);
         e.queue().load();
         const QString url = "127.0.0.1:1/my.file.iso";   // nobody listens: the download waits
         QVERIFY(e.queue().add("snap", ProjectFile::build(ProjectFile::fromSettings(url, 5000, false)), url, 5000));
         QVERIFY(e.queue().startNow("snap"));
         const QString folder = ProgramFolder::projectDir("snap");
         for (int i = 1; i <= 100; ++i) {
-            graphs.redraw();
+            view.graphs().redraw();
             QCOMPARE(QDir(folder).entryList({"*.jpg"}).size(), i / 50 * 2);
         }
         QCOMPARE(QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name),

@@ -3,7 +3,6 @@
 #include <QStringList>
 #include <functional>
 
-#include "view/display_model.h"
 #include "engine/download_failure.h"
 #include "engine/download_run.h"
 #include "engine/download_status.h"
@@ -23,7 +22,7 @@ class UrlProbe;
 class Winsock;
 
 // The engine's front object: the running download, its timers and sockets, and
-// the display state the windows mirror; its queue of projects (ProjectQueue)
+// the figures a view turns into what a person reads; its queue of projects (ProjectQueue)
 // decides which project runs. It holds no widget; the main window reads its
 // state, calls its operations and listens to its signals, and zov-kestra-get
 // drives the same object without a screen.
@@ -48,13 +47,12 @@ public:
     // The projects are read here and changed through the queue.
     const ProjectStore &store() const { return m_store; }
     ProjectQueue &queue() { return *m_queue; }
-    DisplayModel &display() { return m_display; }
 
-    // Returns the download display to its idle state: action button disabled,
-    // bars cleared and painted at 0 %, counters and labels reset, graphs cleared.
+    // Returns the download to its idle figures: action button disabled,
+    // percentages, counters and slots reset; displayReset() tells the view.
     void ReInit();
 
-    // Hands slot n (1..4) its next pack, or leaves it idle with "Nothing".
+    // Hands slot n (1..4) its next pack, or leaves it idle.
     void Demande_Paquet(int n);
     // Joins the packs into the finished file (the "Fichier !" action). False when
     // a pack was missing or short: it is then fetched again.
@@ -94,14 +92,15 @@ public:
     // Speed tick (Timer_Speed): immediate and average speeds, time left, the
     // highest and lowest speeds, handed out through speedSampled().
     void onTimerSpeed();
-    // One sample of the speed tick at `now` (seconds since midnight): labels
-    // and extremes of r. True when data flowed into a file not complete yet
+    // One sample of the speed tick at `now` (seconds since midnight): speeds,
+    // time left and extremes of r. True when data flowed into a file not complete yet
     // (the speed graphs scroll).
-    static bool sampleSpeeds(DownloadRun &r, double now, DisplayModel &display);
-    // Progress display tick (bars, caption, completion) and elapsed-time tick.
+    static bool sampleSpeeds(DownloadRun &r, double now);
+    // Progress tick (percentages, statusChanged, completion) and elapsed-time
+    // tick (statusChanged).
     void onTimerBarre();
     void onTimerTime();
-    // Slot bars, whole-file bar, "Downloaded:" and caption from the counters.
+    // The slots' and the whole file's percentages from the counters.
     void updateProgress();
     // Whether the download is complete: it runs, every pack is in and every
     // slot is idle.
@@ -147,13 +146,17 @@ public:
 
 signals:
     void stateChanged(DownloadManager::State state);
-    // On every progress tick and every change of state.
+    // On every progress and elapsed-time tick and every change of state.
     void statusChanged(const DownloadStatus &status);
+    // Slot n (1..4) took a new pack or has none left (Connecting or Idle),
+    // sends its request or receives data; status() says which.
+    void slotActivityChanged(int n, SlotActivity activity);
     void actionEnabledChanged(bool enabled);
     void tabRequested(int index);            // 1 About, 2 Projects, 3 Download
-    void graphsCleared();
-    // A run begins (fresh or resumed from disk): Project_Now and File_URL2
-    // name it.
+    // ReInit(): the display goes back to idle.
+    void displayReset();
+    // A run began (fresh or resumed from disk) and its slots have their first
+    // packs: Project_Now and File_URL2 name it.
     void runBegan();
     // One speed sample was taken: its figures are in the status.
     void speedSampled(const DownloadStatus &status);
@@ -186,7 +189,7 @@ private:
     // forgotten (ReInit() then returns the display to idle).
     void dropRun();
     void onPackCompleted(int n, qint64 pack, qint64 size, const QString &packFile);
-    void onSlotStatus(int n, const QString &text);
+    void onSlotActivity(int n, SlotActivity activity);
     void onDataStarted(int n);
     void onBytesStored(int n, qint64 count);
     void onConnectionError(int n, int number, const QString &description);
@@ -222,22 +225,18 @@ private:
     void onRestartRefused(int n);
     // Runs the completion tick at once when every pack is in.
     void completeSoonIfDone();
-    void showElapsed();
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
-    // Slot n's bar, label and the packs-left label for the pack it goes on
-    // with (nothing: "Nothing").
+    // Slot n goes on with pack (nothing: it is idle); the packs-left figures
+    // follow.
     void showNewPack(int n, const std::optional<PackPlan::SlotPack> &pack);
-    void updatePacksLeftLabel();
     // Taille_Recue from the finished packs and the slots' positions, but the
     // position of slot leaveOut (1..4; 0: none).
     void sumReceived(int leaveOut = 0);
     void completeProject();
-    void applyDisplayOptions();
     FinalAssembler::Input assemblyInput() const;
     void joinReadyPacks();
 
     ProjectStore m_store;
-    DisplayModel m_display;
     ProjectQueue *m_queue;
     PackPlan m_plan;
     HttpSlot *m_http[4];
@@ -257,5 +256,6 @@ private:
     DownloadFailure m_lastFailure = DownloadFailure::None;
     QString m_failureText;                // what the user was told of it
     DownloadRun m_run;
+    SlotActivity m_activity[4] = {};
     std::function<double()> m_clock;
 };

@@ -13,7 +13,7 @@
 #include "core/settings.h"
 #include "core/termination_signals.h"
 #include "view/formatters.h"
-#include "view/speed_graphs.h"
+#include "view/download_view.h"
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
@@ -174,8 +174,8 @@ int main(int argc, char *argv[])
     DownloadManager engine;
     // The speed graphs' snapshots and the statistics file are written as
     // the window writes them.
-    SpeedGraphs graphs(engine.display());
-    graphs.follow(engine);
+    DownloadView view;
+    view.follow(engine);
     ProjectQueue &queue = engine.queue();
     // This front end starts its one project itself: the queue takes none.
     queue.hold();

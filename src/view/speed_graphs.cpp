@@ -1,9 +1,7 @@
 #include "view/speed_graphs.h"
 
-#include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/text_file.h"
-#include "engine/download_manager.h"
 #include "options/option_values.h"
 #include "view/bar_painter.h"
 #include "view/display_model.h"
@@ -14,50 +12,12 @@
 
 namespace {
 const QString kZero = QStringLiteral("0");
-// The average speed shown while nothing was measured.
-const QString kIdleAverage = QStringLiteral("0.00 Kb/s");
-const QString kIdleAverage2 = QStringLiteral("0.0 Kbits/s");
-
-// The immediate speed as the sample measured it: whole 10 bytes per second,
-// kept as the hundredths of 1000 bytes the sample computed with, so that its
-// Kbit/s round the same way.
-double measuredSpeed(qint64 speedNow)
-{
-    return double(speedNow / 10) / 100.0 * 1000.0;
-}
-
-QString twoDigits(qint64 v)
-{
-    return formatPattern(double(v), QStringLiteral("00"));
-}
 } // namespace
 
 SpeedGraphs::SpeedGraphs(DisplayModel &display, QObject *parent)
     : QObject(parent)
     , m_display(display)
-    , m_averageText(kIdleAverage)
-    , m_averageText2(kIdleAverage2)
 {
-}
-
-void SpeedGraphs::follow(DownloadManager &engine)
-{
-    DownloadManager *e = &engine;
-    connect(e, &DownloadManager::runBegan, this, [this, e] {
-        begin(ProgramFolder::projectDir(e->run().Project_Now), e->run().File_URL2);
-    });
-    connect(e, &DownloadManager::stateChanged, this, [this, e] { m_running = e->run().Downloading; });
-    connect(e, &DownloadManager::speedSampled, this, [this](const DownloadStatus &status) {
-        if (addSample(status))
-            redraw();
-    });
-    connect(e, &DownloadManager::runEnded, this, [this, e](bool finished) {
-        if (finished)
-            finish(ProgramFolder::projectDir(e->run().Project_Now), e->status());
-        else
-            drawFinal();
-    });
-    connect(e, &DownloadManager::graphsCleared, this, &SpeedGraphs::clear);
 }
 
 void SpeedGraphs::begin(const QString &projectDir, const QString &fileName)
@@ -75,6 +35,11 @@ void SpeedGraphs::begin(const QString &projectDir, const QString &fileName)
     m_running = true;
 }
 
+double SpeedGraphs::measuredSpeed(qint64 speedNow)
+{
+    return double(speedNow / 10) / 100.0 * 1000.0;
+}
+
 QString SpeedGraphs::kbits(double bytesPerSecond)
 {
     return formatPattern(bytesPerSecond / 128.0, QStringLiteral("0"));
@@ -82,19 +47,9 @@ QString SpeedGraphs::kbits(double bytesPerSecond)
 
 bool SpeedGraphs::addSample(const DownloadStatus &s)
 {
-    if (s.received < 1 || s.fileSize < 1)
+    if (s.received < 1 || s.fileSize < 1 || s.fileSize <= s.received + 1)
         return false;
-    const auto showAverage = [&] {
-        m_averageText = Format_Vitesse(s.speedAverage);
-        m_averageText2 = kbits(double(s.speedAverage)) + QStringLiteral(" Kbit/s");
-    };
-    // A complete file only tells its average.
-    if (s.fileSize <= s.received + 1) {
-        showAverage();
-        return false;
-    }
     if (s.speedAverage != 0) {
-        showAverage();
         m_averages.removeFirst();
         m_averages.append(kbits(double(s.speedAverage)));
     }
@@ -170,30 +125,21 @@ void SpeedGraphs::fillWithZeros()
     }
 }
 
-void SpeedGraphs::clear()
-{
-    m_averageText = kIdleAverage;
-    m_averageText2 = kIdleAverage2;
-}
-
 QByteArray SpeedGraphs::statisticsText(const DownloadStatus &s) const
 {
-    const qint64 t = s.secondsElapsed;
-    const QString time = twoDigits(t / 3600) + QLatin1Char(':') + twoDigits(t / 60 % 60) + QLatin1Char(':')
-                         + twoDigits(t % 60);
     // An extreme nobody measured stays empty.
     const auto speed = [](qint64 v) { return v > 0 ? Format_Vitesse(v) : QString(); };
     const auto speed2 = [](qint64 v) {
         return v > 0 ? kbits(measuredSpeed(v)) + QStringLiteral(" Kbit/s") : QString();
     };
-    return "Time:" + time.toUtf8() + "\r\n"
+    return "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
            "Hspeed:" + speed(s.speedHighest).toUtf8() + " | " + speed2(s.speedHighest).toUtf8() + "\r\n"
            "Lspeed:" + speed(s.speedLowest).toUtf8() + " | " + speed2(s.speedLowest).toUtf8() + "\r\n"
-           "Mspeed:" + m_averageText.toUtf8() + " | " + m_averageText2.toUtf8() + "\r\n";
+           "Mspeed:" + m_display.label(QStringLiteral("Lbl_Vitesse_M")).toUtf8() + " | "
+           + m_display.label(QStringLiteral("Lbl_Vitesse_M2")).toUtf8() + "\r\n";
 }
 
-void SpeedGraphs::finish(const QString &projectDir, const DownloadStatus &status)
+void SpeedGraphs::writeStatistics(const QString &projectDir, const DownloadStatus &status) const
 {
-    drawFinal();
     TextFile::write(projectDir + QStringLiteral("stats.zov"), statisticsText(status));
 }

@@ -6,14 +6,13 @@
 #include "view/graph_painter.h"
 
 class DisplayModel;
-class DownloadManager;
 
 // The two speed graphs of the running download and what a finished project
 // leaves for later review. It keeps the samples in Kbit/s (averages for
 // "Graph", immediates for "Graph2"), draws them into the display's images,
 // saves the pair "<base>(1_<n>).jpg" / "(2_<n>).jpg" in the project folder
 // every fiftieth redraw and at the end of a run, and writes "stats.zov" when a
-// project finishes. Everything comes from the figures the engine hands out.
+// project finishes. DownloadView feeds it the figures the engine hands out.
 class SpeedGraphs : public QObject
 {
     Q_OBJECT
@@ -22,10 +21,6 @@ public:
     static constexpr int RedrawsPerSnapshot = 50;
 
     explicit SpeedGraphs(DisplayModel &display, QObject *parent = nullptr);
-
-    // Follows the engine: a run that begins, its speed samples, its end, the
-    // display going back to idle.
-    void follow(DownloadManager &engine);
 
     // A run begins: fifty "0" samples in each graph, the colours of the
     // project's options, and snapshots numbered on from the ones already in
@@ -45,18 +40,21 @@ public:
     void setShowModem(bool shown);
     // Start-up puts fifty "0" samples in each graph.
     void fillWithZeros();
-    // The display went back to idle: the average speed shown is the idle one.
-    void clear();
 
-    // The text of "stats.zov" for a project that ends with this status.
+    // The text of "stats.zov" for a project that ends with this status: its
+    // elapsed time and average speed as the display shows them, its extremes.
     QByteArray statisticsText(const DownloadStatus &status) const;
-    // The project finished: the final pair, then its statistics file.
-    void finish(const QString &projectDir, const DownloadStatus &status);
+    // Writes projectDir/stats.zov for a project that finished.
+    void writeStatistics(const QString &projectDir, const DownloadStatus &status) const;
 
     const QStringList &immediates() const { return m_immediates; }
     const QStringList &averages() const { return m_averages; }
-    // A speed in bytes per second as "Kbit/s" (whole Kbit/s).
+    // A speed in bytes per second in whole Kbit/s.
     static QString kbits(double bytesPerSecond);
+    // The immediate speed as its sample measured it (whole 10 bytes per
+    // second, computed in hundredths of 1000 bytes), so that its Kbit/s round
+    // the same way wherever they are shown.
+    static double measuredSpeed(qint64 speedNow);
 
 private:
     GraphPainter::Style style() const;
@@ -70,6 +68,4 @@ private:
     bool m_showModem = true;
     qint64 m_columns = 8421631, m_modem = 0;
     QString m_projectDir, m_fileName;
-    // The average speed as last shown: what the statistics file keeps.
-    QString m_averageText, m_averageText2;
 };
