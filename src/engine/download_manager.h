@@ -22,8 +22,8 @@ class UrlProbe;
 class Winsock;
 
 // The engine's front object: the running download, its timers and sockets, and
-// the figures a view turns into what a person reads; its queue of projects (ProjectQueue)
-// decides which project runs. It holds no widget; the main window reads its
+// the figures a view turns into what a person reads; its queue of projects
+// (ProjectQueue) decides which project runs. It holds no widget; the main window reads its
 // state, calls its operations and listens to its signals, and zov-kestra-get
 // drives the same object without a screen.
 class DownloadManager : public QObject
@@ -93,8 +93,8 @@ public:
     // highest and lowest speeds, handed out through speedSampled().
     void onTimerSpeed();
     // One sample of the speed tick at `now` (seconds since midnight): speeds,
-    // time left and extremes of r. True when data flowed into a file not complete yet
-    // (the speed graphs scroll).
+    // time left and extremes of r. True when data flowed into a file not
+    // complete yet (the speed graphs scroll).
     static bool sampleSpeeds(DownloadRun &r, double now);
     // Progress tick (percentages, statusChanged, completion) and elapsed-time
     // tick (statusChanged).
@@ -148,8 +148,8 @@ signals:
     void stateChanged(DownloadManager::State state);
     // On every progress and elapsed-time tick and every change of state.
     void statusChanged(const DownloadStatus &status);
-    // Slot n (1..4) took a new pack or has none left (Connecting or Idle),
-    // sends its request or receives data; status() says which.
+    // Slot n (1..4) took a new pack (Connecting) or has none left (Idle),
+    // sends its request or receives data.
     void slotActivityChanged(int n, SlotActivity activity);
     void actionEnabledChanged(bool enabled);
     void tabRequested(int index);            // 1 About, 2 Projects, 3 Download
