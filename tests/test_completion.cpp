@@ -1,6 +1,7 @@
 // The elapsed-time clock, the speed sampling and the graph snapshots.
 #include "core/program_folder.h"
 #include "view/formatters.h"
+#include "view/download_view.h"
 #include "engine/download_manager.h"
 #include "projects/project_file.h"
 
@@ -21,11 +22,13 @@ private slots:
     void clockCountsTicks()
     {
         DownloadManager e;
+        DownloadView view;
+        view.follow(e);
         int ticks = 0;
         for (const auto &[until, shown] : {std::pair{59, "00:00:59"}, {60, "00:01:00"}, {3600, "01:00:00"}}) {
             for (; ticks < until; ++ticks)
                 e.onTimerTime();
-            QCOMPARE(e.display().label("Lbl_Time"), QString(shown));
+            QCOMPARE(view.display().label("Lbl_Time"), QString(shown));
         }
         QCOMPARE(e.run().Temps_H, 1);
     }
@@ -36,44 +39,61 @@ private slots:
     // that still scrolls the graphs.
     void speedSampling()
     {
-        DisplayModel display;
+        DownloadView view;
+        const DisplayModel &display = view.display();
+        const SpeedGraphs &graphs = view.graphs();
+        view.graphs().begin(QString(), "f");
+        // A sample as the engine takes it and hands it to the view: 1 when the
+        // graphs scrolled, 0 when not, -1 when the two disagree.
+        DownloadStatus last;
+        const auto sample = [&](DownloadRun &r, double now) {
+            const bool flowed = DownloadManager::sampleSpeeds(r, now);
+            last.fileSize = r.Taille_Fichier;
+            last.received = r.Taille_Recue;
+            last.speedNow = r.speedNow;
+            last.speedAverage = r.speedAverage;
+            last.secondsLeft = r.secondsLeft;
+            last.speedHighest = r.Vitesse_Haute;
+            last.speedLowest = r.Vitesse_Basse;
+            return view.showSample(last) == flowed ? int(flowed) : -1;
+        };
+        const auto lowest = [&] { return graphs.statisticsText(last).split('\n').at(2); };
         DownloadRun r;
-        r.Lst_Graph = r.Lst_Graph2 = QStringList(50, "0");
         r.Taille_Fichier = 10000000;
         r.Taille_Recue = 1000000;
         r.Heure_Debut = 86390;   // ten seconds before midnight
         r.Octets_Tick = 123456;
-        QVERIFY(DownloadManager::sampleSpeeds(r, 10, display));
+        QCOMPARE(sample(r, 10), 1);
         QCOMPARE(r.Heure_Debut, -10);
         QCOMPARE(display.label("Lbl_Vitesse_I") + " | " + display.label("Lbl_Vitesse_I2"),
                  Format_Vitesse(123460) + " | 965 Kbit/s");
         QCOMPARE(display.label("Lbl_Vitesse_M2") + " " + display.label("Lbl_Time_R"), QString("391 Kbit/s 00:01:12"));
-        QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 123460 && r.Txt_Vitesse_Basse2 == "965 Kbit/s");
-        QVERIFY(r.Lst_Graph.size() == 50 && r.Lst_Graph.last() == "965" && r.Lst_Graph2.last() == "391");
+        QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 123460);
+        QCOMPARE(lowest(), "Lspeed:" + Format_Vitesse(123460).toUtf8() + " | 965 Kbit/s\r");
+        QVERIFY(graphs.immediates().size() == 50 && graphs.immediates().last() == "965" && graphs.averages().last() == "391");
         QCOMPARE(r.Octets_Tick, 0);
 
-        const QStringList immediates = r.Lst_Graph;
-        QVERIFY(!DownloadManager::sampleSpeeds(r, 11, display));   // no byte in the interval
-        QVERIFY(r.Lst_Graph == immediates && r.Vitesse_Basse == 123460 && display.label("Lbl_Vitesse_I2") == "0 Kbit/s");
+        const QStringList immediates = graphs.immediates();
+        QCOMPARE(sample(r, 11), 0);   // no byte in the interval
+        QVERIFY(graphs.immediates() == immediates && r.Vitesse_Basse == 123460 && display.label("Lbl_Vitesse_I2") == "0 Kbit/s");
         r.Octets_Tick = 1000;
-        QVERIFY(DownloadManager::sampleSpeeds(r, 12, display));
-        QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 1000 && r.Txt_Vitesse_Basse2 == "8 Kbit/s");
+        QCOMPARE(sample(r, 12), 1);
+        QVERIFY(r.Vitesse_Haute == 123460 && r.Vitesse_Basse == 1000 && lowest().endsWith(" | 8 Kbit/s\r"));
 
         r.Taille_Recue = r.Taille_Fichier - 1;
         r.Octets_Tick = 5000;
-        QVERIFY(!DownloadManager::sampleSpeeds(r, 13, display));
-        QVERIFY(r.Octets_Tick == 5000 && r.Lst_Graph.last() == "8");
+        QCOMPARE(sample(r, 13), 0);
+        QVERIFY(r.Octets_Tick == 5000 && graphs.immediates().last() == "8");
 
         // Fault: the time left followed the average since the start, which
         // after an outage said 57 s against a real 24 s.
         DownloadRun s;
-        s.Lst_Graph = s.Lst_Graph2 = QStringList(50, "0");
         s.Taille_Fichier = 10000000;
         s.Taille_Recue = 4000000;
         for (int t = 1; t <= 10; ++t) {
             s.Octets_Tick = t <= 5 ? 0 : 100000;
             s.Taille_Recue += s.Octets_Tick;
-            DownloadManager::sampleSpeeds(s, t, display);
+            sample(s, t);
             if (t == 5)
                 QVERIFY(s.secondsLeft == -1 && display.label("Lbl_Time_R") == "--:--:--");
         }
@@ -86,13 +106,15 @@ private slots:
     void snapshotEveryFiftyRedraws()
     {
         DownloadManager e;
+        DownloadView view;
+        view.follow(e);
         e.queue().load();
         const QString url = "127.0.0.1:1/my.file.iso";   // nobody listens: the download waits
         QVERIFY(e.queue().add("snap", ProjectFile::build(ProjectFile::fromSettings(url, 5000, false)), url, 5000));
         QVERIFY(e.queue().startNow("snap"));
         const QString folder = ProgramFolder::projectDir("snap");
         for (int i = 1; i <= 100; ++i) {
-            e.Dessine_Graph();
+            view.graphs().redraw();
             QCOMPARE(QDir(folder).entryList({"*.jpg"}).size(), i / 50 * 2);
         }
         QCOMPARE(QDir(folder).entryList({"*.jpg"}, QDir::Files, QDir::Name),

@@ -3,6 +3,7 @@
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "core/winsock.h"
+#include "view/download_view.h"
 #include "engine/download_manager.h"
 #include "engine/http_slot.h"
 #include "projects/project_file.h"
@@ -75,13 +76,15 @@ private slots:
         QFETCH(QString, plan);
         const QString name = QStringLiteral("s%1").arg(size);
         DownloadManager e;
+        DownloadView view;
+        view.follow(e);
         const QByteArray data = addProject(e, name, size, m_nginx.hostPort());
         // Fault: a file of the user's with the download's name was replaced.
         QVERIFY(TextFile::write(dest() + name + ".bin", "the user's own file"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.queue().startNow(name));
-        QCOMPARE(e.display().label("Lbl_Paquet"), plan);
-        QCOMPARE(e.display().label("Lbl_Status_B"), QString("Downloading..."));
+        QCOMPARE(view.display().label("Lbl_Paquet"), plan);
+        QCOMPARE(view.display().label("Lbl_Status_B"), QString("Downloading..."));
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
             QVERIFY(e.slot(n).isBusy() || e.slot(n).socket()->State() == 0);
         QVERIFY(finished.wait(60000));
@@ -207,6 +210,8 @@ private slots:
             return logged ? at : qint64(-1);
         };
         DownloadManager e;
+        DownloadView view;
+        view.follow(e);
         double clock = 86000;   // seconds since midnight, 400 s before it
         e.setClock([&clock] { return clock; });
         const QByteArray data = addProject(e, "paused", 4 * P - 1000, slow.hostPort());
@@ -223,13 +228,13 @@ private slots:
                 if (e.slot(n).isBusy())
                     resumeAt.append(e.plan().runFirstMissingByte(n));
             e.actionClicked();
-            return e.isPaused() && e.display().label("Cmd_Action") + e.display().label("Lbl_Status_B") == "ResumePause..."
+            return e.isPaused() && view.display().label("Cmd_Action") + view.display().label("Lbl_Status_B") == "ResumePause..."
                    && TextFile::read(e.registerPath()).count(":0\r\n") == resumeAt.size();
         };
         const auto resume = [&](double at) {
             clock = at;
             e.actionClicked();
-            return !e.isPaused() && e.display().label("Cmd_Action") == "Pause"
+            return !e.isPaused() && view.display().label("Cmd_Action") == "Pause"
                    && !TextFile::read(e.registerPath()).contains(":0\r\n");
         };
         QVERIFY(pause(86390));

@@ -6,6 +6,7 @@
 #include "core/winsock.h"
 #include "engine/download_manager.h"
 #include "engine/transfer_slot.h"
+#include "view/download_view.h"
 #include "projects/project_file.h"
 #include "support/ftp_server.h"
 #include "support/test_files.h"
@@ -101,13 +102,15 @@ private slots:
         const QString name = QString(QTest::currentDataTag()).remove(QRegularExpression("\\W"));
         useHome(name);
         DownloadManager e;
+        DownloadView view;
+        view.follow(e);
         const QByteArray data = addProject(e, name, size, ftp, login);
         if (missing)
             QVERIFY(QFile::remove(www() + name + ".bin"));
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.queue().startNow(name));
-        QCOMPARE(e.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
+        QCOMPARE(view.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
         if (failure == DownloadFailure::None) {
             QVERIFY(finished.wait(60000));
             QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));

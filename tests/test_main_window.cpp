@@ -5,6 +5,7 @@
 #include "gui/form1.h"
 #include "engine/download_manager.h"
 #include "gui/picture_box.h"
+#include "view/download_view.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
 
@@ -119,7 +120,7 @@ private slots:
         w.ChK_Start->click();
         QVERIFY(Settings::read("Tray", "?") == "1" && Settings::read("OnStartTab", "?") == "0");
         for (const char *bar : {"Barre", "Barre1", "Barre2", "Barre3", "Barre4"})
-            QVERIFY2(w.engine().display().bar(bar).painted, bar);
+            QVERIFY2(w.view().display().bar(bar).painted, bar);
         // A project in progress as the store reads it; the queue, held, leaves it unstarted.
         w.engine().queue().hold();
         const QByteArray busy = ProjectFile::build({.url = "127.0.0.1:1/busy", .path = {}, .status = 0});

@@ -5,11 +5,8 @@
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "core/winsock.h"
-#include "view/bar_painter.h"
 #include "view/formatters.h"
 #include "engine/final_assembler.h"
-#include "view/graph_painter.h"
-#include "view/jpg_export.h"
 #include "engine/ftp_slot.h"
 #include "engine/http_slot.h"
 #include "engine/project_resume.h"
@@ -55,9 +52,7 @@ DownloadManager::DownloadManager(QObject *parent)
     : QObject(parent)
 {
     m_store.setParent(this);
-    m_display.setParent(this);
     m_store.setObjectName(QStringLiteral("ProjectStore"));
-    m_display.setObjectName(QStringLiteral("DisplayModel"));
 
     // Linux keeps its own connections up: the keep-alive tick has nothing to do,
     // but the timer runs as the rest of the program expects.
@@ -97,7 +92,7 @@ DownloadManager::DownloadManager(QObject *parent)
             // What a slot tells while it handles its bytes moves the plan and
             // the figures at once; nothing of it calls back into a slot.
             connect(slot, &TransferSlot::packCompleted, this, &DownloadManager::onPackCompleted);
-            connect(slot, &TransferSlot::statusChanged, this, &DownloadManager::onSlotStatus);
+            connect(slot, &TransferSlot::activityChanged, this, &DownloadManager::onSlotActivity);
             connect(slot, &TransferSlot::dataStarted, this, &DownloadManager::onDataStarted);
             connect(slot, &TransferSlot::bytesStored, this, &DownloadManager::onBytesStored);
             connect(slot, &TransferSlot::packsRequested, this,
@@ -130,52 +125,24 @@ DownloadManager::DownloadManager(QObject *parent)
 
 DownloadManager::~DownloadManager() = default;
 
-namespace {
-QString barName(int n)
-{
-    return QStringLiteral("Barre%1").arg(n);
-}
-
-QString statusLabel(int n)
-{
-    return QStringLiteral("Lbl_Status_w%1").arg(n);
-}
-
-const QString kNothing = QStringLiteral("Nothing");
-const QString kProduct = QStringLiteral("ZOV Kestra Download");
-// The time left while it cannot be known: paused, or nothing came for a while.
-const QString kUnknownTime = QStringLiteral("--:--:--");
-
-} // namespace
-
 void DownloadManager::ReInit()
 {
     emit actionEnabledChanged(false);
-    for (const QString &b : DisplayModel::barNames())
-        m_display.clearBar(b);
     m_run.Pourcent = 0;
     for (int &p : m_run.slotPercent)
         p = 0;
     m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
     m_run.Chrono_Lance = false;
     m_run.Octets_Tick = 0;
-    m_run.Nb_Traces = 0;
-    m_run.Num_Capture = 0;
     m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
-    m_run.Txt_Vitesse_Basse.clear();
-    m_run.Txt_Vitesse_Haute.clear();
-    m_run.Txt_Vitesse_Basse2.clear();
-    m_run.Txt_Vitesse_Haute2.clear();
     m_run.Dernier_Paquet = m_run.Taille_Dernier = m_run.Paquets_Finis = m_run.Paquet_Suivant = 0;
     for (TransferSlot *s : m_slots) {
         s->Paquet_Recu = 0;
         s->Paquet_Taille = 0;
     }
-    for (const char *b : {"Barre", "Barre4", "Barre3", "Barre2", "Barre1"})
-        m_display.paintBar(QString::fromLatin1(b), 0);
-    m_display.resetLabels();
-    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
-    emit graphsCleared();
+    for (SlotActivity &a : m_activity)
+        a = SlotActivity::Idle;
+    emit displayReset();
 }
 
 QString DownloadManager::destinationFolder() const
@@ -223,7 +190,6 @@ void DownloadManager::setSlotTimeouts(int stallMs, int retryMs)
 void DownloadManager::takeProject(const QString &name)
 {
     setState(State::Starting);
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Inistialising"));
     m_run.Project_Now = name;
     loadProjectOptions();
     emit projectStarted(m_run.Project_Now);
@@ -266,12 +232,6 @@ void DownloadManager::loadProjectOptions()
 
 void DownloadManager::beginRun()
 {
-    m_run.Lst_Graph = QStringList(QList<QString>(50, QStringLiteral("0")));
-    m_run.Lst_Graph2 = m_run.Lst_Graph;
-    for (const QString &b : DisplayModel::barNames()) {
-        m_display.clearBar(b);
-        m_display.paintBar(b, 0);
-    }
     const ProjectEntry *project = m_store.current();
     if (m_run.Project_Now.isEmpty() && project)
         m_run.Project_Now = project->name;
@@ -288,12 +248,6 @@ void DownloadManager::beginRun()
     m_server = ServerInfo::read(ProgramFolder::projectDir(m_run.Project_Now));
     m_owned = OwnedFiles::read(ProgramFolder::projectDir(m_run.Project_Now));
     m_register = PackRegister(registerPath());
-    QString planText = QString::number(m_plan.fullPackCount()) + QStringLiteral(" times ") + Format_Taille(P);
-    if (m_plan.lastPackSize() > 0)
-        planText += QStringLiteral(" and ") + Format_Taille(m_plan.lastPackSize());
-    m_display.setLabel(QStringLiteral("Lbl_Paquet"), planText);
-    m_display.setLabel(QStringLiteral("Lbl_Taille"), Format_Taille(S));
-    m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(0));
 
     m_run.Taille_Fichier = S;
     m_run.Taille_Recue = 0;
@@ -305,11 +259,6 @@ void DownloadManager::beginRun()
     m_run.Temps_H = elapsed.h;
     m_run.Temps_M = elapsed.m;
     m_run.Temps_S = elapsed.s;
-    showElapsed();
-    // New graph snapshots continue the numbering of the ones already saved.
-    m_run.Num_Capture = int(QDir(ProgramFolder::projectDir(m_run.Project_Now))
-                                .entryList({QStringLiteral("*.jpg")}, QDir::Files).size() / 2);
-    m_run.Nb_Traces = 0;
     m_run.Vitesse_Haute = m_run.Vitesse_Basse = 0;
     m_run.Chrono_Lance = false;
     m_run.Erreur_Signalee = false;
@@ -326,7 +275,6 @@ void DownloadManager::beginRun()
     m_run.httpsProject = url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
 
     emit tabRequested(3);
-    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     emit actionEnabledChanged(true);
 
     setState(State::Running);
@@ -342,17 +290,13 @@ void DownloadManager::beginRun()
         m_http[i]->setTls(m_run.httpsProject);
         m_ftp[i]->setActiveFirst(activeFirst);
     }
-    if (m_run.Projet_FTP)
-        m_display.setLabel(statusLabel(4), QStringLiteral("Unused with FTP servers."));
     if (finalInPlace() || prepareFolders())
         planFromDisk();
     sumReceived();
     m_run.Taille_Reprise = m_run.Taille_Recue;
-    applyDisplayOptions();
     updateProgress();
+    emit runBegan();
     Timer_Barre->start();
-    if (!isPaused())
-        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     completeSoonIfDone();
 }
 
@@ -523,27 +467,6 @@ bool DownloadManager::chooseFinalName()
     return false;
 }
 
-void DownloadManager::applyDisplayOptions()
-{
-    m_run.showModem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
-    const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), 16777215));
-    const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), 255));
-    const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), 16777215));
-    const QColor secFore = colorFromPacked(Settings::readInt(QStringLiteral("secbarrefor"), 8421631));
-    m_display.setBarColors(QStringLiteral("Barre"), mainBack, mainFore);
-    for (int n = 1; n <= 4; ++n)
-        m_display.setBarColors(barName(n), secBack, secFore);
-    m_run.Couleur_Graph = Settings::read(QStringLiteral("graphfor"), QStringLiteral("8421631"));
-    m_run.Couleur_Modem = Settings::read(QStringLiteral("graphmodem"), QStringLiteral("0"));
-    for (const QString &b : DisplayModel::barNames()) {
-        const bool busy = b != QLatin1String("Barre") && slot(b.right(1).toInt()).isBusy();
-        if (!busy) {
-            m_display.clearBar(b);
-            m_display.paintBar(b, 0);
-        }
-    }
-}
-
 void DownloadManager::Demande_Paquet(int n)
 {
     givePack(n, m_plan.next(n));
@@ -577,31 +500,14 @@ void DownloadManager::givePack(int n, std::optional<PackPlan::SlotPack> pack)
 
 void DownloadManager::showNewPack(int n, const std::optional<PackPlan::SlotPack> &pack)
 {
-    m_display.clearBar(barName(n));
-    m_display.paintBar(barName(n), 0);
-    m_display.setLabel(statusLabel(n), QStringLiteral("Initialising"));
-    if (!pack) {
-        m_display.setLabel(statusLabel(n), kNothing);
-        m_display.setLabel(QStringLiteral("Lbl_Paquet_2"), kNothing);
-        return;
+    if (pack) {
+        if (pack->number == m_plan.packCount() - 1)
+            m_run.Dernier_Paquet = 0;
+        m_run.Paquet_Suivant = m_plan.packCount();
+        m_run.Paquets_Restants = m_plan.unstartedCount();
     }
-    if (pack->number == m_plan.packCount() - 1)
-        m_run.Dernier_Paquet = 0;
-    m_run.Paquet_Suivant = m_plan.packCount();
-    updatePacksLeftLabel();
-}
-
-void DownloadManager::updatePacksLeftLabel()
-{
-    const qint64 c = m_plan.unstartedCount();
-    m_run.Paquets_Restants = c;
-    QString text;
-    if (m_plan.unstartedIncludesShortPack())
-        text = QString::number(c - 1) + QStringLiteral(" times ") + Format_Taille(m_plan.packSize())
-               + QStringLiteral(" and ") + Format_Taille(m_plan.lastPackSize());
-    else
-        text = QString::number(c) + QStringLiteral(" times ") + Format_Taille(m_plan.packSize());
-    m_display.setLabel(QStringLiteral("Lbl_Paquet_2"), text);
+    m_activity[n - 1] = pack ? SlotActivity::Connecting : SlotActivity::Idle;
+    emit slotActivityChanged(n, m_activity[n - 1]);
 }
 
 void DownloadManager::onPackCompleted(int n, qint64 /*pack*/, qint64 size, const QString &packFile)
@@ -644,12 +550,14 @@ void DownloadManager::sumReceived(int leaveOut)
     m_run.Taille_Recue = sum;
 }
 
-void DownloadManager::onSlotStatus(int n, const QString &text)
+void DownloadManager::onSlotActivity(int n, SlotActivity activity)
 {
     // A slot's last words after its project stopped, was cancelled or
-    // finished are not news: its label stays as the stop left it.
-    if (m_state == State::Running || m_state == State::WaitingForServer)
-        m_display.setLabel(statusLabel(n), text);
+    // finished are not news: it stays as the stop left it.
+    if (m_state != State::Running && m_state != State::WaitingForServer)
+        return;
+    m_activity[n - 1] = activity;
+    emit slotActivityChanged(n, activity);
 }
 
 void DownloadManager::onDataStarted(int)
@@ -748,8 +656,6 @@ void DownloadManager::dropRun()
     for (QTimer *t : {Timer_Speed, Timer_Time, Timer_Barre})
         t->stop();
     m_owned = OwnedFiles();
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
-    m_display.setCaption(kProduct);
     setState(State::Idle);
     m_run.Project_Now.clear();
     m_planned = false;
@@ -796,17 +702,12 @@ void DownloadManager::pauseDownload()
     m_run.Heure_Pause = int(roundHalfAway(secondsSinceMidnight()));
     saveForResume();
     for (int n = 1; n <= slotCount(); ++n)
-        m_display.setLabel(statusLabel(n), QStringLiteral("Pause..."));
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Pause..."));
+        m_activity[n - 1] = SlotActivity::Paused;
     // Nothing runs while paused: no speed, no time left; the speeds start
     // afresh at the resume.
     m_run.speedNow = 0;
     m_run.secondsLeft = -1;
     m_run.recentTicks.clear();
-    m_display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(0));
-    m_display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0 Kbit/s"));
-    m_display.setLabel(QStringLiteral("Lbl_Time_R"), kUnknownTime);
-    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Resume"));
     emit downloadPaused();
 }
 
@@ -830,8 +731,6 @@ void DownloadManager::resumeDownload()
     Timer_Speed->start();
     // The ":0" notes of the pause go: the packs are in progress again.
     m_register.dropPauseNotes();
-    m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Downloading..."));
     if (!finalInPlace() && !prepareFolders())
         return;
     if (!m_planned) {
@@ -859,16 +758,9 @@ void DownloadManager::shutdown()
     Ferme_Connect(*m_probe->probeSocket());
     if (m_run.Downloading) {
         saveForResume();
-        Graph_Final();
+        emit runEnded(false);
     }
     stopAllSlots();
-}
-
-void DownloadManager::showElapsed()
-{
-    m_display.setLabel(QStringLiteral("Lbl_Time"), formatPattern(m_run.Temps_H, QStringLiteral("00")) + QLatin1Char(':')
-                                                       + formatPattern(m_run.Temps_M, QStringLiteral("00")) + QLatin1Char(':')
-                                                       + formatPattern(m_run.Temps_S, QStringLiteral("00")));
 }
 
 void DownloadManager::onTimerTime()
@@ -880,7 +772,7 @@ void DownloadManager::onTimerTime()
             ++m_run.Temps_H;
         }
     }
-    showElapsed();
+    emit statusChanged(status());
     // Now and then the time goes to disk too, so that a program killed
     // without a chance to close keeps most of it.
     if (m_run.Downloading && m_run.Temps_S % 30 == 0)
@@ -889,11 +781,11 @@ void DownloadManager::onTimerTime()
 
 void DownloadManager::onTimerSpeed()
 {
-    if (sampleSpeeds(m_run, secondsSinceMidnight(), m_display))
-        Dessine_Graph();
+    sampleSpeeds(m_run, secondsSinceMidnight());
+    emit speedSampled(status());
 }
 
-bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &display)
+bool DownloadManager::sampleSpeeds(DownloadRun &r, double now)
 {
     if (now < r.Heure_Debut)
         r.Heure_Debut -= 86400;   // midnight has passed since the start
@@ -903,7 +795,6 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
     // What this run brought, not what an earlier run left on disk.
     const qint64 brought = r.Taille_Recue - r.Taille_Reprise;
     const qint64 average = elapsed > 0 ? qint64(std::floor(brought / elapsed / 1000.0)) : 0;
-    const auto kbits = [](double bytesPerSecond) { return formatPattern(bytesPerSecond / 128.0, QStringLiteral("0")); };
     r.recentTicks.append(r.Octets_Tick);
     while (r.recentTicks.size() > DownloadRun::RecentSamples)
         r.recentTicks.removeFirst();
@@ -914,114 +805,32 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now, DisplayModel &dis
     r.speedNow = roundHalfAway(immediate * 1000);
     r.speedAverage = average * 1000;
     r.secondsLeft = recent > 0 ? (r.Taille_Fichier - r.Taille_Recue) / recent : -1;
-    const auto showAverage = [&] {
-        display.setLabel(QStringLiteral("Lbl_Vitesse_M"), Format_Vitesse(average * 1000));
-        display.setLabel(QStringLiteral("Lbl_Vitesse_M2"), kbits(average * 1000.0) + QStringLiteral(" Kbit/s"));
-    };
-    bool redraw = false;
+    bool flowed = false;
     if (r.Taille_Recue >= 1 && r.Taille_Fichier >= 1) {
-        if (r.Taille_Fichier <= r.Taille_Recue + 1) {
-            // The file is complete: only the average is told.
-            showAverage();
+        // A complete file keeps the bytes of its last interval.
+        if (r.Taille_Fichier <= r.Taille_Recue + 1)
             return false;
-        }
-        if (average != 0) {
-            showAverage();
-            r.Lst_Graph2.removeFirst();
-            r.Lst_Graph2.append(kbits(average * 1000.0));
-        }
-        display.setLabel(QStringLiteral("Lbl_Time_R"), r.secondsLeft >= 0 ? Format_Temps(r.secondsLeft) : kUnknownTime);
-        // A sample of 0 shows that nothing comes, but leaves the graphs and the
-        // extremes alone: they scroll only while data flows.
-        if (immediate == 0) {
-            display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(0));
-            display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0 Kbit/s"));
-        } else {
+        // A sample of 0 leaves the extremes alone: they move only while data
+        // flows.
+        if (immediate != 0) {
             const qint64 speed = r.speedNow;
-            display.setLabel(QStringLiteral("Lbl_Vitesse_I"), Format_Vitesse(speed));
-            display.setLabel(QStringLiteral("Lbl_Vitesse_I2"), kbits(immediate * 1000) + QStringLiteral(" Kbit/s"));
-            if (speed > r.Vitesse_Haute) {
+            if (speed > r.Vitesse_Haute)
                 r.Vitesse_Haute = speed;
-                r.Txt_Vitesse_Haute = display.label(QStringLiteral("Lbl_Vitesse_I"));
-                r.Txt_Vitesse_Haute2 = display.label(QStringLiteral("Lbl_Vitesse_I2"));
-            }
-            if (speed < r.Vitesse_Basse || r.Vitesse_Basse == 0) {
+            if (speed < r.Vitesse_Basse || r.Vitesse_Basse == 0)
                 r.Vitesse_Basse = speed;
-                r.Txt_Vitesse_Basse = display.label(QStringLiteral("Lbl_Vitesse_I"));
-                r.Txt_Vitesse_Basse2 = display.label(QStringLiteral("Lbl_Vitesse_I2"));
-            }
-            r.Lst_Graph.removeFirst();
-            r.Lst_Graph.append(kbits(immediate * 1000));
-            redraw = true;
+            flowed = true;
         }
     }
     r.Octets_Tick = 0;
-    return redraw;
-}
-
-GraphPainter::Style DownloadManager::graphStyle() const
-{
-    GraphPainter::Style style;
-    style.background = colorFromPacked(Settings::readInt(QStringLiteral("graphback"), 16777215));
-    style.columns = colorFromPacked(m_run.Couleur_Graph.toLongLong());
-    style.modem = colorFromPacked(m_run.Couleur_Modem.toLongLong());
-    style.showModem = m_run.showModem;
-    // The line speed may be typed with a fraction ("33.6"): its whole Kbit/s.
-    style.modemSpeed = int(OptionValues::numberIn(Settings::read(QStringLiteral("modemspeed"), QStringLiteral("56"))));
-    return style;
-}
-
-void DownloadManager::setShowModem(bool shown)
-{
-    m_run.showModem = shown;
-    if (m_run.Downloading)
-        Dessine_Graph(false);
-}
-
-void DownloadManager::Dessine_Graph(bool counted)
-{
-    GraphPainter::draw(&m_display.graph(QStringLiteral("Graph")), &m_display.graph(QStringLiteral("Graph2")),
-                       m_run.Lst_Graph2, m_run.Lst_Graph, graphStyle());
-    m_display.graphsDrawn();
-    if (!counted || ++m_run.Nb_Traces < 50)
-        return;
-    // Every fifty redraws the pair is kept: consecutive snapshots tile the
-    // download's timeline.
-    if (saveSnapshots()) {
-        m_run.Nb_Traces = 0;
-        ++m_run.Num_Capture;
-    }
-}
-
-void DownloadManager::Graph_Final()
-{
-    GraphPainter::drawFinal(&m_display.graph(QStringLiteral("Graph")), &m_display.graph(QStringLiteral("Graph2")),
-                            m_run.Lst_Graph2, m_run.Lst_Graph, graphStyle(), m_run.Nb_Traces);
-    m_display.graphsDrawn();
-    saveSnapshots();
-}
-
-bool DownloadManager::saveSnapshots()
-{
-    // Named after the file up to its first "."; a name without one gives none.
-    const qsizetype dot = m_run.File_URL2.indexOf(QLatin1Char('.'));
-    if (dot < 0)
-        return false;
-    const QString base = ProgramFolder::projectDir(m_run.Project_Now) + m_run.File_URL2.left(dot);
-    const QString n = QString::number(m_run.Num_Capture);
-    // A picture that cannot be written costs the picture, never the download.
-    QString error;
-    return JpgExport::saveSnapshot(m_display.graph(QStringLiteral("Graph")), base + QStringLiteral("(1_") + n + QStringLiteral(").jpg"), &error)
-           && JpgExport::saveSnapshot(m_display.graph(QStringLiteral("Graph2")), base + QStringLiteral("(2_") + n + QStringLiteral(").jpg"), &error);
+    return flowed;
 }
 
 void DownloadManager::onTimerBarre()
 {
     updateProgress();
+    emit statusChanged(status());
     if (completionDue())
         completeProject();
-    else
-        emit statusChanged(status());
 }
 
 DownloadStatus DownloadManager::status() const
@@ -1035,20 +844,36 @@ DownloadStatus DownloadManager::status() const
     st.speedAverage = m_run.speedAverage;
     st.secondsLeft = isPaused() ? -1 : m_run.secondsLeft;
     st.secondsElapsed = m_run.Temps_H * 3600 + m_run.Temps_M * 60 + m_run.Temps_S;
+    st.speedHighest = m_run.Vitesse_Haute;
+    st.speedLowest = m_run.Vitesse_Basse;
     st.failure = m_lastFailure;
     st.failureText = m_failureText;
+    st.ftp = m_run.Projet_FTP;
+    // The project's pack size, which an empty file's plan does not keep.
+    st.packSize = m_packSize;
+    st.fullPacks = m_plan.fullPackCount();
+    st.lastPackSize = m_plan.lastPackSize();
+    st.unstartedPacks = m_plan.unstartedCount();
+    st.unstartedIncludesShortPack = m_plan.unstartedIncludesShortPack();
     for (int n = 1; n <= 4; ++n) {
         const TransferSlot &s = *m_slots[n - 1];
         DownloadStatus::Slot &out = st.perSlot[n - 1];
         out.inUse = m_run.Downloading && n <= slotCount();
+        out.activity = m_activity[n - 1];
+        out.packSize = s.Paquet_Taille;
+        if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1)
+            out.percent = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
         if (!out.inUse)
             continue;
         out.pack = s.isBusy() ? s.Paquet_Numero : -1;
         out.packBytes = s.isBusy() ? std::max<qint64>(s.Paquet_Recu - 1, 0) : 0;
-        out.packSize = s.Paquet_Taille;
         const int wait = isPaused() ? -1 : s.retryInMs();
         out.retryInSeconds = wait < 0 ? -1 : (wait + 999) / 1000;
         out.attempt = s.failedAttempts() + 1;
+        if (isPaused())
+            out.activity = SlotActivity::Paused;
+        else if (out.retryInSeconds >= 0)
+            out.activity = SlotActivity::Retrying;
     }
     return st;
 }
@@ -1057,21 +882,11 @@ void DownloadManager::updateProgress()
 {
     for (int n = 1; n <= 4; ++n) {
         const TransferSlot &s = slot(n);
-        // A slot that waits to connect again says when, and which attempt.
-        if (const int wait = s.retryInMs(); wait >= 0 && !isPaused() && n <= slotCount())
-            m_display.setLabel(statusLabel(n), QStringLiteral("Retrying in %1 s (%2 of %3)...")
-                                                   .arg((wait + 999) / 1000).arg(s.failedAttempts() + 1)
-                                                   .arg(TransferSlot::MaxFailedAttempts));
-        if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1) {
+        if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1)
             m_run.slotPercent[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
-            m_display.paintBar(barName(n), m_run.slotPercent[n - 1]);
-        }
     }
     if (m_run.Taille_Recue >= 1 && m_run.Taille_Fichier >= 1) {
-        m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(m_run.Taille_Recue));
         m_run.Pourcent = DownloadRun::percentOf(m_run.Taille_Recue, m_run.Taille_Fichier);
-        m_display.paintBar(QStringLiteral("Barre"), m_run.Pourcent);
-        m_display.setCaption(QString::number(m_run.Pourcent) + QStringLiteral("% - ") + kProduct);
     } else if (m_run.Taille_Fichier == 0 && m_run.Downloading) {
         // An empty file has nothing to fetch: it is complete as it starts.
         m_run.Pourcent = 100;
@@ -1098,14 +913,6 @@ void DownloadManager::setState(State state)
     m_state = state;
     emit stateChanged(state);
     emit statusChanged(status());
-}
-
-void DownloadManager::fillGraphsWithZeros()
-{
-    for (int i = 0; i < 50; ++i) {
-        m_run.Lst_Graph.append(QStringLiteral("0"));
-        m_run.Lst_Graph2.append(QStringLiteral("0"));
-    }
 }
 
 int DownloadRun::percentOf(qint64 part, qint64 whole)
@@ -1200,20 +1007,13 @@ void DownloadManager::completeProject()
         return;
     }
     const QString finalFile = finalFilePath();
-    // The last speeds of the file, then the final snapshot pair.
+    // The last speeds of the file, then the final snapshot pair and the
+    // statistics (the view's).
     onTimerSpeed();
-    Graph_Final();
     Timer_Speed->stop();
     Timer_Time->stop();
     Timer_Barre->stop();
-    m_display.setLabel(QStringLiteral("Lbl_Status_B"), kNothing);
-    m_display.setCaption(kProduct);
-    const QByteArray stats = "Time:" + m_display.label(QStringLiteral("Lbl_Time")).toUtf8() + "\r\n"
-                             "Hspeed:" + m_run.Txt_Vitesse_Haute.toUtf8() + " | " + m_run.Txt_Vitesse_Haute2.toUtf8() + "\r\n"
-                             "Lspeed:" + m_run.Txt_Vitesse_Basse.toUtf8() + " | " + m_run.Txt_Vitesse_Basse2.toUtf8() + "\r\n"
-                             "Mspeed:" + m_display.label(QStringLiteral("Lbl_Vitesse_M")).toUtf8() + " | "
-                             + m_display.label(QStringLiteral("Lbl_Vitesse_M2")).toUtf8() + "\r\n";
-    TextFile::write(ProgramFolder::projectDir(name) + QStringLiteral("stats.zov"), stats);
+    emit runEnded(true);
     if (!downloadFolder().isEmpty())
         QDir().rmdir(downloadFolder());
     m_filePath.clear();

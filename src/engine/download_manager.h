@@ -3,8 +3,6 @@
 #include <QStringList>
 #include <functional>
 
-#include "view/display_model.h"
-#include "view/graph_painter.h"
 #include "engine/download_failure.h"
 #include "engine/download_run.h"
 #include "engine/download_status.h"
@@ -24,8 +22,8 @@ class UrlProbe;
 class Winsock;
 
 // The engine's front object: the running download, its timers and sockets, and
-// the display state the windows mirror; its queue of projects (ProjectQueue)
-// decides which project runs. It holds no widget; the main window reads its
+// the figures a view turns into what a person reads; its queue of projects
+// (ProjectQueue) decides which project runs. It holds no widget; the main window reads its
 // state, calls its operations and listens to its signals, and zov-kestra-get
 // drives the same object without a screen.
 class DownloadManager : public QObject
@@ -49,13 +47,12 @@ public:
     // The projects are read here and changed through the queue.
     const ProjectStore &store() const { return m_store; }
     ProjectQueue &queue() { return *m_queue; }
-    DisplayModel &display() { return m_display; }
 
-    // Returns the download display to its idle state: action button disabled,
-    // bars cleared and painted at 0 %, counters and labels reset, graphs cleared.
+    // Returns the download to its idle figures: action button disabled,
+    // percentages, counters and slots reset; displayReset() tells the view.
     void ReInit();
 
-    // Hands slot n (1..4) its next pack, or leaves it idle with "Nothing".
+    // Hands slot n (1..4) its next pack, or leaves it idle.
     void Demande_Paquet(int n);
     // Joins the packs into the finished file (the "Fichier !" action). False when
     // a pack was missing or short: it is then fetched again.
@@ -93,24 +90,17 @@ public:
     qint64 projectPackSize() const { return m_plan.packSize(); }
 
     // Speed tick (Timer_Speed): immediate and average speeds, time left, the
-    // highest and lowest speeds, the graph samples; the graphs scroll only
-    // while data flows.
+    // highest and lowest speeds, handed out through speedSampled().
     void onTimerSpeed();
-    // One sample of the speed tick at `now` (seconds since midnight): labels,
-    // extremes and sample lists of r. True when the graphs must be redrawn.
-    static bool sampleSpeeds(DownloadRun &r, double now, DisplayModel &display);
-    // Redraws both graphs from the samples; a counted redraw moves towards the
-    // next snapshot pair (every fifty).
-    void Dessine_Graph(bool counted = true);
-    // The samples since the last snapshot pair, drawn and saved (the end of a
-    // download, or the program closing during one).
-    void Graph_Final();
-    // "Show modem capacity": the reference line on or off, redrawn at once.
-    void setShowModem(bool shown);
-    // Progress display tick (bars, caption, completion) and elapsed-time tick.
+    // One sample of the speed tick at `now` (seconds since midnight): speeds,
+    // time left and extremes of r. True when data flowed into a file not
+    // complete yet (the speed graphs scroll).
+    static bool sampleSpeeds(DownloadRun &r, double now);
+    // Progress tick (percentages, statusChanged, completion) and elapsed-time
+    // tick (statusChanged).
     void onTimerBarre();
     void onTimerTime();
-    // Slot bars, whole-file bar, "Downloaded:" and caption from the counters.
+    // The slots' and the whole file's percentages from the counters.
     void updateProgress();
     // Whether the download is complete: it runs, every pack is in and every
     // slot is idle.
@@ -140,8 +130,6 @@ public:
     // The same, as one plain value: bytes, speeds, times, the state, the
     // failure and each slot's pack or retry.
     DownloadStatus status() const;
-    // Start-up puts fifty "0" samples in each speed graph.
-    void fillGraphsWithZeros();
 
     // Timers (objectName = the name the program uses for them).
     QTimer *Timer_Connect;
@@ -158,11 +146,23 @@ public:
 
 signals:
     void stateChanged(DownloadManager::State state);
-    // On every progress tick and every change of state.
+    // On every progress and elapsed-time tick and every change of state.
     void statusChanged(const DownloadStatus &status);
+    // Slot n (1..4) took a new pack (Connecting) or has none left (Idle),
+    // sends its request or receives data.
+    void slotActivityChanged(int n, SlotActivity activity);
     void actionEnabledChanged(bool enabled);
     void tabRequested(int index);            // 1 About, 2 Projects, 3 Download
-    void graphsCleared();
+    // ReInit(): the display goes back to idle.
+    void displayReset();
+    // A run began (fresh or resumed from disk) and its slots have their first
+    // packs: Project_Now and File_URL2 name it.
+    void runBegan();
+    // One speed sample was taken: its figures are in the status.
+    void speedSampled(const DownloadStatus &status);
+    // The run ends: finished (the file is in place, before the state says so
+    // and the figures are reset), or saved because the program closes.
+    void runEnded(bool finished);
     // A message for the user: title, text, and whether it reports a failure
     // (critical icon) or is a notice (information icon).
     void messageRequested(const QString &title, const QString &text, bool critical);
@@ -189,7 +189,7 @@ private:
     // forgotten (ReInit() then returns the display to idle).
     void dropRun();
     void onPackCompleted(int n, qint64 pack, qint64 size, const QString &packFile);
-    void onSlotStatus(int n, const QString &text);
+    void onSlotActivity(int n, SlotActivity activity);
     void onDataStarted(int n);
     void onBytesStored(int n, qint64 count);
     void onConnectionError(int n, int number, const QString &description);
@@ -225,26 +225,18 @@ private:
     void onRestartRefused(int n);
     // Runs the completion tick at once when every pack is in.
     void completeSoonIfDone();
-    void showElapsed();
-    GraphPainter::Style graphStyle() const;
-    // Writes the current pair "<base>(1_<n>).jpg" / "(2_<n>).jpg" in the
-    // project folder; false when it could not.
-    bool saveSnapshots();
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
-    // Slot n's bar, label and the packs-left label for the pack it goes on
-    // with (nothing: "Nothing").
+    // Slot n goes on with pack (nothing: it is idle); the packs-left figures
+    // follow.
     void showNewPack(int n, const std::optional<PackPlan::SlotPack> &pack);
-    void updatePacksLeftLabel();
     // Taille_Recue from the finished packs and the slots' positions, but the
     // position of slot leaveOut (1..4; 0: none).
     void sumReceived(int leaveOut = 0);
     void completeProject();
-    void applyDisplayOptions();
     FinalAssembler::Input assemblyInput() const;
     void joinReadyPacks();
 
     ProjectStore m_store;
-    DisplayModel m_display;
     ProjectQueue *m_queue;
     PackPlan m_plan;
     HttpSlot *m_http[4];
@@ -264,5 +256,6 @@ private:
     DownloadFailure m_lastFailure = DownloadFailure::None;
     QString m_failureText;                // what the user was told of it
     DownloadRun m_run;
+    SlotActivity m_activity[4] = {};
     std::function<double()> m_clock;
 };

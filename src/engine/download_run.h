@@ -14,10 +14,9 @@ struct DownloadRun
     bool httpsProject = false;  // the running project's server speaks TLS
     bool Erreur_Signalee = false;
 
-    // Pack bookkeeping of a resumed project, and the speed-graph samples.
+    // Pack bookkeeping of a resumed project.
     QStringList Lst_Recupe, Lst_Recupe_No;
     QStringList Lst_Numero_OK, Lst_Numero_Pas_OK, Lst_Numero_Pas_OK_Byte;
-    QStringList Lst_Graph, Lst_Graph2;
 
     // The running project.
     qint64 Taille_Fichier = 0;   // file size
@@ -28,8 +27,6 @@ struct DownloadRun
     int Heure_Debut = 0;         // seconds since midnight of the run's first data
     int Heure_Pause = 0;         // seconds since midnight at the last pause
     qint64 Taille_Reprise = 0;   // bytes present when the run (re)started
-    int Num_Capture = 0;         // number of the next pair of graph snapshots
-    int Nb_Traces = 0;           // graph redraws since the last snapshot pair
     qint64 Vitesse_Haute = 0;    // highest and lowest immediate speed, bytes/s (0: none yet)
     qint64 Vitesse_Basse = 0;
     qint64 Paquets_Restants = 0; // packs nobody has started
@@ -37,8 +34,6 @@ struct DownloadRun
     qint64 Dernier_Paquet = 0;   // size of the short last pack while nobody started it
     qint64 Taille_Dernier = 0;   // size of the short last pack, kept for the assembly
     QString File_URL2, Host_URL2, Path_URL2;
-    QString Couleur_Graph, Couleur_Modem;
-    bool showModem = true;
     int Pourcent = 0;
     int slotPercent[4] = {0, 0, 0, 0};
     int Temps_H = 0, Temps_M = 0, Temps_S = 0;
@@ -50,8 +45,6 @@ struct DownloadRun
     qint64 speedAverage = 0;
     qint64 secondsLeft = -1;
     QList<qint64> recentTicks;   // bytes of the last samples
-    // Speed texts kept with the highest and lowest samples (statistics).
-    QString Txt_Vitesse_Haute, Txt_Vitesse_Haute2, Txt_Vitesse_Basse, Txt_Vitesse_Basse2;
 
     // Whole percentage of part in whole, rounded half away from zero.
     static int percentOf(qint64 part, qint64 whole);

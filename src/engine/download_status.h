@@ -4,6 +4,10 @@
 
 #include "engine/download_failure.h"
 
+// What a slot is doing: waiting for work, connecting for its pack, sending its
+// request, receiving data, waiting before it connects again, paused.
+enum class SlotActivity { Idle, Connecting, Sending, Downloading, Retrying, Paused };
+
 // What the running download is doing, in figures: bytes, speeds in bytes per
 // second, times in seconds, the state and the failure. The engine hands it out
 // as it is; turning it into text is the view's, so that the window and
@@ -18,6 +22,8 @@ struct DownloadStatus
         qint64 packSize = 0;
         int retryInSeconds = -1;  // waiting before it connects again; -1 when not
         int attempt = 0;          // that next attempt, of MaxAttempts
+        SlotActivity activity = SlotActivity::Idle;
+        int percent = -1;         // of its pack stored; -1 before its first byte
     };
     static constexpr int MaxAttempts = 5;
 
@@ -29,6 +35,17 @@ struct DownloadStatus
     qint64 speedAverage = 0;      // since the run started, pauses left out
     qint64 secondsLeft = -1;      // at the recent speed; -1 when not known (paused, stalled)
     qint64 secondsElapsed = 0;
+    qint64 speedHighest = 0;      // the run's highest and lowest immediate speeds; 0: none yet
+    qint64 speedLowest = 0;
+    bool ftp = false;             // the project's server speaks FTP (slot 4 unused)
+    // The pack plan: fullPacks packs of packSize, then one of lastPackSize
+    // (0: none); unstartedPacks nobody has started, the short one among them
+    // or not.
+    qint64 packSize = 0;
+    qint64 fullPacks = 0;
+    qint64 lastPackSize = 0;
+    qint64 unstartedPacks = 0;
+    bool unstartedIncludesShortPack = false;
     DownloadFailure failure = DownloadFailure::None;
     QString failureText;
     Slot perSlot[4];

@@ -137,7 +137,7 @@ void FtpSlot::reconsider()
             ++m_connections;
             d->phase = Phase::Connecting;
             d->stallTimer->start(d->stallTimeout);
-            emit statusChanged(m_number, QStringLiteral("Sending request..."));
+            emit activityChanged(m_number, SlotActivity::Sending);
             m_control->Connect(d->host, kFtpPort);
         }
         break;

@@ -312,7 +312,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
         d->head.clear();
         d->bodyLeft = 0;
         d->responseStored = 0;
-        emit statusChanged(m_number, QStringLiteral("Sending request..."));
+        emit activityChanged(m_number, SlotActivity::Sending);
         d->stallTimer->start();
     }
     d->socket->SendData(request);

@@ -1,6 +1,5 @@
 #include "engine/transfer_slot.h"
 
-#include "view/formatters.h"
 #include "engine/pack_plan.h"
 
 #include <QTimer>
@@ -86,8 +85,7 @@ qint64 TransferSlot::storeBody(const char *data, qint64 size)
             m_streamStarted = true;
             Entete_Lu = true;
             m_announcedPack = Paquet_Numero;
-            emit statusChanged(m_number, QStringLiteral("Downloading (") + Format_Taille(Paquet_Taille)
-                                             + QStringLiteral(")..."));
+            emit activityChanged(m_number, SlotActivity::Downloading);
             if (first)
                 emit dataStarted(m_number);
         }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "engine/download_status.h"
 #include "engine/pack_file.h"
 
 class PackPlan;
@@ -93,8 +94,8 @@ public:
     int connectionsOpened() const { return m_connections; }
 
 signals:
-    // "Sending request...", "Downloading (500.00 Kb)..."
-    void statusChanged(int slot, const QString &text);
+    // The slot sends its request, or its pack's data begins to arrive.
+    void activityChanged(int slot, SlotActivity activity);
     // The first data of a transfer arrived (the manager starts its clocks).
     void dataStarted(int slot);
     // count bytes were written into pack files.

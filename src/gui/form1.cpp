@@ -10,6 +10,7 @@
 #include "gui/wait_window.h"
 #include "view/bar_painter.h"
 #include "view/formatters.h"
+#include "view/download_view.h"
 #include "gui/picture_box.h"
 #include "engine/download_manager.h"
 #include "engine/url_probe.h"
@@ -89,8 +90,10 @@ QIcon programIcon()
 Form1::Form1(const QStringList &arguments, QWidget *parent)
     : QMainWindow(parent)
     , m_engine(new DownloadManager(this))
+    , m_view(new DownloadView(this))
     , m_arguments(arguments)
 {
+    m_view->follow(*m_engine);
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(kProduct);
     // The installed icon when the icon theme has it, else the same picture drawn here.
@@ -443,7 +446,7 @@ void Form1::buildWorking()
 
 void Form1::wireEngine()
 {
-    DisplayModel &d = m_engine->display();
+    DisplayModel &d = m_view->display();
     connect(&d, &DisplayModel::labelChanged, this, [this](const QString &name, const QString &text) {
         if (QLabel *l = m_labels.value(name))
             l->setText(text);
@@ -464,20 +467,20 @@ void Form1::wireEngine()
     });
     connect(m_engine, &DownloadManager::actionEnabledChanged, Cmd_Action, &QWidget::setEnabled);
     connect(m_engine, &DownloadManager::tabRequested, this, &Form1::selectTab);
-    connect(m_engine, &DownloadManager::graphsCleared, this, [this] {
+    connect(m_engine, &DownloadManager::displayReset, this, [this] {
         Graph->clear();
         Graph2->clear();
     });
-    // The engine draws the graphs at its own size; they are shown at the
+    // The view draws the graphs at its own size; they are shown at the
     // picture boxes' size.
-    connect(&m_engine->display(), &DisplayModel::graphsChanged, this, [this] {
+    connect(&m_view->display(), &DisplayModel::graphsChanged, this, [this] {
         for (PictureBox *box : {Graph, Graph2}) {
-            const QImage &drawn = m_engine->display().graph(box->objectName());
+            const QImage &drawn = m_view->display().graph(box->objectName());
             box->image() = drawn.scaled(box->size().expandedTo(QSize(1, 1)), Qt::IgnoreAspectRatio, Qt::FastTransformation);
             box->refresh();
         }
     });
-    connect(Chk_modem, &QCheckBox::toggled, m_engine, &DownloadManager::setShowModem);
+    connect(Chk_modem, &QCheckBox::toggled, &m_view->graphs(), &SpeedGraphs::setShowModem);
     connect(m_engine, &DownloadManager::messageRequested, this,
             [this](const QString &title, const QString &text, bool critical) { showMessage(title, text, critical); });
     // A file changed on the server cannot go on: the user may start it over,
@@ -579,7 +582,7 @@ void Form1::paintBar(const QString &name)
     PictureBox *p = bar(name);
     if (!p)
         return;
-    const DisplayModel::Bar &b = m_engine->display().bar(name);
+    const DisplayModel::Bar &b = m_view->display().bar(name);
     p->setBackColor(b.back);
     p->setForeColor(b.fore);
     if (b.painted)
@@ -613,7 +616,7 @@ void Form1::Charger_Listes()
             // The whole name and address, also when the column cuts them off.
             item->setToolTip(1, r.name);
             item->setToolTip(2, r.url);
-            item->setText(3, r.size);
+            item->setText(3, Format_Taille(r.bytes));
             item->setText(4, r.status);
             item->setTextAlignment(3, Qt::AlignCenter);
             item->setTextAlignment(4, Qt::AlignCenter);
@@ -757,7 +760,7 @@ void Form1::onTimerLoad()
         connect(box, &QMessageBox::finished, this, &Form1::openOptions);
     }
     for (const char *b : {"Barre", "Barre4", "Barre3", "Barre2", "Barre1"})
-        m_engine->display().paintBar(QString::fromLatin1(b), 0);
+        m_view->display().paintBar(QString::fromLatin1(b), 0);
     // Started with an address ("zov-kestra-download URL", as a file manager
     // or a browser hands it over): it is taken as a hand-off.
     if (m_arguments.size() == 1 && m_arguments.first() != QLatin1String("-Startwin-")) {
@@ -789,7 +792,7 @@ void Form1::Charger_Demarrage()
     ChK_Start->setChecked(Settings::readInt(QStringLiteral("OnStartTab"), 0) != 0);
     Loading_Options = false;
 
-    m_engine->fillGraphsWithZeros();
+    m_view->graphs().fillWithZeros();
 
     m_engine->queue().load();
     const QStringList headers = {QString(), QStringLiteral("Project"), QStringLiteral("URL"),

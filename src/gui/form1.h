@@ -11,6 +11,7 @@
 class DownloadManager;
 class Form2;
 class PictureBox;
+class DownloadView;
 class QAction;
 class QCheckBox;
 class QGroupBox;
@@ -42,6 +43,7 @@ public:
     ~Form1() override;
 
     DownloadManager &engine() { return *m_engine; }
+    DownloadView &view() { return *m_view; }
 
     // Tab strip click: 1 About, 2 Projects, anything else Download.
     void selectTab(int index);
@@ -169,6 +171,7 @@ private:
     void deleteStatistics();
 
     DownloadManager *m_engine;
+    DownloadView *m_view;
     QStringList m_arguments;
     QHash<QString, QLabel *> m_labels;
     QHash<QString, PictureBox *> m_bars;

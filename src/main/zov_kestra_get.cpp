@@ -13,6 +13,7 @@
 #include "core/settings.h"
 #include "core/termination_signals.h"
 #include "view/formatters.h"
+#include "view/download_view.h"
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
@@ -171,6 +172,10 @@ int main(int argc, char *argv[])
     }
 
     DownloadManager engine;
+    // The speed graphs' snapshots and the statistics file are written as
+    // the window writes them.
+    DownloadView view;
+    view.follow(engine);
     ProjectQueue &queue = engine.queue();
     // This front end starts its one project itself: the queue takes none.
     queue.hold();

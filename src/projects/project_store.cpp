@@ -4,7 +4,6 @@
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/text_file.h"
-#include "view/formatters.h"
 #include "projects/project_file.h"
 
 #include <QDir>
@@ -200,9 +199,9 @@ QList<ProjectStore::ListRow> ProjectStore::rowsMain() const
 {
     QList<ListRow> rows;
     if (const ProjectEntry *e = current())
-        rows.append({2, e->name, e->url, Format_Taille(e->bytes), QStringLiteral("Downloading")});
+        rows.append({2, e->name, e->url, e->bytes, QStringLiteral("Downloading")});
     for (const ProjectEntry &e : waiting())
-        rows.append({3, e.name, e.url, Format_Taille(e.bytes), QStringLiteral("Waiting")});
+        rows.append({3, e.name, e.url, e.bytes, QStringLiteral("Waiting")});
     return rows;
 }
 
@@ -211,7 +210,7 @@ QList<ProjectStore::ListRow> ProjectStore::rowsFinished() const
     QList<ListRow> rows;
     const QList<ProjectEntry> done = finished();
     for (auto e = done.crbegin(); e != done.crend(); ++e)
-        rows.append({1, e->name, e->url, Format_Taille(e->bytes), QStringLiteral("Finished")});
+        rows.append({1, e->name, e->url, e->bytes, QStringLiteral("Finished")});
     return rows;
 }
 

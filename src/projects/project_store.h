@@ -21,14 +21,14 @@ class ProjectStore : public QObject
     Q_OBJECT
 
 public:
-    // One row of a list view: image 1 finished, 2 in progress, 3 waiting; size
-    // formatted by Format_Taille; status "Downloading", "Waiting" or "Finished".
+    // One row of a list view: image 1 finished, 2 in progress, 3 waiting; the
+    // file's size in bytes; status "Downloading", "Waiting" or "Finished".
     struct ListRow
     {
         int image = 0;
         QString name;
         QString url;
-        QString size;
+        qint64 bytes = 0;
         QString status;
     };
 

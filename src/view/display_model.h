@@ -5,10 +5,11 @@
 #include <QObject>
 #include <QString>
 
-// What the download frames show, held outside the windows so that the engine can
-// run without a screen. Texts are kept by the name of the control that shows them
-// ("Lbl_Status_w1", "Lbl_Paquet", ...); bars by the name of their picture box
-// ("Barre", "Barre1" .. "Barre4"). The main window mirrors every change.
+// What the download frames show, held by the DownloadView outside the windows so
+// that zov-kestra-get keeps the same without a screen. Texts are kept by the
+// name of the control that shows them ("Lbl_Status_w1", "Lbl_Paquet", ...);
+// bars by the name of their picture box ("Barre", "Barre1" .. "Barre4"). The
+// main window mirrors every change.
 class DisplayModel : public QObject
 {
     Q_OBJECT
@@ -33,7 +34,7 @@ public:
     void setBarColors(const QString &name, const QColor &back, const QColor &fore);
 
     // The two speed graphs: "Graph" the average speed, "Graph2" the immediate
-    // speed. The engine draws into them and calls graphsDrawn().
+    // speed. SpeedGraphs draws into them and calls graphsDrawn().
     static constexpr int GraphWidth = 300;
     static constexpr int GraphHeight = 70;
     QImage &graph(const QString &name) { return name == QLatin1String("Graph2") ? m_graph2 : m_graph; }

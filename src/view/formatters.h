@@ -1,6 +1,8 @@
 #pragma once
 #include <QString>
 
+#include "core/rounding.h"
+
 // Number texts shown all over the program. "Kb" is 1024 bytes and "Mb" is
 // 1 024 000 bytes (1000 x 1024). Rounding is half away from zero.
 //
@@ -34,6 +36,3 @@ QString Format_Temps(qint64 seconds);
 // "###" of a value that rounds to 0 is the empty text. A value that rounds to
 // zero has no minus sign. NaN and infinities give the empty text.
 QString formatPattern(double value, const QString &pattern);
-// Rounds half away from zero (of the 15-digit decimal, as above); NaN gives 0,
-// values beyond the qint64 range give its nearest end.
-qint64 roundHalfAway(double value);

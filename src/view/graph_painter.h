@@ -33,8 +33,8 @@ public:
         // immediate sample is not 0.
         bool modemEverywhere = false;
     };
-    // Clears both images and draws every sample: `averages` (Lst_Graph2) on
-    // `average` (Graph), `immediates` (Lst_Graph) on `immediate` (Graph2); the
+    // Clears both images and draws every sample: `averages` (SpeedGraphs::averages()) on
+    // `average` (Graph), `immediates` on `immediate` (Graph2); the
     // reference line only where the immediate sample is not 0.
     static void draw(QImage *average, QImage *immediate, const QStringList &averages,
                      const QStringList &immediates, const Style &style);
