@@ -11,6 +11,7 @@
 #include "support/nginx_server.h"
 #include "support/tcp_relay.h"
 #include "support/test_files.h"
+#include "view/failure_text.h"
 
 #include <QtTest>
 
@@ -148,7 +149,7 @@ private slots:
         QVERIFY(e.queue().startNow("big"));
         QCOMPARE(failed.size(), 1);
         QCOMPARE(failed.first().at(0).value<DownloadFailure>(), DownloadFailure::NoRoom);
-        QString text = failed.first().at(1).toString();
+        QString text = failureText(DownloadFailure::NoRoom, failed.first().at(1).toString());
         QVERIFY2(text.contains("1.50 Mb is left") && text.contains(" Mb is free in " + small.chopped(1)),
                  qPrintable(text));
         QVERIFY(e.isPaused());
@@ -161,7 +162,7 @@ private slots:
         QVERIFY(TestFiles::write(small + "other.bin", QByteArray(1 << 20, 'x')));
         QVERIFY(failed.wait(20000));
         QCOMPARE(failed.last().at(0).value<DownloadFailure>(), DownloadFailure::LocalWrite);
-        text = failed.last().at(1).toString();
+        text = failureText(DownloadFailure::LocalWrite, failed.last().at(1).toString());
         QVERIFY2(text.contains("No space left on device") && text.contains(small), qPrintable(text));
         // Every byte stored is on the disk: the work file and the pack files
         // hold exactly what the download counts.

@@ -1,5 +1,5 @@
 #pragma once
-#include <QString>
+#include <QMetaType>
 
 // Why a running download stopped on its own, so that a user is told what to do
 // and a script can tell the cases apart.
@@ -10,9 +10,8 @@ enum class DownloadFailure {
     ServerChanged,  // the file on the server changed or disappeared
     Certificate,    // the server's TLS certificate was refused
     NoRoom,         // the disk has less free space than is left to fetch
+    NotPlaced,      // the joined file could not be moved to its name; it is kept whole
 };
 
-// What the user is told. detail: "file: reason" for LocalWrite, the server's
-// answer for ServerChanged, the certificate's problem and host for Certificate,
-// "what is left|what is free|folder" for NoRoom; unused for Network.
-QString downloadFailureText(DownloadFailure kind, const QString &detail);
+Q_DECLARE_METATYPE(DownloadFailure)
+

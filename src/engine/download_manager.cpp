@@ -2,10 +2,10 @@
 
 #include "core/folders.h"
 #include "core/program_folder.h"
+#include "core/rounding.h"
 #include "core/settings.h"
 #include "core/text_file.h"
 #include "core/winsock.h"
-#include "view/formatters.h"
 #include "engine/final_assembler.h"
 #include "engine/ftp_slot.h"
 #include "engine/http_slot.h"
@@ -315,7 +315,7 @@ bool DownloadManager::planFromDisk()
     // before keeps every byte its files hold.
     const ProjectResume::State disk = ProjectResume::reconcile(assemblyInput(), registerPath());
     if (!disk.error.isEmpty()) {
-        stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, disk.error));
+        stopWithFailure(DownloadFailure::LocalWrite, disk.error);
         return false;
     }
     m_planned = true;
@@ -380,7 +380,7 @@ bool DownloadManager::prepareFolders()
     const QString projectDir = ProgramFolder::projectDir(m_run.Project_Now);
     QString failure;
     const auto failed = [&] {
-        stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, failure));
+        stopWithFailure(DownloadFailure::LocalWrite, failure);
         return false;
     };
     if (!m_owned.folder.isEmpty()) {
@@ -431,10 +431,7 @@ bool DownloadManager::roomIsEnough()
     QStorageInfo disk(downloadFolder());
     if (left <= 0 || !disk.isValid() || disk.bytesAvailable() >= left)
         return true;
-    stopWithFailure(DownloadFailure::NoRoom,
-                    downloadFailureText(DownloadFailure::NoRoom, Format_Taille(left) + QLatin1Char('|')
-                                                                     + Format_Taille(disk.bytesAvailable())
-                                                                     + QLatin1Char('|') + disk.rootPath()));
+    stopWithFailure(DownloadFailure::NoRoom, QStringLiteral("%1|%2|%3").arg(left).arg(disk.bytesAvailable()).arg(disk.rootPath()));
     return false;
 }
 
@@ -463,7 +460,7 @@ bool DownloadManager::chooseFinalName()
     m_owned = before;
     if (target.isEmpty())
         failure = destinationFolder() + m_run.File_URL2 + QStringLiteral(": no free name is left");
-    stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, failure));
+    stopWithFailure(DownloadFailure::LocalWrite, failure);
     return false;
 }
 
@@ -582,7 +579,7 @@ void DownloadManager::onBytesStored(int n, qint64 count)
 void DownloadManager::onConnectionError(int n, int number, const QString &description)
 {
     if (number == Winsock::sckCertificateRefused) {
-        stopWithFailure(DownloadFailure::Certificate, downloadFailureText(DownloadFailure::Certificate, description));
+        stopWithFailure(DownloadFailure::Certificate, description);
         return;
     }
     if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
@@ -595,35 +592,30 @@ void DownloadManager::onGaveUp(int)
     if (!m_run.Erreur_Signalee) {
         m_run.Erreur_Signalee = true;
         m_lastFailure = DownloadFailure::Network;
-        const QString text = downloadFailureText(m_lastFailure, {});
-        m_failureText = text;
-        emit downloadFailed(m_lastFailure, text);
-        emit messageRequested(QStringLiteral("Error"), text, true);
+        m_failureDetail.clear();
+        emit downloadFailed(m_lastFailure, QString());
     }
     pauseDownload();
 }
 
-void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &text)
+void DownloadManager::stopWithFailure(DownloadFailure kind, const QString &detail)
 {
     if (!m_run.Downloading || isPaused())
         return;
     m_lastFailure = kind;
-    m_failureText = text;
-    emit downloadFailed(kind, text);
-    // A changed file is not told here: the front ends offer to start over.
-    if (kind != DownloadFailure::ServerChanged)
-        emit messageRequested(QStringLiteral("Error"), text, true);
+    m_failureDetail = detail;
+    emit downloadFailed(kind, detail);
     pauseDownload();
 }
 
 void DownloadManager::onWriteFailed(int, const QString &file, const QString &reason)
 {
-    stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, file + QStringLiteral(": ") + reason));
+    stopWithFailure(DownloadFailure::LocalWrite, file + QStringLiteral(": ") + reason);
 }
 
 void DownloadManager::onFileChanged(int, const QString &reason)
 {
-    stopWithFailure(DownloadFailure::ServerChanged, downloadFailureText(DownloadFailure::ServerChanged, reason));
+    stopWithFailure(DownloadFailure::ServerChanged, reason);
 }
 
 void DownloadManager::actionClicked()
@@ -717,7 +709,7 @@ void DownloadManager::resumeDownload()
         return;
     m_run.Erreur_Signalee = false;
     m_lastFailure = DownloadFailure::None;
-    m_failureText.clear();
+    m_failureDetail.clear();
     setState(State::Running);
     Timer_Time->start();
     // The average speed leaves the pause out: the start time moves on by the
@@ -847,7 +839,7 @@ DownloadStatus DownloadManager::status() const
     st.speedHighest = m_run.Vitesse_Haute;
     st.speedLowest = m_run.Vitesse_Basse;
     st.failure = m_lastFailure;
-    st.failureText = m_failureText;
+    st.failureDetail = m_failureDetail;
     st.ftp = m_run.Projet_FTP;
     // The project's pack size, which an empty file's plan does not keep.
     st.packSize = m_packSize;
@@ -945,8 +937,7 @@ void DownloadManager::joinReadyPacks()
             // is told as for a pack, from the event loop (this may run inside
             // a slot's store loop, and the pause stops the slots).
             if (!error.isEmpty()) {
-                const QString text = downloadFailureText(DownloadFailure::LocalWrite, error);
-                QMetaObject::invokeMethod(this, [this, text] { stopWithFailure(DownloadFailure::LocalWrite, text); },
+                QMetaObject::invokeMethod(this, [this, error] { stopWithFailure(DownloadFailure::LocalWrite, error); },
                                           Qt::QueuedConnection);
             }
             return;
@@ -968,13 +959,10 @@ bool DownloadManager::joinFinalFile()
         return true;
     setState(State::Running);
     if (incomplete.isEmpty()) {
-        const FinalAssembler::Input in = assemblyInput();
-        const QString text = m_joined == m_plan.packCount()
-            ? QStringLiteral("The finished file could not be put in place: %1.\r\nIt is kept whole as %2; "
-                             "click on the resume button to try again.")
-                  .arg(error, FinalAssembler::workFilePath(in))
-            : downloadFailureText(DownloadFailure::LocalWrite, error);
-        stopWithFailure(DownloadFailure::LocalWrite, text);
+        if (m_joined == m_plan.packCount())
+            stopWithFailure(DownloadFailure::NotPlaced, error + QLatin1Char('|') + FinalAssembler::workFilePath(assemblyInput()));
+        else
+            stopWithFailure(DownloadFailure::LocalWrite, error);
         return false;
     }
     // Packs lost from the disk since they were stored: fetch them again from
@@ -1003,7 +991,7 @@ void DownloadManager::completeProject()
     // this finds the file in place and ends here again, fetching nothing.
     QString error;
     if (!m_queue->finish(name, &error)) {
-        stopWithFailure(DownloadFailure::LocalWrite, downloadFailureText(DownloadFailure::LocalWrite, error));
+        stopWithFailure(DownloadFailure::LocalWrite, error);
         return;
     }
     const QString finalFile = finalFilePath();

@@ -163,17 +163,14 @@ signals:
     // The run ends: finished (the file is in place, before the state says so
     // and the figures are reset), or saved because the program closes.
     void runEnded(bool finished);
-    // A message for the user: title, text, and whether it reports a failure
-    // (critical icon) or is a notice (information icon).
-    void messageRequested(const QString &title, const QString &text, bool critical);
     void projectStarted(const QString &name);
     // The finished file is in place and the project is listed as finished.
     void projectFinished(const QString &name, const QString &finalFile);
     void downloadPaused();
-    // The download stopped on its own; the text is what the user is told
-    // (through messageRequested as well, but for a changed file, where the
-    // front end offers to start the download over).
-    void downloadFailed(DownloadFailure kind, const QString &text);
+    // The download stopped on its own: why, and what it was about (the detail
+    // the view's failureText() turns into what the user is told). The front
+    // ends tell it, but for a changed file, where they offer to start over.
+    void downloadFailed(DownloadFailure kind, const QString &detail);
 
 private:
     // The one place the state changes; the run's Downloading flag follows it.
@@ -196,8 +193,8 @@ private:
     void onGaveUp(int n);
     void onWriteFailed(int n, const QString &file, const QString &reason);
     void onFileChanged(int n, const QString &reason);
-    // Tells the user once and pauses: the bytes stored so far stay.
-    void stopWithFailure(DownloadFailure kind, const QString &text);
+    // Tells the front ends once and pauses: the bytes stored so far stay.
+    void stopWithFailure(DownloadFailure kind, const QString &detail);
     bool prepareFolders();
     // The finished file is in place under the name the project chose (an
     // earlier run moved it there and was stopped before it could say so).
@@ -254,7 +251,7 @@ private:
     OwnedFiles m_owned;                   // what the running project made on disk
     PackRegister m_register;
     DownloadFailure m_lastFailure = DownloadFailure::None;
-    QString m_failureText;                // what the user was told of it
+    QString m_failureDetail;              // what it was about (see DownloadFailure)
     DownloadRun m_run;
     SlotActivity m_activity[4] = {};
     std::function<double()> m_clock;

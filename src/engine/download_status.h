@@ -47,7 +47,7 @@ struct DownloadStatus
     qint64 unstartedPacks = 0;
     bool unstartedIncludesShortPack = false;
     DownloadFailure failure = DownloadFailure::None;
-    QString failureText;
+    QString failureDetail;        // what failureText() of the view needs
     Slot perSlot[4];
 
     // The slot that waits longest before its next attempt, or -1: what a

@@ -9,6 +9,7 @@
 #include "core/url_hand_off.h"
 #include "gui/wait_window.h"
 #include "view/bar_painter.h"
+#include "view/failure_text.h"
 #include "view/formatters.h"
 #include "view/download_view.h"
 #include "gui/picture_box.h"
@@ -481,14 +482,15 @@ void Form1::wireEngine()
         }
     });
     connect(Chk_modem, &QCheckBox::toggled, &m_view->graphs(), &SpeedGraphs::setShowModem);
-    connect(m_engine, &DownloadManager::messageRequested, this,
-            [this](const QString &title, const QString &text, bool critical) { showMessage(title, text, critical); });
-    // A file changed on the server cannot go on: the user may start it over,
-    // keeping nothing of the old one (the project goes and its address is
-    // probed again as a new one).
-    connect(m_engine, &DownloadManager::downloadFailed, this, [this](DownloadFailure kind, const QString &text) {
-        if (kind != DownloadFailure::ServerChanged)
+    // A download that stopped on its own is told; a file changed on the
+    // server cannot go on, and the user may start it over, keeping nothing of
+    // the old one (the project goes and its address is probed again).
+    connect(m_engine, &DownloadManager::downloadFailed, this, [this](DownloadFailure kind, const QString &detail) {
+        const QString text = failureText(kind, detail);
+        if (kind != DownloadFailure::ServerChanged) {
+            showMessage(QStringLiteral("Error"), text, true);
             return;
+        }
         const QString name = m_engine->run().Project_Now;
         const ProjectEntry *running = m_engine->store().current();
         const QString url = running ? running->url : QString();

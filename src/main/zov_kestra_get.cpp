@@ -12,6 +12,7 @@
 #include "core/winsock.h"
 #include "core/settings.h"
 #include "core/termination_signals.h"
+#include "view/failure_text.h"
 #include "view/formatters.h"
 #include "view/download_view.h"
 #include "engine/download_manager.h"
@@ -227,14 +228,11 @@ int main(int argc, char *argv[])
         finish(Paused);
     });
 
-    QObject::connect(&engine, &DownloadManager::messageRequested, &app,
-                     [](const QString &, const QString &text, bool) { say(text); });
-    QObject::connect(&engine, &DownloadManager::downloadFailed, &app, [&](DownloadFailure kind, const QString &text) {
-        // The window asks whether to start over instead of telling this.
-        if (kind == DownloadFailure::ServerChanged) {
-            say(text);
+    QObject::connect(&engine, &DownloadManager::downloadFailed, &app, [&](DownloadFailure kind, const QString &detail) {
+        say(failureText(kind, detail));
+        // The window asks whether to start over; here the way is told.
+        if (kind == DownloadFailure::ServerChanged)
             sayRestart();
-        }
     });
     QObject::connect(&probe, &UrlProbe::failed, &app, [&](const QString &, const QString &text) {
         say(text);
@@ -276,7 +274,7 @@ int main(int argc, char *argv[])
         const QString name = unfinished.first().name;
         const qint64 size = unfinished.first().bytes;
         if (probedSize >= 0 && size != probedSize) {
-            say(downloadFailureText(DownloadFailure::ServerChanged,
+            say(failureText(DownloadFailure::ServerChanged,
                                     QStringLiteral("it is now %1 bytes long, it was %2 when %3 began")
                                         .arg(probedSize).arg(QString::number(size), name)));
             sayRestart();
@@ -355,6 +353,7 @@ int main(int argc, char *argv[])
         switch (engine.lastFailure()) {
         case DownloadFailure::LocalWrite:
         case DownloadFailure::NoRoom:
+        case DownloadFailure::NotPlaced:
             finish(CannotWrite);
             break;
         case DownloadFailure::ServerChanged:

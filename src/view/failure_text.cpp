@@ -1,8 +1,10 @@
-#include "engine/download_failure.h"
+#include "view/failure_text.h"
+
+#include "view/formatters.h"
 
 #include <QStringList>
 
-QString downloadFailureText(DownloadFailure kind, const QString &detail)
+QString failureText(DownloadFailure kind, const QString &detail)
 {
     switch (kind) {
     case DownloadFailure::LocalWrite:
@@ -17,7 +19,13 @@ QString downloadFailureText(DownloadFailure kind, const QString &detail)
         const QStringList f = detail.split(QLatin1Char('|'));
         return QStringLiteral("Not enough free space: %1 is left to download, %2 is free in %3.\r\n"
                               "Free some space, then click on the resume button !")
-            .arg(f.value(0), f.value(1), f.value(2));
+            .arg(Format_Taille(f.value(0).toLongLong()), Format_Taille(f.value(1).toLongLong()), f.value(2));
+    }
+    case DownloadFailure::NotPlaced: {
+        const QStringList f = detail.split(QLatin1Char('|'));
+        return QStringLiteral("The finished file could not be put in place: %1.\r\nIt is kept whole as %2; "
+                              "click on the resume button to try again.")
+            .arg(f.value(0), f.value(1));
     }
     case DownloadFailure::Certificate:
         return QStringLiteral("%1 !\r\nThe connection is not safe: the download is stopped.").arg(detail);
