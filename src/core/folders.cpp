@@ -65,9 +65,9 @@ QString Folders::numberedName(const QString &fileName, int n)
     return fileName.left(dot) + QStringLiteral(" (%1)").arg(n) + fileName.mid(dot);
 }
 
-QString Folders::freeName(const QString &folder, const QString &fileName, int from)
+QString Folders::freeName(const QString &folder, const QString &fileName)
 {
-    for (int n = from; n < 10000; ++n) {
+    for (int n = 0; n < 10000; ++n) {
         const QString path = folder + numberedName(fileName, n);
         if (!taken(path))
             return path;
@@ -94,6 +94,13 @@ bool Folders::taken(const QString &path)
 {
     struct stat st;
     return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+bool Folders::isRealFolder(const QString &path)
+{
+    const QString bare = path.endsWith(QLatin1Char('/')) ? path.chopped(1) : path;
+    struct stat st;
+    return ::lstat(QFile::encodeName(bare).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 qint64 Folders::regularFileSize(const QString &path)

@@ -18,7 +18,7 @@ public:
     // The first name in folder (which ends with "/") that nothing holds:
     // fileName itself, else "name (1).ext", "name (2).ext"... The extension is
     // what follows the last "." ("a.tar.gz" gives "a (1).tar.gz").
-    static QString freeName(const QString &folder, const QString &fileName, int from = 0);
+    static QString freeName(const QString &folder, const QString &fileName);
     // fileName with " (n)" before its extension; n = 0 leaves it as it is.
     static QString numberedName(const QString &fileName, int n);
     // Moves from to to without ever replacing what is at to: false with errno
@@ -26,6 +26,9 @@ public:
     static bool moveNoReplace(const QString &from, const QString &to);
     // Whether anything is at path, a dangling symbolic link included.
     static bool taken(const QString &path);
+    // Whether path (with or without its last "/") is a folder itself, not a
+    // symbolic link to one.
+    static bool isRealFolder(const QString &path);
     // The length of the regular file at path, -1 when there is none: a
     // symbolic link (whatever it points to), a folder or a missing file.
     static qint64 regularFileSize(const QString &path);

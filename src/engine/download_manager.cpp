@@ -25,7 +25,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -128,9 +127,6 @@ DownloadManager::~DownloadManager() = default;
 void DownloadManager::ReInit()
 {
     emit actionEnabledChanged(false);
-    m_run.Pourcent = 0;
-    for (int &p : m_run.slotPercent)
-        p = 0;
     m_run.Temps_H = m_run.Temps_M = m_run.Temps_S = 0;
     m_run.Chrono_Lance = false;
     m_run.Octets_Tick = 0;
@@ -294,7 +290,6 @@ void DownloadManager::beginRun()
         planFromDisk();
     sumReceived();
     m_run.Taille_Reprise = m_run.Taille_Recue;
-    updateProgress();
     emit runBegan();
     Timer_Barre->start();
     completeSoonIfDone();
@@ -384,9 +379,7 @@ bool DownloadManager::prepareFolders()
         return false;
     };
     if (!m_owned.folder.isEmpty()) {
-        const QByteArray native = QFile::encodeName(m_owned.folder.chopped(1));
-        struct stat st;
-        if (::lstat(native.constData(), &st) == 0 && S_ISDIR(st.st_mode))
+        if (Folders::isRealFolder(m_owned.folder))
             return true;
         // A folder removed meanwhile is made again, empty, where it was
         // (mkdir makes only a new one); anything else in its place is not the
@@ -398,7 +391,7 @@ bool DownloadManager::prepareFolders()
         }
         m_owned.folder.clear();
     } else if (const QString legacy = destinationFolder() + m_run.Project_Now + QLatin1Char('/');
-               QFileInfo::exists(registerPath()) && QFileInfo(legacy).isDir() && !QFileInfo(legacy.chopped(1)).isSymLink()) {
+               QFileInfo::exists(registerPath()) && Folders::isRealFolder(legacy)) {
         // A project begun before download folders were recorded: it ran (its
         // register says so) in the folder named after it.
         m_owned.folder = legacy;
@@ -424,14 +417,12 @@ bool DownloadManager::prepareFolders()
 
 bool DownloadManager::roomIsEnough()
 {
-    qint64 left = 0;
-    for (qint64 k = 0; k < m_plan.packCount(); ++k)
-        left += m_plan.isDone(k) ? 0 : m_plan.packSize(k);
-    left -= m_plan.storedBytes() - m_plan.doneBytes();
+    const qint64 left = m_run.Taille_Fichier - m_plan.storedBytes();
     QStorageInfo disk(downloadFolder());
     if (left <= 0 || !disk.isValid() || disk.bytesAvailable() >= left)
         return true;
-    stopWithFailure(DownloadFailure::NoRoom, QStringLiteral("%1|%2|%3").arg(left).arg(disk.bytesAvailable()).arg(disk.rootPath()));
+    stopWithFailure(DownloadFailure::NoRoom,
+                    QStringLiteral("%1\n%2\n%3").arg(left).arg(disk.bytesAvailable()).arg(disk.rootPath()));
     return false;
 }
 
@@ -659,7 +650,7 @@ void DownloadManager::removeDownloadFiles(const QString &projectDir, const QStri
     QString folder = OwnedFiles::read(projectDir).folder;
     if (folder.isEmpty() && !legacyFolder.isEmpty() && QFileInfo::exists(projectDir + QStringLiteral("download.zov")))
         folder = legacyFolder;
-    if (folder.isEmpty() || QFileInfo(folder.chopped(1)).isSymLink())
+    if (folder.isEmpty() || !Folders::isRealFolder(folder))
         return;
     // The names the project gives its files: "<base>(<pack>).zov" and the
     // work file. A file of the user's in the folder keeps the folder too.
@@ -819,7 +810,6 @@ bool DownloadManager::sampleSpeeds(DownloadRun &r, double now)
 
 void DownloadManager::onTimerBarre()
 {
-    updateProgress();
     emit statusChanged(status());
     if (completionDue())
         completeProject();
@@ -868,21 +858,6 @@ DownloadStatus DownloadManager::status() const
             out.activity = SlotActivity::Retrying;
     }
     return st;
-}
-
-void DownloadManager::updateProgress()
-{
-    for (int n = 1; n <= 4; ++n) {
-        const TransferSlot &s = slot(n);
-        if (s.Paquet_Recu >= 1 && s.Paquet_Taille >= 1)
-            m_run.slotPercent[n - 1] = DownloadRun::percentOf(s.Paquet_Recu, s.Paquet_Taille);
-    }
-    if (m_run.Taille_Recue >= 1 && m_run.Taille_Fichier >= 1) {
-        m_run.Pourcent = DownloadRun::percentOf(m_run.Taille_Recue, m_run.Taille_Fichier);
-    } else if (m_run.Taille_Fichier == 0 && m_run.Downloading) {
-        // An empty file has nothing to fetch: it is complete as it starts.
-        m_run.Pourcent = 100;
-    }
 }
 
 bool DownloadManager::completionDue() const
@@ -960,7 +935,7 @@ bool DownloadManager::joinFinalFile()
     setState(State::Running);
     if (incomplete.isEmpty()) {
         if (m_joined == m_plan.packCount())
-            stopWithFailure(DownloadFailure::NotPlaced, error + QLatin1Char('|') + FinalAssembler::workFilePath(assemblyInput()));
+            stopWithFailure(DownloadFailure::NotPlaced, error + QLatin1Char('\n') + FinalAssembler::workFilePath(assemblyInput()));
         else
             stopWithFailure(DownloadFailure::LocalWrite, error);
         return false;
@@ -978,7 +953,6 @@ bool DownloadManager::joinFinalFile()
     for (int n = 1; n <= 4; ++n)
         Demande_Paquet(n);
     sumReceived();
-    m_run.Pourcent = DownloadRun::percentOf(m_run.Taille_Recue, qMax<qint64>(1, m_run.Taille_Fichier));
     return false;
 }
 

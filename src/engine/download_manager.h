@@ -100,8 +100,6 @@ public:
     // tick (statusChanged).
     void onTimerBarre();
     void onTimerTime();
-    // The slots' and the whole file's percentages from the counters.
-    void updateProgress();
     // Whether the download is complete: it runs, every pack is in and every
     // slot is idle.
     bool completionDue() const;

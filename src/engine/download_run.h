@@ -34,8 +34,6 @@ struct DownloadRun
     qint64 Dernier_Paquet = 0;   // size of the short last pack while nobody started it
     qint64 Taille_Dernier = 0;   // size of the short last pack, kept for the assembly
     QString File_URL2, Host_URL2, Path_URL2;
-    int Pourcent = 0;
-    int slotPercent[4] = {0, 0, 0, 0};
     int Temps_H = 0, Temps_M = 0, Temps_S = 0;
     // The last sample's speeds in bytes per second, and the time left at the
     // recent speed (the mean of the last RecentSamples samples, so that it

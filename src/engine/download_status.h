@@ -25,6 +25,7 @@ struct DownloadStatus
         SlotActivity activity = SlotActivity::Idle;
         int percent = -1;         // of its pack stored; -1 before its first byte
     };
+    // A slot gives up after this many failed attempts in a row.
     static constexpr int MaxAttempts = 5;
 
     int state = 0;                // DownloadManager::State

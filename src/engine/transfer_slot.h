@@ -39,7 +39,7 @@ class TransferSlot : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int MaxFailedAttempts = 5;
+    static constexpr int MaxFailedAttempts = DownloadStatus::MaxAttempts;
     static constexpr int DefaultStallTimeout = 30000;
     static constexpr int DefaultRetryDelay = 1000;
     // An attempt that brought at least this much starts the failure count afresh.

@@ -491,10 +491,11 @@ void Form1::wireEngine()
             showMessage(QStringLiteral("Error"), text, true);
             return;
         }
-        const QString name = m_engine->run().Project_Now;
         const ProjectEntry *running = m_engine->store().current();
-        const QString url = running ? running->url : QString();
-        ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"), [this, name, url] {
+        if (!running)
+            return;
+        ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"),
+            [this, name = running->name, url = running->url] {
             m_engine->queue().cancel(name);
             Txt_Url->setText(url);
             addProject();

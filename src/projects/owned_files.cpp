@@ -9,11 +9,11 @@ OwnedFiles OwnedFiles::read(const QString &projectDir)
     OwnedFiles owned;
     const QByteArray text = TextFile::read(projectDir + fileName());
     for (const QByteArray &line : text.split('\n')) {
-        const QByteArray l = line.endsWith('\r') ? line.chopped(1) : line;
         // A path is whole only with its line ending: a torn last line names
         // nothing.
         if (!line.endsWith('\r'))
             continue;
+        const QByteArray l = line.chopped(1);
         if (l.startsWith("Folder:"))
             owned.folder = QString::fromUtf8(l.mid(7));
         else if (l.startsWith("Final:"))

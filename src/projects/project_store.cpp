@@ -101,7 +101,7 @@ void ProjectStore::dropUnfinishedCreations(const QByteArray &listText)
     const QStringList listed = namesOfListText(listText);
     const qint64 listWritten = modifiedNs(listFilePath());
     for (const QString &name : QDir(m_folder).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
-        if (listed.contains(name) || !isUsableName(name) || QFileInfo(m_folder + name).isSymLink()
+        if (listed.contains(name) || !isUsableName(name) || !Folders::isRealFolder(m_folder + name)
             || QFileInfo::exists(projectDir(name) + QStringLiteral("download.zov"))
             || modifiedNs(projectFilePath(name)) <= listWritten)
             continue;

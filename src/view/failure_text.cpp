@@ -16,13 +16,13 @@ QString failureText(DownloadFailure kind, const QString &detail)
                               "The download is stopped so that the two files never mix.")
             .arg(detail);
     case DownloadFailure::NoRoom: {
-        const QStringList f = detail.split(QLatin1Char('|'));
+        const QStringList f = detail.split(QLatin1Char('\n'));
         return QStringLiteral("Not enough free space: %1 is left to download, %2 is free in %3.\r\n"
                               "Free some space, then click on the resume button !")
             .arg(Format_Taille(f.value(0).toLongLong()), Format_Taille(f.value(1).toLongLong()), f.value(2));
     }
     case DownloadFailure::NotPlaced: {
-        const QStringList f = detail.split(QLatin1Char('|'));
+        const QStringList f = detail.split(QLatin1Char('\n'));
         return QStringLiteral("The finished file could not be put in place: %1.\r\nIt is kept whole as %2; "
                               "click on the resume button to try again.")
             .arg(f.value(0), f.value(1));

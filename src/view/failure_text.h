@@ -6,6 +6,6 @@
 // What the user is told when a download stopped on its own, from the failure
 // the engine hands out. detail: "file: reason" for LocalWrite, the server's
 // answer for ServerChanged, the certificate's problem and host for
-// Certificate, "bytes left|bytes free|folder" for NoRoom, "reason|work file"
-// for NotPlaced; unused for Network.
+// Certificate, bytes left, bytes free and folder for NoRoom, the reason and the
+// work file for NotPlaced (one per line); unused for Network.
 QString failureText(DownloadFailure kind, const QString &detail);
