@@ -113,10 +113,10 @@ private slots:
         e.setSlotTimeouts(5000, 10);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.queue().startNow("n"));
-        QCOMPARE(e.projectPackSize(), qint64(data.size()));
+        QCOMPARE(e.download()->packSize(), qint64(data.size()));
         QVERIFY(finished.wait(30000));
         QCOMPARE(TestFiles::read(dest() + "n.bin"), data);
-        QCOMPARE(e.slot(1).failuresTotal(), 1);
+        QCOMPARE(e.download()->slot(1).failuresTotal(), 1);
         QCOMPARE(relay.connections(), 3);
         QCOMPARE(Settings::packSize(), P);
     }
@@ -169,7 +169,7 @@ private slots:
         qint64 onDisk = 0;
         for (QDirIterator it(small + "big", QDir::Files); it.hasNext();)
             onDisk += QFileInfo(it.next()).size();
-        QCOMPARE(onDisk, e.plan().storedBytes());
+        QCOMPARE(onDisk, e.download()->plan().storedBytes());
         QVERIFY(onDisk > 0);
         QVERIFY(QFile::remove(small + "other.bin"));
         e.actionClicked();
@@ -202,7 +202,7 @@ private slots:
         e.setSlotTimeouts(5000, 10);
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QVERIFY(e.queue().startNow(name));
-        QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > 50000, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().received > 50000, 20000);
         if (whilePaused)
             e.actionClicked();
         // A new file (new inode, a later date) takes the old one's name.

@@ -118,9 +118,9 @@ private slots:
         } else {
             QVERIFY(failed.wait(30000));
             QCOMPARE(failed.first().first().value<DownloadFailure>(), failure);
-            QVERIFY(e.isPaused() && e.plan().storedBytes() == 0);
+            QVERIFY(e.isPaused() && e.download()->plan().storedBytes() == 0);
         }
-        QCOMPARE(e.slot(4).connectionsOpened(), 0);
+        QCOMPARE(e.download()->slot(4).connectionsOpened(), 0);
     }
 
     // Catches an FTP pause that leaves a session open or a pack un-noted, a
@@ -136,17 +136,18 @@ private slots:
             DownloadManager e;
             data = addProject(e, "paused", 12 * P + 5, ftp);
             QVERIFY(e.queue().startNow("paused"));
-            QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > 2 * P, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(e.status().received > 2 * P, 20000);
             e.actionClicked();
             QVERIFY(e.isPaused());
             int busy = 0;
             for (int n = 1; n <= 3; ++n) {
-                busy += e.slot(n).isBusy() ? 1 : 0;
-                QCOMPARE(e.slot(n).socket()->State(), int(Winsock::sckClosed));
+                busy += e.download()->slot(n).isBusy() ? 1 : 0;
+                QCOMPARE(e.download()->slot(n).socket()->State(), int(Winsock::sckClosed));
             }
-            QCOMPARE(TextFile::read(e.registerPath()).count(":0\r\n"), busy);
+            QCOMPARE(TextFile::read(e.download()->files().registerPath()).count(":0\r\n"), busy);
+            const qint64 atPause = e.status().received;
             e.actionClicked();
-            QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > e.run().Taille_Reprise + 2 * P, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(e.status().received > atPause + P, 20000);
             e.shutdown();
         }
         DownloadManager e;
@@ -154,7 +155,7 @@ private slots:
         e.setSlotTimeouts(3000, 10);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         e.queue().resume();
-        QVERIFY(e.run().Downloading && e.plan().storedBytes() > 2 * P);
+        QVERIFY(e.isDownloading() && e.download()->plan().storedBytes() > 2 * P);
         QVERIFY(finished.wait(60000));
         QCOMPARE(sha(TestFiles::read(dest() + "paused.bin")), sha(data));
     }

@@ -158,7 +158,7 @@ private slots:
         QCOMPARE(h.registerLines.size(), h.plan.packCount());
         QCOMPARE(h.stored.value(1), fileSize);
         QCOMPARE(h.slot(1).failuresTotal(), failures);
-        QCOMPARE(h.slot(1).Paquet_Recu, qint64(0));
+        QCOMPARE(h.slot(1).writePosition(), qint64(0));
         // Idle between runs: the connection is kept for a later request.
         QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckConnected));
 
@@ -277,7 +277,7 @@ private slots:
         QCOMPARE(h.server.requests().size(), changed ? 1 : HttpSlot::MaxFailedAttempts);
         QCOMPARE(h.server.requests().last().header("If-Range"), QByteArray("\"v1\""));
         QVERIFY(h.stored.isEmpty() && !QFile::exists(h.packPath(2)) && h.connectionErrors.isEmpty());
-        QCOMPARE(h.slot(2).Paquet_Recu, qint64(1));   // still on its pack, nothing counted
+        QCOMPARE(h.slot(2).writePosition(), qint64(1));   // still on its pack, nothing counted
         QCOMPARE(h.slot(2).socket()->State(), int(Winsock::sckClosed));
     }
 

@@ -99,7 +99,7 @@ private slots:
                                      it->text(4)}).join('|');
         QCOMPARE(rows, QStringList({"1|run|1.02 Mb|Downloading", "2|wait|100 Bytes|Waiting",
                                     "0|f2|2.00 Kb|Finished", "0|f1|1.00 Kb|Finished"}));
-        QVERIFY(w.engine().run().Downloading && w.engine().run().Project_Now == "run"
+        QVERIFY(w.engine().isDownloading() && w.engine().status().project == "run"
                 && !w.engine().queue().isTicking());
     }
 

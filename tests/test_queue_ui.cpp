@@ -65,11 +65,11 @@ private slots:
             QVERIFY(e.queue().add("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url,
                                   data.size()));
             e.queue().setTickInterval(50);
-            QTRY_VERIFY_WITH_TIMEOUT(e.run().Temps_S >= 2, 20000);
+            QTRY_VERIFY_WITH_TIMEOUT(e.status().secondsElapsed >= 2, 20000);
             QSignalSpy ended(&w, &Form1::shutdownFinished);
             int busy = 0;
             for (int n = 1; n <= 4; ++n)
-                busy += e.slot(n).isBusy() ? 1 : 0;
+                busy += e.download()->slot(n).isBusy() ? 1 : 0;
             QVERIFY(busy > 0 && w.close() && ended.size() == 1);
             QWidget *form5 = nullptr;
             for (QWidget *top : QApplication::topLevelWidgets())
@@ -77,18 +77,18 @@ private slots:
                     form5 = top;
             QVERIFY(form5 && form5->isVisible() && !form5->close() && form5->isVisible() && !w.isEnabled());
             for (int n = 1; n <= 4; ++n)
-                QVERIFY(e.slot(n).socket()->State() == 0);
+                QVERIFY(e.download()->slot(n).socket()->State() == 0);
             QCOMPARE(TextFile::read(projects + "/c/download.zov").count(":0\r\n"), busy);
             timeFile = TextFile::read(projects + "/c/infos.zov");
-            QCOMPARE(timeFile, "sec:" + QByteArray::number(e.run().Temps_S) + "\r\nmin:0\r\nh:0\r\n");
+            QCOMPARE(timeFile, "sec:" + QByteArray::number(e.status().secondsElapsed) + "\r\nmin:0\r\nh:0\r\n");
         }
         // Started again, even with an option missing: the download goes on at once.
         QSettings(Settings::filePath(), QSettings::IniFormat).remove("options/modemspeed");
         Form1 w({});
         QVERIFY(startUp(w));
         DownloadManager &e = w.engine();
-        QVERIFY(e.run().Downloading && e.run().Taille_Reprise > 0);
-        QCOMPARE("sec:" + QByteArray::number(e.run().Temps_S) + "\r\nmin:0\r\nh:0\r\n", timeFile);
+        QVERIFY(e.isDownloading() && e.status().received > 0);
+        QCOMPARE("sec:" + QByteArray::number(e.status().secondsElapsed) + "\r\nmin:0\r\nh:0\r\n", timeFile);
         for (QWidget *top : QApplication::topLevelWidgets())
             QVERIFY(!qobject_cast<QMessageBox *>(top) || !top->isVisible());
         QVERIFY(!TextFile::read(projects + "/c/download.zov").contains(":0\r\n"));
@@ -145,7 +145,7 @@ private slots:
         QSignalSpy tabs(&e, &DownloadManager::tabRequested);
         e.queue().setTickInterval(50);
         e.queue().release();
-        QTRY_VERIFY_WITH_TIMEOUT(e.run().Downloading && e.run().Taille_Recue > 0, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(e.isDownloading() && e.status().received > 0, 10000);
         const auto menuOn = [&](int row) {
             w.Lst_Main->setCurrentItem(w.Lst_Main->topLevelItem(row - 1));
             emit w.Lst_Main->customContextMenuRequested(w.Lst_Main->visualItemRect(w.Lst_Main->topLevelItem(row - 1)).center());
@@ -193,25 +193,22 @@ private slots:
         w.Mnu_Action->trigger();
         QVERIFY(!e.isPaused() && w.Mnu_Action->text() == "Pause");
         // A waiting project goes; the download goes on.
-        const qint64 before = e.run().Taille_Recue;
+        const qint64 before = e.status().received;
         cancelRow(4);
         QVERIFY(!QFile::exists(projects + "x") && names().endsWith("r\r\nf\r\nw\r\n"));
-        QTRY_VERIFY_WITH_TIMEOUT(e.run().Taille_Recue > before, 10000);
-        QVERIFY(e.run().Downloading && e.run().Project_Now == "r");
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().received > before, 10000);
+        QVERIFY(e.isDownloading() && e.status().project == "r");
         // The running projects go, HTTP then FTP, each with both its folders;
         // the queue starts the next one.
         for (const char *name : {"r", "f"}) {
-            QTRY_VERIFY_WITH_TIMEOUT(e.run().Downloading && e.run().Project_Now == name && e.run().Taille_Recue > 0, 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(e.isDownloading() && e.status().project == name && e.status().received > 0, 15000);
             QVERIFY(QFile::exists(dest + name));
+            // Every connection of the project goes with its download.
+            QPointer<const Download> running = e.download();
             cancelRow(1);
-            QVERIFY(!e.run().Downloading && !QFile::exists(dest + name) && !QFile::exists(projects + name));
+            QVERIFY(!e.isDownloading() && !QFile::exists(dest + name) && !QFile::exists(projects + name));
             QVERIFY(!TextFile::read(projects + "main.zov").contains(QByteArray(name) + "\r\n"));
-            for (int n = 1; n <= 4; ++n)
-                QVERIFY(e.slot(n).socket()->State() == 0);
-            for (Winsock *s : e.WskF_Control)
-                QVERIFY(s->State() == 0);
-            for (Winsock *s : e.WskF_Data)
-                QVERIFY(s->State() == 0);
+            QTRY_VERIFY(running.isNull() && !e.download());
         }
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(finished.wait(30000));

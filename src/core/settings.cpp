@@ -114,7 +114,9 @@ QString Settings::filePathSetting()
 
 qint64 Settings::packSize()
 {
-    return readInt(QStringLiteral("packsize"), 512000);
+    // 500 Kb unless the user chose a size (a size below one byte is no choice).
+    const qint64 size = readInt(QStringLiteral("packsize"), 512000);
+    return size > 0 ? size : 512000;
 }
 
 QString Settings::caCertificateFile()

@@ -1,5 +1,7 @@
 #include "engine/download_status.h"
 
+#include "core/rounding.h"
+
 int DownloadStatus::retryingSlot() const
 {
     int found = -1;
@@ -8,4 +10,9 @@ int DownloadStatus::retryingSlot() const
             found = i;
     }
     return found;
+}
+
+int DownloadStatus::percentOf(qint64 part, qint64 whole)
+{
+    return int(roundHalfAway(double(part) / double(whole) * 100.0));
 }

@@ -28,8 +28,9 @@ struct DownloadStatus
     // A slot gives up after this many failed attempts in a row.
     static constexpr int MaxAttempts = 5;
 
-    int state = 0;                // DownloadManager::State
+    int state = 0;                // Download::State
     QString project;
+    QString fileName;             // the file's own name
     qint64 fileSize = 0;
     qint64 received = 0;          // bytes present: joined, complete and partial packs
     qint64 speedNow = 0;          // the last second's bytes, 0 while paused
@@ -54,5 +55,7 @@ struct DownloadStatus
     // The slot that waits longest before its next attempt, or -1: what a
     // progress line says while the server is out of reach.
     int retryingSlot() const;
+    // Whole percentage of part in whole, rounded half away from zero.
+    static int percentOf(qint64 part, qint64 whole);
 };
 Q_DECLARE_METATYPE(DownloadStatus)

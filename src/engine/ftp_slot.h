@@ -10,7 +10,7 @@ class QTimer;
 // turn. When the run is over (or the next pack does not follow on the stream)
 // the transfer is ended with ABOR and the data connection closed; the control
 // connection stays logged in for the next run. stop() ends the session with
-// QUIT (the manager stops a slot it has no more work for).
+// QUIT (the crew stops a slot it has no more work for).
 //
 // The server's replies are read: the log-in (USER, PASS, TYPE I), the data
 // connection (EPSV, then PASV, then the active PORT, or PORT first when active
@@ -24,7 +24,7 @@ class QTimer;
 // after the run was ended are dropped. In active mode only the control
 // connection's peer may open the data connection. A server that refuses REST
 // sends the file from its first byte: the bytes before the pack are dropped
-// and restartRefused() tells the manager, which leaves the rest of the file
+// and restartRefused() tells the crew, which leaves the rest of the file
 // to this slot.
 class FtpSlot : public TransferSlot
 {

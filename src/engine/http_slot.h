@@ -7,8 +7,8 @@ class QTimer;
 // of the plan) over a connection it keeps open, and writes the arriving body
 // bytes into each pack file in turn.
 //
-// Division of work. The download manager decides where a slot's run begins
-// (Demande_Paquet: it asks the plan and calls setPack()); the slot owns the
+// Division of work. The slot crew decides where a slot's run begins
+// (it asks the plan and calls setPack()); the slot owns the
 // connection, the requests and the protocol, and hands the body bytes to the
 // store loop of TransferSlot, which walks the packs of the run.
 //
@@ -16,7 +16,7 @@ class QTimer;
 // the kept-open connection, the next one sent while the current one is still
 // arriving, so that no round trip sits idle. The slot keeps about a second of
 // its own speed requested ahead, in requests of whole packs (two seconds'
-// worth while much is left, smaller towards the end), and tells the manager
+// worth while much is left, smaller towards the end), and tells the crew
 // which packs its requests cover (packsRequested()): another slot taking part
 // of the run only ever takes packs nobody has asked for, so a request in
 // flight is never cut and the server sends each byte once.

@@ -64,7 +64,7 @@ void ProjectQueue::moveOn()
 
 void ProjectQueue::onTick()
 {
-    if (!windowEnabled() || m_engine.run().Downloading)
+    if (!windowEnabled() || m_engine.isDownloading())
         return;
     if (m_store.current())
         begin();
@@ -120,27 +120,27 @@ bool ProjectQueue::startNow(const QString &name)
     bool waiting = false;
     for (const ProjectEntry &e : m_store.waiting())
         waiting = waiting || e.name == name;
-    if (!waiting || m_engine.run().Downloading || m_store.current())
+    if (!waiting || m_engine.isDownloading() || m_store.current())
         return false;
     pick(name);
     begin();
-    return m_engine.run().Downloading;
+    return m_engine.isDownloading();
 }
 
 bool ProjectQueue::resume()
 {
     const ProjectEntry *project = m_store.current();
-    if (m_engine.run().Downloading || !project)
+    if (m_engine.isDownloading() || !project)
         return false;
     // The project file already says "in progress": it is not rewritten.
     m_engine.takeProject(QString(project->name));
     begin();
-    return m_engine.run().Downloading;
+    return m_engine.isDownloading();
 }
 
 void ProjectQueue::requeueInProgress()
 {
-    if (m_engine.run().Downloading)
+    if (m_engine.isDownloading())
         return;
     const QList<ProjectEntry> running = m_store.inProgress();
     for (auto e = running.crbegin(); e != running.crend(); ++e)
@@ -163,14 +163,12 @@ void ProjectQueue::cancel(const QString &name)
     if (ProjectStore::isUsableName(name)) {
         bool ok = false;
         const QString path = ProjectFile::field(m_store.readProjectFile(name, &ok), "path:");
-        DownloadManager::removeDownloadFiles(m_store.projectDir(name),
+        DownloadFiles::removeMade(m_store.projectDir(name),
                                              ok && !path.isEmpty() ? path + name + QLatin1Char('/') : QString());
     }
     m_store.removeProject(name);
-    if (current) {
-        m_engine.ReInit();
+    if (current)
         moveOn();
-    }
 }
 
 void ProjectQueue::removeFinished(const QString &name)

@@ -139,7 +139,7 @@ void TransferSlot::completePack()
     emit packCompleted(m_number, done, Paquet_Taille, m_packPath ? m_packPath(done) : QString());
     // The receiver moved the plan on: the next pack of the run, or none. A
     // plan still at this pack (its completion could not be recorded) leaves
-    // the slot idle until the manager gives it work again.
+    // the slot idle until the crew gives it work again.
     const auto next = m_plan ? m_plan->currentPack(m_number) : std::nullopt;
     if (next && next->number != done) {
         takePack(next->number, next->start, next->size, next->stored);

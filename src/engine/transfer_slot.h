@@ -13,19 +13,19 @@ class PackPlan;
 class QTimer;
 class Winsock;
 
-// One transfer lane of the download, whatever the protocol: the download
-// manager hands it packs (setPack, from the plan's runs) and it fetches them
-// into their pack files, telling the manager through its signals. HttpSlot and
-// FtpSlot are the two kinds; the manager holds the four slots of the running
-// project's protocol.
+// One transfer lane of the download, whatever the protocol: the slot crew
+// hands it packs (setPack, from the plan's runs) and it fetches them into
+// their pack files, telling the crew through its signals. HttpSlot and
+// FtpSlot are the two kinds; the crew (SlotCrew) holds the four slots of the
+// running project's protocol.
 //
 // The slot stores what its protocol brings through one store loop
 // (storeBody()): the body bytes go into the pack files at their offsets,
-// across the pack boundaries of the run. The plan belongs to the manager; the
+// across the pack boundaries of the run. The plan belongs to the crew; the
 // slot only reads it. When a pack is complete the slot tells packCompleted(),
-// the manager moves the plan on there and then, and the slot goes on with the
+// the crew moves the plan on there and then, and the slot goes on with the
 // pack the plan now gives it (the next one of its run) or goes idle when its
-// run is over. The manager never calls into a slot from a handler of that
+// run is over. The crew never calls into a slot from a handler of that
 // slot's signals: what it asks of the slots in return (more work, a pause)
 // goes through the event loop, so a slot's own state changes only by its own
 // hand while it handles its bytes.
@@ -74,14 +74,13 @@ public:
     void resetFailures() { m_failures = 0; }
     bool isBusy() const { return Paquet_Taille > 0; }
 
-    // The pack in progress, as the display and the completion test read it.
-    qint64 Paquet_Taille = 0;   // size of the pack, 0 = idle
-    qint64 Paquet_Recu = 0;     // next write position in the pack file, 1-based; 0 when idle
-    qint64 Paquet_Debut = 0;    // offset of the pack in the file
-    qint64 Paquet_Numero = -1;  // number of the pack
-    bool Entete_Lu = false;     // the current response's header (first data) has been handled
-    QByteArray Txt_Sended;      // the last request (commands) sent
-    QByteArray Txt_Recu;        // the last response header (reply) received
+    // The pack in progress: its number, size (0 = idle) and the next write
+    // position in its pack file, 1-based (0 when idle).
+    qint64 packNumber() const { return Paquet_Numero; }
+    qint64 packSize() const { return Paquet_Taille; }
+    qint64 writePosition() const { return Paquet_Recu; }
+    // Bytes of the pack stored so far.
+    qint64 packStored() const { return Paquet_Recu > 0 ? Paquet_Recu - 1 : 0; }
 
     int failedAttempts() const { return m_failures; }
     // Milliseconds until the slot connects again after a failed attempt; -1
@@ -96,7 +95,7 @@ public:
 signals:
     // The slot sends its request, or its pack's data begins to arrive.
     void activityChanged(int slot, SlotActivity activity);
-    // The first data of a transfer arrived (the manager starts its clocks).
+    // The first data of a transfer arrived (the download starts its clocks).
     void dataStarted(int slot);
     // count bytes were written into pack files.
     void bytesStored(int slot, qint64 count);
@@ -110,10 +109,10 @@ signals:
     // What the slot asked for will not come (its connection ended): those
     // packs may be given to another slot again (PackPlan::uncommit).
     void requestsDropped(int slot);
-    // Host not found (11001) or connection aborted (10053): the manager tells the
+    // Host not found (11001) or connection aborted (10053): the download tells the
     // user and pauses.
     void connectionError(int slot, int number, const QString &description);
-    // MaxFailedAttempts failed attempts in a row: the manager tells the user and pauses.
+    // MaxFailedAttempts failed attempts in a row: the download tells the user and pauses.
     void gaveUp(int slot);
     // A pack file could not be opened or written; reason is the system's.
     void writeFailed(int slot, const QString &file, const QString &reason);
@@ -128,6 +127,16 @@ signals:
     void restartRefused(int slot);
 
 protected:
+    // The pack in progress (see packNumber() and its neighbours), and what
+    // was last said to the server and heard back.
+    qint64 Paquet_Taille = 0;   // size of the pack, 0 = idle
+    qint64 Paquet_Recu = 0;     // next write position in the pack file, 1-based; 0 when idle
+    qint64 Paquet_Debut = 0;    // offset of the pack in the file
+    qint64 Paquet_Numero = -1;  // number of the pack
+    bool Entete_Lu = false;     // the current response's header (first data) has been handled
+    QByteArray Txt_Sended;      // the last request (commands) sent
+    QByteArray Txt_Recu;        // the last response header (reply) received
+
     // The pack in progress still lacks bytes; the file offset of the first one.
     bool wantsBytes() const { return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille; }
     qint64 firstMissingByte() const { return Paquet_Debut + Paquet_Recu - 1; }
@@ -166,7 +175,7 @@ protected:
     virtual void retryNow() = 0;
     // A failure that asking again cannot mend (no address for the name, a
     // certificate that cannot be trusted; the connections are closed
-    // already): no retry, and connectionError() tells the manager.
+    // already): no retry, and connectionError() tells the crew.
     void haltWith(int number, const QString &description);
     // The address would put a line break or a NUL into a request or command
     // (a project file edited by hand; the probe refuses such addresses):
@@ -176,7 +185,7 @@ protected:
     int m_number;
     const PackPlan *m_plan = nullptr;
     // No connection is opened on the slot's own initiative (stopped, gave up,
-    // a local or server-side failure) until the manager gives a pack again.
+    // a local or server-side failure) until the crew gives a pack again.
     bool m_halted = false;
     QTimer *m_retryTimer;
     int m_retryDelay = DefaultRetryDelay;

@@ -459,7 +459,7 @@ void Form1::wireEngine()
     connect(Cmd_Action, &QPushButton::clicked, m_engine, &DownloadManager::actionClicked);
     connect(Mnu_Action, &QAction::triggered, m_engine, &DownloadManager::actionClicked);
     connect(m_engine, &DownloadManager::actionEnabledChanged, Mnu_Action, &QAction::setEnabled);
-    connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, [this] { m_engine->joinFinalFile(); });
+    connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, &DownloadManager::joinFinalFile);
     connect(&d, &DisplayModel::barChanged, this, &Form1::paintBar);
     connect(&d, &DisplayModel::captionChanged, this, [this](const QString &caption) {
         setWindowTitle(caption);
@@ -754,7 +754,7 @@ void Form1::onTimerLoad()
         showMinimized();
     // A download resumed at start-up runs with its own options: asking for
     // them now would only be refused while it runs.
-    if (Options_Missing && !m_engine->run().Downloading) {
+    if (Options_Missing && !m_engine->isDownloading()) {
         QMessageBox *box = showMessage(kProduct,
                                        QStringLiteral("ZOV Kestra Download has detected that you have not "
                                                       "configured your options. Please config them before "
@@ -775,7 +775,10 @@ void Form1::onTimerLoad()
 
 void Form1::Charger_Demarrage()
 {
-    m_engine->ReInit();
+    // Nothing runs yet: the download display starts idle.
+    Cmd_Action->setEnabled(false);
+    Mnu_Action->setEnabled(false);
+    m_view->reset();
     const QString sentinel = QStringLiteral("--ZOV--");
     for (const char *key : {"FilePath", "packsize", "modemspeed"}) {
         if (Settings::read(QString::fromLatin1(key), sentinel) == sentinel)

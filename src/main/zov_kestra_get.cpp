@@ -211,17 +211,18 @@ int main(int argc, char *argv[])
         if (saved)
             return;
         interrupted = true;
-        const bool running = engine.run().Downloading;
+        const bool running = engine.isDownloading();
+        const DownloadStatus at = engine.status();
         engine.shutdown();
         if (terminal)
             fputc('\n', stdout);
         fflush(stdout);
         if (running) {
-            const qint64 total = engine.run().Taille_Fichier;
-            const qint64 have = qMin(engine.run().Taille_Recue, total);
+            const qint64 total = at.fileSize;
+            const qint64 have = qMin(at.received, total);
             say(QStringLiteral("Stopped at %1 of %2 (%3%). Run the same command again to resume.")
                     .arg(Format_Taille(have), Format_Taille(total))
-                    .arg(total > 0 ? DownloadRun::percentOf(have, total) : 0));
+                    .arg(total > 0 ? DownloadStatus::percentOf(have, total) : 0));
         } else {
             say(QStringLiteral("Stopped."));
         }
@@ -288,13 +289,13 @@ int main(int argc, char *argv[])
             queue.requeueInProgress();
             queue.startNow(name);
         }
-        if (!engine.run().Downloading) {
+        if (!engine.isDownloading()) {
             say(QStringLiteral("Cannot start the project %1.").arg(name));
             exitCode = Paused;
             return true;
         }
         say(QStringLiteral("Resuming %1 at %2 of %3.")
-                .arg(name, Format_Taille(engine.plan().storedBytes()), Format_Taille(engine.run().Taille_Fichier)));
+                .arg(name, Format_Taille(engine.download()->plan().storedBytes()), Format_Taille(engine.status().fileSize)));
         exitCode = -1; // running
         return true;
     };
@@ -331,7 +332,7 @@ int main(int argc, char *argv[])
     auto *ticker = new QTimer(&app);
     ticker->setInterval(terminal ? 200 : 1000);
     QObject::connect(ticker, &QTimer::timeout, &app, [&] {
-        if (engine.run().Downloading)
+        if (engine.isDownloading())
             progress.show(engine.status());
     });
     ticker->start();

@@ -2,6 +2,9 @@
 
 #include "core/settings.h"
 
+#include <QList>
+#include <QPair>
+
 namespace {
 
 const QByteArray kCrLf("\r\n");
@@ -176,4 +179,27 @@ QByteArray ProjectFile::withStatus(const QByteArray &text, int digit)
     out += QByteArray::number(digit);
     out += kCrLf;
     return out;
+}
+
+void ProjectFile::applyToSettings(const QByteArray &text, qint64 *packSize, bool *ftp)
+{
+    static const QList<QPair<const char *, const char *>> keys = {
+        {"path:", "FilePath"},         {"packsize:", "packsize"},   {"showmodem:", "ShowModem"},
+        {"bar1back:", "mainbarreback"}, {"bar1for:", "mainbarrefor"}, {"bar2back:", "secbarreback"},
+        {"bar2for:", "secbarrefor"},    {"graphback:", "graphback"},  {"graphfor:", "graphfor"},
+        {"graphmodem:", "graphmodem"}};
+    *packSize = 0;
+    int from = 0;
+    for (const auto &[key, setting] : keys) {
+        int end = -1;
+        const QString value = field(text, key, from, &end);
+        if (value.isNull())
+            continue;
+        if (qstrcmp(key, "packsize:") == 0)
+            *packSize = toInteger(value, 0);
+        else
+            Settings::write(QString::fromLatin1(setting), value);
+        from = end;
+    }
+    *ftp = field(text, "Type:", from).trimmed() == QLatin1String("1");
 }

@@ -38,6 +38,13 @@ public:
     // given as "https://h/p" is kept as "h/p" with Type 2.
     static ProjectRecord fromSettings(const QString &url, qint64 bytes, bool ftp);
 
+    // A running project's own options become the settings while it runs: each
+    // key the text has is written to its setting, a key it lacks leaves the
+    // setting as it was. The pack size is the exception: it stays the
+    // project's own (packSize; 0 when the text has none), and the user's
+    // choice for later projects is kept. ftp tells whether Type is 1.
+    static void applyToSettings(const QByteArray &text, qint64 *packSize, bool *ftp);
+
     // The address as the lists show and the engine reads it: the file's url,
     // with "https://" before it when the project is an HTTPS one.
     static QString listedAddress(const QString &url, int type);

@@ -2,7 +2,6 @@
 
 #include "core/program_folder.h"
 #include "core/settings.h"
-#include "engine/download_run.h"
 #include "view/bar_painter.h"
 #include "view/formatters.h"
 
@@ -27,7 +26,7 @@ const QString kProduct = QStringLiteral("ZOV Kestra Download");
 // The time left while it cannot be known: paused, or nothing came for a while.
 const QString kUnknownTime = QStringLiteral("--:--:--");
 
-using State = DownloadManager::State;
+using State = Download::State;
 
 bool runs(int state)
 {
@@ -47,7 +46,7 @@ DownloadView::DownloadView(QObject *parent)
 void DownloadView::follow(DownloadManager &engine)
 {
     DownloadManager *e = &engine;
-    connect(e, &DownloadManager::stateChanged, this, [this, e](DownloadManager::State state) {
+    connect(e, &DownloadManager::stateChanged, this, [this, e](Download::State state) {
         showState(state, e->status());
     });
     connect(e, &DownloadManager::statusChanged, this, &DownloadView::showStatus);
@@ -56,15 +55,17 @@ void DownloadView::follow(DownloadManager &engine)
         showSlot(n, activity, e->status());
     });
     connect(e, &DownloadManager::runBegan, this, [this, e] {
-        showRunBegan(e->status(), ProgramFolder::projectDir(e->run().Project_Now), e->run().File_URL2);
+        const DownloadStatus s = e->status();
+        showRunBegan(s, ProgramFolder::projectDir(s.project), s.fileName);
     });
     connect(e, &DownloadManager::runEnded, this, [this, e](bool finished) {
-        showRunEnded(finished, e->status(), ProgramFolder::projectDir(e->run().Project_Now));
+        const DownloadStatus s = e->status();
+        showRunEnded(finished, s, ProgramFolder::projectDir(s.project));
     });
     connect(e, &DownloadManager::displayReset, this, &DownloadView::reset);
 }
 
-void DownloadView::showState(DownloadManager::State state, const DownloadStatus &status)
+void DownloadView::showState(Download::State state, const DownloadStatus &status)
 {
     switch (state) {
     case State::Starting:
@@ -115,7 +116,7 @@ void DownloadView::showStatus(const DownloadStatus &s)
             m_display.paintBar(barName(n), slot.percent);
     }
     if (s.received >= 1 && s.fileSize >= 1) {
-        const int percent = DownloadRun::percentOf(s.received, s.fileSize);
+        const int percent = DownloadStatus::percentOf(s.received, s.fileSize);
         m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(s.received));
         m_display.paintBar(QStringLiteral("Barre"), percent);
         m_display.setCaption(QString::number(percent) + QStringLiteral("% - ") + kProduct);

@@ -25,7 +25,7 @@ public:
 
     // The engine's state changed: the main status, the action button, and
     // for a pause the slots' texts and the speeds.
-    void showState(DownloadManager::State state, const DownloadStatus &status);
+    void showState(Download::State state, const DownloadStatus &status);
     // Elapsed time, and while a project runs the retry texts, bars,
     // "Downloaded:" and caption.
     void showStatus(const DownloadStatus &status);

@@ -1,0 +1,446 @@
+#include "engine/download.h"
+
+#include "core/program_folder.h"
+#include "core/settings.h"
+#include "engine/project_resume.h"
+#include "engine/transfer_slot.h"
+#include "engine/url_helpers.h"
+#include "projects/project_file.h"
+#include "projects/project_store.h"
+#include "projects/server_info.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTime>
+#include <QTimer>
+
+namespace {
+QTimer *makeTimer(QObject *owner, const char *name, int interval)
+{
+    auto *t = new QTimer(owner);
+    t->setObjectName(QString::fromLatin1(name));
+    t->setInterval(interval);
+    return t;
+}
+
+ProjectResume::Elapsed hms(qint64 t)
+{
+    return {int(t / 3600), int(t / 60 % 60), int(t % 60)};
+}
+} // namespace
+
+Download::Download(const ProjectStore &store, const QString &project, QObject *parent)
+    : QObject(parent)
+    , m_project(project)
+    , m_progressTimer(makeTimer(this, "Timer_Barre", 200))
+    , m_timeTimer(makeTimer(this, "Timer_Time", 1000))
+    , m_speedTimer(makeTimer(this, "Timer_Speed", 1060))
+{
+    for (const ProjectEntry &e : store.entries()) {
+        if (e.name == project) {
+            m_url = e.url;
+            m_fileSize = e.bytes;
+        }
+    }
+    loadOptions(store);
+    m_crew = new SlotCrew(m_ftp, m_files, m_register, this);
+    connect(m_crew, &SlotCrew::dataStarted, this, &Download::onDataStarted);
+    connect(m_crew, &SlotCrew::bytesStored, this, [this](qint64 count) { m_speed.add(count); });
+    connect(m_crew, &SlotCrew::packDone, this, &Download::onPackDone);
+    connect(m_crew, &SlotCrew::slotActivityChanged, this, &Download::slotActivityChanged);
+    connect(m_crew, &SlotCrew::failed, this, &Download::stopWithFailure);
+    connect(m_progressTimer, &QTimer::timeout, this, &Download::onProgressTick);
+    connect(m_timeTimer, &QTimer::timeout, this, &Download::onTimerTime);
+    connect(m_speedTimer, &QTimer::timeout, this, &Download::onSpeedTick);
+}
+
+Download::~Download() = default;
+
+void Download::loadOptions(const ProjectStore &store)
+{
+    bool ok = false;
+    const QByteArray text = store.readProjectFile(m_project, &ok);
+    if (ok)
+        ProjectFile::applyToSettings(text, &m_packSize, &m_ftp);
+    if (m_packSize <= 0)
+        m_packSize = Settings::packSize();
+}
+
+const TransferSlot &Download::slot(int n) const
+{
+    return m_crew->slot(n);
+}
+
+const PackPlan &Download::plan() const
+{
+    return m_crew->plan();
+}
+
+void Download::setPatience(int stallMs, int retryMs)
+{
+    m_crew->setPatience(stallMs, retryMs);
+}
+
+bool Download::isActive() const
+{
+    return m_state != State::Idle && m_state != State::Starting && m_state != State::Finished;
+}
+
+double Download::now() const
+{
+    return m_clock ? m_clock() : QTime::currentTime().msecsSinceStartOfDay() / 1000.0;
+}
+
+void Download::begin()
+{
+    if (m_state != State::Starting)
+        return;
+    const QString projectDir = ProgramFolder::projectDir(m_project);
+    m_files = DownloadFiles(m_project, Settings::filePathSetting(), Extract_FileName(m_url));
+    m_register = PackRegister(m_files.registerPath());
+    QString address = m_url;
+    QString path;
+    const QString host = Extract_URL2(address, &path);
+    // An HTTPS project is listed with its scheme.
+    m_crew->setTarget(host, path, ServerInfo::read(projectDir),
+                      m_url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive));
+    // A project that ran before carries on with its elapsed time; a new one
+    // has no time file and starts at zero.
+    const ProjectResume::Elapsed t = ProjectResume::readTimeFile(m_files.timeFilePath());
+    m_speed.reset(t.h * 3600 + t.m * 60 + t.s);
+    emit tabRequested(3);
+    emit actionEnabledChanged(true);
+    setState(State::Running);
+    if (m_files.finalInPlace(m_fileSize) || prepareFolder())
+        planFromDisk();
+    m_speed.setPresent(m_crew->received());
+    emit runBegan();
+    m_progressTimer->start();
+    completeSoonIfDone();
+}
+
+bool Download::prepareFolder()
+{
+    QString failure;
+    if (m_files.prepare(&failure))
+        return true;
+    stopWithFailure(DownloadFailure::LocalWrite, failure);
+    return false;
+}
+
+bool Download::planFromDisk()
+{
+    if (m_files.finalInPlace(m_fileSize)) {
+        // Nothing is left to fetch or join: the run only records the end.
+        m_planned = true;
+        m_crew->plan(m_fileSize, m_packSize, {});
+        m_joined = m_crew->plan().packCount();
+        m_crew->start();
+        return true;
+    }
+    // The files say what is stored: a new project has none, a project that ran
+    // before keeps every byte its files hold.
+    const ProjectResume::State disk = ProjectResume::reconcile(assemblyInput(), m_files.registerPath());
+    if (!disk.error.isEmpty()) {
+        stopWithFailure(DownloadFailure::LocalWrite, disk.error);
+        return false;
+    }
+    m_planned = true;
+    m_joined = disk.joined;
+    m_crew->plan(m_fileSize, m_packSize, disk.pending);
+    if (!roomIsEnough())
+        return true;
+    m_crew->start();
+    joinReadyPacks();
+    return true;
+}
+
+bool Download::roomIsEnough()
+{
+    QString detail;
+    if (m_files.roomFor(m_fileSize - m_crew->plan().storedBytes(), &detail))
+        return true;
+    stopWithFailure(DownloadFailure::NoRoom, detail);
+    return false;
+}
+
+void Download::completeSoonIfDone()
+{
+    // Everything may be in already (the last pack just stored, a pause after
+    // it, or a finished file that could not be moved): the completion tick runs
+    // now rather than up to 200 ms later.
+    if (m_crew->plan().allDone() && m_state == State::Running)
+        QTimer::singleShot(0, this, [this] {
+            if (m_progressTimer->isActive())
+                onProgressTick();
+        });
+}
+
+void Download::onPackDone()
+{
+    joinReadyPacks();
+    completeSoonIfDone();
+}
+
+void Download::onDataStarted()
+{
+    if (m_speed.isStarted())
+        return;
+    m_speed.start(now());
+    m_timeTimer->start();
+    m_speedTimer->start();
+}
+
+void Download::stopWithFailure(DownloadFailure kind, const QString &detail)
+{
+    // Told once: the other slots' failures that follow find it stopped.
+    if (!isActive() || isPaused())
+        return;
+    m_failure = kind;
+    m_failureDetail = detail;
+    emit failed(kind, detail);
+    pause();
+}
+
+void Download::halt()
+{
+    m_crew->stop();
+    for (QTimer *t : {m_speedTimer, m_timeTimer, m_progressTimer})
+        t->stop();
+    m_crew->setActivities(SlotActivity::Idle);
+    setState(State::Idle);
+}
+
+void Download::saveForResume()
+{
+    m_crew->stop();
+    m_register.addPauseNotes(m_crew->packsInProgress());
+    ProjectResume::writeTimeFile(m_files.timeFilePath(), hms(m_speed.elapsedSeconds()));
+}
+
+void Download::pause()
+{
+    if (!isActive() || isPaused())
+        return;
+    m_timeTimer->stop();
+    m_speedTimer->stop();
+    // Nothing runs while paused: no speed, no time left; the speeds start
+    // afresh at the resume.
+    m_speed.pause(now());
+    saveForResume();
+    m_crew->setActivities(SlotActivity::Paused);
+    setState(m_failure == DownloadFailure::None ? State::Paused : State::Failed);
+    emit paused();
+}
+
+void Download::resume()
+{
+    if (!isPaused())
+        return;
+    m_failure = DownloadFailure::None;
+    m_failureDetail.clear();
+    setState(State::Running);
+    m_timeTimer->start();
+    // The average speed leaves the pause out: the start moves on by its length.
+    m_speed.resume(now());
+    m_speedTimer->start();
+    // The ":0" notes of the pause go: the packs are in progress again.
+    m_register.dropPauseNotes();
+    if (!m_files.finalInPlace(m_fileSize) && !prepareFolder())
+        return;
+    if (!m_planned)
+        planFromDisk();   // the folder could not be made when the run began
+    else if (roomIsEnough())
+        m_crew->resume();
+    completeSoonIfDone();
+}
+
+void Download::save()
+{
+    for (QTimer *t : {m_progressTimer, m_timeTimer, m_speedTimer})
+        t->stop();
+    if (isActive()) {
+        saveForResume();
+        emit runEnded(false);
+    }
+    m_crew->stop();
+}
+
+void Download::onTimerTime()
+{
+    m_speed.tick();
+    emit statusChanged(status());
+    // Now and then the time goes to disk too, so that a program killed
+    // without a chance to close keeps most of it.
+    if (isActive() && m_speed.elapsedSeconds() % 30 == 0)
+        ProjectResume::writeTimeFile(m_files.timeFilePath(), hms(m_speed.elapsedSeconds()));
+}
+
+void Download::onSpeedTick()
+{
+    m_speed.sample(now(), m_crew->received(), m_fileSize);
+    emit speedSampled(status());
+}
+
+void Download::onProgressTick()
+{
+    emit statusChanged(status());
+    if (completionDue())
+        complete();
+}
+
+DownloadStatus Download::status() const
+{
+    const PackPlan &plan = m_crew->plan();
+    DownloadStatus st;
+    st.state = int(m_state);
+    st.project = m_project;
+    st.fileName = m_files.fileName();
+    st.fileSize = m_fileSize;
+    st.received = m_crew->received();
+    st.speedNow = isPaused() ? 0 : m_speed.speedNow();
+    st.speedAverage = m_speed.speedAverage();
+    st.secondsLeft = isPaused() ? -1 : m_speed.secondsLeft();
+    st.secondsElapsed = m_speed.elapsedSeconds();
+    st.speedHighest = m_speed.highest();
+    st.speedLowest = m_speed.lowest();
+    st.failure = m_failure;
+    st.failureDetail = m_failureDetail;
+    st.ftp = m_ftp;
+    // The project's pack size, which an empty file's plan does not keep.
+    st.packSize = m_packSize;
+    st.fullPacks = plan.fullPackCount();
+    st.lastPackSize = plan.lastPackSize();
+    st.unstartedPacks = plan.unstartedCount();
+    st.unstartedIncludesShortPack = plan.unstartedIncludesShortPack();
+    for (int n = 1; n <= 4; ++n) {
+        const TransferSlot &s = m_crew->slot(n);
+        DownloadStatus::Slot &out = st.perSlot[n - 1];
+        out.inUse = isActive() && n <= m_crew->slotCount();
+        out.activity = m_crew->activity(n);
+        out.packSize = s.packSize();
+        if (s.writePosition() >= 1 && s.packSize() >= 1)
+            out.percent = DownloadStatus::percentOf(s.writePosition(), s.packSize());
+        if (!out.inUse)
+            continue;
+        out.pack = s.isBusy() ? s.packNumber() : -1;
+        out.packBytes = s.packStored();
+        const int wait = isPaused() ? -1 : s.retryInMs();
+        out.retryInSeconds = wait < 0 ? -1 : (wait + 999) / 1000;
+        out.attempt = s.failedAttempts() + 1;
+        if (out.retryInSeconds >= 0)
+            out.activity = SlotActivity::Retrying;
+    }
+    return st;
+}
+
+bool Download::completionDue() const
+{
+    return m_state == State::Running && m_crew->plan().allDone() && m_crew->isIdle();
+}
+
+void Download::setState(State state)
+{
+    if (state == m_state)
+        return;
+    m_state = state;
+    emit stateChanged(state);
+    emit statusChanged(status());
+}
+
+FinalAssembler::Input Download::assemblyInput() const
+{
+    const PackPlan plan(m_fileSize, m_packSize);   // the file's geometry
+    FinalAssembler::Input in;
+    in.folder = m_files.folder();
+    in.baseName = m_files.baseName();
+    in.destination = m_files.finalFile();
+    in.packCount = plan.packCount();
+    in.packSize = plan.packSize();
+    in.lastSize = plan.lastPackSize();
+    return in;
+}
+
+void Download::joinReadyPacks()
+{
+    // While the network is the limit the processor has time: the packs that are
+    // complete from the start of the file on are joined now, so the finished
+    // file is ready as soon as the last pack is in.
+    const FinalAssembler::Input in = assemblyInput();
+    while (m_joined < in.packCount && m_crew->plan().isDone(m_joined)) {
+        QString error;
+        if (!FinalAssembler::joinNext(in, m_joined, &error)) {
+            // A pack not whole yet is joined at the end; a write that failed
+            // is told from the event loop (this may run inside a slot's store
+            // loop, and the pause stops the slots).
+            if (!error.isEmpty()) {
+                QMetaObject::invokeMethod(this, [this, error] { stopWithFailure(DownloadFailure::LocalWrite, error); },
+                                          Qt::QueuedConnection);
+            }
+            return;
+        }
+        ++m_joined;
+    }
+}
+
+bool Download::joinFinalFile()
+{
+    if (m_files.finalInPlace(m_fileSize))
+        return true;
+    QString error;
+    if (!m_files.chooseFinalName(&error)) {
+        stopWithFailure(DownloadFailure::LocalWrite, error);
+        return false;
+    }
+    QList<qint64> incomplete;
+    setState(State::Assembling);
+    if (FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error))
+        return true;
+    setState(State::Running);
+    if (incomplete.isEmpty()) {
+        if (m_joined == m_crew->plan().packCount())
+            stopWithFailure(DownloadFailure::NotPlaced,
+                            error + QLatin1Char('\n') + FinalAssembler::workFilePath(assemblyInput()));
+        else
+            stopWithFailure(DownloadFailure::LocalWrite, error);
+        return false;
+    }
+    // Packs lost from the disk since they were stored: fetch them again from
+    // what their files still hold.
+    QList<PackPlan::PendingPack> pending;
+    for (qint64 k : incomplete) {
+        const QFileInfo fi(m_files.packFile(k));
+        pending.append({k, k >= m_joined && fi.exists() ? qMin(fi.size(), m_crew->plan().packSize(k)) : 0});
+    }
+    m_crew->refetch(pending);
+    return false;
+}
+
+void Download::complete()
+{
+    if (!joinFinalFile())
+        return;
+    // Finished only once the project's record says so: a run stopped before
+    // this finds the file in place and ends here again, fetching nothing.
+    QString error;
+    if (m_record && !m_record(&error)) {
+        stopWithFailure(DownloadFailure::LocalWrite, error);
+        return;
+    }
+    // The last speeds of the file, then the final snapshot pair and the
+    // statistics (the view's).
+    onSpeedTick();
+    for (QTimer *t : {m_speedTimer, m_timeTimer, m_progressTimer})
+        t->stop();
+    emit runEnded(true);
+    if (!m_files.folder().isEmpty())
+        QDir().rmdir(m_files.folder());
+    setState(State::Finished);
+    // The kept-open connections are of no more use once the file is done.
+    m_crew->stop();
+    m_crew->setActivities(SlotActivity::Idle);
+    emit actionEnabledChanged(false);
+    emit displayReset();
+    emit tabRequested(2);
+    emit finished(m_project, m_files.finalFile());
+}

@@ -1,0 +1,284 @@
+#include "engine/slot_crew.h"
+
+#include "core/folders.h"
+#include "core/settings.h"
+#include "core/winsock.h"
+#include "engine/download_files.h"
+#include "engine/ftp_slot.h"
+#include "engine/http_slot.h"
+#include "engine/pack_register.h"
+#include "projects/server_info.h"
+
+#include <QTimer>
+
+#include <algorithm>
+
+SlotCrew::SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, QObject *parent)
+    : QObject(parent), m_ftp(ftp), m_files(files), m_register(reg)
+{
+    makeSlots();
+}
+
+SlotCrew::~SlotCrew() = default;
+
+void SlotCrew::makeSlots()
+{
+    // FTP slots connect one after the other, each after its timer; HTTP slots
+    // at once. The sockets keep the names the program gives them.
+    static const int ftpDelays[4] = {800, 1000, 1200, 1400};
+    const bool activeFirst = Settings::readInt(QStringLiteral("FtpActive"), 0) != 0;
+    const auto socket = [this](const QString &name) {
+        auto *w = new Winsock(this);
+        w->setObjectName(name);
+        return w;
+    };
+    for (int i = 0; i < 4; ++i) {
+        TransferSlot *slot;
+        if (m_ftp) {
+            auto *ftp = new FtpSlot(i + 1, socket(QStringLiteral("WskF_%1").arg(i + 1)),
+                                    socket(QStringLiteral("WskF%1").arg(i + 1)), this);
+            ftp->setActiveFirst(activeFirst);
+            slot = ftp;
+            m_slotTimer[i] = new QTimer(this);
+            m_slotTimer[i]->setObjectName(QStringLiteral("Timer_FTP_%1").arg(i + 1));
+            m_slotTimer[i]->setInterval(ftpDelays[i]);
+            m_slotTimer[i]->setSingleShot(true);
+            connect(m_slotTimer[i], &QTimer::timeout, this, [this, i] { askPack(i + 1); });
+        } else {
+            slot = new HttpSlot(i + 1, socket(QStringLiteral("Winsock%1").arg(i + 1)), this);
+        }
+        m_slots[i] = slot;
+        slot->setPlan(&m_plan);
+        slot->setPackFilePath([this](qint64 pack) { return m_files.packFile(pack); });
+        connect(slot, &TransferSlot::packCompleted, this,
+                [this](int n, qint64, qint64 size, const QString &file) { onPackCompleted(n, size, file); });
+        connect(slot, &TransferSlot::activityChanged, this, [this](int n, SlotActivity activity) {
+            // A slot's last words after the crew stopped are not news: it
+            // stays as the stop left it.
+            if (!m_working)
+                return;
+            m_activity[n - 1] = activity;
+            emit slotActivityChanged(n, activity);
+        });
+        connect(slot, &TransferSlot::dataStarted, this, &SlotCrew::dataStarted);
+        connect(slot, &TransferSlot::bytesStored, this, [this](int n, qint64 count) {
+            // The plan knows how far the pack is, so that a resume continues
+            // from there.
+            if (m_slots[n - 1]->writePosition() >= 1)
+                m_plan.setStored(n, m_slots[n - 1]->packStored());
+            sumReceived();
+            emit bytesStored(count);
+        });
+        connect(slot, &TransferSlot::packsRequested, this, [this](int n, qint64 last) { m_plan.commitThrough(n, last); });
+        connect(slot, &TransferSlot::requestsDropped, this, [this](int n) { m_plan.uncommit(n); });
+        connect(slot, &TransferSlot::packRestarted, this, [this](int n) {
+            m_plan.setStored(n, 0);
+            sumReceived();
+        });
+        // Failures stop the download, which stops every slot: they are told
+        // from the event loop, once the slot that failed is out of its handler.
+        connect(slot, &TransferSlot::connectionError, this, [this](int, int number, const QString &what) {
+            if (number == Winsock::sckCertificateRefused)
+                emit failed(DownloadFailure::Certificate, what);
+            else if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
+                emit failed(DownloadFailure::Network, QString());
+        }, Qt::QueuedConnection);
+        connect(slot, &TransferSlot::gaveUp, this, [this] { emit failed(DownloadFailure::Network, QString()); },
+                Qt::QueuedConnection);
+        connect(slot, &TransferSlot::writeFailed, this, [this](int, const QString &file, const QString &reason) {
+            emit failed(DownloadFailure::LocalWrite, file + QStringLiteral(": ") + reason);
+        }, Qt::QueuedConnection);
+        connect(slot, &TransferSlot::fileChanged, this, [this](int, const QString &reason) {
+            emit failed(DownloadFailure::ServerChanged, reason);
+        }, Qt::QueuedConnection);
+        connect(slot, &TransferSlot::restartRefused, this, &SlotCrew::onRestartRefused, Qt::QueuedConnection);
+    }
+}
+
+bool SlotCrew::isIdle() const
+{
+    return std::none_of(std::begin(m_slots), std::end(m_slots), [](const TransferSlot *s) { return s->isBusy(); });
+}
+
+QList<QByteArray> SlotCrew::packsInProgress() const
+{
+    QList<QByteArray> files;
+    for (const TransferSlot *s : m_slots) {
+        if (s->isBusy())
+            files.append(m_files.packFile(s->packNumber()).toUtf8());
+    }
+    return files;
+}
+
+void SlotCrew::setTarget(const QString &host, const QString &path, const ServerInfo &server, bool tls)
+{
+    for (TransferSlot *s : m_slots) {
+        s->setTarget(host, path);
+        if (auto *http = qobject_cast<HttpSlot *>(s)) {
+            http->setValidators(server.etag, server.lastModified, server.ranges);
+            http->setTls(tls);
+        }
+    }
+}
+
+void SlotCrew::setPatience(int stallMs, int retryMs)
+{
+    for (TransferSlot *s : m_slots) {
+        s->setStallTimeout(stallMs);
+        s->setRetryDelay(retryMs);
+    }
+}
+
+void SlotCrew::plan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending)
+{
+    m_plan = PackPlan(fileSize, packSize);
+    m_plan.start(slotCount(), pending);
+    m_finishedBytes = m_plan.doneBytes();
+    sumReceived();
+}
+
+void SlotCrew::refetch(const QList<PackPlan::PendingPack> &pending)
+{
+    m_plan.start(slotCount(), pending);
+    // Every pack not listed counts as complete in the plan again.
+    m_finishedBytes = m_plan.doneBytes();
+    m_working = true;
+    for (int n = 1; n <= slotCount(); ++n)
+        askPack(n);
+    sumReceived();
+}
+
+void SlotCrew::start()
+{
+    m_working = true;
+    for (int n = 1; n <= slotCount(); ++n) {
+        if (m_ftp)
+            m_slotTimer[n - 1]->start();
+        else
+            askPack(n);
+    }
+    sumReceived();
+}
+
+void SlotCrew::resume()
+{
+    for (int n = 1; n <= slotCount(); ++n) {
+        m_slots[n - 1]->resetFailures();
+        if (const auto pack = m_plan.currentPack(n)) {
+            const qint64 inFile = Folders::regularFileSize(m_files.packFile(pack->number));
+            m_plan.setStored(n, std::clamp<qint64>(inFile, 0, pack->stored));
+        }
+    }
+    start();
+}
+
+void SlotCrew::stop()
+{
+    // Timers first, so that none starts a connection while the others close.
+    m_working = false;
+    for (QTimer *t : m_slotTimer) {
+        if (t)
+            t->stop();
+    }
+    for (TransferSlot *s : m_slots)
+        s->stop();
+}
+
+void SlotCrew::setActivities(SlotActivity activity)
+{
+    for (int n = 1; n <= 4; ++n)
+        m_activity[n - 1] = n <= slotCount() || activity == SlotActivity::Idle ? activity : SlotActivity::Idle;
+}
+
+void SlotCrew::onRestartRefused(int n)
+{
+    // The server cannot start a transfer in the middle of the file: slot n
+    // reads it from the start, and the others leave their work to it so that
+    // it goes on along one stream.
+    m_soleSlot = n;
+    for (int k = 1; k <= slotCount(); ++k) {
+        if (k == n)
+            continue;
+        if (m_slotTimer[k - 1])
+            m_slotTimer[k - 1]->stop();
+        m_slots[k - 1]->stop();
+        m_plan.release(k);
+        givePack(k, std::nullopt);
+    }
+    sumReceived();
+}
+
+void SlotCrew::askPack(int n)
+{
+    givePack(n, m_plan.next(n));
+}
+
+void SlotCrew::givePack(int n, std::optional<PackPlan::SlotPack> pack)
+{
+    TransferSlot &s = *m_slots[n - 1];
+    if (n > slotCount() || (m_soleSlot && n != m_soleSlot)) {
+        pack.reset();
+    } else if (!pack && m_ftp && !m_plan.hasWaitingGroup() && m_plan.unstartedCount() < FtpLeastSteal * slotCount()) {
+        // Near the end an FTP slot leaves the last packs to the transfers that
+        // carry them: a new transfer costs its set-up, and the owner's stream
+        // runs on past the cut until its ABOR arrives, so a small steal costs
+        // more bytes and time than it saves.
+    } else if (!pack) {
+        // A run cut short by this reads its new end from the plan: its slot
+        // asks for less from now on, and nothing it asked for is taken.
+        pack = m_plan.next(n);
+    }
+    showNewPack(n, pack.has_value());
+    if (!pack) {
+        // Nothing is left to start: an idle slot holds no connection.
+        s.setIdle();
+        s.stop();
+        return;
+    }
+    s.setPack(pack->number, pack->start, pack->size, pack->stored);
+}
+
+void SlotCrew::showNewPack(int n, bool busy)
+{
+    m_activity[n - 1] = busy ? SlotActivity::Connecting : SlotActivity::Idle;
+    emit slotActivityChanged(n, m_activity[n - 1]);
+}
+
+void SlotCrew::onPackCompleted(int n, qint64 size, const QString &packFile)
+{
+    // Slot n is inside its store loop: the plan moves on here, and the slot
+    // goes on with the plan's next pack of its run when this returns.
+    QString reason;
+    if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
+        // The plan stays at the pack, so the slot goes idle; the resume after
+        // the pause records the pack again.
+        const QString detail = m_register.path() + QStringLiteral(": ") + reason;
+        QMetaObject::invokeMethod(this, [this, detail] { emit failed(DownloadFailure::LocalWrite, detail); },
+                                  Qt::QueuedConnection);
+        return;
+    }
+    m_finishedBytes += size;
+    if (m_plan.packDone(n)) {
+        showNewPack(n, true);
+    } else {
+        // The run is over: more work comes from the event loop. The crew may
+        // have stopped by then, and a resume gives work anew.
+        QMetaObject::invokeMethod(this, [this, n] {
+            if (!m_working)
+                return;
+            askPack(n);
+            sumReceived();
+        }, Qt::QueuedConnection);
+    }
+    // The slot's own position still counts the pack just finished.
+    sumReceived(n);
+    emit packDone();
+}
+
+void SlotCrew::sumReceived(int leaveOut)
+{
+    qint64 sum = m_finishedBytes;
+    for (int n = 1; n <= 4; ++n)
+        sum += n == leaveOut ? 0 : m_slots[n - 1]->writePosition();
+    m_received = sum;
+}
