@@ -103,68 +103,6 @@ private slots:
         QVERIFY(e.queue().isTicking());
     }
 
-    // Faults: a download that stopped on its own shown as paused by the user
-    // (or the reverse), a click that read the button's caption, a finished or
-    // cancelled project still counted as running: each event in each state.
-    void stateFollowsEveryEvent()
-    {
-        using S = Download::State;
-        NginxServer slow;
-        slow.setRateLimit(200000);
-        QVERIFY2(slow.start(served()), qPrintable(slow.lastError()));
-        DownloadManager e;
-        QSignalSpy states(&e, &DownloadManager::stateChanged), failed(&e, &DownloadManager::downloadFailed);
-        const auto seen = [&states] {
-            QList<S> list;
-            for (const QList<QVariant> &a : std::as_const(states))
-                list.append(a.at(0).value<S>());
-            states.clear();
-            return list;
-        };
-        // Paused by the user, resumed, finished.
-        const QByteArray data = addProject(e, "states", 2 * P, m_nginx.hostPort());
-        QSignalSpy finished(&e, &DownloadManager::projectFinished);
-        QVERIFY(e.queue().startNow("states"));
-        e.actionClicked();
-        QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Paused}));
-        QVERIFY(e.status().speedNow == 0 && e.status().secondsLeft == -1);   // no running figures while paused
-        e.actionClicked();
-        QVERIFY(finished.wait(20000));
-        QCOMPARE(seen(), (QList<S>{S::Running, S::Assembling, S::Finished}));
-        QVERIFY(!e.isDownloading());
-        // Stopped by a changed file: failed, failed again on a resume, then cancelled.
-        addProject(e, "moving", 4 * P, slow.hostPort());
-        QVERIFY(e.queue().startNow("moving"));
-        QTRY_VERIFY_WITH_TIMEOUT(e.download()->plan().storedBytes() > 0, 10000);
-        e.actionClicked();
-        QVERIFY(TextFile::write(served() + "moving.bin", TestFiles::randomBytes(4 * P + 10, 99)));
-        e.actionClicked();
-        QVERIFY(failed.wait(20000));
-        QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Paused, S::Running, S::Failed}));
-        QVERIFY(e.isPaused());
-        e.actionClicked();
-        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, 20000);
-        e.queue().cancel("moving");
-        QCOMPARE(seen(), (QList<S>{S::Running, S::Failed, S::Idle}));
-        QVERIFY(!e.isDownloading());
-        for (const DownloadStatus::Slot &slot : e.status().perSlot)
-            QVERIFY(!slot.inUse && slot.pack == -1);
-        slow.stop();
-        // A server out of reach: the status says which attempt comes when,
-        // instead of a frozen speed.
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const QString gone = QStringLiteral("127.0.0.1:%1").arg(closed.serverPort());
-        closed.close();
-        addProject(e, "gone", P, gone);
-        e.setSlotTimeouts(5000, 1000);
-        QVERIFY(e.queue().startNow("gone"));
-        QTRY_VERIFY_WITH_TIMEOUT(e.status().retryingSlot() >= 0, 5000);
-        const DownloadStatus::Slot waiting = e.status().perSlot[e.status().retryingSlot()];
-        QVERIFY(waiting.attempt >= 2 && waiting.retryInSeconds >= 1 && e.status().speedNow == 0);
-        e.queue().cancel("gone");
-    }
-
     // Fault: cancelling a project deleted a folder of the user's that had the
     // project's name, with everything in it.
     void cancelRemovesOnlyWhatTheProjectMade()

@@ -394,7 +394,12 @@ bool Download::joinFinalFile()
     }
     QList<qint64> incomplete;
     setState(State::Assembling);
-    if (FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error))
+    const bool placed = FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error);
+    // Cancelled meanwhile (by a listener of the state): its files are gone
+    // and nothing more is done.
+    if (m_state != State::Assembling)
+        return false;
+    if (placed)
         return true;
     setState(State::Running);
     if (incomplete.isEmpty()) {

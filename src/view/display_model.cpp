@@ -16,9 +16,6 @@ DisplayModel::DisplayModel(QObject *parent)
         m_bars.insert(name, b);
     }
     resetLabels();
-    for (int n = 1; n <= 4; ++n)
-        m_labels.insert(QStringLiteral("Lbl_Status_w%1").arg(n), QStringLiteral("Nothing"));
-    m_labels.insert(QStringLiteral("Lbl_Status_B"), QStringLiteral("Nothing"));
     m_labels.insert(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
 }
 
@@ -94,6 +91,12 @@ void DisplayModel::resetLabels()
         {QStringLiteral("Lbl_Vitesse_M2"), QStringLiteral("0.0 Kbits/s")},
         {QStringLiteral("Lbl_Vitesse_I"), QStringLiteral("0.00 Kb/s")},
         {QStringLiteral("Lbl_Vitesse_I2"), QStringLiteral("0.0 Kbits/s")},
+        // Nothing runs: no slot and no download is at work.
+        {QStringLiteral("Lbl_Status_w1"), QStringLiteral("Nothing")},
+        {QStringLiteral("Lbl_Status_w2"), QStringLiteral("Nothing")},
+        {QStringLiteral("Lbl_Status_w3"), QStringLiteral("Nothing")},
+        {QStringLiteral("Lbl_Status_w4"), QStringLiteral("Nothing")},
+        {QStringLiteral("Lbl_Status_B"), QStringLiteral("Nothing")},
     };
     for (const auto &[name, text] : idle)
         setLabel(name, text);

@@ -1,0 +1,281 @@
+// The download's State as a table, through the real engine against nginx on
+// loopback: each event in each state leads to the next state, the status
+// value says what happens (no running speed while paused, the retry while
+// waiting to reconnect, idle slots once cancelled), and a program killed in
+// any state finishes the file exactly at its next start-up.
+#include "core/settings.h"
+#include "core/text_file.h"
+#include "engine/download_manager.h"
+#include "engine/transfer_slot.h"
+#include "projects/project_file.h"
+#include "support/nginx_server.h"
+#include "support/test_files.h"
+#include "view/download_view.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <memory>
+
+namespace {
+using S = Download::State;
+constexpr qint64 P = 512000;
+QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
+
+// A copy of folder from into to (made anew), as a killed program leaves it.
+void copyTree(const QString &from, const QString &to)
+{
+    QDir(to).removeRecursively();
+    QDir().mkpath(to);
+    for (const QFileInfo &fi : QDir(from).entryInfoList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        if (fi.isDir())
+            copyTree(fi.filePath(), to + "/" + fi.fileName());
+        else
+            QFile::copy(fi.filePath(), to + "/" + fi.fileName());
+    }
+}
+} // namespace
+
+class TestStates : public QObject
+{
+    Q_OBJECT
+private:
+    QTemporaryDir m_dir;
+    NginxServer m_slow;   // four slots at 200 KB/s each: a few seconds per file
+    std::unique_ptr<DownloadManager> m_e;
+    std::unique_ptr<QSignalSpy> m_states;
+    QString served() const { return m_dir.path() + "/www/"; }
+    QString home() const { return m_dir.path() + "/home"; }
+    QString dest() const { return m_dir.path() + "/received/"; }
+
+    // The program starts (resuming the project an earlier run left in
+    // progress) with a fresh record of the states it passes through.
+    DownloadManager &startUp(bool atLaunch = true)
+    {
+        m_states.reset();
+        m_e = std::make_unique<DownloadManager>();
+        m_e->setSlotTimeouts(3000, 10);
+        m_states = std::make_unique<QSignalSpy>(m_e.get(), &DownloadManager::stateChanged);
+        m_e->queue().load();
+        if (atLaunch)
+            m_e->queue().startAtLaunch();
+        return *m_e;
+    }
+    // Killed: no shutdown, nothing written on the way out.
+    void kill()
+    {
+        m_states.reset();
+        m_e.reset();
+    }
+    QList<S> seen()
+    {
+        QList<S> list;
+        for (const QList<QVariant> &a : std::as_const(*m_states))
+            list.append(a.at(0).value<S>());
+        m_states->clear();
+        return list;
+    }
+    QByteArray add(const QString &name, qint64 size, const QString &host)
+    {
+        const QByteArray b = TestFiles::randomBytes(size, quint32(size) ^ qHash(name));
+        const QString url = host + "/" + name + ".bin";
+        if (!TextFile::write(served() + name + ".bin", b)
+            || !m_e->queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
+            qFatal("cannot set up %s", qPrintable(name));
+        return b;
+    }
+    bool finishes(const QString &name, const QByteArray &data)
+    {
+        QSignalSpy finished(m_e.get(), &DownloadManager::projectFinished);
+        return (m_e->state() == S::Finished || finished.wait(30000)) && m_e->state() == S::Finished
+               && sha(TextFile::read(dest() + name + ".bin")) == sha(data);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(m_dir.isValid() && QDir().mkpath(served()) && QDir().mkpath(home()) && QDir().mkpath(dest()));
+        qputenv("ZOV_KESTRA_HOME", home().toUtf8());
+        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
+        Settings::setApplicationName("zov-kestra-download");
+        Settings::write("FilePath", dest());
+        Settings::write("packsize", QString::number(P));
+        m_slow.setRateLimit(200000);
+        QVERIFY2(m_slow.start(served()), qPrintable(m_slow.lastError()));
+    }
+    void cleanup() { kill(); }
+    void cleanupTestCase() { m_slow.stop(); }
+
+    // Faults: a click that pauses a paused download or reads a caption, a
+    // finished or cancelled download still counted as running, a failure
+    // shown as a pause of the user's (or the reverse), a paused download
+    // with a running speed, a cancel that leaves the slots' texts behind.
+    void eventsInEachState()
+    {
+        DownloadManager &e = startUp();
+        DownloadView view;
+        view.follow(e);
+        const QByteArray data = add("a", 4 * P, m_slow.hostPort());
+        QVERIFY(e.queue().startNow("a"));
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().received > P / 2, 10000);
+        e.actionClicked();                                     // Running, click
+        QVERIFY(e.status().speedNow == 0 && e.status().secondsLeft == -1);
+        QCOMPARE(view.display().label("Lbl_Vitesse_I2"), QString("0 Kbit/s"));
+        e.actionClicked();                                     // Paused, click
+        QVERIFY(finishes("a", data));                          // Running, all in
+        QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Paused, S::Running, S::Assembling, S::Finished}));
+        e.actionClicked();                                     // Finished, click: nothing
+        QVERIFY(seen().isEmpty() && !e.isDownloading());
+
+        // The file changes on the server: failed, failed again on a resume,
+        // then cancelled, leaving every slot idle.
+        add("b", 4 * P, m_slow.hostPort());
+        QVERIFY(e.queue().startNow("b"));
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().received > P / 2, 10000);
+        e.actionClicked();
+        QVERIFY(TextFile::write(served() + "b.bin", TestFiles::randomBytes(4 * P + 10, 99)));
+        QSignalSpy failed(&e, &DownloadManager::downloadFailed);
+        e.actionClicked();
+        QVERIFY(failed.wait(10000));
+        e.actionClicked();                                     // Failed, click
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, 10000);
+        e.queue().cancel("b");                                 // Failed, cancel
+        QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Paused, S::Running, S::Failed, S::Running, S::Failed, S::Idle}));
+        QVERIFY(!e.isDownloading() && !QFileInfo::exists(dest() + "b"));
+        for (int n = 1; n <= 4; ++n)
+            QCOMPARE(view.display().label(QStringLiteral("Lbl_Status_w%1").arg(n)), QString("Nothing"));
+
+        // Picked by the queue and cancelled before it began.
+        add("c", 2 * P, m_slow.hostPort());
+        e.queue().setTickInterval(400);
+        e.queue().release();
+        QTRY_COMPARE_WITH_TIMEOUT(e.state(), S::Starting, 5000);
+        e.queue().cancel("c");                                 // Starting, cancel
+        QCOMPARE(seen(), (QList<S>{S::Starting, S::Idle}));
+        QVERIFY(e.store().entries().size() == 1 && e.store().finished().size() == 1);
+    }
+
+    // Faults: a retry that goes on while paused (or a pause that keeps
+    // showing the retry), a retry wait not shown, the attempts not started
+    // afresh at the resume.
+    void pauseDuringRetryWait()
+    {
+        DownloadManager &e = startUp();
+        QTcpServer closed;   // a port nobody listens on any more
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString gone = QStringLiteral("127.0.0.1:%1").arg(closed.serverPort());
+        closed.close();
+        add("gone", P, gone);
+        e.setSlotTimeouts(3000, 2000);
+        QVERIFY(e.queue().startNow("gone"));
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().retryingSlot() >= 0, 5000);
+        const DownloadStatus::Slot waiting = e.status().perSlot[e.status().retryingSlot()];
+        QVERIFY(waiting.attempt == 2 && waiting.retryInSeconds >= 1 && waiting.activity == SlotActivity::Retrying);
+        e.actionClicked();
+        QCOMPARE(e.state(), S::Paused);
+        int opened = 0;
+        for (int n = 1; n <= 4; ++n)
+            opened += e.download()->slot(n).connectionsOpened();
+        QTest::qWait(2500);   // past the retry that was due
+        int after = 0;
+        for (int n = 1; n <= 4; ++n) {
+            after += e.download()->slot(n).connectionsOpened();
+            QVERIFY(e.status().perSlot[n - 1].retryInSeconds == -1
+                    && e.status().perSlot[n - 1].activity == SlotActivity::Paused);
+        }
+        QCOMPARE(after, opened);
+        e.actionClicked();
+        QTRY_VERIFY_WITH_TIMEOUT(e.status().retryingSlot() >= 0, 5000);
+        QCOMPARE(e.status().perSlot[e.status().retryingSlot()].attempt, 2);
+        e.queue().cancel("gone");
+    }
+
+    // Faults: a cancel during the assembly that carries on (placing the file
+    // anyway, or leaving the project's folder or record behind).
+    void cancelDuringAssembly()
+    {
+        DownloadManager &e = startUp();
+        add("d", 2 * P + 5, m_slow.hostPort());
+        connect(&e, &DownloadManager::stateChanged, this, [&e](S s) {
+            if (s == S::Assembling)
+                e.queue().cancel("d");
+        });
+        QVERIFY(e.queue().startNow("d"));
+        QTRY_VERIFY_WITH_TIMEOUT(e.state() == S::Idle, 20000);
+        QTest::qWait(300);
+        QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::Assembling, S::Idle}));
+        QVERIFY(!QFileInfo::exists(dest() + "d.bin") && !QFileInfo::exists(dest() + "d") && !e.store().current());
+    }
+
+    // Faults: a state whose files a kill leaves unusable (a register ahead of
+    // its packs, a pack noted twice, a work file taken for complete), a
+    // start-up that does not resume the project in progress.
+    void killInEachStateThenStartUp_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::newRow("starting") << int(S::Starting);
+        QTest::newRow("running") << int(S::Running);
+        QTest::newRow("paused") << int(S::Paused);
+        QTest::newRow("failed") << int(S::Failed);
+        QTest::newRow("assembling") << int(S::Assembling);
+        QTest::newRow("finished") << int(S::Finished);
+    }
+    void killInEachStateThenStartUp()
+    {
+        QFETCH(int, state);
+        const S at = S(state);
+        const QString name = QStringLiteral("k%1").arg(state);
+        DownloadManager &e = startUp();
+        const QByteArray data = add(name, 5 * P + 77, m_slow.hostPort());
+        const QString snapshot = m_dir.path() + "/snapshot";
+        if (at == S::Starting) {
+            e.queue().setTickInterval(400);
+            e.queue().release();
+            QTRY_COMPARE_WITH_TIMEOUT(e.state(), S::Starting, 5000);
+        } else if (at == S::Assembling) {
+            // The disk as it is when the assembly begins.
+            connect(&e, &DownloadManager::stateChanged, this, [&](S s) {
+                if (s == S::Assembling) {
+                    copyTree(home(), snapshot + "/home");
+                    copyTree(dest(), snapshot + "/received");
+                }
+            });
+            QVERIFY(e.queue().startNow(name));
+            QVERIFY(finishes(name, data));
+        } else {
+            QVERIFY(e.queue().startNow(name));
+            QTRY_VERIFY_WITH_TIMEOUT(e.status().received > 2 * P, 20000);
+            if (at == S::Paused) {
+                e.actionClicked();
+            } else if (at == S::Failed) {
+                e.actionClicked();
+                QVERIFY(TextFile::write(served() + name + ".bin", "changed"));
+                e.actionClicked();
+                QTRY_COMPARE_WITH_TIMEOUT(e.state(), S::Failed, 10000);
+                QVERIFY(TextFile::write(served() + name + ".bin", data));
+            } else if (at == S::Finished) {
+                QVERIFY(finishes(name, data));
+            }
+            QCOMPARE(e.state(), at);
+        }
+        kill();
+        if (at == S::Assembling) {
+            copyTree(snapshot + "/home", home());
+            copyTree(snapshot + "/received", dest());
+        }
+        DownloadManager &again = startUp();
+        if (at == S::Finished) {
+            QVERIFY(!again.isDownloading() && again.store().finished().last().name == name);
+            QCOMPARE(sha(TextFile::read(dest() + name + ".bin")), sha(data));
+        } else {
+            QCOMPARE(again.status().project, name);
+            QVERIFY(finishes(name, data));
+            QCOMPARE(TextFile::read(home() + "/projects/" + name + "/download.zov").count(":1\r\n"), 6);
+        }
+        QDir(snapshot).removeRecursively();
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStates)
+#include "test_states.moc"
