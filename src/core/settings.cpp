@@ -114,9 +114,9 @@ QString Settings::filePathSetting()
 
 qint64 Settings::packSize()
 {
-    // 500 Kb unless the user chose a size (a size below one byte is no choice).
-    const qint64 size = readInt(QStringLiteral("packsize"), 512000);
-    return size > 0 ? size : 512000;
+    // A size below one byte is no choice.
+    const qint64 size = readInt(QStringLiteral("packsize"), Default::packSize);
+    return size > 0 ? size : Default::packSize;
 }
 
 QString Settings::caCertificateFile()

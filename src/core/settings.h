@@ -7,6 +7,26 @@
 class Settings
 {
 public:
+    // What each option is while the user has not chosen: the one place these
+    // are said. Colours are packed blue * 65536 + green * 256 + red.
+    struct Default
+    {
+        static constexpr qint64 packSize = 512000;      // "packsize", 500 Kb
+        static constexpr const char *modemSpeed = "56"; // "modemspeed", Kbit/s
+        static constexpr int showModem = 1;             // "ShowModem"
+        static constexpr qint64 white = 16777215;
+        static constexpr qint64 red = 255;
+        static constexpr qint64 lightRed = 8421631;     // 0x8080FF
+        static constexpr qint64 black = 0;
+        static constexpr qint64 mainBarBack = white;    // "mainbarreback"
+        static constexpr qint64 mainBarFore = red;      // "mainbarrefor"
+        static constexpr qint64 slotBarBack = white;    // "secbarreback"
+        static constexpr qint64 slotBarFore = lightRed; // "secbarrefor"
+        static constexpr qint64 graphBack = white;      // "graphback"
+        static constexpr qint64 graphFore = lightRed;   // "graphfor"
+        static constexpr qint64 graphModem = black;     // "graphmodem"
+    };
+
     // The application name addressing the store; defaults to the executable's
     // base name. Tests and zov-kestra-get may set another.
     static void setApplicationName(const QString &name);

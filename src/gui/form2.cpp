@@ -108,7 +108,7 @@ Form2::~Form2()
 void Form2::loadOptions()
 {
     setDestination(Settings::filePathSetting());
-    Chk_modem->setChecked(Settings::readInt(QStringLiteral("ShowModem"), 1) != 0);
+    Chk_modem->setChecked(Settings::readInt(QStringLiteral("ShowModem"), Settings::Default::showModem) != 0);
 }
 
 void Form2::setDestination(const QString &path)

@@ -11,16 +11,16 @@ OptionValues OptionValues::load()
 {
     OptionValues v;
     v.filePath = Settings::filePathSetting();
-    v.packSize = Settings::readInt(QStringLiteral("packsize"), Pack500Kb);
-    v.modemSpeed = Settings::read(QStringLiteral("modemspeed"), QStringLiteral("56"));
-    v.showModem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
-    v.mainBarreBack = Settings::readInt(QStringLiteral("mainbarreback"), White);
-    v.secBarreBack = Settings::readInt(QStringLiteral("secbarreback"), White);
-    v.mainBarreFor = Settings::readInt(QStringLiteral("mainbarrefor"), Red);
-    v.secBarreFor = Settings::readInt(QStringLiteral("secbarrefor"), LightRed);
-    v.graphBack = Settings::readInt(QStringLiteral("graphback"), White);
-    v.graphFor = Settings::readInt(QStringLiteral("graphfor"), LightRed);
-    v.graphModem = Settings::readInt(QStringLiteral("graphmodem"), Black);
+    v.packSize = Settings::readInt(QStringLiteral("packsize"), v.packSize);
+    v.modemSpeed = Settings::read(QStringLiteral("modemspeed"), v.modemSpeed);
+    v.showModem = Settings::readInt(QStringLiteral("ShowModem"), v.showModem) != 0;
+    v.mainBarreBack = Settings::readInt(QStringLiteral("mainbarreback"), v.mainBarreBack);
+    v.secBarreBack = Settings::readInt(QStringLiteral("secbarreback"), v.secBarreBack);
+    v.mainBarreFor = Settings::readInt(QStringLiteral("mainbarrefor"), v.mainBarreFor);
+    v.secBarreFor = Settings::readInt(QStringLiteral("secbarrefor"), v.secBarreFor);
+    v.graphBack = Settings::readInt(QStringLiteral("graphback"), v.graphBack);
+    v.graphFor = Settings::readInt(QStringLiteral("graphfor"), v.graphFor);
+    v.graphModem = Settings::readInt(QStringLiteral("graphmodem"), v.graphModem);
     return v;
 }
 

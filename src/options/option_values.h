@@ -2,6 +2,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "core/settings.h"
+
 // Every user option of section "options" that the options dialog edits, as plain
 // values. Colours are packed blue * 65536 + green * 256 + red.
 class OptionValues
@@ -9,26 +11,27 @@ class OptionValues
 public:
     // The three pack sizes the dialog offers ("500 Kb", "1 Mb", "2 Mb"; a "Kb" is
     // 1024 bytes, a "Mb" 1000 * 1024).
-    static constexpr qint64 Pack500Kb = 512000;
+    static constexpr qint64 Pack500Kb = Settings::Default::packSize;
     static constexpr qint64 Pack1Mb = 1024000;
     static constexpr qint64 Pack2Mb = 2048000;
 
-    static constexpr qint64 White = 16777215;
-    static constexpr qint64 Red = 255;
-    static constexpr qint64 LightRed = 8421631; // 0x8080FF
-    static constexpr qint64 Black = 0;
+    static constexpr qint64 White = Settings::Default::white;
+    static constexpr qint64 Red = Settings::Default::red;
+    static constexpr qint64 LightRed = Settings::Default::lightRed;
+    static constexpr qint64 Black = Settings::Default::black;
 
     QString filePath;               // "FilePath", ends with "/"
-    qint64 packSize = Pack500Kb;    // "packsize", bytes
-    QString modemSpeed = QStringLiteral("56"); // "modemspeed", Kbit/s as the user wrote it
-    bool showModem = true;          // "ShowModem"
-    qint64 mainBarreBack = White;   // "mainbarreback"
-    qint64 mainBarreFor = Red;      // "mainbarrefor"
-    qint64 secBarreBack = White;    // "secbarreback"
-    qint64 secBarreFor = LightRed;  // "secbarrefor"
-    qint64 graphBack = White;       // "graphback"
-    qint64 graphFor = LightRed;     // "graphfor"
-    qint64 graphModem = Black;      // "graphmodem"
+    // Each member's default is the option's (Settings::Default).
+    qint64 packSize = Settings::Default::packSize;                  // "packsize", bytes
+    QString modemSpeed = QLatin1String(Settings::Default::modemSpeed); // "modemspeed", Kbit/s as the user wrote it
+    bool showModem = Settings::Default::showModem != 0;            // "ShowModem"
+    qint64 mainBarreBack = Settings::Default::mainBarBack;         // "mainbarreback"
+    qint64 mainBarreFor = Settings::Default::mainBarFore;          // "mainbarrefor"
+    qint64 secBarreBack = Settings::Default::slotBarBack;          // "secbarreback"
+    qint64 secBarreFor = Settings::Default::slotBarFore;           // "secbarrefor"
+    qint64 graphBack = Settings::Default::graphBack;               // "graphback"
+    qint64 graphFor = Settings::Default::graphFore;                // "graphfor"
+    qint64 graphModem = Settings::Default::graphModem;             // "graphmodem"
 
     // Reads every option, each missing key giving its default.
     static OptionValues load();

@@ -77,7 +77,7 @@ ProjectRecord ProjectFile::fromSettings(const QString &url, qint64 bytes, bool f
     r.bytes = bytes;
     r.path = Settings::filePathSetting();
     r.packsize = Settings::packSize();
-    r.showmodem = int(Settings::readInt(QStringLiteral("ShowModem"), 1));
+    r.showmodem = int(Settings::readInt(QStringLiteral("ShowModem"), r.showmodem));
     r.bar1back = Settings::readInt(QStringLiteral("mainbarreback"), r.bar1back);
     r.bar1for = Settings::readInt(QStringLiteral("mainbarrefor"), r.bar1for);
     r.bar2back = Settings::readInt(QStringLiteral("secbarreback"), r.bar2back);

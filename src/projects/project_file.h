@@ -2,6 +2,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "core/settings.h"
+
 // One project as its project file "project.zov" records it. Sizes are 64-bit so
 // that files above 2 GiB are ordinary projects. Colours are packed as
 // blue * 65536 + green * 256 + red, like the settings.
@@ -10,15 +12,15 @@ struct ProjectRecord
     QString url;                 // address without the scheme: host/dir/file.zip
     qint64 bytes = 0;            // file size
     QString path;                // destination folder, ends with "/"
-    qint64 packsize = 512000;    // pack size used for this project
-    int showmodem = 1;           // 1: graphs draw the line-speed reference
-    qint64 bar1back = 16777215;  // whole-file bar background
-    qint64 bar1for = 255;        // whole-file bar fill
-    qint64 bar2back = 16777215;  // slot bars background
-    qint64 bar2for = 8421631;    // slot bars fill
-    qint64 graphback = 16777215; // graph background
-    qint64 graphfor = 8421631;   // graph curve
-    qint64 graphmodem = 0;       // graph line-speed reference
+    qint64 packsize = Settings::Default::packSize;        // pack size used for this project
+    int showmodem = Settings::Default::showModem;         // 1: graphs draw the line-speed reference
+    qint64 bar1back = Settings::Default::mainBarBack;     // whole-file bar background
+    qint64 bar1for = Settings::Default::mainBarFore;      // whole-file bar fill
+    qint64 bar2back = Settings::Default::slotBarBack;     // slot bars background
+    qint64 bar2for = Settings::Default::slotBarFore;      // slot bars fill
+    qint64 graphback = Settings::Default::graphBack;      // graph background
+    qint64 graphfor = Settings::Default::graphFore;       // graph curve
+    qint64 graphmodem = Settings::Default::graphModem;    // graph line-speed reference
     int type = 0;                // 0 HTTP, 1 FTP, 2 HTTPS
     int status = 1;              // 0 in progress, 1 waiting, 2 finished; -1 unreadable
 };

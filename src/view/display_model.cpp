@@ -1,5 +1,6 @@
 #include "view/display_model.h"
 
+#include "core/settings.h"
 #include "view/bar_painter.h"
 
 namespace {
@@ -12,7 +13,7 @@ DisplayModel::DisplayModel(QObject *parent)
 {
     for (const QString &name : barNames()) {
         Bar b;
-        b.fore = name == QLatin1String("Barre") ? colorFromPacked(255) : colorFromPacked(8421631);
+        b.fore = colorFromPacked(name == QLatin1String("Barre") ? Settings::Default::mainBarFore : Settings::Default::slotBarFore);
         m_bars.insert(name, b);
     }
     resetLabels();

@@ -213,10 +213,11 @@ void DownloadView::showRunBegan(const DownloadStatus &s, const QString &projectD
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     if (s.ftp)
         m_display.setLabel(statusLabel(4), QStringLiteral("Unused with FTP servers."));
-    const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), 16777215));
-    const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), 255));
-    const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), 16777215));
-    const QColor secFore = colorFromPacked(Settings::readInt(QStringLiteral("secbarrefor"), 8421631));
+    using D = Settings::Default;
+    const QColor mainBack = colorFromPacked(Settings::readInt(QStringLiteral("mainbarreback"), D::mainBarBack));
+    const QColor mainFore = colorFromPacked(Settings::readInt(QStringLiteral("mainbarrefor"), D::mainBarFore));
+    const QColor secBack = colorFromPacked(Settings::readInt(QStringLiteral("secbarreback"), D::slotBarBack));
+    const QColor secFore = colorFromPacked(Settings::readInt(QStringLiteral("secbarrefor"), D::slotBarFore));
     m_display.setBarColors(QStringLiteral("Barre"), mainBack, mainFore);
     for (int n = 1; n <= 4; ++n)
         m_display.setBarColors(barName(n), secBack, secFore);

@@ -29,9 +29,9 @@ void SpeedGraphs::begin(const QString &projectDir, const QString &fileName)
     m_traces = 0;
     // New snapshots continue the numbering of the ones already saved.
     m_capture = int(QDir(projectDir).entryList({QStringLiteral("*.jpg")}, QDir::Files).size() / 2);
-    m_showModem = Settings::readInt(QStringLiteral("ShowModem"), 1) != 0;
-    m_columns = Settings::read(QStringLiteral("graphfor"), QStringLiteral("8421631")).toLongLong();
-    m_modem = Settings::read(QStringLiteral("graphmodem"), QStringLiteral("0")).toLongLong();
+    m_showModem = Settings::readInt(QStringLiteral("ShowModem"), Settings::Default::showModem) != 0;
+    m_columns = Settings::read(QStringLiteral("graphfor"), QString::number(Settings::Default::graphFore)).toLongLong();
+    m_modem = Settings::read(QStringLiteral("graphmodem"), QString::number(Settings::Default::graphModem)).toLongLong();
     m_running = true;
 }
 
@@ -64,12 +64,12 @@ bool SpeedGraphs::addSample(const DownloadStatus &s)
 GraphPainter::Style SpeedGraphs::style() const
 {
     GraphPainter::Style style;
-    style.background = colorFromPacked(Settings::readInt(QStringLiteral("graphback"), 16777215));
+    style.background = colorFromPacked(Settings::readInt(QStringLiteral("graphback"), Settings::Default::graphBack));
     style.columns = colorFromPacked(m_columns);
     style.modem = colorFromPacked(m_modem);
     style.showModem = m_showModem;
     // The line speed may be typed with a fraction ("33.6"): its whole Kbit/s.
-    style.modemSpeed = int(OptionValues::numberIn(Settings::read(QStringLiteral("modemspeed"), QStringLiteral("56"))));
+    style.modemSpeed = int(OptionValues::numberIn(Settings::read(QStringLiteral("modemspeed"), QLatin1String(Settings::Default::modemSpeed))));
     return style;
 }
 

@@ -2,6 +2,7 @@
 #include <QObject>
 #include <QStringList>
 
+#include "core/settings.h"
 #include "engine/download_status.h"
 #include "view/graph_painter.h"
 
@@ -66,6 +67,6 @@ private:
     int m_capture = 0;                // number of the next snapshot pair
     bool m_running = false;
     bool m_showModem = true;
-    qint64 m_columns = 8421631, m_modem = 0;
+    qint64 m_columns = Settings::Default::graphFore, m_modem = Settings::Default::graphModem;
     QString m_projectDir, m_fileName;
 };
