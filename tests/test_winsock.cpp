@@ -72,7 +72,7 @@ private slots:
     }
 
     // Catches a listen failure reported inside Listen, a request handed to the wrong object, and the bytes or close of a
-    // peer already gone lost (a second copy of the program writes its address and leaves; the listener accepts itself).
+    // peer already gone lost (an FTP data connection that sends a short file and closes before it is accepted).
     void listenAndAccept()
     {
         Winsock listener, taken, other;
