@@ -94,6 +94,13 @@ private slots:
         }
         QCOMPARE(s.secondsLeft(), 55);   // 5.5 MB at 100 KB/s, where the average says 110 s
         QCOMPARE(display.label("Lbl_Time_R"), Format_Temps(55));
+        // Fault: bytes stored just before a pause counted in the first sample
+        // after the resume, showing a time left while nothing flows.
+        s.add(100000);
+        s.pause(11);
+        s.resume(20);
+        sample(s, received, 21);
+        QCOMPARE(display.label("Lbl_Time_R"), QString("--:--:--"));
     }
 
     // Fault: snapshots numbered from 1, taken at another count than every

@@ -33,6 +33,10 @@ void SpeedMeter::resume(double now)
 
 void SpeedMeter::halt()
 {
+    // Bytes stored before the stop belong to no sample after it: the first
+    // sample after a resume would show them as a speed and a time left while
+    // nothing flows.
+    m_tickBytes = 0;
     m_now = 0;
     m_left = -1;
     m_recent.clear();
