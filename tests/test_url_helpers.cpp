@@ -15,11 +15,12 @@ private slots:
     {
         const std::pair<const char *, const char *> cases[] = {
             {"http://h/d/f.zip", "h|/d/f.zip|f.zip|f"}, {"h/a.tar.gz", "h|/a.tar.gz|a.tar.gz|a"},
-            {"http://h", "h|/|h|"}, {"http://h:8080/get", "h:8080|/get|get|"}, {"", "|||"},
+            // Fault: a name without "." refused (its base name is the whole name).
+            {"http://h", "h|/|h|h"}, {"http://h:8080/get", "h:8080|/get|get|get"}, {"", "|||"},
             // Fault: the query or fragment ends up in the name on disk, or is sent.
             {"http://h/d/f.zip?a=b/c#top", "h|/d/f.zip?a=b/c|f.zip|f"},
             // Fault: a "://" inside the query taken for the scheme.
-            {"h/get?u=http://x/y.z", "h|/get?u=http://x/y.z|get|"},
+            {"h/get?u=http://x/y.z", "h|/get?u=http://x/y.z|get|get"},
             // Fault: a project stored with a raw space sends a broken request line.
             {"h/d/my file.zip", "h|/d/my%20file.zip|my file.zip|my file"}};
         for (const auto &[url, expected] : cases) {
