@@ -263,7 +263,7 @@ void DownloadManager::beginRun()
     m_run.Dernier_Paquet = m_plan.lastPackSize();
     m_run.Taille_Dernier = m_plan.lastPackSize();
     const QString url = project ? project->url : QString();
-    m_run.File_URL2 = Extract_FileName(url);
+    m_run.File_URL2 = m_server.name.isEmpty() ? Extract_FileName(url) : m_server.name;
     m_baseName = baseNameOf(m_run.File_URL2);
     QString copy = url;
     m_run.Host_URL2 = Extract_URL2(copy, &m_run.Path_URL2);
@@ -281,7 +281,7 @@ void DownloadManager::beginRun()
         m_http[i]->resetFailures();
         m_ftp[i]->resetFailures();
         m_slots[i] = m_run.Projet_FTP ? static_cast<TransferSlot *>(m_ftp[i]) : m_http[i];
-        m_slots[i]->setTarget(m_run.Host_URL2, m_run.Path_URL2);
+        m_slots[i]->setTarget(withLogin(m_run.Host_URL2, m_server.login), m_run.Path_URL2);
         m_http[i]->setValidators(m_server.etag, m_server.lastModified, m_server.ranges);
         m_http[i]->setTls(m_run.httpsProject);
         m_ftp[i]->setActiveFirst(activeFirst);
@@ -403,7 +403,10 @@ bool DownloadManager::prepareFolders()
     }
     // A folder of its own, never one that exists: whatever the user keeps
     // under the project's name stays theirs.
-    const QString made = Folders::makeFresh(destinationFolder(), m_run.Project_Now, &failure);
+    // A file without an extension is named like its project: the folder
+    // takes another name than the one the file will take beside it.
+    const QString made = Folders::makeFresh(destinationFolder(), m_run.Project_Now
+                                            + (m_run.Project_Now == m_run.File_URL2 ? QStringLiteral(".parts") : QString()), &failure);
     if (made.isEmpty())
         return failed();
     m_owned.folder = made;
