@@ -217,7 +217,7 @@ private slots:
         const QByteArray expected = "GET " + kPath.toUtf8() + " HTTP/1.1\r\n"
             "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
             "Accept-Language: fr\r\n"
-            "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\n"
+            "User-Agent: ZOV-Kestra-Download/2.0\r\n"
             "Range: bytes=3300-4999\r\n"
             "If-Range: Sat, 05 Dec 2026 10:00:00 GMT\r\n"
             "Host: " + h.server.hostPort().toUtf8() + "\r\n"

@@ -15,11 +15,12 @@ private slots:
     {
         const std::pair<const char *, const char *> cases[] = {
             {"http://h/d/f.zip", "h|/d/f.zip|f.zip|f"}, {"h/a.tar.gz", "h|/a.tar.gz|a.tar.gz|a"},
-            {"http://h", "h|/|h|"}, {"http://h:8080/get", "h:8080|/get|get|"}, {"", "|||"},
+            // Fault: a name without "." refused (its base name is the whole name).
+            {"http://h", "h|/|h|h"}, {"http://h:8080/get", "h:8080|/get|get|get"}, {"", "|||"},
             // Fault: the query or fragment ends up in the name on disk, or is sent.
             {"http://h/d/f.zip?a=b/c#top", "h|/d/f.zip?a=b/c|f.zip|f"},
             // Fault: a "://" inside the query taken for the scheme.
-            {"h/get?u=http://x/y.z", "h|/get?u=http://x/y.z|get|"},
+            {"h/get?u=http://x/y.z", "h|/get?u=http://x/y.z|get|get"},
             // Fault: a project stored with a raw space sends a broken request line.
             {"h/d/my file.zip", "h|/d/my%20file.zip|my file.zip|my file"}};
         for (const auto &[url, expected] : cases) {
@@ -73,7 +74,8 @@ private slots:
             QVERIFY2(!isSafeName(QString::fromUtf8(name)), name);
     }
 
-    // A header line's numbers as "length", "first-last/total" or "*/total"; "" when refused.
+    // A header line's numbers as "length", "first-last/total", "*/total" or the seconds to wait, or the file name it
+    // gives; "" when refused.
     void httpNumbers()
     {
         const std::pair<QByteArray, QString> cases[] = {
@@ -81,14 +83,28 @@ private slots:
             {"X-Note: Content-Length: 5\r\nContent-Length: 1234\r\n\r\nContent-Length: 7", "1234"},
             {"Content-Length: 9223372036854775808", ""}, {"Content-Range: bytes 10-19/*", "10-19/-1"},
             {"Content-Range: bytes 20-10/100", ""}, {"Content-Range: bytes 0-100/100", ""},
-            {"Content-Range: bytes */0", "*/0"}, {"Content-Range: bytes */x", ""}};
+            {"Content-Range: bytes */0", "*/0"}, {"Content-Range: bytes */x", ""},
+            // Faults: an HTTP date (zone "GMT") not read, or counted from the wrong moment; a date gone by a negative wait.
+            {"Retry-After: 90", "90"}, {"Retry-After: Wed, 21 Oct 2026 07:30:00 GMT", "120"},
+            {"Retry-After: Wed, 21 Oct 2026 07:00:00 GMT", "0"}, {"Retry-After: soon", ""},
+            // Faults: the ISO-8859-1 form read as UTF-8, an escaped quote ending the name, a filename* without its
+            // charset taken over filename.
+            {"Content-Disposition: attachment; filename*=iso-8859-1'fr'caf%E9.txt", QString::fromUtf8("caf\u00e9.txt")},
+            {"Content-Disposition: attachment; filename=\"a \\\"b\\\"; c.txt\"", "a \"b\"; c.txt"},
+            {"Content-Disposition: inline; filename*=report.pdf; filename=r.pdf", "r.pdf"}};
         for (const auto &[line, expected] : cases) {
             const QByteArray header = "HTTP/1.1 206 Partial Content\r\n" + line + "\r\n\r\n";
             bool ok = false;
             QString got;
             HttpParse::ContentRange r;
             qint64 total = -1;
-            if (line.contains("Content-Length"))
+            if (line.startsWith("Retry-After")) {
+                got = QString::number(HttpParse::retryAfter(header, QDateTime(QDate(2026, 10, 21), QTime(7, 28), Qt::UTC)));
+                ok = got != "-1";
+            } else if (line.startsWith("Content-Disposition")) {
+                got = HttpParse::contentDispositionName(header);
+                ok = !got.isEmpty();
+            } else if (line.contains("Content-Length"))
                 got = QString::number(HttpParse::contentLength(header, &ok));
             else if ((ok = HttpParse::contentRange(header, &r)))
                 got = QStringLiteral("%1-%2/%3").arg(r.first).arg(r.last).arg(r.total);

@@ -85,19 +85,18 @@ private slots:
              "0 e ranges"},
             // Fault: a header judged before it is whole, or body bytes judged as a header.
             {"one byte at a time", "/z.zip", "", small, 1, "4242 z ranges"},
-            // Fault: a raw space breaks the request line; the fragment is sent or named.
-            {"space and fragment", "/d/my file.zip#x", "/d/my%20file.zip", small, 0, "4242 my%20file ranges"},
-            {"text/html", "/f.zip", "", head(200, {"Content-Type: Text/HTML", len}), 0, kNotFile},
-            {"no Content-Type", "/f.zip", "", head(206, {len}), 0, kUnable},
+            // Fault: a raw space breaks the request line; the fragment is sent or named; the name not decoded.
+            {"space and fragment", "/d/my file.zip#x", "/d/my%20file.zip", small, 0, "4242 my file ranges"},
+            {"text/html", "/f.zip", "", head(200, {"Content-Type: Text/HTML", len}), 0,
+             kNotFile + "\r\nThe address leads to a web page (text/html), not to a file."},
             {"no length", "/f.zip", "", head(206, {kBin}), 0, kUnable},
-            {"redirect without Content-Type", "/f.zip", "", head(302, {"Location: /g.zip", len}), 0, kUnable},
-            {"not found, not html", "/f.zip", "", head(404, {"Content-Type: text/plain", len}), 0, kNotFile},
             // Fault: any 416 taken for an empty file; a 206 not from byte 0 taken for the file.
-            {"416 of a non-empty file", "/f.zip", "", head(416, {kBin, "Content-Range: bytes */5"}), 0, kNotFile},
+            {"416 of a non-empty file", "/f.zip", "", head(416, {kBin, "Content-Range: bytes */5"}), 0,
+             kNotFile + "\r\nThe server answered \"HTTP/1.1 416 X\"."},
             {"206 not from byte 0", "/f.zip", "", partial("100-199/1000", "100"), 0, kUnable},
-            {"file name without dot", "/get", "", small, 0, kUnable},
             {"empty base name", "/.profile", "", small, 0, kNotFile},
-            {"no status line", "/f.zip", "", "garbage\r\n" + kBin + "\r\n" + len + "\r\n\r\n", 0, kNotFile}};
+            {"no status line", "/f.zip", "", "garbage\r\n" + kBin + "\r\n" + len + "\r\n\r\n", 0,
+             kNotFile + "\r\nThe server answered \"garbage\"."}};
         for (const auto &c : cases) {
             const QString sent = c.sent.isEmpty() ? c.typed : c.sent;
             TestHttpServer server;
@@ -116,7 +115,7 @@ private slots:
                 QCOMPARE(o.urlText, server.hostPort() + sent);
                 QCOMPARE(server.requests().first().raw, "GET " + sent.toUtf8() + " HTTP/1.1\r\n"
                          "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\nAccept-Language: fr\r\n"
-                         "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)\r\nRange: bytes=0-\r\nHost: "
+                         "User-Agent: ZOV-Kestra-Download/2.0\r\nRange: bytes=0-\r\nHost: "
                          + server.hostPort().toUtf8() + "\r\nConnection: Keep-Alive\r\n\r\n");
                 if (o.result.url.isEmpty())
                     continue; // refused
@@ -125,37 +124,6 @@ private slots:
                 // Fault: the file's validators lost, or taken from another answer.
                 QCOMPARE(o.result.etag + o.result.lastModified, c.answer.contains("ETag") ? kEtag + kDate : QByteArray());
             }
-        }
-    }
-
-    // Rows: the address typed, the Location ("%": another server's host:port), the path of the file ("": never reached).
-    // A redirection is followed even as HTML, header names in any case; its own validators are not the file's.
-    void redirections()
-    {
-        for (const QStringList &row : QList<QStringList>{{"/x/y/r?q=1", "../g.bin#frag", "/x/g.bin"}, // Fault: "../" sent as it is
-                                                          {"/get", "http://%/Pub/Arch.Zip", "/Pub/Arch.Zip"},
-                                                          {"/loop.bin", "/loop.bin", ""}}) {
-            const QString &finalPath = row[2];
-            TestHttpServer server, other;
-            const QByteArray file = partial("0-4/5", "5") + "hello";
-            other.setHandler([&](const TestRequest &, TestConnection *c) { c->send(file); });
-            QVERIFY(server.start() && other.start());
-            const QString location = QString(row[1]).replace(QLatin1Char('%'), other.hostPort());
-            TestHttpServer &files = location.contains(other.hostPort()) ? other : server;
-            server.setHandler([&](const TestRequest &req, TestConnection *c) {
-                c->send(req.target == finalPath.toUtf8() ? file : head(302, {"content-TYPE: text/html", "LOCATION: "
-                                                                             + location.toUtf8(), "ETag: \"redirect\""}));
-            });
-            UrlProbe probe;
-            const Outcome o = runProbe(probe, server.baseUrl() + row[0]);
-            if (finalPath.isEmpty()) { // the first answer and ten followed redirections
-                QCOMPARE(o.text + QString::number(server.requests().size()), kUnable + "11");
-                continue;
-            }
-            QCOMPARE(o.text, "5 " + finalPath.section('/', -1).section('.', 0, 0) + " ranges");
-            QCOMPARE(o.result.url, files.hostPort() + finalPath);
-            QCOMPARE(o.result.etag + o.result.lastModified, kEtag + kDate);
-            QCOMPARE(files.requests().last().header("Host"), files.hostPort().toUtf8());
         }
     }
 
@@ -258,7 +226,7 @@ private slots:
         QVERIFY2(ftp.start(root.path()), qPrintable(ftp.lastError()));
         UrlProbe probe;
         const Outcome o = runProbe(probe, ftp.baseUrl() + "/a b.bin");
-        QCOMPARE(o.text, "1234567 a%20b ranges");
+        QCOMPARE(o.text, "1234567 a b ranges");
         QVERIFY(o.result.ftp && o.result.etag.isEmpty() && o.result.packSize == 1024000 && o.result.url == ftp.hostPort() + "/a%20b.bin");
         QCOMPARE(runProbe(probe, ftp.baseUrl() + "/missing.bin").text, kFtpError);
     }

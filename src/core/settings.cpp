@@ -124,6 +124,18 @@ QString Settings::caCertificateFile()
     return read(QStringLiteral("CaCertificate"), QString());
 }
 
+QByteArray Settings::userAgent()
+{
+    // Browser lines hold commas, which an INI file written by hand without
+    // quotes turns into a list: its parts are joined back.
+    QSettings s(openedFile(), QSettings::IniFormat);
+    const QVariant v = s.value(keyOf(QStringLiteral("UserAgent")));
+    QString text = v.typeId() == QMetaType::QStringList ? v.toStringList().join(QStringLiteral(", ")) : v.toString();
+    text.removeIf([](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+    text = text.trimmed();
+    return text.isEmpty() ? QByteArray(DefaultUserAgent) : text.toUtf8();
+}
+
 qint64 toInteger(const QString &text, qint64 def)
 {
     bool ok = false;

@@ -45,6 +45,11 @@ public:
     // "CaCertificate": a PEM file of authorities trusted for HTTPS besides the
     // system's; empty (the default) for none.
     static QString caCertificateFile();
+    // "UserAgent": the User-Agent line of every HTTP request; without it the
+    // program's own name and version. Control characters, which would end
+    // the header line, are dropped.
+    static QByteArray userAgent();
+    static constexpr const char *DefaultUserAgent = "ZOV-Kestra-Download/2.0";
 };
 
 // Integer value of a text the way the store's readers convert it: leading and

@@ -23,7 +23,7 @@ QByteArray TextFile::read(const QString &path, bool *ok)
     return all;
 }
 
-bool TextFile::write(const QString &path, const QByteArray &bytes, QString *error)
+bool TextFile::write(const QString &path, const QByteArray &bytes, QString *error, int mode)
 {
     // A new file beside the old one, renamed over it: the old file or the new
     // one, never half of either. No sync to disk here: the pack register is
@@ -41,7 +41,7 @@ bool TextFile::write(const QString &path, const QByteArray &bytes, QString *erro
     // any kind goes first, and a link planted in its place is not followed.
     const QByteArray native = QFile::encodeName(temp);
     ::unlink(native.constData());
-    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = ::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
     if (fd < 0)
         return failed(errno);
     qsizetype done = 0;

@@ -13,8 +13,9 @@ public:
     static QByteArray read(const QString &path, bool *ok = nullptr);
     // Replaces the file at once: a crash leaves the old file or the new one,
     // never half of either. Returns false when the file could not be written,
-    // with "path: reason" in error (when given).
-    static bool write(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+    // with "path: reason" in error (when given). mode: the new file's
+    // permissions (0600 for what only the user may read).
+    static bool write(const QString &path, const QByteArray &bytes, QString *error = nullptr, int mode = 0644);
     // Appends one line (bytes + CR LF) by rewriting the whole file atomically.
     static bool appendLine(const QString &path, const QByteArray &line);
 };

@@ -95,14 +95,17 @@ void Download::begin()
 {
     if (m_state != State::Starting)
         return;
-    const QString projectDir = ProgramFolder::projectDir(m_project);
-    m_files = DownloadFiles(m_project, Settings::filePathSetting(), Extract_FileName(m_url));
+    const ServerInfo server = ServerInfo::read(ProgramFolder::projectDir(m_project));
+    // The file's name: the one the server gave it, or its address's.
+    m_files = DownloadFiles(m_project, Settings::filePathSetting(),
+                            server.name.isEmpty() ? Extract_FileName(m_url) : server.name);
     m_register = PackRegister(m_files.registerPath());
     QString address = m_url;
     QString path;
     const QString host = Extract_URL2(address, &path);
-    // An HTTPS project is listed with its scheme.
-    m_crew->setTarget(host, path, ServerInfo::read(projectDir),
+    // An HTTPS project is listed with its scheme; a login is kept beside the
+    // project, never in its address.
+    m_crew->setTarget(withLogin(host, server.login), path, server,
                       m_url.startsWith(QLatin1String("https://"), Qt::CaseInsensitive));
     // A project that ran before carries on with its elapsed time; a new one
     // has no time file and starts at zero.

@@ -56,7 +56,9 @@ bool DownloadFiles::prepare(QString *failure)
     }
     // A folder of its own, never one that exists: whatever the user keeps
     // under the project's name stays theirs.
-    const QString made = Folders::makeFresh(m_destination, m_project, failure);
+    // A file without an extension is named like its project: the folder then
+    // takes another name than the one the file will take beside it.
+    const QString made = Folders::makeFresh(m_destination, m_project + (m_project == m_fileName ? QStringLiteral(".parts") : QString()), failure);
     if (made.isEmpty())
         return false;
     m_owned.folder = made;

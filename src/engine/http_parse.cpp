@@ -1,6 +1,9 @@
 #include "engine/http_parse.h"
 
+#include <QDateTime>
 #include <QList>
+
+#include <algorithm>
 #include <limits>
 
 namespace {
@@ -176,4 +179,104 @@ bool HttpParse::unsatisfiedRange(const QByteArray &header, qint64 *total)
         return false;
     *total = t;
     return true;
+}
+
+namespace {
+// The parameters of a header value such as Content-Disposition, "type;
+// name=value; name="quoted; value"": names lower-cased, quoted values
+// unquoted with their backslash escapes taken out. A ";" inside quotes
+// belongs to the value.
+QList<std::pair<QByteArray, QByteArray>> headerParameters(const QByteArray &value)
+{
+    QList<std::pair<QByteArray, QByteArray>> out;
+    qsizetype i = value.indexOf(';');
+    while (i >= 0 && i < value.size()) {
+        ++i; // past the ";"
+        const qsizetype eq = value.indexOf('=', i);
+        const qsizetype semi = value.indexOf(';', i);
+        if (eq < 0 || (semi >= 0 && semi < eq)) {
+            i = semi; // a parameter without a value
+            continue;
+        }
+        const QByteArray name = value.mid(i, eq - i).trimmed().toLower();
+        qsizetype j = eq + 1;
+        while (j < value.size() && value.at(j) == ' ')
+            ++j;
+        QByteArray v;
+        if (j < value.size() && value.at(j) == '"') {
+            for (++j; j < value.size() && value.at(j) != '"'; ++j) {
+                if (value.at(j) == '\\' && j + 1 < value.size())
+                    ++j;
+                v += value.at(j);
+            }
+            i = value.indexOf(';', j);
+        } else {
+            const qsizetype end = value.indexOf(';', j);
+            v = value.mid(j, end < 0 ? -1 : end - j).trimmed();
+            i = end;
+        }
+        out.append({name, v});
+    }
+    return out;
+}
+
+// Bytes a server sent as a name: UTF-8 when they are valid UTF-8, else
+// ISO-8859-1 (what older servers send).
+QString nameText(const QByteArray &bytes)
+{
+    const QString utf8 = QString::fromUtf8(bytes);
+    return utf8.contains(QChar::ReplacementCharacter) ? QString::fromLatin1(bytes) : utf8;
+}
+} // namespace
+
+QString HttpParse::contentDispositionName(const QByteArray &header)
+{
+    // Qt reads no Content-Disposition (QNetworkRequest only writes one for
+    // multipart uploads), so its two name parameters are read here.
+    bool found = false;
+    const QByteArray value = headerValue(header, "Content-Disposition", &found);
+    if (!found)
+        return QString();
+    QString plain;
+    for (const auto &[name, v] : headerParameters(value)) {
+        if (name == "filename*") {
+            // charset'language'percent-encoded bytes
+            const qsizetype first = v.indexOf('\''), second = v.indexOf('\'', first + 1);
+            if (first < 0 || second < 0)
+                continue;
+            const QByteArray charset = v.left(first).trimmed().toLower();
+            const QByteArray bytes = QByteArray::fromPercentEncoding(v.mid(second + 1));
+            QString text;
+            if (charset == "utf-8")
+                text = QString::fromUtf8(bytes);
+            else if (charset == "iso-8859-1")
+                text = QString::fromLatin1(bytes);
+            if (!text.isEmpty())
+                return text;
+        } else if (name == "filename" && plain.isEmpty()) {
+            plain = nameText(v);
+        }
+    }
+    return plain;
+}
+
+qint64 HttpParse::retryAfter(const QByteArray &header, const QDateTime &now)
+{
+    bool found = false;
+    const QByteArray value = headerValue(header, "Retry-After", &found);
+    if (!found)
+        return -1;
+    bool ok = false;
+    const qint64 seconds = parseDecimal(value, &ok);
+    if (ok)
+        return seconds;
+    // An HTTP date ("Wed, 21 Oct 2026 07:28:00 GMT") is an RFC 2822 date whose
+    // zone Qt wants as a number.
+    QString date = QString::fromLatin1(value);
+    if (date.endsWith(QLatin1String(" GMT")))
+        date = date.chopped(4) + QStringLiteral(" +0000");
+    const QDateTime when = QDateTime::fromString(date, Qt::RFC2822Date);
+    if (!when.isValid())
+        return -1;
+    return std::max<qint64>(0, now.secsTo(when));
 }

@@ -1,5 +1,8 @@
 #pragma once
 #include <QByteArray>
+#include <QString>
+
+class QDateTime;
 
 // Reading of HTTP/1.1 response headers, as small pure functions over the raw
 // bytes received. The probe and the download slots share them. Header names
@@ -48,6 +51,18 @@ public:
     // comes with a 416 answer. False when the header is missing or has another
     // form.
     static bool unsatisfiedRange(const QByteArray &header, qint64 *total);
+
+    // The file name a Content-Disposition header gives ("attachment;
+    // filename*=UTF-8''report%202026.pdf; filename="report.pdf""): the
+    // filename* parameter (UTF-8 or ISO-8859-1, percent-encoded) first, then
+    // filename, quoted or not. The name as the server wrote it, not made safe;
+    // empty when there is no such header or neither parameter gives a name.
+    static QString contentDispositionName(const QByteArray &header);
+
+    // Seconds a Retry-After header asks to wait, as a number of seconds or as
+    // an HTTP date counted from now; -1 when there is none or it cannot be
+    // read. A date already past is 0.
+    static qint64 retryAfter(const QByteArray &header, const QDateTime &now);
 
     // A plain non-negative decimal number (digits only, no sign) that fits in
     // 63 bits; *ok is false otherwise.

@@ -1,5 +1,6 @@
 #include "engine/http_slot.h"
 
+#include "core/settings.h"
 #include "core/winsock.h"
 #include "engine/http_parse.h"
 #include "engine/pack_plan.h"
@@ -41,6 +42,7 @@ struct HttpSlot::Private
     QPointer<Winsock> socket;
     QString host;                // without "user:password@"
     QByteArray authorization;    // "Basic ..." from that login, or empty
+    QByteArray userAgent = Settings::DefaultUserAgent; // the setting's, read once per file
     QString path;
     QByteArray etag;
     QByteArray lastModified;
@@ -102,6 +104,7 @@ void HttpSlot::setTarget(const QString &host, const QString &path)
     d->host = splitLogin(host, &user, &password);
     d->authorization = d->host == host ? QByteArray() : "Basic " + (user + ':' + password).toBase64();
     d->path = path;
+    d->userAgent = Settings::userAgent();
     // Another file, perhaps another server: what was learnt of the last one
     // does not hold.
     d->rate = 0;
@@ -114,7 +117,10 @@ void HttpSlot::setValidators(const QByteArray &etag, const QByteArray &lastModif
 {
     d->etag = etag;
     d->lastModified = lastModified;
-    d->ifRange = ServerInfo{etag, lastModified, ranges}.ifRangeValue();
+    ServerInfo info;
+    info.etag = etag;
+    info.lastModified = lastModified;
+    d->ifRange = info.ifRangeValue();
     d->ranges = ranges;
 }
 
@@ -284,7 +290,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
     QList<QByteArray> lines = {"GET " + d->path.toUtf8() + " HTTP/1.1",
                                "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
                                "Accept-Language: fr",
-                               "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)"};
+                               "User-Agent: " + d->userAgent};
     if (ranged) {
         lines += "Range: bytes=" + QByteArray::number(first) + '-' + QByteArray::number(last);
         if (!validator.isEmpty())

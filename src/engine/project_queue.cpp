@@ -205,9 +205,16 @@ QList<ProjectEntry> ProjectQueue::unfinishedAt(const QString &url) const
     // Only the project in progress (the one a resume starts) counts among
     // those in progress.
     QList<ProjectEntry> out;
-    if (const ProjectEntry *running = m_store.current(); running && running->url == url)
-        out.append(*running);
-    for (const ProjectEntry &e : m_store.findByAddress(url)) {
+    const QList<ProjectEntry> found = m_store.findByAddress(url);
+    if (const ProjectEntry *running = m_store.current()) {
+        for (const ProjectEntry &e : found) {
+            if (e.status == ProjectEntry::InProgress && e.name == running->name) {
+                out.append(e);
+                break;
+            }
+        }
+    }
+    for (const ProjectEntry &e : found) {
         if (e.status == ProjectEntry::Waiting)
             out.append(e);
     }

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QUrl>
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -86,6 +87,24 @@ QByteArray encodePart(const QByteArray &bytes, bool query)
     return out;
 }
 
+int defaultPort(const QString &scheme)
+{
+    const QString s = scheme.toLower();
+    return s == QLatin1String("https") ? 443 : s == QLatin1String("ftp") ? 21 : 80;
+}
+
+// Where the host text of an address starts and ends (the login included).
+std::pair<qsizetype, qsizetype> hostSpan(const QString &address)
+{
+    const qsizetype scheme = schemeEnd(address);
+    const qsizetype from = scheme >= 0 ? scheme + 3 : 0;
+    qsizetype end = from;
+    while (end < address.size() && address.at(end) != QLatin1Char('/') && address.at(end) != QLatin1Char('?')
+           && address.at(end) != QLatin1Char('#'))
+        ++end;
+    return {from, end};
+}
+
 } // namespace
 
 QString Extract_URL(QString &strUrl, QString *path)
@@ -108,10 +127,23 @@ QString Extract_FileName(const QString &text)
     return slash >= 0 ? t.mid(slash + 1) : t;
 }
 
+QString fileNameOf(const QString &address)
+{
+    return safeFileName(QUrl::fromPercentEncoding(Extract_FileName(address).toUtf8()));
+}
+
+QString safeFileName(const QString &name)
+{
+    QString text = name.mid(std::max(name.lastIndexOf(QLatin1Char('/')), name.lastIndexOf(QLatin1Char('\\'))) + 1);
+    text.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
+    text = text.trimmed();
+    return isSafeName(text) ? text : QString();
+}
+
 QString baseNameOf(const QString &fileName)
 {
     const qsizetype dot = fileName.indexOf(QLatin1Char('.'));
-    return dot >= 0 ? fileName.left(dot) : QString();
+    return dot >= 0 ? fileName.left(dot) : fileName;
 }
 
 bool isSafeName(const QString &text)
@@ -229,23 +261,18 @@ QString resolveLocation(const QString &host, const QString &path, const QString 
 {
     if (location.isEmpty())
         return QString();
-    if (schemeEnd(location) >= 0)
-        return location;
-    if (location.startsWith(QLatin1String("//")))
-        return scheme + QLatin1Char(':') + location;
-    const QString base = scheme + QStringLiteral("://") + host;
-    if (location.startsWith(QLatin1Char('/')))
-        return base + location;
-    QString dir = withoutFragment(path);
-    const qsizetype query = dir.indexOf(QLatin1Char('?'));
-    if (query >= 0)
-        dir.truncate(query);
-    if (location.startsWith(QLatin1Char('?')))
-        return base + (dir.isEmpty() ? QStringLiteral("/") : dir) + location;
-    dir.truncate(dir.lastIndexOf(QLatin1Char('/')) + 1);
-    if (dir.isEmpty())
-        dir = QStringLiteral("/");
-    return base + dir + location;
+    const QUrl base(scheme + QStringLiteral("://") + host + (path.isEmpty() ? QStringLiteral("/") : path));
+    QUrl target = base.resolved(QUrl(location));
+    if (!target.isValid() || target.scheme().isEmpty() || target.host().isEmpty())
+        return QString();
+    // A relative location keeps the asked address's login (QUrl takes its
+    // authority); an absolute one gets it back only for that same server.
+    const bool sameServer = target.scheme().compare(base.scheme(), Qt::CaseInsensitive) == 0
+                            && target.host() == base.host()
+                            && target.port(defaultPort(target.scheme())) == base.port(defaultPort(base.scheme()));
+    if (sameServer && target.userInfo().isEmpty())
+        target.setUserInfo(base.userInfo(QUrl::FullyEncoded));
+    return target.toString(QUrl::FullyEncoded | QUrl::RemoveFragment);
 }
 
 bool ftpServerPath(const QString &path, QString *decoded)
@@ -267,6 +294,34 @@ QString splitLogin(const QString &host, QByteArray *user, QByteArray *password)
     *user = QUrl::fromPercentEncoding(login.left(colon).toUtf8()).toUtf8();
     *password = colon >= 0 ? QUrl::fromPercentEncoding(login.mid(colon + 1).toUtf8()).toUtf8() : QByteArray();
     return host.mid(at + 1);
+}
+
+QString withoutLogin(const QString &address, QString *login)
+{
+    const auto [from, end] = hostSpan(address);
+    const qsizetype at = end > from ? address.lastIndexOf(QLatin1Char('@'), end - 1) : -1;
+    if (at < from) {
+        if (login)
+            login->clear();
+        return address;
+    }
+    if (login)
+        *login = address.mid(from, at - from);
+    return address.left(from) + address.mid(at + 1);
+}
+
+QString withLogin(const QString &address, const QString &login)
+{
+    if (login.isEmpty())
+        return address;
+    const QString plain = withoutLogin(address);
+    const qsizetype from = hostSpan(plain).first;
+    return plain.left(from) + login + QLatin1Char('@') + plain.mid(from);
+}
+
+QString loginText(const QString &user, const QString &password)
+{
+    return QString::fromLatin1(QUrl::toPercentEncoding(user) + ':' + QUrl::toPercentEncoding(password));
 }
 
 bool joinLines(const QList<QByteArray> &lines, QByteArray *out)

@@ -29,8 +29,20 @@ QString Extract_URL2(QString &strUrl, QString *path);
 // it holds no "/". Percent escapes are kept as they are.
 QString Extract_FileName(const QString &text);
 
-// The base name of a file name: the text before its first ".". Empty when the
-// name has no "." at all (no base name can be taken then) or starts with one.
+// The name a file downloaded from an address is saved under when the server
+// names none: the last segment of its path (Extract_FileName) with its
+// escapes decoded, made safe (safeFileName); empty when nothing safe is left.
+QString fileNameOf(const QString &address);
+
+// A name a server or an address gives, made fit to be a file's name inside
+// the destination: only the text after its last "/" or "\" is kept (what
+// climbs out of the folder is dropped, as browsers do), without control
+// characters. Empty when that leaves no name, "." or "..".
+QString safeFileName(const QString &name);
+
+// The base name of a file name: the text before its first ".", or the whole
+// name when it has none ("setup-linux" is its own base name). Empty when the
+// name starts with ".".
 QString baseNameOf(const QString &fileName);
 
 // True when text can name a file or folder inside another folder without
@@ -74,10 +86,12 @@ bool safeUrl(const QString &url, QString *safe, QString *why = nullptr);
 bool joinLines(const QList<QByteArray> &lines, QByteArray *out);
 
 // The address a redirection leads to, from its Location value and the host and
-// path of the address that was asked: an address with a scheme as it is, "//h/p"
-// with the asked address's scheme before it, "/p" on the same host, "?q" on the
-// same path, and any other text beside the last "/" of the path. Empty for an
-// empty location.
+// path of the address that was asked, resolved the way a browser does (QUrl):
+// an address with a scheme as it is, "//h/p" with the asked address's scheme
+// before it, "/p" on the same host, "?q" on the same path, and any other text
+// beside the last "/" of the path. A "user:password@" of the asked host goes
+// with it only to that same host (scheme, host and port), never to another
+// server. Empty for an empty or unusable location.
 QString resolveLocation(const QString &host, const QString &path, const QString &location,
                          const QString &scheme = QStringLiteral("http"));
 
@@ -85,6 +99,17 @@ QString resolveLocation(const QString &host, const QString &path, const QString 
 // (escapes decoded) into user and password; both are left as they are when
 // the host names no user.
 QString splitLogin(const QString &host, QByteArray *user, QByteArray *password);
+
+// An address (or a host text) without its "user:password@" part, which goes,
+// as written (escapes kept), into *login when given.
+QString withoutLogin(const QString &address, QString *login = nullptr);
+// The address (or host text) with login ("user:password", escapes kept) as
+// its "user:password@" part, in place of any it had; unchanged for an empty
+// login.
+QString withLogin(const QString &address, const QString &login);
+// The "user:password" of an address for a user name and a password as typed:
+// every character that would end the user or the password early escaped.
+QString loginText(const QString &user, const QString &password);
 
 // The path an FTP command names: an address path with its escapes decoded.
 // False when the decoded path holds a control character (it would end the

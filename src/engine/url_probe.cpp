@@ -7,10 +7,13 @@
 #include "engine/http_parse.h"
 #include "engine/url_helpers.h"
 
+#include <QDateTime>
 #include <QFileInfo>
 #include <QTcpSocket>
 #include <QTime>
 #include <QTimer>
+
+#include <algorithm>
 
 const char *const UrlProbe::ErrorTitle = "Error";
 const char *const UrlProbe::MsgUnableHighSpeed =
@@ -22,6 +25,10 @@ const char *const UrlProbe::MsgConnectError =
     "An error occured while connecting to website !\r\n"
     "Please check your Internet connection or retry later !";
 const char *const UrlProbe::MsgUnableToConnect = "Unable to connect to website !";
+const char *const UrlProbe::MsgLoginWanted = "The server asks for a user name and password !";
+const char *const UrlProbe::MsgLoginRefused = "The server refused the user name and password !";
+const char *const UrlProbe::MsgAccessRefused = "The server refused access to the file !";
+const char *const UrlProbe::MsgServerBusy = "The server is busy, please retry later !";
 // Anonymous FTP wants an e-mail address as password; any fixed one will do.
 const char *const UrlProbe::AnonymousPassword = "zov@k.d";
 
@@ -33,6 +40,18 @@ bool isHttps(const QString &address)
 
 // A response header larger than this is not one we can use.
 constexpr int kMaxHeaderBytes = 64 * 1024;
+
+bool isRedirection(int status)
+{
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The status line as the user is told it: "HTTP/1.1 404 Not Found".
+QString statusLine(const QByteArray &header)
+{
+    return QString::fromLatin1(HttpParse::firstLine(header)).simplified().left(80);
+}
+
 const QByteArray kCrLf("\r\n");
 } // namespace
 
@@ -42,6 +61,12 @@ ServerInfo ProbeResult::serverInfo() const
     info.etag = etag;
     info.lastModified = lastModified;
     info.ranges = rangesSupported;
+    // What the address itself says is not written twice.
+    if (fileName != Extract_FileName(url))
+        info.name = fileName;
+    if (askedUrl != url)
+        info.askedAddress = askedUrl;
+    info.login = login;
     return info;
 }
 
@@ -94,7 +119,9 @@ void UrlProbe::start(const QString &txtUrl)
     m_running = true;
     m_redirections = 0;
     m_txtUrl = txtUrl;
+    m_firstUrl = withoutLogin(storedAddress(txtUrl));
     m_networkReason.clear();
+    m_failureStatus = 0;
     emit started();
     runProbe();
 }
@@ -158,6 +185,7 @@ void UrlProbe::runProbe()
     m_ranges = false;
     m_etag.clear();
     m_lastModified.clear();
+    m_serverName.clear();
     m_buffer.clear();
     Txt_Recu.clear();
     m_active = true;
@@ -198,7 +226,7 @@ void UrlProbe::onConnected()
     QList<QByteArray> lines = {"GET " + Path_URL.toUtf8() + " HTTP/1.1",
                                "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
                                "Accept-Language: fr",
-                               "User-Agent: Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)",
+                               "User-Agent: " + Settings::userAgent(),
                                "Range: bytes=0-",
                                "Host: " + host.toUtf8()};
     if (host != Host_URL)
@@ -293,6 +321,7 @@ void UrlProbe::judgeHttpHeader()
     const int status = HttpParse::statusCode(header);
     m_etag = HttpParse::headerValue(header, "ETag");
     m_lastModified = HttpParse::headerValue(header, "Last-Modified");
+    m_serverName = HttpParse::contentDispositionName(header);
 
     // An empty file has no byte 0 to start a range at: the server says so
     // with 416 and a total of 0, usually with an HTML page about it.
@@ -308,27 +337,50 @@ void UrlProbe::judgeHttpHeader()
         return;
     }
 
-    if (!HttpParse::hasHeader(header, "Content-Type")) {
-        fail(QString::fromLatin1(MsgUnableHighSpeed));
-        return;
-    }
     Header_OK = true;
     File_Size = 0;
     Txt_Recu = header;
 
-    if (status == 301 || status == 302) {
-        followRedirection(HttpParse::headerValue(header, "Location"));
+    // A redirection is followed whatever it carries: a body or none, a
+    // Content-Type or none.
+    if (isRedirection(status)) {
+        followRedirection(header);
         return;
     }
-
+    // What the server says instead of the file, told apart.
+    if (status == 401 || status == 407) {
+        QByteArray user, password;
+        const bool sent = splitLogin(Host_URL, &user, &password) != Host_URL;
+        failWithStatus(status, QString::fromLatin1(sent ? MsgLoginRefused : MsgLoginWanted),
+                       sent ? QString() : QStringLiteral(" Put them in the address: user:password@host/path."));
+        return;
+    }
+    if (status == 403) {
+        failWithStatus(status, QString::fromLatin1(MsgAccessRefused));
+        return;
+    }
+    if (status == 404 || status == 410) {
+        failWithStatus(status, QString::fromLatin1(MsgFileNotFound));
+        return;
+    }
+    if (status == 429 || status == 503) {
+        // Waiting what the server asks is the download's business; the probe
+        // only tells it.
+        const qint64 wait = HttpParse::retryAfter(header, QDateTime::currentDateTimeUtc());
+        failWithStatus(status, QString::fromLatin1(MsgServerBusy),
+                       wait >= 0 ? QStringLiteral(" It asks to wait %1 seconds.").arg(wait) : QString());
+        return;
+    }
+    // A server may send no Content-Type at all; a web page is not the file.
     if (HttpParse::headerValue(header, "Content-Type").toUpper().contains("TEXT/HTML")) {
-        fail(QString::fromLatin1(MsgFileNotFound));
+        fail(QString::fromLatin1(MsgFileNotFound)
+             + QStringLiteral("\r\nThe address leads to a web page (text/html), not to a file."));
         return;
     }
     // Only the file itself will do: 206 for the range asked, or 200 from a
-    // server without ranges. Anything else (404, 416, 500...) is not the file.
+    // server without ranges. Anything else (416, 500...) is not the file.
     if (status != 200 && status != 206) {
-        fail(QString::fromLatin1(MsgFileNotFound));
+        failWithStatus(status, QString::fromLatin1(MsgFileNotFound));
         return;
     }
 
@@ -390,21 +442,23 @@ void UrlProbe::ftpData(const QByteArray &chunk)
     // Otherwise a greeting or another reply: wait for the next one.
 }
 
-void UrlProbe::followRedirection(const QByteArray &location)
+void UrlProbe::followRedirection(const QByteArray &header)
 {
     closeProbe();
     if (m_redirections >= MaxRedirections) {
-        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        fail(QString::fromLatin1(MsgUnableHighSpeed)
+             + QStringLiteral("\r\nMore than %1 redirections in a row.").arg(MaxRedirections));
         return;
     }
-    // A Location with a scheme is used as it is; a path is resolved against the
-    // host being probed, with the scheme put back so that a host whose name
-    // begins with "ftp" is not mistaken for an FTP address. The new probe
-    // resolves dot segments and encodes the result like any typed address.
-    const QString target = resolveLocation(Host_URL, Path_URL, QString::fromUtf8(location).trimmed(),
+    // The new probe resolves dot segments and encodes the result like any
+    // typed address; the scheme put back on a relative location keeps a host
+    // whose name begins with "ftp" from being taken for an FTP address.
+    const QString location = QString::fromUtf8(HttpParse::headerValue(header, "Location"));
+    const QString target = resolveLocation(Host_URL, Path_URL, location,
                                             httpsLink ? QStringLiteral("https") : QStringLiteral("http"));
     if (target.isEmpty()) {
-        fail(QString::fromLatin1(MsgUnableHighSpeed));
+        fail(QString::fromLatin1(MsgUnableHighSpeed) + QStringLiteral("\r\nThe server answered \"%1\" without a usable Location.")
+                                                         .arg(statusLine(header)));
         return;
     }
     ++m_redirections;
@@ -420,10 +474,11 @@ void UrlProbe::followRedirection(const QByteArray &location)
 
 bool UrlProbe::deriveProjectName()
 {
-    if (!File_URL.contains(QLatin1Char('.'))) {
-        fail(QString::fromLatin1(MsgUnableHighSpeed));
-        return false;
-    }
+    // The server's name for the file comes first; either way nothing of it
+    // may point outside the folders it is written in.
+    File_URL = safeFileName(m_serverName);
+    if (File_URL.isEmpty())
+        File_URL = fileNameOf(m_txtUrl);
     const QString base = baseNameOf(File_URL);
     // The base name becomes a folder under projects/: it must stay inside it.
     if (!isSafeName(base) || !isSafeName(File_URL)) {
@@ -464,6 +519,12 @@ void UrlProbe::closeProbe()
     Ferme_Connect(*m_winsock);
 }
 
+void UrlProbe::failWithStatus(int status, const QString &text, const QString &more)
+{
+    m_failureStatus = std::max(status, 0);
+    fail(text + QStringLiteral("\r\nThe server answered \"%1\".").arg(statusLine(Txt_Recu)) + more);
+}
+
 void UrlProbe::fail(const QString &text)
 {
     closeProbe();
@@ -479,7 +540,8 @@ void UrlProbe::succeed()
     r.ftp = Test_Link_FTP;
     r.fileSize = File_Size;
     r.projectName = Project_Name;
-    r.url = m_txtUrl;
+    r.url = withoutLogin(m_txtUrl, &r.login);
+    r.askedUrl = m_firstUrl;
     r.fileName = File_URL;
     // FTP restarts at any offset (REST), so packs always work there.
     r.rangesSupported = Test_Link_FTP || m_ranges;

@@ -14,9 +14,19 @@ struct ProbeResult
 {
     bool ftp = false;
     qint64 fileSize = 0;
-    QString projectName;
-    QString url;            // the address as Txt_Url shows it: no scheme, or "https://"
-    QString fileName;       // File_URL
+    QString projectName;    // the base name of fileName, made unique in the store
+    // The address the file was found at, after any redirection, as the project
+    // keeps it: no scheme (or "https://") and no "user:password@".
+    QString url;
+    // The address the probe was given, in the same form: what finds the
+    // project again when the same address is given once more.
+    QString askedUrl;
+    // "user:password" (escapes kept) that the requests for url carry; empty
+    // when the address named none or a redirection led to another server.
+    QString login;
+    // The name the file is saved under (File_URL): the one the server's
+    // Content-Disposition gives, else the last segment of url, decoded.
+    QString fileName;
     bool rangesSupported = false;
     qint64 packSize = 0;    // the pack size setting, or fileSize when the server has no ranges
     // The validators of the file as the last response (after redirections)
@@ -48,6 +58,10 @@ public:
     static const char *const MsgFtpError;
     static const char *const MsgConnectError;       // both lines, CR LF between
     static const char *const MsgUnableToConnect;    // followed by CR LF and the address
+    static const char *const MsgLoginWanted;        // 401, 407
+    static const char *const MsgLoginRefused;       // 401, 407 to the user name and password sent
+    static const char *const MsgAccessRefused;      // 403
+    static const char *const MsgServerBusy;         // 429, 503
     static const char *const AnonymousPassword;
 
     explicit UrlProbe(QObject *parent = nullptr);
@@ -61,6 +75,9 @@ public:
     // The system's words for the network failure behind the last failed()
     // ("Connection refused"); empty when the probe failed for another reason.
     QString networkReason() const { return m_networkReason; }
+    // The HTTP status behind the last failed() when the server's answer was
+    // the cause (401, 403, 404...); 0 otherwise.
+    int failureStatus() const { return m_failureStatus; }
 
     // Tests shorten the no-data deadline; the program keeps TimeoutInterval.
     void setTimeoutInterval(int ms);
@@ -114,7 +131,9 @@ private:
     void httpData(const QByteArray &chunk);
     void judgeHttpHeader();
     void ftpData(const QByteArray &chunk);
-    void followRedirection(const QByteArray &location);
+    void followRedirection(const QByteArray &header);
+    // A refusal that names the server's answer on the line under text.
+    void failWithStatus(int status, const QString &text, const QString &more = QString());
     bool deriveProjectName();
     void sendQuit();
     void closeProbe();
@@ -126,7 +145,10 @@ private:
     QTimer *Timer_Test_FTP = nullptr;
 
     QString m_txtUrl;
+    QString m_firstUrl;         // the address given to start(), as a project keeps it
     QString m_networkReason;
+    int m_failureStatus = 0;
+    QString m_serverName;       // the name the answer's Content-Disposition gives
     bool m_running = false;     // from start() to finished()
     bool m_active = false;      // a probe connection is open and undecided
     bool m_ranges = false;      // the HTTP server answered 206

@@ -14,6 +14,7 @@
 #include "view/download_view.h"
 #include "gui/picture_box.h"
 #include "engine/download_manager.h"
+#include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 #include "gui/dialog_keys.h"
 #include "gui/form3.h"
@@ -496,8 +497,12 @@ void Form1::wireEngine()
             return;
         ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"),
             [this, name = running->name, url = running->url] {
+            // Probed again at the address the user gave, with the login the
+            // project kept (its files go with the cancel).
+            const ServerInfo kept = ServerInfo::read(m_engine->store().projectDir(name));
+            const QString again = withLogin(kept.askedAddress.isEmpty() ? url : kept.askedAddress, kept.login);
             m_engine->queue().cancel(name);
-            Txt_Url->setText(url);
+            Txt_Url->setText(again);
             addProject();
         });
     });

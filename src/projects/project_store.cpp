@@ -189,7 +189,9 @@ QList<ProjectEntry> ProjectStore::findByAddress(const QString &url) const
 {
     QList<ProjectEntry> out;
     for (const ProjectEntry &e : m_entries) {
-        if (e.url == url)
+        // A project a redirection led elsewhere is found by the address the
+        // user gave as well (a signed address differs every time).
+        if (e.url == url || (!url.isEmpty() && ServerInfo::read(projectDir(e.name)).askedAddress == url))
             out.append(e);
     }
     return out;

@@ -56,7 +56,9 @@ public:
     // The project in progress (the first, should a list file name several),
     // nullptr when there is none.
     const ProjectEntry *current() const;
-    // The entries whose address is url, in the order of entries().
+    // The entries whose address is url, or that were made from url and led
+    // elsewhere by a redirection (ServerInfo::askedAddress), in the order of
+    // entries().
     QList<ProjectEntry> findByAddress(const QString &url) const;
 
     // Rows of the main list: the first in-progress entry (when there is one),

@@ -2,6 +2,7 @@
 
 #include "core/text_file.h"
 
+#include <QFile>
 #include <QList>
 
 ServerInfo ServerInfo::read(const QString &projectDir)
@@ -21,7 +22,14 @@ ServerInfo ServerInfo::read(const QString &projectDir)
             info.lastModified = value;
         else if (key == "Ranges")
             info.ranges = value != "0";
+        else if (key == "Name")
+            info.name = QString::fromUtf8(value);
+        else if (key == "Address")
+            info.askedAddress = QString::fromUtf8(value);
     }
+    const QByteArray login = TextFile::read(projectDir + loginFileName()).trimmed();
+    if (login.startsWith("Login:"))
+        info.login = QString::fromUtf8(login.mid(6));
     return info;
 }
 
@@ -33,6 +41,14 @@ bool ServerInfo::write(const QString &projectDir) const
     if (!lastModified.isEmpty())
         text += "Last-Modified:" + lastModified + "\r\n";
     text += QByteArray("Ranges:") + (ranges ? "1" : "0") + "\r\n";
+    if (!name.isEmpty())
+        text += "Name:" + name.toUtf8() + "\r\n";
+    if (!askedAddress.isEmpty())
+        text += "Address:" + askedAddress.toUtf8() + "\r\n";
+    if (login.isEmpty())
+        QFile::remove(projectDir + loginFileName());
+    else if (!TextFile::write(projectDir + loginFileName(), "Login:" + login.toUtf8() + "\r\n", nullptr, 0600))
+        return false;
     return TextFile::write(projectDir + fileName(), text);
 }
 

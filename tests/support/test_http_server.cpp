@@ -1,5 +1,6 @@
 #include "support/test_http_server.h"
 
+#include <QCryptographicHash>
 #include <QRegularExpression>
 
 #include <algorithm>
@@ -124,40 +125,89 @@ QByteArray TestHttpServer::response(int status, const QByteArray &reason, QList<
 void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
 {
     setHandler([this, data, faults](const TestRequest &req, TestConnection *conn) {
-        const int number = int(m_requests.size()) - 1;
-        const qint64 size = data.size();
-        QList<QByteArray> headers{"Content-Type: application/octet-stream", "Accept-Ranges: bytes"};
-        if (faults.connectionClose)
-            headers.append("Connection: close");
-        static const QRegularExpression rangeRe(QStringLiteral("^bytes=(\\d+)-(\\d*)$"),
-                                                QRegularExpression::CaseInsensitiveOption);
-        const auto m = rangeRe.match(QString::fromLatin1(req.header("Range")));
-        const bool ranged = !faults.ignoreRange && m.hasMatch()
-                            && (m.captured(2).isEmpty() || m.captured(2).toLongLong() >= m.captured(1).toLongLong());
-        const qint64 first = ranged ? m.captured(1).toLongLong() : 0;
-        qint64 last = ranged && !m.captured(2).isEmpty() ? m.captured(2).toLongLong() : size - 1;
-        const int status = !ranged ? 200 : first >= size ? 416 : 206;
-        if (status == 416) {
-            headers << "Content-Range: bytes */" + QByteArray::number(size);
-        } else if (status == 206) {
-            if (faults.maxRangeLength > 0)
-                last = std::min(last, first + faults.maxRangeLength - 1);
-            headers << "Content-Range: bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
-                           + QByteArray::number(size);
-        }
-        const QByteArray body = status == 416 ? QByteArray() : data.mid(first, last - first + 1);
-        headers << "Content-Length: " + QByteArray::number(body.size());
-        const QByteArray reason = status == 200 ? "OK" : status == 206 ? "Partial Content" : "Range Not Satisfiable";
-        const QByteArray h = head(status, reason, headers);
-        faults.headPiece > 0 ? conn->sendChunked(h, faults.headPiece) : conn->send(h);
-
-        const bool drop = faults.dropAfter.contains(number);
-        const bool stall = !drop && faults.stallAfter.contains(number);
-        const QByteArray out = body.left(drop ? faults.dropAfter.value(number)
-                                         : stall ? faults.stallAfter.value(number) : body.size());
-        m_served.append({number, out.size()});
-        faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece) : conn->send(out);
-        if (drop || (!stall && (faults.connectionClose || faults.closeIdle)))
-            conn->close();
+        sendFile(req, conn, data, faults, {"Content-Type: application/octet-stream"});
     });
+}
+
+void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
+{
+    setHandler([this, routes](const TestRequest &req, TestConnection *conn) {
+        const QByteArray number = QByteArray::number(m_requests.size() - 1);
+        const auto route = routes.contains(req.target) ? routes.constFind(req.target)
+                                                       : routes.constFind(req.target.left(req.target.indexOf('?')));
+        const QByteArray authorization = req.header("Authorization");
+        const auto refuse = [conn](int status, const QByteArray &reason, const QList<QByteArray> &headers = {}) {
+            conn->send(response(status, reason, QList<QByteArray>{"Content-Type: text/html"} + headers,
+                                "<html><body>" + reason + "</body></html>"));
+        };
+        if (req.header("User-Agent").contains("MSIE"))
+            return refuse(403, "Forbidden");
+        if (route == routes.cend())
+            return refuse(404, "Not Found");
+        if (!route->login.isEmpty() && authorization != "Basic " + route->login.toBase64())
+            return refuse(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"files\""});
+        if (route->refuseAuthorization && !authorization.isEmpty())
+            return refuse(400, "Only one authentication mechanism allowed");
+        QList<QByteArray> headers;
+        for (QByteArray h : route->headers)
+            headers.append(h.replace("%n", number));
+        if (route->status != 200) {
+            static const QHash<int, QByteArray> reasons{{301, "Moved Permanently"}, {302, "Found"}, {303, "See Other"},
+                {307, "Temporary Redirect"}, {308, "Permanent Redirect"}, {403, "Forbidden"}, {404, "Not Found"},
+                {410, "Gone"}, {429, "Too Many Requests"}, {503, "Service Unavailable"}};
+            if (!std::any_of(headers.cbegin(), headers.cend(), [](const QByteArray &h) { return h.startsWith("Content-Length:"); }))
+                headers.append("Content-Length: " + QByteArray::number(route->body.size()));
+            conn->send(head(route->status, reasons.value(route->status, "Other"), headers) + route->body);
+            return;
+        }
+        if (route->contentType)
+            headers.prepend("Content-Type: application/octet-stream");
+        const QByteArray etag = '"' + QCryptographicHash::hash(route->file, QCryptographicHash::Md5).toHex().left(16) + '"';
+        sendFile(req, conn, route->file, Faults(), headers, etag);
+    });
+}
+
+void TestHttpServer::sendFile(const TestRequest &req, TestConnection *conn, const QByteArray &data, const Faults &faults,
+                              QList<QByteArray> headers, const QByteArray &etag)
+{
+    const int number = int(m_requests.size()) - 1;
+    const qint64 size = data.size();
+    headers.append("Accept-Ranges: bytes");
+    if (!etag.isEmpty())
+        headers.append("ETag: " + etag);
+    if (faults.connectionClose)
+        headers.append("Connection: close");
+    static const QRegularExpression rangeRe(QStringLiteral("^bytes=(\\d+)-(\\d*)$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const auto m = rangeRe.match(QString::fromLatin1(req.header("Range")));
+    // A file with an entity tag: a Range under an If-Range that names another
+    // version gets the whole file.
+    const QByteArray ifRange = req.header("If-Range");
+    const bool ranged = !faults.ignoreRange && m.hasMatch() && (etag.isEmpty() || ifRange.isEmpty() || ifRange == etag)
+                        && (m.captured(2).isEmpty() || m.captured(2).toLongLong() >= m.captured(1).toLongLong());
+    const qint64 first = ranged ? m.captured(1).toLongLong() : 0;
+    qint64 last = ranged && !m.captured(2).isEmpty() ? m.captured(2).toLongLong() : size - 1;
+    const int status = !ranged ? 200 : first >= size ? 416 : 206;
+    if (status == 416) {
+        headers << "Content-Range: bytes */" + QByteArray::number(size);
+    } else if (status == 206) {
+        if (faults.maxRangeLength > 0)
+            last = std::min(last, first + faults.maxRangeLength - 1);
+        headers << "Content-Range: bytes " + QByteArray::number(first) + '-' + QByteArray::number(last) + '/'
+                       + QByteArray::number(size);
+    }
+    const QByteArray body = status == 416 ? QByteArray() : data.mid(first, last - first + 1);
+    headers << "Content-Length: " + QByteArray::number(body.size());
+    const QByteArray reason = status == 200 ? "OK" : status == 206 ? "Partial Content" : "Range Not Satisfiable";
+    const QByteArray h = head(status, reason, headers);
+    faults.headPiece > 0 ? conn->sendChunked(h, faults.headPiece) : conn->send(h);
+
+    const bool drop = faults.dropAfter.contains(number);
+    const bool stall = !drop && faults.stallAfter.contains(number);
+    const QByteArray out = body.left(drop ? faults.dropAfter.value(number)
+                                     : stall ? faults.stallAfter.value(number) : body.size());
+    m_served.append({number, out.size()});
+    faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece) : conn->send(out);
+    if (drop || (!stall && (faults.connectionClose || faults.closeIdle)))
+        conn->close();
 }

@@ -80,6 +80,17 @@ public:
         int headPiece = 0;               // > 0: the head goes out in pieces of this many bytes
         int bodyPiece = 0;               // > 0: the body goes out in pieces of this many bytes
     };
+    // One address of a site (serveSite()).
+    struct Route
+    {
+        int status = 200;                  // 200: the file, with byte ranges; any other: its headers and body
+        QByteArray file;                   // what 200 serves
+        QList<QByteArray> headers;         // more header lines; "%n" in them stands for the request's number
+        QByteArray body;                   // the body of any other answer
+        bool contentType = true;           // say "Content-Type: application/octet-stream" for the file
+        QByteArray login;                  // "user:password": a request without it as Basic authorization gets 401
+        bool refuseAuthorization = false;  // 400 to a request that carries an Authorization (a signed address)
+    };
     // What one answer of serveFile() carried: the request, the file bytes written.
     struct Served { int request = 0; qint64 length = 0; };
 
@@ -101,6 +112,12 @@ public:
     // ("bytes=a-b" and "bytes=a-"; 416 for a start past the end), keeping
     // connections open, with the faults asked for. Replaces the handler.
     void serveFile(const QByteArray &data, const Faults &faults);
+    // Serves a site the way today's download sites behave: each route answers
+    // its request target (path and query), or its path whatever the query;
+    // anything else gets 404. Files come with byte ranges, an entity tag (of
+    // their bytes) and If-Range; like the filters in front of many sites, a
+    // User-Agent naming "MSIE" gets 403. Replaces the handler.
+    void serveSite(const QHash<QByteArray, Route> &routes);
     // The answers serveFile() gave, in request order.
     const QList<Served> &served() const { return m_served; }
 
@@ -115,6 +132,10 @@ public:
                                const QByteArray &body);
 
 private:
+    // One answer of the file server: data with ranges, the faults asked for.
+    void sendFile(const TestRequest &req, TestConnection *conn, const QByteArray &data, const Faults &faults,
+                  QList<QByteArray> headers, const QByteArray &etag = {});
+
     QTcpServer m_server;
     RequestHandler m_handler;
     ConnectHandler m_connectHandler;
