@@ -141,6 +141,8 @@ private slots:
         QTest::newRow("closed right after the header")
             << qint64(5000) << Faults{.dropAfter = {{0, 0}}, .bodyPiece = 700} << 2 << 1;
         QTest::newRow("200 with the whole file") << qint64(5000) << Faults{.ignoreRange = true, .bodyPiece = 700} << 1 << 0;
+        // Fault: a wait the server names (503 with Retry-After) spent as a failed attempt.
+        QTest::newRow("busy, retry after 1 s") << qint64(5000) << Faults{.busy = {{0, 1}}} << 2 << 0;
     }
 
     void wholeFile()

@@ -109,7 +109,9 @@ private slots:
         m_routes["/objects/signed"].refuseAuthorization = true;
         m_routes["/denied.bin"] = moved(403, "/");
         m_routes["/gone.bin"] = moved(410, "/");
-        m_routes["/busy.bin"] = moved(503, "/", {"Retry-After: 120"});
+        m_routes["/busy.bin"] = moved(503, "/", {"Retry-After: 600"});
+        m_routes["/files/busy-once.bin"] = file("/files/busy-once.bin");
+        m_routes["/files/busy-once.bin"].busyFirst = 1;
         m_site.serveSite(m_routes);
         m_cdn.serveSite(m_routes);
     }
@@ -234,8 +236,10 @@ private slots:
                 "The server answered \"HTTP/1.1 404 Not Found\".\n");
         refused("410", "http://SITE/gone.bin", "File not found or the URL don't point on a file !\n"
                 "The server answered \"HTTP/1.1 410 Gone\".\n");
-        refused("503 with Retry-After", "http://SITE/busy.bin", "The server is busy, please retry later !\n"
-                "The server answered \"HTTP/1.1 503 Service Unavailable\". It asks to wait 120 seconds.\n");
+        // Faults: a busy server's short wait taken for a refusal; a wait of over five minutes waited.
+        saved("503, then the file", "http://SITE/files/busy-once.bin", "busy-once.bin", "/files/busy-once.bin");
+        refused("503 with a long Retry-After", "http://SITE/busy.bin", "The server is busy, please retry later !\n"
+                "The server answered \"HTTP/1.1 503 Service Unavailable\". It asks to wait 600 seconds.\n");
         // Fault: the UserAgent setting not used.
         refused("UserAgent setting", "http://SITE/files/a.bin", "The server refused access to the file !\n"
                 "The server answered \"HTTP/1.1 403 Forbidden\".\n", {},

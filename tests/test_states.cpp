@@ -10,6 +10,7 @@
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
 #include "support/test_files.h"
+#include "support/test_http_server.h"
 #include "view/download_view.h"
 
 #include <QHostAddress>
@@ -154,6 +155,28 @@ private slots:
         e.queue().cancel("c");                                 // Starting, cancel
         QCOMPARE(seen(), (QList<S>{S::Starting, S::Idle}));
         QVERIFY(e.store().entries().size() == 1 && e.store().finished().size() == 1);
+    }
+
+    // Faults: a server's "busy, come back in 1 s" taken for a failure, or
+    // not shown as a wait for the server (nor left once data flows again).
+    void serverAsksToWait()
+    {
+        DownloadManager &e = startUp();
+        DownloadView view;
+        view.follow(e);
+        TestHttpServer site;
+        const QByteArray data = TestFiles::randomBytes(2 * P, 5);
+        site.serveFile(data, {.busy = {{0, 1}, {1, 1}}});
+        QVERIFY(site.start());
+        const QString url = site.hostPort() + "/w.bin";
+        QVERIFY(e.queue().add("w", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url, data.size()));
+        QVERIFY(e.queue().startNow("w"));
+        QTRY_COMPARE_WITH_TIMEOUT(e.state(), S::WaitingForServer, 5000);
+        QCOMPARE(view.display().label("Lbl_Status_B"), QString("Waiting for the server..."));
+        QTRY_VERIFY(view.display().label("Lbl_Status_w1").startsWith("Server busy: retrying in 1 s"));
+        QVERIFY(finishes("w", data));
+        QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::WaitingForServer, S::Running, S::Assembling, S::Finished}));
+        QCOMPARE(e.download()->slot(1).failuresTotal() + e.download()->slot(2).failuresTotal(), 0);
     }
 
     // Faults: a retry that goes on while paused (or a pause that keeps

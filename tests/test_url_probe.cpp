@@ -66,7 +66,7 @@ private slots:
         for (const char *url : {"http://ftp.h.invalid/f.bin", "ftp.h.invalid/f.bin", "FTP://h.invalid/f.bin"}) {
             UrlProbe probe;
             probe.start(url);
-            QCOMPARE(probe.Test_Link_FTP, qstrncmp(url, "http", 4) != 0);
+            QCOMPARE(probe.isFtp(), qstrncmp(url, "http", 4) != 0);
         }
     }
 

@@ -45,7 +45,16 @@ Download::Download(const ProjectStore &store, const QString &project, QObject *p
     loadOptions(store);
     m_crew = new SlotCrew(m_ftp, m_files, m_register, this);
     connect(m_crew, &SlotCrew::dataStarted, this, &Download::onDataStarted);
-    connect(m_crew, &SlotCrew::bytesStored, this, [this](qint64 count) { m_speed.add(count); });
+    connect(m_crew, &SlotCrew::bytesStored, this, [this](qint64 count) {
+        m_speed.add(count);
+        // Data flows again after the server's wait.
+        if (m_state == State::WaitingForServer)
+            setState(State::Running);
+    });
+    connect(m_crew, &SlotCrew::serverBusy, this, [this] {
+        if (m_state == State::Running && m_crew->waitsForServer())
+            setState(State::WaitingForServer);
+    });
     connect(m_crew, &SlotCrew::packDone, this, &Download::onPackDone);
     connect(m_crew, &SlotCrew::slotActivityChanged, this, &Download::slotActivityChanged);
     connect(m_crew, &SlotCrew::failed, this, &Download::stopWithFailure);
@@ -331,6 +340,7 @@ DownloadStatus Download::status() const
         const int wait = isPaused() ? -1 : s.retryInMs();
         out.retryInSeconds = wait < 0 ? -1 : (wait + 999) / 1000;
         out.attempt = s.failedAttempts() + 1;
+        out.serverWait = s.waitsForServer();
         if (out.retryInSeconds >= 0)
             out.activity = SlotActivity::Retrying;
     }

@@ -22,6 +22,7 @@ struct DownloadStatus
         qint64 packSize = 0;
         int retryInSeconds = -1;  // waiting before it connects again; -1 when not
         int attempt = 0;          // that next attempt, of MaxAttempts
+        bool serverWait = false;  // the wait is the server's (Retry-After), no attempt spent
         SlotActivity activity = SlotActivity::Idle;
         int percent = -1;         // of its pack stored; -1 before its first byte
     };

@@ -7,6 +7,7 @@
 #include "engine/url_helpers.h"
 #include "projects/server_info.h"
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QPointer>
 #include <QTimer>
@@ -59,6 +60,7 @@ struct HttpSlot::Private
     QByteArray head;             // response header gathered so far
     QByteArray readBuffer;       // what the socket brings is read through this
     qint64 bodyLeft = 0;         // body bytes of the response not received yet
+    int serverWait = 0;          // seconds the last answer asked to wait (Retry-After)
     bool closeAfter = false;     // the connection ends after this response
     qint64 responseStored = 0;   // bytes of this response written into pack files
 
@@ -480,6 +482,11 @@ void HttpSlot::handleBytes(const QByteArray &data)
                 failAttempt();
                 break;
             }
+            if (verdict == Verdict::Later) {
+                closeConnection();
+                waitForServer(d->serverWait);
+                break;
+            }
             if (verdict == Verdict::Changed) {
                 closeConnection();
                 m_retryTimer->stop();
@@ -526,6 +533,15 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
     if (status == 404 || status == 410 || status == 416) {
         *why = QStringLiteral("the server answered \"%1\"").arg(statusLine);
         return Verdict::Changed;
+    }
+    // Busy, or too many requests: a wait the server names (within reason)
+    // is waited without spending an attempt; any other is a failed attempt.
+    if (status == 429 || status == 503) {
+        const qint64 wait = HttpParse::retryAfter(header, QDateTime::currentDateTimeUtc());
+        if (wait < 0 || wait > MaxServerWait)
+            return Verdict::Refuse;
+        d->serverWait = int(wait);
+        return Verdict::Later;
     }
     bool ok = false;
     const qint64 length = HttpParse::contentLength(header, &ok);

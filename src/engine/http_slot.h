@@ -78,7 +78,8 @@ private:
     void handleBytes(const QByteArray &data);
     // Judges a complete response header. Refused replies count as a failed
     // attempt, or, for Changed, stop the slot.
-    enum class Verdict { Accept, Refuse, Changed };
+    // Later: the server asked to be left alone for d->serverWait seconds.
+    enum class Verdict { Accept, Refuse, Changed, Later };
     Verdict acceptHeader(const QByteArray &header, QString *why);
     // The speed of the slot, from the body bytes stored.
     void noteSpeed(qint64 bytes);

@@ -91,6 +91,7 @@ void SlotCrew::makeSlots()
         connect(slot, &TransferSlot::fileChanged, this, [this](int, const QString &reason) {
             emit failed(DownloadFailure::ServerChanged, reason);
         }, Qt::QueuedConnection);
+        connect(slot, &TransferSlot::serverBusy, this, &SlotCrew::serverBusy);
         connect(slot, &TransferSlot::restartRefused, this, &SlotCrew::onRestartRefused, Qt::QueuedConnection);
     }
 }
@@ -98,6 +99,17 @@ void SlotCrew::makeSlots()
 bool SlotCrew::isIdle() const
 {
     return std::none_of(std::begin(m_slots), std::end(m_slots), [](const TransferSlot *s) { return s->isBusy(); });
+}
+
+bool SlotCrew::waitsForServer() const
+{
+    bool any = false;
+    for (const TransferSlot *s : m_slots) {
+        if (s->isBusy() && !s->waitsForServer())
+            return false;
+        any = any || s->waitsForServer();
+    }
+    return any;
 }
 
 QList<QByteArray> SlotCrew::packsInProgress() const

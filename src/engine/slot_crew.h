@@ -41,6 +41,8 @@ public:
     qint64 received() const { return m_received; }
     // No slot holds a pack.
     bool isIdle() const;
+    // Every slot at work waits because the server asked it to.
+    bool waitsForServer() const;
     // The pack files of the packs in progress.
     QList<QByteArray> packsInProgress() const;
 
@@ -70,6 +72,8 @@ signals:
     // A pack is complete and recorded.
     void packDone();
     void slotActivityChanged(int n, SlotActivity activity);
+    // A slot waits because the server asked it to.
+    void serverBusy();
     // A slot stopped for good or a record could not be written: told from
     // the event loop, once the slot is out of its handler.
     void failed(DownloadFailure kind, const QString &detail);

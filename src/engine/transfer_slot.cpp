@@ -11,7 +11,10 @@ TransferSlot::TransferSlot(int number, QObject *parent)
     : QObject(parent), m_number(number), m_retryTimer(new QTimer(this))
 {
     m_retryTimer->setSingleShot(true);
-    connect(m_retryTimer, &QTimer::timeout, this, [this] { retryNow(); });
+    connect(m_retryTimer, &QTimer::timeout, this, [this] {
+        m_serverWait = false;
+        retryNow();
+    });
 }
 
 void TransferSlot::setPack(qint64 number, qint64 start, qint64 size, qint64 stored)
@@ -183,6 +186,24 @@ void TransferSlot::retryLater()
     }
     const qint64 delay = qint64(m_retryDelay) << std::min(m_failures - 1, 20);
     m_retryTimer->start(int(std::min<qint64>(delay, INT_MAX)));
+}
+
+void TransferSlot::waitForServer(int seconds)
+{
+    m_retryTimer->stop();
+    closeConnections();
+    if (!wantsBytes() || m_halted)
+        return;
+    m_attemptBytes = 0;
+    m_attemptPacks = 0;
+    m_serverWait = true;
+    m_retryTimer->start(std::clamp(seconds, 1, MaxServerWait) * 1000);
+    emit serverBusy(m_number, seconds);
+}
+
+bool TransferSlot::waitsForServer() const
+{
+    return m_serverWait && m_retryTimer->isActive();
 }
 
 int TransferSlot::retryInMs() const

@@ -86,6 +86,11 @@ public:
     // Milliseconds until the slot connects again after a failed attempt; -1
     // when it is not waiting to.
     int retryInMs() const;
+    // The wait is the one the server asked for (Retry-After), not a failure.
+    bool waitsForServer() const;
+    // The longest wait a server may ask for; a longer one is taken as a
+    // failed attempt.
+    static constexpr int MaxServerWait = 300;
     // Failed attempts since the slot was made (failedAttempts() counts the ones
     // in a row only).
     int failuresTotal() const { return m_failuresTotal; }
@@ -121,6 +126,9 @@ signals:
     // The pack in progress starts again from its first byte (the server cannot
     // continue it): its stored bytes no longer count.
     void packRestarted(int slot);
+    // The server asked to be left alone for `seconds` (busy, or too many
+    // requests): the slot connects again after that, the attempt not counted.
+    void serverBusy(int slot, int seconds);
     // The server cannot start a transfer in the middle of the file (FTP REST
     // refused): this slot reads from the file's start and drops what comes
     // before its pack; the others should leave their work to it.
@@ -173,6 +181,10 @@ protected:
     // The retry delay is over: the slot opens its connection again if it
     // still wants bytes.
     virtual void retryNow() = 0;
+    // The server answered "later" and said when (1..MaxServerWait seconds):
+    // every connection closes and the slot tries again then, without
+    // spending one of its attempts.
+    void waitForServer(int seconds);
     // A failure that asking again cannot mend (no address for the name, a
     // certificate that cannot be trusted; the connections are closed
     // already): no retry, and connectionError() tells the crew.
@@ -188,6 +200,7 @@ protected:
     // a local or server-side failure) until the crew gives a pack again.
     bool m_halted = false;
     QTimer *m_retryTimer;
+    bool m_serverWait = false;  // the retry timer runs for the server's wait
     int m_retryDelay = DefaultRetryDelay;
     // What the current attempt brought.
     qint64 m_attemptBytes = 0;

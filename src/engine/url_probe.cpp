@@ -5,6 +5,7 @@
 #include "core/winsock.h"
 #include "engine/ftp_parse.h"
 #include "engine/http_parse.h"
+#include "engine/transfer_slot.h"
 #include "engine/url_helpers.h"
 
 #include <QDateTime>
@@ -55,6 +56,11 @@ QString statusLine(const QByteArray &header)
 const QByteArray kCrLf("\r\n");
 } // namespace
 
+qint64 ProbeResult::packSizeFor(qint64 chosen) const
+{
+    return !rangesSupported ? fileSize : chosen > 0 ? chosen : Settings::packSize();
+}
+
 ServerInfo ProbeResult::serverInfo() const
 {
     ServerInfo info;
@@ -97,6 +103,12 @@ UrlProbe::UrlProbe(QObject *parent)
     Timer_Test_FTP->setInterval(TestFtpInterval);
     Timer_Test_FTP->setSingleShot(true);
     connect(Timer_Test_FTP, &QTimer::timeout, this, &UrlProbe::onTestFtp);
+    m_serverWaitTimer = new QTimer(this);
+    m_serverWaitTimer->setSingleShot(true);
+    connect(m_serverWaitTimer, &QTimer::timeout, this, [this] {
+        if (m_running)
+            runProbe();
+    });
 }
 
 UrlProbe::~UrlProbe()
@@ -118,6 +130,7 @@ void UrlProbe::start(const QString &txtUrl)
         return;
     m_running = true;
     m_redirections = 0;
+    m_serverWaits = 0;
     m_txtUrl = txtUrl;
     m_firstUrl = withoutLogin(storedAddress(txtUrl));
     m_networkReason.clear();
@@ -364,9 +377,16 @@ void UrlProbe::judgeHttpHeader()
         return;
     }
     if (status == 429 || status == 503) {
-        // Waiting what the server asks is the download's business; the probe
-        // only tells it.
+        // A busy server that names a reasonable wait is asked again after it,
+        // a few times at most; the address is not refused for a busy moment.
         const qint64 wait = HttpParse::retryAfter(header, QDateTime::currentDateTimeUtc());
+        if (wait >= 0 && wait <= TransferSlot::MaxServerWait && m_serverWaits < MaxServerWaits) {
+            ++m_serverWaits;
+            closeProbe();
+            m_serverWaitTimer->start(int(std::max<qint64>(wait, 1)) * 1000);
+            emit serverBusy(int(wait));
+            return;
+        }
         failWithStatus(status, QString::fromLatin1(MsgServerBusy),
                        wait >= 0 ? QStringLiteral(" It asks to wait %1 seconds.").arg(wait) : QString());
         return;
@@ -514,6 +534,7 @@ void UrlProbe::sendQuit()
 void UrlProbe::closeProbe()
 {
     m_active = false;
+    m_serverWaitTimer->stop();
     Timer_Timeout->stop();
     Timer_Test_FTP->stop();
     Ferme_Connect(*m_winsock);
@@ -545,7 +566,7 @@ void UrlProbe::succeed()
     r.fileName = File_URL;
     // FTP restarts at any offset (REST), so packs always work there.
     r.rangesSupported = Test_Link_FTP || m_ranges;
-    r.packSize = r.rangesSupported ? Settings::packSize() : File_Size;
+    r.packSize = r.packSizeFor(0);
     r.etag = m_etag;
     r.lastModified = m_lastModified;
     m_running = false;

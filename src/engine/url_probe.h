@@ -28,7 +28,10 @@ struct ProbeResult
     // Content-Disposition gives, else the last segment of url, decoded.
     QString fileName;
     bool rangesSupported = false;
-    qint64 packSize = 0;    // the pack size setting, or fileSize when the server has no ranges
+    qint64 packSize = 0;    // packSizeFor(0) when the probe ended
+    // The pack size rule: a server without byte ranges gets one pack, the
+    // whole file; otherwise the size chosen (0: the settings').
+    qint64 packSizeFor(qint64 chosen) const;
     // The validators of the file as the last response (after redirections)
     // named them; empty when the server sent none (and always over FTP).
     QByteArray etag, lastModified;
@@ -51,6 +54,7 @@ public:
     static constexpr int TimeoutInterval = 20000;   // no data at all: give up
     static constexpr int TestFtpInterval = 3000;    // FTP: no SIZE reply nor error code
     static constexpr int MaxRedirections = 10;      // redirections followed in a row
+    static constexpr int MaxServerWaits = 3;        // waits a busy server asks for, in a row
 
     static const char *const ErrorTitle;
     static const char *const MsgUnableHighSpeed;
@@ -98,7 +102,22 @@ public:
     static QString projectNameFor(const QString &baseName, const QString &projectsDir,
                                   double secondsSinceMidnight);
 
-    // Probe state, read by the window and the new-project dialog.
+    // The address being probed is an FTP one (known once start() ran).
+    bool isFtp() const { return Test_Link_FTP; }
+
+signals:
+    void started();
+    // The text Txt_Url must show from now on.
+    void urlTextChanged(const QString &text);
+    // The server is busy and asked to be asked again in `seconds`: the probe
+    // waits that long and asks again.
+    void serverBusy(int seconds);
+    void succeeded(const ProbeResult &result);
+    void failed(const QString &title, const QString &text);
+    void finished();
+
+private:
+    // Probe state: what is being probed and what the server said.
     bool Test_Link_FTP = false;
     bool httpsLink = false;   // the address being probed is an https:// one
     QString Host_URL;
@@ -111,15 +130,6 @@ public:
     QByteArray Txt_Sended;     // the HTTP request last sent
     QByteArray Txt_Recu;       // the HTTP response header last judged
 
-signals:
-    void started();
-    // The text Txt_Url must show from now on.
-    void urlTextChanged(const QString &text);
-    void succeeded(const ProbeResult &result);
-    void failed(const QString &title, const QString &text);
-    void finished();
-
-private:
     void runProbe();
     void onConnected();
     void onDataArrival();
@@ -153,6 +163,8 @@ private:
     bool m_active = false;      // a probe connection is open and undecided
     bool m_ranges = false;      // the HTTP server answered 206
     int m_redirections = 0;
+    int m_serverWaits = 0;            // waits a busy server asked for in this probe
+    QTimer *m_serverWaitTimer = nullptr;
     QByteArray m_buffer;        // received bytes not judged yet
     QByteArray m_etag, m_lastModified;  // validators of the response judged
 };

@@ -165,7 +165,7 @@ void Form2::returnFromOptions()
 {
     // A server without byte ranges keeps its single whole-file pack whatever
     // the settings say; the settings' size is for the servers that have them.
-    const qint64 pack = m_result.rangesSupported ? Settings::packSize() : m_result.fileSize;
+    const qint64 pack = m_result.packSizeFor(0);
     Txt_Pack->setText(Format_Taille(pack));
     Txt_Pack_size_ok->setText(QString::number(pack));
     loadOptions();

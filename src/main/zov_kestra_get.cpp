@@ -63,8 +63,10 @@ public:
         } else if (const int r = st.retryingSlot(); r >= 0 && st.speedNow == 0) {
             // Nothing comes and a connection waits to be tried again: say so
             // rather than show a frozen speed.
-            tail = QStringLiteral("retrying in %1 s (attempt %2 of %3)")
-                       .arg(st.perSlot[r].retryInSeconds).arg(st.perSlot[r].attempt).arg(DownloadStatus::MaxAttempts);
+            const DownloadStatus::Slot &slot = st.perSlot[r];
+            tail = slot.serverWait ? QStringLiteral("server busy, retrying in %1 s").arg(slot.retryInSeconds)
+                                   : QStringLiteral("retrying in %1 s (attempt %2 of %3)")
+                                         .arg(slot.retryInSeconds).arg(slot.attempt).arg(DownloadStatus::MaxAttempts);
         } else {
             m_speed = Format_Vitesse(st.speedNow);
             tail = m_speed + QLatin1Char(' ')
@@ -255,6 +257,10 @@ int main(int argc, char *argv[])
         if (kind == DownloadFailure::ServerChanged)
             sayRestart();
     });
+    QObject::connect(&probe, &UrlProbe::serverBusy, &app, [](int seconds) {
+        fprintf(stdout, "The server is busy: asking again in %d s.\n", std::max(seconds, 1));
+        fflush(stdout);
+    });
     QObject::connect(&probe, &UrlProbe::failed, &app, [&](const QString &, const QString &text) {
         say(text);
         // The window's message leaves the cause out; a terminal has room for it.
@@ -343,7 +349,7 @@ int main(int argc, char *argv[])
         ProjectRecord rec = ProjectFile::fromSettings(r.url, r.fileSize, r.ftp);
         if (!dest.isEmpty())
             rec.path = dest;
-        rec.packsize = r.rangesSupported ? (packSize > 0 ? packSize : Settings::packSize()) : r.fileSize;
+        rec.packsize = r.packSizeFor(packSize);
         QString failure;
         if (!queue.add(projectName, ProjectFile::build(rec), r.url, r.fileSize, r.serverInfo(), &failure)) {
             say(QStringLiteral("Cannot write the project %1: %2.").arg(projectName, failure));

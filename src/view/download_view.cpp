@@ -93,6 +93,8 @@ void DownloadView::showState(Download::State state, const DownloadStatus &status
         m_display.setCaption(kProduct);
         break;
     case State::WaitingForServer:
+        m_display.setLabel(QStringLiteral("Lbl_Status_B"), QStringLiteral("Waiting for the server..."));
+        break;
     case State::Assembling:
         break;
     }
@@ -107,8 +109,11 @@ void DownloadView::showStatus(const DownloadStatus &s)
         return;
     for (int n = 1; n <= 4; ++n) {
         const DownloadStatus::Slot &slot = s.perSlot[n - 1];
-        // A slot that waits to connect again says when, and which attempt.
-        if (slot.retryInSeconds >= 0)
+        // A slot that waits to connect again says when, and which attempt
+        // (none is spent on a wait the server asked for).
+        if (slot.retryInSeconds >= 0 && slot.serverWait)
+            m_display.setLabel(statusLabel(n), QStringLiteral("Server busy: retrying in %1 s...").arg(slot.retryInSeconds));
+        else if (slot.retryInSeconds >= 0)
             m_display.setLabel(statusLabel(n), QStringLiteral("Retrying in %1 s (%2 of %3)...")
                                                    .arg(slot.retryInSeconds).arg(slot.attempt)
                                                    .arg(DownloadStatus::MaxAttempts));

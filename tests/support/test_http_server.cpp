@@ -4,6 +4,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <memory>
 
 QByteArray TestRequest::header(const QByteArray &name) const
 {
@@ -125,13 +126,16 @@ QByteArray TestHttpServer::response(int status, const QByteArray &reason, QList<
 void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
 {
     setHandler([this, data, faults](const TestRequest &req, TestConnection *conn) {
+        if (const int wait = faults.busy.value(int(m_requests.size()) - 1, -1); wait >= 0)
+            return void(conn->send(response(503, "Service Unavailable", {"Retry-After: " + QByteArray::number(wait)}, "busy")));
         sendFile(req, conn, data, faults, {"Content-Type: application/octet-stream"});
     });
 }
 
 void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
 {
-    setHandler([this, routes](const TestRequest &req, TestConnection *conn) {
+    auto hits = std::make_shared<QHash<QByteArray, int>>();
+    setHandler([this, routes, hits](const TestRequest &req, TestConnection *conn) {
         const QByteArray number = QByteArray::number(m_requests.size() - 1);
         const auto route = routes.contains(req.target) ? routes.constFind(req.target)
                                                        : routes.constFind(req.target.left(req.target.indexOf('?')));
@@ -148,6 +152,8 @@ void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
             return refuse(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"files\""});
         if (route->refuseAuthorization && !authorization.isEmpty())
             return refuse(400, "Only one authentication mechanism allowed");
+        if ((*hits)[route.key()]++ < route->busyFirst)
+            return refuse(503, "Service Unavailable", {"Retry-After: 1"});
         QList<QByteArray> headers;
         for (QByteArray h : route->headers)
             headers.append(h.replace("%n", number));

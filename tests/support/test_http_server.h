@@ -79,6 +79,7 @@ public:
         QHash<int, qint64> stallAfter{}; // request -> body bytes sent, then silence (left open)
         int headPiece = 0;               // > 0: the head goes out in pieces of this many bytes
         int bodyPiece = 0;               // > 0: the body goes out in pieces of this many bytes
+        QHash<int, int> busy{};          // request -> answered 503 with this Retry-After (seconds)
     };
     // One address of a site (serveSite()).
     struct Route
@@ -90,6 +91,7 @@ public:
         bool contentType = true;           // say "Content-Type: application/octet-stream" for the file
         QByteArray login;                  // "user:password": a request without it as Basic authorization gets 401
         bool refuseAuthorization = false;  // 400 to a request that carries an Authorization (a signed address)
+        int busyFirst = 0;                 // the first this many requests get 503 with "Retry-After: 1"
     };
     // What one answer of serveFile() carried: the request, the file bytes written.
     struct Served { int request = 0; qint64 length = 0; };
