@@ -145,7 +145,7 @@ bool Download::planFromDisk()
     if (m_files.finalInPlace(m_fileSize)) {
         // Nothing is left to fetch or join: the run only records the end.
         m_planned = true;
-        m_crew->plan(m_fileSize, m_packSize, {});
+        m_crew->startPlan(m_fileSize, m_packSize, {});
         m_joined = m_crew->plan().packCount();
         m_crew->start();
         return true;
@@ -159,7 +159,7 @@ bool Download::planFromDisk()
     }
     m_planned = true;
     m_joined = disk.joined;
-    m_crew->plan(m_fileSize, m_packSize, disk.pending);
+    m_crew->startPlan(m_fileSize, m_packSize, disk.pending);
     if (!roomIsEnough())
         return true;
     m_crew->start();

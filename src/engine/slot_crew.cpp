@@ -141,7 +141,7 @@ void SlotCrew::setPatience(int stallMs, int retryMs)
     }
 }
 
-void SlotCrew::plan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending)
+void SlotCrew::startPlan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending)
 {
     m_plan = PackPlan(fileSize, packSize);
     m_plan.start(slotCount(), pending);

@@ -11,7 +11,7 @@ class DownloadFiles;
 class PackRegister;
 class QTimer;
 class TransferSlot;
-struct ServerInfo;
+class ServerInfo;
 
 // The running project's slots at work on its pack plan, and the plan's one
 // driver: each slot is handed the plan's next pack, and what a slot tells
@@ -50,7 +50,7 @@ public:
     void setPatience(int stallMs, int retryMs);
     // The plan of a file of fileSize bytes in packs of packSize, every pack
     // complete but the pending ones (a new project: all of them pending).
-    void plan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending);
+    void startPlan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending);
     // Packs found missing or short at the assembly are fetched again.
     void refetch(const QList<PackPlan::PendingPack> &pending);
     // Every slot takes its first pack (an FTP slot after its timer).
