@@ -54,6 +54,7 @@ public:
             connect(slot, &HttpSlot::writeFailed, this,
                     [this](int, const QString &f, const QString &why) { writeFailures.append(f + ": " + why); });
             connect(slot, &HttpSlot::fileChanged, this, [this](int, const QString &why) { changes.append(why); });
+            connect(slot, &HttpSlot::accessRefused, this, [this](int, const QString &why) { refusals.append(why); });
             connect(slot, &HttpSlot::packRestarted, this, [this](int s) { stored[s] = 0; plan.setStored(s, 0); });
         }
     }
@@ -92,6 +93,7 @@ public:
     QList<int> connectionErrors;
     QStringList writeFailures;
     QStringList changes;
+    QStringList refusals;
     QStringList sizeMismatches;           // packs whose file did not have their size when completed
     std::function<void(int)> onStored;
 
@@ -232,38 +234,43 @@ private slots:
     {
         // Every reply below would put wrong bytes (or none at all) into the pack
         // files of a run that starts at byte 2000. Most are a failed attempt; the
-        // ones that say the server's file is another one stop the slot at once.
+        // ones that say the server's file is another one, or that it refuses the
+        // file to this request, stop the slot at once.
         const QByteArray data = randomBytes(4000, 9);
         const auto partial = [&](const QByteArray &span, const QByteArray &body, const QByteArray &tag = "ETag: \"v1\"") {
             return TestHttpServer::response(206, "Partial Content", {"Content-Range: bytes " + span, tag}, body);
         };
         QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("changed");
-        QTest::newRow("206 starting elsewhere") << partial("0-1999/4000", data.left(2000)) << false;
+        QTest::addColumn<int>("stop");   // 0: gives up after its attempts, 1: file changed, 2: refused
+        QTest::newRow("206 starting elsewhere") << partial("0-1999/4000", data.left(2000)) << 0;
         QTest::newRow("206 without Content-Length")
             << TestHttpServer::head(206, "Partial Content", {"Content-Range: bytes 2000-3999/4000"}) + data.mid(2000)
-            << false;
+            << 0;
         QTest::newRow("206 chunked")
             << TestHttpServer::head(206, "Partial Content", {"Content-Range: bytes 2000-3999/4000",
                                                               "Transfer-Encoding: chunked", "Content-Length: 2000"})
-                   + data.mid(2000) << false;
-        QTest::newRow("206 with a length that is not the range") << partial("2000-2999/4000", data.mid(2000)) << false;
-        QTest::newRow("server error") << TestHttpServer::response(503, "Busy", {}, "try later") << false;
-        QTest::newRow("no status line") << QByteArray("<html>\r\n\r\nhello</html>") << false;
-        QTest::newRow("404") << TestHttpServer::response(404, "Not Found", {"Content-Type: text/html"}, "<html/>") << true;
-        QTest::newRow("410") << TestHttpServer::response(410, "Gone", {}, "gone") << true;
+                   + data.mid(2000) << 0;
+        QTest::newRow("206 with a length that is not the range") << partial("2000-2999/4000", data.mid(2000)) << 0;
+        QTest::newRow("server error") << TestHttpServer::response(503, "Busy", {}, "try later") << 0;
+        QTest::newRow("no status line") << QByteArray("<html>\r\n\r\nhello</html>") << 0;
+        QTest::newRow("404") << TestHttpServer::response(404, "Not Found", {"Content-Type: text/html"}, "<html/>") << 1;
+        QTest::newRow("410") << TestHttpServer::response(410, "Gone", {}, "gone") << 1;
         QTest::newRow("416, the file shrank")
-            << TestHttpServer::response(416, "Range Not Satisfiable", {"Content-Range: bytes */1500"}, {}) << true;
-        QTest::newRow("206 of another file size") << partial("2000-3999/5000", data.mid(2000)) << true;
-        QTest::newRow("206 with another tag") << partial("2000-3999/4000", data.mid(2000), "ETag: \"v2\"") << true;
+            << TestHttpServer::response(416, "Range Not Satisfiable", {"Content-Range: bytes */1500"}, {}) << 1;
+        QTest::newRow("206 of another file size") << partial("2000-3999/5000", data.mid(2000)) << 1;
+        QTest::newRow("206 with another tag") << partial("2000-3999/4000", data.mid(2000), "ETag: \"v2\"") << 1;
         QTest::newRow("whole file under If-Range") << TestHttpServer::response(200, "OK", {"ETag: \"v2\""}, data)
-                                                   << true;
+                                                   << 1;
+        // Fault: a refusal (an expired session) retried as network trouble, then told as one.
+        QTest::newRow("403") << TestHttpServer::response(403, "Forbidden", {}, "expired") << 2;
+        QTest::newRow("401") << TestHttpServer::response(401, "Unauthorized", {}, "log in") << 2;
     }
 
     void badReplies()
     {
         QFETCH(QByteArray, reply);
-        QFETCH(bool, changed);
+        QFETCH(int, stop);
+        const bool changed = stop != 0;
         // Slot 2 of two: its run is packs 2-3; slot 1 is not driven.
         Harness h(QByteArray(4000, 'x'), 2);
         QVERIFY(h.ok);
@@ -271,7 +278,7 @@ private slots:
         h.server.setHandler([&](const TestRequest &, TestConnection *c) { c->send(reply).close(); });
         h.give(2);
         if (changed) {
-            QTRY_COMPARE_WITH_TIMEOUT(h.changes.size(), 1, 10000);
+            QTRY_COMPARE_WITH_TIMEOUT((stop == 2 ? h.refusals : h.changes).size(), 1, 10000);
             QCOMPARE(h.slot(2).failuresTotal(), 0);
         } else {
             QTRY_COMPARE_WITH_TIMEOUT(h.gaveUp, QList<int>{2}, 10000);

@@ -11,6 +11,7 @@ enum class DownloadFailure {
     Certificate,    // the server's TLS certificate was refused
     NoRoom,         // the disk has less free space than is left to fetch
     NotPlaced,      // the joined file could not be moved to its name; it is kept whole
+    AccessRefused,  // the server refused the file (401, 403): a login or the site's session is wanted
 };
 
 Q_DECLARE_METATYPE(DownloadFailure)

@@ -487,11 +487,14 @@ void HttpSlot::handleBytes(const QByteArray &data)
                 waitForServer(d->serverWait);
                 break;
             }
-            if (verdict == Verdict::Changed) {
+            if (verdict == Verdict::Changed || verdict == Verdict::Denied) {
                 closeConnection();
                 m_retryTimer->stop();
                 m_halted = true;
-                emit fileChanged(m_number, why);
+                if (verdict == Verdict::Changed)
+                    emit fileChanged(m_number, why);
+                else
+                    emit accessRefused(m_number, why);
                 break;
             }
             if (d->bodyLeft == 0)
@@ -533,6 +536,12 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
     if (status == 404 || status == 410 || status == 416) {
         *why = QStringLiteral("the server answered \"%1\"").arg(statusLine);
         return Verdict::Changed;
+    }
+    // A login or a session the server wants (or no longer takes: a signed
+    // address that expired): no retry gets further.
+    if (status == 401 || status == 403) {
+        *why = QStringLiteral("the server answered \"%1\"").arg(statusLine);
+        return Verdict::Denied;
     }
     // Busy, or too many requests: a wait the server names (within reason)
     // is waited without spending an attempt; any other is a failed attempt.

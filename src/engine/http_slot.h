@@ -78,8 +78,9 @@ private:
     void handleBytes(const QByteArray &data);
     // Judges a complete response header. Refused replies count as a failed
     // attempt, or, for Changed, stop the slot.
-    // Later: the server asked to be left alone for d->serverWait seconds.
-    enum class Verdict { Accept, Refuse, Changed, Later };
+    // Later: the server asked to be left alone for d->serverWait seconds;
+    // Denied: it refuses the file to this request.
+    enum class Verdict { Accept, Refuse, Changed, Later, Denied };
     Verdict acceptHeader(const QByteArray &header, QString *why);
     // The speed of the slot, from the body bytes stored.
     void noteSpeed(qint64 bytes);

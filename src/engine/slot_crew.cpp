@@ -91,6 +91,9 @@ void SlotCrew::makeSlots()
         connect(slot, &TransferSlot::fileChanged, this, [this](int, const QString &reason) {
             emit failed(DownloadFailure::ServerChanged, reason);
         }, Qt::QueuedConnection);
+        connect(slot, &TransferSlot::accessRefused, this, [this](int, const QString &reason) {
+            emit failed(DownloadFailure::AccessRefused, reason);
+        }, Qt::QueuedConnection);
         connect(slot, &TransferSlot::serverBusy, this, &SlotCrew::serverBusy);
         connect(slot, &TransferSlot::restartRefused, this, &SlotCrew::onRestartRefused, Qt::QueuedConnection);
     }

@@ -123,6 +123,9 @@ signals:
     void writeFailed(int slot, const QString &file, const QString &reason);
     // The server's file is not the one the download started with.
     void fileChanged(int slot, const QString &reason);
+    // The server refuses the file to this request (401, 403): retrying the
+    // same request would get the same answer.
+    void accessRefused(int slot, const QString &reason);
     // The pack in progress starts again from its first byte (the server cannot
     // continue it): its stored bytes no longer count.
     void packRestarted(int slot);

@@ -104,7 +104,8 @@ int main(int argc, char *argv[])
         "Projects are kept in $ZOV_KESTRA_HOME, else in $XDG_DATA_HOME/zov-kestra-download\n"
         "(~/.local/share/zov-kestra-download), the folder the desktop program uses.\n"
         "\n"
-        "Exit status: 0 done, 1 paused (run again), 2 refused address or bad arguments,\n"
+        "Exit status: 0 done, 1 paused (run again), 2 refused address, file refused\n"
+        "by the server (401, 403) or bad arguments,\n"
         "3 another copy works on the same projects, 4 a file could not be written\n"
         "or the disk has too little room, 5 the file on the server changed or\n"
         "disappeared (--restart downloads the new file from the start).\n"
@@ -400,6 +401,9 @@ int main(int argc, char *argv[])
             break;
         case DownloadFailure::Certificate:
             finish(Insecure);
+            break;
+        case DownloadFailure::AccessRefused:
+            finish(Refused);
             break;
         default:
             say(QStringLiteral("The download stopped; run the same command again later."));

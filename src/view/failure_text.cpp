@@ -27,6 +27,9 @@ QString failureText(DownloadFailure kind, const QString &detail)
                               "click on the resume button to try again.")
             .arg(f.value(0), f.value(1));
     }
+    case DownloadFailure::AccessRefused:
+        return QStringLiteral("The server refused access to the file (%1).\r\nEvery byte already stored is kept. "
+                              "Give a user name and password (or the site's session), then resume.").arg(detail);
     case DownloadFailure::Certificate:
         return QStringLiteral("%1 !\r\nThe connection is not safe: the download is stopped.").arg(detail);
     case DownloadFailure::Network:
