@@ -179,6 +179,25 @@ private slots:
         QCOMPARE(e.download()->slot(1).failuresTotal() + e.download()->slot(2).failuresTotal(), 0);
     }
 
+    // Fault: a server that takes two connections per address (the others get
+    // 503) stopped the whole download once the other slots gave up.
+    void serverTakesTwoConnections()
+    {
+        DownloadManager &e = startUp();
+        TestHttpServer site;
+        const QByteArray data = TestFiles::randomBytes(12 * P, 6);
+        site.serveFile(data, {.bodyPiece = 64 * 1024, .pieceDelay = 20, .connections = 2});
+        QVERIFY(site.start());
+        const QString url = site.hostPort() + "/two.bin";
+        QVERIFY(e.queue().add("two", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url, data.size()));
+        QVERIFY(e.queue().startNow("two"));
+        QVERIFY(finishes("two", data));
+        int resting = 0;
+        for (int n = 1; n <= 4; ++n)
+            resting += e.download()->slot(n).failuresTotal() >= TransferSlot::MaxFailedAttempts ? 1 : 0;
+        QVERIFY(!seen().contains(S::Failed) && resting >= 1);
+    }
+
     // Faults: a retry that goes on while paused (or a pause that keeps
     // showing the retry), a retry wait not shown, the attempts not started
     // afresh at the resume.

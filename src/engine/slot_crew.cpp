@@ -66,6 +66,7 @@ void SlotCrew::makeSlots()
             // from there.
             if (m_slots[n - 1]->writePosition() >= 1)
                 m_plan.setStored(n, m_slots[n - 1]->packStored());
+            m_served[n - 1] = true;
             sumReceived();
             emit bytesStored(count);
         });
@@ -83,8 +84,7 @@ void SlotCrew::makeSlots()
             else if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
                 emit failed(DownloadFailure::Network, QString());
         }, Qt::QueuedConnection);
-        connect(slot, &TransferSlot::gaveUp, this, [this] { emit failed(DownloadFailure::Network, QString()); },
-                Qt::QueuedConnection);
+        connect(slot, &TransferSlot::gaveUp, this, &SlotCrew::onGaveUp, Qt::QueuedConnection);
         connect(slot, &TransferSlot::writeFailed, this, [this](int, const QString &file, const QString &reason) {
             emit failed(DownloadFailure::LocalWrite, file + QStringLiteral(": ") + reason);
         }, Qt::QueuedConnection);
@@ -166,6 +166,7 @@ void SlotCrew::refetch(const QList<PackPlan::PendingPack> &pending)
 void SlotCrew::start()
 {
     m_working = true;
+    std::fill(std::begin(m_served), std::end(m_served), false);
     for (int n = 1; n <= slotCount(); ++n) {
         if (m_ftp)
             m_slotTimer[n - 1]->start();
@@ -178,6 +179,7 @@ void SlotCrew::start()
 void SlotCrew::resume()
 {
     for (int n = 1; n <= slotCount(); ++n) {
+        m_resting[n - 1] = false;
         m_slots[n - 1]->resetFailures();
         if (const auto pack = m_plan.currentPack(n)) {
             const qint64 inFile = Folders::regularFileSize(m_files.packFile(pack->number));
@@ -223,6 +225,34 @@ void SlotCrew::onRestartRefused(int n)
     sumReceived();
 }
 
+void SlotCrew::onGaveUp(int n)
+{
+    if (!m_working)
+        return;
+    // A server that takes fewer connections than the crew opens (it answers
+    // the others 503, or refuses them) still serves the ones it took: the
+    // slot that gave up leaves its run to them. When no other slot is being
+    // served the trouble is the network's, and the download stops.
+    bool othersServed = false;
+    for (int k = 1; k <= slotCount(); ++k) {
+        const TransferSlot &s = *m_slots[k - 1];
+        othersServed = othersServed || (k != n && !m_resting[k - 1] && m_served[k - 1] && s.failedAttempts() == 0);
+    }
+    if (!othersServed) {
+        emit failed(DownloadFailure::Network, QString());
+        return;
+    }
+    m_resting[n - 1] = true;
+    m_plan.release(n);
+    givePack(n, std::nullopt);
+    // The run it gave back waits for the slots at rest between runs.
+    for (int k = 1; k <= slotCount(); ++k) {
+        if (!m_slots[k - 1]->isBusy() && !m_resting[k - 1] && !(m_slotTimer[k - 1] && m_slotTimer[k - 1]->isActive()))
+            askPack(k);
+    }
+    sumReceived();
+}
+
 void SlotCrew::askPack(int n)
 {
     givePack(n, m_plan.next(n));
@@ -231,7 +261,7 @@ void SlotCrew::askPack(int n)
 void SlotCrew::givePack(int n, std::optional<PackPlan::SlotPack> pack)
 {
     TransferSlot &s = *m_slots[n - 1];
-    if (n > slotCount() || (m_soleSlot && n != m_soleSlot)) {
+    if (n > slotCount() || m_resting[n - 1] || (m_soleSlot && n != m_soleSlot)) {
         pack.reset();
     } else if (!pack && m_ftp && !m_plan.hasWaitingGroup() && m_plan.unstartedCount() < FtpLeastSteal * slotCount()) {
         // Near the end an FTP slot leaves the last packs to the transfers that

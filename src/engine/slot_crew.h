@@ -85,12 +85,17 @@ private:
     void showNewPack(int n, bool busy);
     void onPackCompleted(int n, qint64 size, const QString &packFile);
     void onRestartRefused(int n);
+    // Slot n failed its last attempt: it rests while others still get data,
+    // or the download stops.
+    void onGaveUp(int n);
     // The byte count, leaving out slot leaveOut's position (1..4; 0: none).
     void sumReceived(int leaveOut = 0);
 
     bool m_ftp;
     bool m_working = false;         // between start() and stop()
     int m_soleSlot = 0;             // the one FTP slot left when the server refused REST
+    bool m_resting[4] = {};         // gave up while others worked: no work until a resume
+    bool m_served[4] = {};          // stored bytes since the crew started
     qint64 m_finishedBytes = 0;     // bytes of the complete packs
     qint64 m_received = 0;
     PackPlan m_plan;

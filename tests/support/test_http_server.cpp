@@ -126,6 +126,11 @@ QByteArray TestHttpServer::response(int status, const QByteArray &reason, QList<
 void TestHttpServer::serveFile(const QByteArray &data, const Faults &faults)
 {
     setHandler([this, data, faults](const TestRequest &req, TestConnection *conn) {
+        const auto open = std::count_if(m_connections.cbegin(), m_connections.cend(), [](const QPointer<TestConnection> &c) {
+            return c && c->socket() && c->socket()->state() == QAbstractSocket::ConnectedState;
+        });
+        if (faults.connections > 0 && open > faults.connections)
+            return void(conn->send(response(503, "Service Unavailable", {"Connection: close"}, "busy")).close());
         if (const int wait = faults.busy.value(int(m_requests.size()) - 1, -1); wait >= 0)
             return void(conn->send(response(503, "Service Unavailable", {"Retry-After: " + QByteArray::number(wait)}, "busy")));
         sendFile(req, conn, data, faults, {"Content-Type: application/octet-stream"});
@@ -213,7 +218,7 @@ void TestHttpServer::sendFile(const TestRequest &req, TestConnection *conn, cons
     const QByteArray out = body.left(drop ? faults.dropAfter.value(number)
                                      : stall ? faults.stallAfter.value(number) : body.size());
     m_served.append({number, out.size()});
-    faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece) : conn->send(out);
+    faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece, faults.pieceDelay) : conn->send(out);
     if (drop || (!stall && (faults.connectionClose || faults.closeIdle)))
         conn->close();
 }

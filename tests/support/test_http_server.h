@@ -79,7 +79,9 @@ public:
         QHash<int, qint64> stallAfter{}; // request -> body bytes sent, then silence (left open)
         int headPiece = 0;               // > 0: the head goes out in pieces of this many bytes
         int bodyPiece = 0;               // > 0: the body goes out in pieces of this many bytes
+        int pieceDelay = 0;              // ms between those pieces
         QHash<int, int> busy{};          // request -> answered 503 with this Retry-After (seconds)
+        int connections = 0;             // > 0: a request while more connections are open gets 503 (a per-address limit)
     };
     // One address of a site (serveSite()).
     struct Route
