@@ -1276,6 +1276,9 @@ bool Form1::takeDrop(QEvent *event)
             return false;
         drop->setDropAction(Qt::CopyAction);
         drop->accept();
+        // A link dropped on the tray icon brings the hidden window back with it.
+        if (isHidden() || isMinimized())
+            bringToFront(true);
         // As if typed into the address box and added; while a probe runs,
         // it waits its turn like a handed-over address.
         if (m_probe->isRunning() || m_engine->queue().isAdding()) {
