@@ -23,6 +23,7 @@
 #include "gui/notifier.h"
 #include "gui/stats.h"
 #include "projects/project_file.h"
+#include "projects/server_info.h"
 #include "view/graph_painter.h"
 
 #include <QAction>
@@ -763,9 +764,11 @@ void Form1::onFinishedMenu(const QPoint &pos)
 QString Form1::finishedFile(const QString &name) const
 {
     // The name the file was saved under, as the project recorded it (or its
-    // own name in its destination, for a project that recorded none).
+    // own name in its destination, for a project that recorded none: the
+    // one the server gave it, or its address's).
     const ProjectRecord record = ProjectFile::parse(m_engine->store().readProjectFile(name));
-    return DownloadFiles(name, record.path, Extract_FileName(record.url)).finalFile();
+    const ServerInfo server = ServerInfo::read(m_engine->store().projectDir(name));
+    return DownloadFiles(name, record.path, server.name.isEmpty() ? Extract_FileName(record.url) : server.name).finalFile();
 }
 
 void Form1::openFinished(bool folder)
