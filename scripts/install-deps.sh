@@ -6,7 +6,7 @@ packages=(
   g++ cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
   nginx-light python3-pyftpdlib openssl ca-certificates strace
-  xvfb xauth openbox x11-utils
+  xvfb xauth openbox x11-utils trayer dunst dbus-daemon
   qt6-websockets-dev qt6-svg-dev chromium
   desktop-file-utils appstream dpkg-dev fakeroot
 )

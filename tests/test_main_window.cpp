@@ -5,10 +5,12 @@
 #include "core/url_hand_off.h"
 #include "gui/form1.h"
 #include "engine/download_manager.h"
+#include "gui/notifier.h"
 #include "gui/picture_box.h"
 #include "gui/stats.h"
 #include "projects/project_file.h"
 #include "support/nginx_server.h"
+#include "view/display_model.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -20,6 +22,35 @@ static QMessageBox *visibleMessageBox()
         if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
             return b;
     return nullptr;
+}
+
+// Keeps what the window would have shown on the desktop.
+class NoticeBoard : public Notifier
+{
+public:
+    QStringList notices;
+    void notify(const QString &title, const QString &body) override { notices << title + '|' + body; }
+};
+
+// Keeps the addresses the window hands to the desktop's programs.
+class DesktopStandIn : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public slots:
+    void open(const QUrl &url) { opened << url; }
+};
+
+// At a device pixel ratio of 2, a picture painted at the window's size and scaled up is made of 2 x 2 blocks; one
+// painted at the screen's pixels has edges inside them.
+static bool sharp(const QImage &shot)
+{
+    for (int y = 0; y + 1 < shot.height(); y += 2)
+        for (int x = 0; x + 1 < shot.width(); x += 2)
+            if (shot.pixel(x, y) != shot.pixel(x + 1, y) || shot.pixel(x, y) != shot.pixel(x, y + 1))
+                return true;
+    return shot.devicePixelRatio() < 2;
 }
 
 // Shows the window and waits until start-up has run.
@@ -57,12 +88,12 @@ class TestMainWindow : public QObject
                 QVERIFY(n >= (g == 1 ? n1 : n2) || picture.save(folder(name) + QString("%1(%2_%3).jpg").arg(name).arg(g).arg(n)));
         }
     }
-    // The snapshot numbers the three images show (-1 for an empty one).
+    // The snapshot numbers the three images show (-1 for an empty one), read in their corners (no band there).
     static QList<int> shown(QLabel *const (&pictures)[3])
     {
         QList<int> numbers;
         for (const QImage &i : {pictures[0]->pixmap().toImage(), pictures[1]->pixmap().toImage(), pictures[2]->pixmap().toImage()})
-            numbers << (i.isNull() ? -1 : qRound(i.pixelColor(i.rect().center()).hsvHueF() * 12) % 12);
+            numbers << (i.isNull() ? -1 : qRound(i.pixelColor(0, 0).hsvHueF() * 12) % 12);
         return numbers;
     }
     // Right button on a row of Lst_Main2, then a menu entry.
@@ -100,7 +131,7 @@ private slots:
     }
 
     // Catches a wrong row order (in progress first, newest finished on top) or
-    // image; the queue started beside the resumed download.
+    // image, the running row without its percentage and speed; the queue started beside the resumed download.
     void startUpFillsTheListViews()
     {
         for (const auto &[name, bytes, status] : {std::tuple{"f1", 1024, 2}, {"run", 1048576, 0}, {"wait", 100, 1}, {"f2", 2048, 2}})
@@ -115,7 +146,7 @@ private slots:
             for (QTreeWidgetItem *it : view->findItems(QString(), Qt::MatchContains, 1))
                 rows << QStringList({QString::number(images.indexOf(it->icon(0).cacheKey())), it->text(1), it->text(3),
                                      it->text(4)}).join('|');
-        QCOMPARE(rows, QStringList({"1|run|1.02 Mb|Downloading", "2|wait|100 Bytes|Waiting",
+        QCOMPARE(rows, QStringList({"1|run|1.02 Mb|0%, 0.00 Kb/s", "2|wait|100 Bytes|Waiting",
                                     "0|f2|2.00 Kb|Finished", "0|f1|1.00 Kb|Finished"}));
         QVERIFY(w.engine().isDownloading() && w.engine().status().project == "run"
                 && !w.engine().queue().isTicking());
@@ -165,7 +196,9 @@ private slots:
     }
 
     // Catches the queue started or anything read before start-up; a tab showing another's frames (any but 1, 2 is
-    // Download) or resizing the window; bars blank at start-up; values, bars or button moving in a download.
+    // Download) or resizing the window; bars blank at start-up; values, bars or button moving in a download; the
+    // running row without its figures; a tab changed on its own under an open menu, or never once it closed; bars and
+    // graphs painted at the window's size and scaled up on a scaled screen (this test runs at scale 2 as well).
     void tabsAndAWindowThatHoldsStill()
     {
         QTemporaryDir www;
@@ -200,7 +233,7 @@ private slots:
             for (int i = 0; i < shot.width() * shot.height(); ++i)
                 if (shot.pixel(i % shot.width(), i / shot.width()) == w.bar(name)->foreColor().rgb())
                     text += qAbs(i % shot.width() - shot.width() / 2) < shot.height() ? 1 : -1000;
-            QVERIFY2(text > 0 && shot.size() == w.bar(name)->size(), name);
+            QVERIFY2(text > 0 && shot.deviceIndependentSize().toSize() == w.bar(name)->size() && sharp(shot), name);
         }
         auto layout = [&w] { // every visible named control's place in the window
             QList<QRect> g;
@@ -215,8 +248,65 @@ private slots:
                 && w.engine().queue().startNow("f"));
         QTRY_VERIFY_WITH_TIMEOUT(w.label("Lbl_Vitesse_MM")->text() != "0.00 Kb/s" && w.label("Lbl_Paquet")->text() != "Nothing", 15000);
         QCOMPARE(layout(), idle);
+        QVERIFY(sharp(w.Graph2->grab().toImage()) && sharp(w.Graph->grab().toImage()));
+        QTRY_VERIFY(QRegularExpression("^\\d+%, [\\d.,]+ (Kb|Mb)/s$").match(w.Lst_Main->topLevelItem(0)->text(4)).hasMatch());
+        emit w.Lst_Main->customContextMenuRequested(w.Lst_Main->visualItemRect(w.Lst_Main->topLevelItem(0)).center());
+        emit w.engine().tabRequested(2);
+        QTest::qWait(300);
+        QVERIFY(w.Mnu_Pas_Finit->isVisible() && w.Menu->currentIndex() == 2);
+        w.Mnu_Pas_Finit->close();
+        QTRY_COMPARE(w.Menu->currentIndex(), 1);
+        w.selectTab(3);
         w.engine().pauseDownload();
-        QVERIFY(w.Cmd_Action->text() == "Resume" && layout() == idle);
+        QVERIFY(w.Cmd_Action->text() == "Resume" && layout() == idle && w.Lst_Main->topLevelItem(0)->text(4).startsWith("Paused, "));
+    }
+
+    // Catches a download that ends unseen and is not told, told twice or without the file's name, or told while the
+    // window is looked at (a failure then); "Open file" and "Open folder" not reaching the desktop's handler with the
+    // saved file (a name taken in the destination) and its folder, or offered for a file that is gone.
+    void finishedDownloadIsToldAndOpens()
+    {
+        QTemporaryDir www;
+        NginxServer nginx;
+        const QString dest = m_dir->path() + "/in/";
+        QVERIFY(TextFile::write(www.path() + "/f.bin", QByteArray(700000, 'f')) && nginx.start(www.path())
+                && QDir().mkpath(dest) && TextFile::write(dest + "f.bin", "the user's own"));
+        Form1 w({});
+        auto *board = new NoticeBoard;
+        w.setNotifier(board);
+        QVERIFY(startUp(w));
+        w.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w));
+        DownloadManager &e = w.engine();
+        e.queue().hold();
+        e.setSlotTimeouts(5000, 10);
+        const auto start = [&](const QString &name, const QString &url) {
+            QVERIFY(e.queue().add(name, ProjectFile::build({.url = url, .bytes = 700000, .path = dest, .status = 1}), url, 700000)
+                    && e.queue().startNow(name));
+        };
+        start("gone", "127.0.0.1:1/gone.bin");
+        QSignalSpy failed(&e, &DownloadManager::downloadFailed);
+        QVERIFY(failed.wait(20000) && board->notices.isEmpty());
+        e.queue().cancel("gone");
+        QWidget elsewhere; // another program has the user's eye
+        elsewhere.show();
+        elsewhere.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&elsewhere));
+        start("f", nginx.hostPort() + "/f.bin");
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QVERIFY(finished.wait(20000));
+        QCoreApplication::processEvents();
+        QCOMPARE(board->notices, QStringList({"Download finished|f (1).bin\nin " + QDir::toNativeSeparators(m_dir->path() + "/in")}));
+        DesktopStandIn desktop;
+        QDesktopServices::setUrlHandler("file", &desktop, "open");
+        menu(w, 1, w.Mnu_Open_Folder);
+        menu(w, 1, w.Mnu_Open_File);
+        QDesktopServices::unsetUrlHandler("file");
+        QCOMPARE(desktop.opened, QList<QUrl>({QUrl::fromLocalFile(m_dir->path() + "/in"), QUrl::fromLocalFile(dest + "f (1).bin")}));
+        QVERIFY(QFile::remove(dest + "f (1).bin"));
+        emit w.Lst_Main2->customContextMenuRequested(w.Lst_Main2->visualItemRect(w.Lst_Main2->topLevelItem(0)).center());
+        QVERIFY(!w.Mnu_Open_File->isEnabled() && w.Mnu_Open_Folder->isEnabled());
+        w.Mnu_Finished->close();
     }
 
     // Catches "-Startwin-" matched in another case or among other arguments.
@@ -269,8 +359,9 @@ private slots:
     }
 
     // Catches snapshots shown in folder order (0, 1, 10, 11, 2 ...), ">>" enabled with 3 or left enabled on the
-    // last page, "<<" enabled on the first; figures cut at the wrong key or line end; the main window left usable
-    // while the window is open, or left disabled after it closed.
+    // last page, "<<" enabled on the first, shown smaller than saved or with bands; figures cut at the wrong key or
+    // line end; the main window left usable while the window is open, or left disabled after it closed; Esc or Enter
+    // not closing it.
     void statsFiguresAndSnapshots()
     {
         addFinished("three", 3, 4);
@@ -292,7 +383,8 @@ private slots:
         }
         QVERIFY(shown(s->Pict_Stats) == QList<int>({9, 10, 11}) && !s->Cmd_For_1->isEnabled());
         QVERIFY(shown(s->Pict_Stats2) == QList<int>({-1, -1, -1}) && !s->Cmd_For_2->isEnabled());
-        s->Cmd_Close->click();
+        QCOMPARE(s->Pict_Stats[0]->pixmap().size(), QSize(DisplayModel::GraphWidth, DisplayModel::GraphHeight));
+        QTest::keyClick(s, Qt::Key_Escape);
         QTRY_VERIFY(!w.statsWindow() && w.isEnabled());
 
         s = openStats(w, 2);
@@ -302,6 +394,8 @@ private slots:
         QVERIFY(shown(s->Pict_Stats2) == QList<int>({1, 2, 3}) && !s->Cmd_For_2->isEnabled() && s->Cmd_Prec_2->isEnabled());
         s->Cmd_Prec_2->click();
         QVERIFY(shown(s->Pict_Stats2) == QList<int>({0, 1, 2}) && s->Cmd_For_2->isEnabled() && !s->Cmd_Prec_2->isEnabled());
+        QTest::keyClick(s->Txt_Url, Qt::Key_Return);
+        QTRY_VERIFY(!w.statsWindow() && w.isEnabled());
     }
 
     // Catches a name matched inside another ("a" in "ab", "ba"): their folders, list-file lines or list entries

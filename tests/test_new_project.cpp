@@ -5,6 +5,8 @@
 #include "engine/download_manager.h"
 #include "gui/form3.h"
 #include "gui/form2.h"
+#include "options/option_values.h"
+#include "support/nginx_server.h"
 #include "support/test_http_server.h"
 
 #include <QtTest>
@@ -160,6 +162,61 @@ private slots:
         QVERIFY(closedWith(d->Cmd_Downloader));
         QCOMPARE(stored("f", "/project.zov"), projectFile(m_server->hostPort() + "/d/f.zip", pack, "1048576", "0", otherDest));
         QCOMPARE(stored("f", "/server.zov"), ranges ? kServerZov : "Ranges:0\r\n");
+    }
+
+    // Fault: a refused connection, a host that does not exist or no answer at all told without its cause under the
+    // message's first line.
+    void refusalsNameTheirCause()
+    {
+        TestHttpServer silent;
+        silent.setHandler([](const TestRequest &, TestConnection *c) { c->close(); });
+        QVERIFY(silent.start());
+        const QString connect = "An error occured while connecting to website !";
+        for (const auto &[url, lines] : {std::pair{QString("http://127.0.0.1:1/f.zip"), QStringList{connect, "Connection refused: 127.0.0.1:1"}},
+                                         {"nohost.invalid/f.zip", {connect, "Host not found: nohost.invalid"}},
+                                         {silent.baseUrl() + "/f.zip", {"Unable to connect to website !", "The server did not answer."}}}) {
+            QVERIFY(!probe(url));
+            QMessageBox *box = shown<QMessageBox>();
+            QVERIFY2(box && box->text().split("\r\n").mid(0, 2) == lines, qPrintable(box ? box->text() : url));
+            box->close();
+            QTRY_VERIFY(m_w->Txt_Url->isEnabled());
+        }
+    }
+
+    // Fault: a link dropped on the address box written beside what it holds, one dropped on the window ignored, a
+    // file of this machine taken for an address; a confirmed project left for the queue's ticks (2 s and more) when
+    // nothing else downloads: the server's first request for the file comes within 100 ms of "Download".
+    void droppedLinkStartsAtOnce()
+    {
+        QTemporaryDir www;
+        NginxServer nginx;
+        QVERIFY(TextFile::write(www.path() + "/f.zip", QByteArray(300000, 'z')) && nginx.start(www.path()));
+        const auto drop = [](QWidget *target, const QList<QUrl> &urls) {
+            QMimeData data; // as a browser gives a link: the address and its text
+            data.setUrls(urls);
+            data.setText(urls.first().toString());
+            QDragEnterEvent enter(target->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(target, &enter);
+            QDropEvent dropped(target->rect().center(), Qt::CopyAction, &data, Qt::LeftButton, {});
+            QApplication::sendEvent(target, &dropped);
+            return enter.isAccepted() && dropped.isAccepted();
+        };
+        QVERIFY(!drop(m_w, {QUrl::fromLocalFile(m_dir->path() + "/f.zip")}) && m_w->Txt_Url->isEnabled());
+        QVERIFY(drop(m_w->Txt_Url, {QUrl(nginx.baseUrl() + "/f.zip")}));
+        QTRY_VERIFY(shown<Form2>());
+        QCOMPARE(shown<Form2>()->Txt_Url->text(), nginx.hostPort() + "/f.zip");
+        QVERIFY(closedWith(shown<Form2>()->Cmd_Annuler));
+        QVERIFY(drop(m_w, {QUrl(nginx.baseUrl() + "/f.zip")}));
+        QTRY_VERIFY(shown<Form2>());
+        OptionValues::save(OptionValues::load()); // options saved once, as the options dialog does
+        m_w->engine().queue().release();
+        const qint64 pressed = QDateTime::currentMSecsSinceEpoch();
+        QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
+        QSignalSpy finished(&m_w->engine(), &DownloadManager::projectFinished);
+        QVERIFY(finished.wait(10000));
+        const QList<NginxServer::LogRecord> log = nginx.accessLog();
+        QVERIFY(log.size() >= 3); // two probes, then the download
+        QVERIFY2(log[2].startMs - pressed < 100, qPrintable(QString::number(log[2].startMs - pressed)));
     }
 };
 

@@ -113,6 +113,19 @@ void ProjectQueue::storeConfirmed()
         m_store.addNewProject(p.name, p.text, p.url, p.bytes, p.server);
         emit projectAdded(p.name);
     }
+    startHead();
+}
+
+void ProjectQueue::startHead()
+{
+    if (m_held || !windowEnabled() || m_engine.isDownloading())
+        return;
+    if (!m_store.current()) {
+        if (m_store.waiting().isEmpty())
+            return;
+        pick(m_store.waiting().first().name);
+    }
+    begin();
 }
 
 bool ProjectQueue::startNow(const QString &name)

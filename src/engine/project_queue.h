@@ -58,7 +58,9 @@ public:
     bool add(const QString &name, const QByteArray &projectText, const QString &url, qint64 bytes,
              const ServerInfo &server = ServerInfo(), QString *failure = nullptr);
     // A confirmed new project: Timer_Valide stores it a moment later, then
-    // projectAdded() tells the window.
+    // projectAdded() tells the window. When nothing else downloads (and the
+    // queue is not held), the head of the queue starts right then: the user
+    // asked for a download and waits for it, not for the queue's ticks.
     void addSoon(const QString &name, const QByteArray &projectText, const QString &url, qint64 bytes,
                  const ServerInfo &server = ServerInfo());
     // A confirmed project waits to be stored.
@@ -114,6 +116,10 @@ private:
     void begin();
     // After a project ends: the ticks look for the next one, unless held.
     void moveOn();
+    // Both steps of the ticks at once, when the queue may move and nothing
+    // downloads: the project picked already, or else the first waiting one,
+    // starts.
+    void startHead();
     void storeConfirmed();
 
     DownloadManager &m_engine;

@@ -13,19 +13,27 @@
 #include "view/formatters.h"
 #include "view/download_view.h"
 #include "gui/picture_box.h"
+#include "engine/download_files.h"
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 #include "gui/dialog_keys.h"
 #include "gui/form3.h"
 #include "gui/form2.h"
+#include "gui/notifier.h"
 #include "gui/stats.h"
+#include "projects/project_file.h"
+#include "projects/server_info.h"
+#include "view/graph_painter.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDesktopServices>
 #include <QDir>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -35,13 +43,16 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
+#include <QSslSocket>
 #include <QStackedWidget>
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <utility>
@@ -54,6 +65,19 @@ static void initResources()
 
 namespace {
 const QString kProduct = QStringLiteral("ZOV Kestra Download");
+// A window that moved or changed size this recently may still be dragged by
+// the user (the window manager tells no more than each move).
+constexpr int kDragSettleMs = 400;
+
+// text with cause put under its first line.
+QString withCause(const QString &text, const QString &cause)
+{
+    if (cause.isEmpty())
+        return text;
+    QStringList lines = text.split(QStringLiteral("\r\n"));
+    lines.insert(1, cause);
+    return lines.join(QStringLiteral("\r\n"));
+}
 
 // Twips (1/1440 inch) to pixels at the usual 96 dots per inch.
 int twips(int t)
@@ -105,12 +129,19 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
     ImageList = {rowImage(QColor(0x2e, 0x8b, 0x3e), QStringLiteral("\u2713")),
                  rowImage(QColor(0x1f, 0x6f, 0xd0), QStringLiteral("\u2193")),
                  rowImage(QColor(0x8a, 0x8a, 0x8a), QStringLiteral("\u2026"))};
+    m_notifier = new Notifier(this);
+    connect(m_notifier, &Notifier::clicked, this, &Form1::Afficher_Fenetre);
+    m_tabTimer = new QTimer(this);
+    m_tabTimer->setInterval(100);
+    connect(m_tabTimer, &QTimer::timeout, this, &Form1::applyPendingTab);
     buildMenu();
     buildFrames();
     buildWorking();
     wireEngine();
     wireProbe();
     selectTab(1);
+    setAcceptDrops(true);
+    Txt_Url->installEventFilter(this);
 
     // The hand-off listener opens with the window: the user's own socket,
     // and the loopback port only when the settings name one. Without it the
@@ -123,7 +154,7 @@ Form1::Form1(const QStringList &arguments, QWidget *parent)
     if (!m_listener->open(socketPath, Listen_Port))
         Lbl_Status_H->setText(QStringLiteral("Links from the browser cannot arrive: %1.")
                                   .arg(socketPath.isEmpty() ? noFolder : m_listener->failure()));
-    connect(m_listener, &UrlListener::messageReceived, this, [this] { selectTab(2); });
+    connect(m_listener, &UrlListener::messageReceived, this, [this] { autoSelectTab(2); });
     connect(m_listener, &UrlListener::addressReceived, this, &Form1::onAddressReceived);
     connect(m_listener, &UrlListener::showRequested, this, [this] { bringToFront(true); });
 
@@ -166,6 +197,9 @@ void Form1::buildMenu()
     connect(Mnu_Exit, &QAction::triggered, this, [this] { close(); });
 
     Mnu_Finished = popup("Mnu_Finished", QStringLiteral("MenuTermined"));
+    Mnu_Open_File = entry(Mnu_Finished, "Mnu_Open_File", QStringLiteral("Open file"));
+    Mnu_Open_Folder = entry(Mnu_Finished, "Mnu_Open_Folder", QStringLiteral("Open folder"));
+    Mnu_T0 = entry(Mnu_Finished, "Mnu_T0", QString());
     Mnu_Stats = entry(Mnu_Finished, "Mnu_Stats", QStringLiteral("Show statistics"));
     Mnu_T1 = entry(Mnu_Finished, "Mnu_T1", QString());
     Mnu_Del_Stats = entry(Mnu_Finished, "Mnu_Del_Stats", QStringLiteral("Delete statistics"));
@@ -188,6 +222,8 @@ void Form1::buildMenu()
     connect(Mnu_Show, &QAction::triggered, this, &Form1::Afficher_Fenetre);
     connect(Mnu_Quittement, &QAction::triggered, this, [this] { close(); });
 
+    connect(Mnu_Open_File, &QAction::triggered, this, [this] { openFinished(false); });
+    connect(Mnu_Open_Folder, &QAction::triggered, this, [this] { openFinished(true); });
     connect(Mnu_Stats, &QAction::triggered, this, &Form1::showStatistics);
     connect(Mnu_Del_Stats, &QAction::triggered, this, &Form1::deleteStatistics);
 }
@@ -462,32 +498,44 @@ void Form1::wireEngine()
     connect(m_engine, &DownloadManager::actionEnabledChanged, Mnu_Action, &QAction::setEnabled);
     connect(CMD_Creer_fichier, &QPushButton::clicked, m_engine, &DownloadManager::joinFinalFile);
     connect(&d, &DisplayModel::barChanged, this, &Form1::paintBar);
+    // The running project's row follows the whole-file bar and the speed.
+    connect(&d, &DisplayModel::barChanged, this, [this](const QString &name) {
+        if (name == QLatin1String("Barre"))
+            showRunningProgress();
+    });
+    connect(&d, &DisplayModel::labelChanged, this, [this](const QString &name) {
+        if (name == QLatin1String("Lbl_Vitesse_I") || name == QLatin1String("Cmd_Action"))
+            showRunningProgress();
+    });
     connect(&d, &DisplayModel::captionChanged, this, [this](const QString &caption) {
         setWindowTitle(caption);
         if (m_tray)
             m_tray->setToolTip(caption);
     });
     connect(m_engine, &DownloadManager::actionEnabledChanged, Cmd_Action, &QWidget::setEnabled);
-    connect(m_engine, &DownloadManager::tabRequested, this, &Form1::selectTab);
+    connect(m_engine, &DownloadManager::tabRequested, this, &Form1::autoSelectTab);
     connect(m_engine, &DownloadManager::displayReset, this, [this] {
+        m_graphsDrawn = false;
         Graph->clear();
         Graph2->clear();
     });
-    // The view draws the graphs at its own size; they are shown at the
-    // picture boxes' size.
-    connect(&m_view->display(), &DisplayModel::graphsChanged, this, [this] {
-        for (PictureBox *box : {Graph, Graph2}) {
-            const QImage &drawn = m_view->display().graph(box->objectName());
-            box->image() = drawn.scaled(box->size().expandedTo(QSize(1, 1)), Qt::IgnoreAspectRatio, Qt::FastTransformation);
-            box->refresh();
-        }
-    });
+    // The view draws the graphs for the snapshots at their fixed size; the
+    // window draws the same samples at its boxes' size, in the screen's pixels.
+    connect(&m_view->display(), &DisplayModel::graphsChanged, this, &Form1::drawGraphs);
+    for (PictureBox *box : {Graph, Graph2}) {
+        connect(box, &PictureBox::resized, this, [this] {
+            if (m_graphsDrawn)
+                drawGraphs();
+        });
+    }
     connect(Chk_modem, &QCheckBox::toggled, &m_view->graphs(), &SpeedGraphs::setShowModem);
     // A download that stopped on its own is told; a file changed on the
     // server cannot go on, and the user may start it over, keeping nothing of
     // the old one (the project goes and its address is probed again).
     connect(m_engine, &DownloadManager::downloadFailed, this, [this](DownloadFailure kind, const QString &detail) {
         const QString text = failureText(kind, detail);
+        tellDesktop(QStringLiteral("Download stopped"),
+                    m_engine->status().fileName + QLatin1Char('\n') + text.section(QStringLiteral("\r\n"), 0, 0));
         if (kind != DownloadFailure::ServerChanged) {
             showMessage(QStringLiteral("Error"), text, true);
             return;
@@ -505,6 +553,11 @@ void Form1::wireEngine()
             Txt_Url->setText(again);
             addProject();
         });
+    });
+    connect(m_engine, &DownloadManager::projectFinished, this, [this](const QString &, const QString &finalFile) {
+        const QFileInfo file(finalFile);
+        tellDesktop(QStringLiteral("Download finished"),
+                    file.fileName() + QLatin1Char('\n') + QStringLiteral("in ") + QDir::toNativeSeparators(file.absolutePath()));
     });
     connect(&m_engine->store(), &ProjectStore::listsChanged, this, &Form1::Charger_Listes);
     m_engine->queue().setWindowEnabledCheck([this] { return isEnabled(); });
@@ -529,8 +582,9 @@ void Form1::wireProbe()
         Cmd_add->setEnabled(false);
     });
     connect(m_probe, &UrlProbe::urlTextChanged, Txt_Url, &QLineEdit::setText);
-    connect(m_probe, &UrlProbe::failed, this,
-            [this](const QString &title, const QString &text) { showMessage(title, text, true); });
+    connect(m_probe, &UrlProbe::failed, this, [this](const QString &title, const QString &text) {
+        showMessage(title, withCause(text, probeCause(text)), true);
+    });
     connect(m_probe, &UrlProbe::succeeded, this, &Form1::onProbeSucceeded);
     connect(m_probe, &UrlProbe::finished, this, [this] {
         Txt_Url->setEnabled(true);
@@ -632,6 +686,29 @@ void Form1::Charger_Listes()
     };
     fill(Lst_Main, s.rowsMain());
     fill(Lst_Main2, s.rowsFinished());
+    showRunningProgress();
+}
+
+void Form1::showRunningProgress()
+{
+    const ProjectEntry *running = m_engine->store().current();
+    // Picked but not begun yet: the store's "Downloading" says enough.
+    if (!running || !m_engine->isDownloading())
+        return;
+    QTreeWidgetItem *row = nullptr;
+    for (int i = 0; i < Lst_Main->topLevelItemCount() && !row; ++i)
+        if (Lst_Main->topLevelItem(i)->text(1) == running->name)
+            row = Lst_Main->topLevelItem(i);
+    if (!row)
+        return;
+    // The figures as the download frame shows them: the whole-file bar's
+    // percentage and the immediate speed.
+    const DisplayModel &d = m_view->display();
+    const QString percent = QString::number(qRound(d.bar(QStringLiteral("Barre")).percent)) + QLatin1Char('%');
+    const QString text = m_engine->isPaused() ? QStringLiteral("Paused, ") + percent
+                                              : percent + QStringLiteral(", ") + d.label(QStringLiteral("Lbl_Vitesse_I"));
+    if (row->text(4) != text)
+        row->setText(4, text);
 }
 
 QMessageBox *Form1::showMessage(const QString &title, const QString &text, bool critical)
@@ -675,8 +752,33 @@ int Form1::selectMenuRow(QTreeWidget *view, const QPoint &pos)
 
 void Form1::onFinishedMenu(const QPoint &pos)
 {
-    if (selectMenuRow(Lst_Main2, pos) > 0)
-        Mnu_Finished->popup(Lst_Main2->viewport()->mapToGlobal(pos));
+    if (selectMenuRow(Lst_Main2, pos) == 0)
+        return;
+    // What is no longer there cannot be opened.
+    const QFileInfo file(finishedFile(selectedFinishedRow()->text(1)));
+    Mnu_Open_File->setEnabled(file.isFile());
+    Mnu_Open_Folder->setEnabled(file.dir().exists());
+    Mnu_Finished->popup(Lst_Main2->viewport()->mapToGlobal(pos));
+}
+
+QString Form1::finishedFile(const QString &name) const
+{
+    // The name the file was saved under, as the project recorded it (or its
+    // own name in its destination, for a project that recorded none: the
+    // one the server gave it, or its address's).
+    const ProjectRecord record = ProjectFile::parse(m_engine->store().readProjectFile(name));
+    const ServerInfo server = ServerInfo::read(m_engine->store().projectDir(name));
+    return DownloadFiles(name, record.path, server.name.isEmpty() ? Extract_FileName(record.url) : server.name).finalFile();
+}
+
+void Form1::openFinished(bool folder)
+{
+    const QTreeWidgetItem *row = selectedFinishedRow();
+    if (!row)
+        return;
+    // The desktop's own programs: the file's viewer, the file manager.
+    const QFileInfo file(finishedFile(row->text(1)));
+    QDesktopServices::openUrl(QUrl::fromLocalFile(folder ? file.absolutePath() : file.absoluteFilePath()));
 }
 
 QTreeWidgetItem *Form1::selectedFinishedRow() const
@@ -775,6 +877,10 @@ void Form1::onTimerLoad()
         selectTab(2);
         onAddressReceived(m_arguments.first());
     }
+    // The TLS library loads the first time a connection may need it, which
+    // costs about a tenth of a second: spent now, while nothing waits, and not
+    // between the user's "Download" and the first connection.
+    QTimer::singleShot(0, this, [] { QSslSocket::supportsSsl(); });
     emit startupFinished();
 }
 
@@ -808,7 +914,10 @@ void Form1::Charger_Demarrage()
     m_engine->queue().load();
     const QStringList headers = {QString(), QStringLiteral("Project"), QStringLiteral("URL"),
                                  QStringLiteral("Size"), QStringLiteral("Status")};
-    const int widths[5] = {twips(350), twips(2200), twips(2550), twips(1100), twips(1500)};
+    // The status column holds the running project's percentage and speed
+    // as well: as wide as the widest of them.
+    const int status = qMax(twips(1500), Lst_Main->fontMetrics().horizontalAdvance(QStringLiteral("100%, 1,000.00 Kb/s")) + 16);
+    const int widths[5] = {twips(350), twips(2200), twips(2550), twips(1100), status};
     for (QTreeWidget *view : {Lst_Main, Lst_Main2}) {
         view->setHeaderLabels(headers);
         for (int c = 0; c < 5; ++c)
@@ -829,6 +938,7 @@ void Form1::setTrayIcon(bool shown)
     if (!shown) {
         delete m_tray;
         m_tray = nullptr;
+        m_notifier->setTrayIcon(nullptr);
         return;
     }
     if (m_tray || !QSystemTrayIcon::isSystemTrayAvailable())
@@ -842,6 +952,35 @@ void Form1::setTrayIcon(bool shown)
             Afficher_Fenetre();
     });
     m_tray->show();
+    m_notifier->setTrayIcon(m_tray);
+    // A tray that embeds the icon as a window of this program (the XEmbed
+    // trays of X11) lets links be dropped on it; the icon's window is Qt's
+    // own, known by its name. Trays that draw the icon themselves take no drop.
+    for (QWidget *w : QApplication::topLevelWidgets()) {
+        if (w->objectName() == QLatin1String("QSystemTrayIconSys")) {
+            w->setAcceptDrops(true);
+            w->installEventFilter(this);
+        }
+    }
+}
+
+void Form1::setNotifier(Notifier *notifier)
+{
+    delete m_notifier;
+    m_notifier = notifier;
+    notifier->setParent(this);
+    notifier->setTrayIcon(m_tray);
+    connect(notifier, &Notifier::clicked, this, &Form1::Afficher_Fenetre);
+}
+
+void Form1::tellDesktop(const QString &title, const QString &body)
+{
+    // The user who looks at the program (this window or one of its dialogs)
+    // sees it there.
+    for (const QWidget *w = QApplication::activeWindow(); w; w = w->parentWidget())
+        if (w == this)
+            return;
+    m_notifier->notify(title, body);
 }
 
 void Form1::onChkTray()
@@ -980,7 +1119,7 @@ void Form1::takeHandOff()
     if (m_handOffs.isEmpty() || m_probe->isRunning() || !isEnabled() || m_form5
         || m_engine->queue().isAdding())
         return;
-    selectTab(2);
+    autoSelectTab(2);
     Txt_Url->setText(m_handOffs.takeFirst());
     addProject();
     m_probeFromHandOff = true;
@@ -1019,4 +1158,169 @@ void Form1::changeEvent(QEvent *event)
         if (isMinimized())
             QTimer::singleShot(0, this, &QWidget::hide);
     }
+}
+
+void Form1::autoSelectTab(int index)
+{
+    // The latest request wins; it waits while the user is in the middle of
+    // something, so that a menu does not close under the pointer and a click
+    // meant for one tab does not land on another.
+    m_pendingTab = index;
+    applyPendingTab();
+}
+
+void Form1::applyPendingTab()
+{
+    if (m_pendingTab == 0) {
+        m_tabTimer->stop();
+        return;
+    }
+    if (underUsersHand()) {
+        m_tabTimer->start();
+        return;
+    }
+    m_tabTimer->stop();
+    selectTab(std::exchange(m_pendingTab, 0));
+}
+
+bool Form1::underUsersHand() const
+{
+    if (QApplication::activePopupWidget() || QApplication::activeModalWidget()
+        || QApplication::mouseButtons() != Qt::NoButton)
+        return true;
+    if (m_moved.isValid() && m_moved.elapsed() < kDragSettleMs)
+        return true;
+    // A dialog, message or statistics window of this window is open.
+    for (const QWidget *w : findChildren<QWidget *>(Qt::FindDirectChildrenOnly))
+        if (w->isWindow() && w->isVisible() && w->windowType() != Qt::Popup)
+            return true;
+    return false;
+}
+
+void Form1::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    if (isVisible())
+        m_moved.start();
+}
+
+void Form1::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    if (isVisible())
+        m_moved.start();
+}
+
+void Form1::drawGraphs()
+{
+    // The same samples and style as the view's own pictures, drawn into
+    // the boxes' pixels (more of them on a scaled screen).
+    const SpeedGraphs &g = m_view->graphs();
+    GraphPainter::draw(&Graph->image(), &Graph2->image(), g.averages(), g.immediates(), g.style());
+    m_graphsDrawn = true;
+    Graph->refresh();
+    Graph2->refresh();
+}
+
+QString Form1::probeCause(const QString &text) const
+{
+    // The system's reason for a failed connection, with the server it was
+    // for (an answer that was no file names its status line itself).
+    if (!m_probe->networkReason().isEmpty()) {
+        const QUrl address = QUrl::fromUserInput(m_probe->urlText());
+        if (address.host().isEmpty())
+            return m_probe->networkReason();
+        const QString port = address.port() > 0 ? QStringLiteral(":%1").arg(address.port()) : QString();
+        return m_probe->networkReason() + QStringLiteral(": ") + address.host() + port;
+    }
+    // A connection that brought nothing at all before it closed or the
+    // time ran out.
+    if (text.startsWith(QLatin1String(UrlProbe::MsgUnableToConnect)))
+        return QStringLiteral("The server did not answer.");
+    return QString();
+}
+
+QString Form1::droppedAddress(const QMimeData *data)
+{
+    if (!data)
+        return QString();
+    // A link: only the schemes the program downloads (a file of this
+    // machine is no download).
+    for (const QUrl &url : data->urls()) {
+        const QString scheme = url.scheme().toLower();
+        if (scheme == QLatin1String("http") || scheme == QLatin1String("https") || scheme == QLatin1String("ftp"))
+            return url.toString();
+    }
+    if (!data->hasUrls() && data->hasText()) {
+        // A dragged address as text; a sentence or a paragraph is none.
+        const QString text = data->text().trimmed();
+        if (!text.isEmpty() && !text.contains(QRegularExpression(QStringLiteral("\\s"))))
+            return text;
+    }
+    return QString();
+}
+
+bool Form1::takeDrop(QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        auto *drag = static_cast<QDragMoveEvent *>(event);
+        if (droppedAddress(drag->mimeData()).isEmpty() || !isEnabled())
+            return false;
+        drag->setDropAction(Qt::CopyAction);
+        drag->accept();
+        return true;
+    }
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        const QString address = droppedAddress(drop->mimeData());
+        if (address.isEmpty() || !isEnabled())
+            return false;
+        drop->setDropAction(Qt::CopyAction);
+        drop->accept();
+        // A link dropped on the tray icon brings the hidden window back with it.
+        if (isHidden() || isMinimized())
+            bringToFront(true);
+        // As if typed into the address box and added; while a probe runs,
+        // it waits its turn like a handed-over address.
+        if (m_probe->isRunning() || m_engine->queue().isAdding()) {
+            m_handOffs.append(address);
+            return true;
+        }
+        selectTab(2);
+        Txt_Url->setText(address);
+        addProject();
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+void Form1::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!takeDrop(event))
+        QMainWindow::dragEnterEvent(event);
+}
+
+void Form1::dragMoveEvent(QDragMoveEvent *event)
+{
+    if (!takeDrop(event))
+        QMainWindow::dragMoveEvent(event);
+}
+
+void Form1::dropEvent(QDropEvent *event)
+{
+    if (!takeDrop(event))
+        QMainWindow::dropEvent(event);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    // The address box would insert the dropped text where the pointer is,
+    // beside what it holds; the tray icon's window knows nothing of drops.
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove || event->type() == QEvent::Drop)
+        return takeDrop(event) || QMainWindow::eventFilter(watched, event);
+    return QMainWindow::eventFilter(watched, event);
 }

@@ -1,4 +1,5 @@
 #pragma once
+#include <QElapsedTimer>
 #include <QHash>
 #include <QIcon>
 #include <QMainWindow>
@@ -10,6 +11,7 @@
 
 class DownloadManager;
 class Form2;
+class Notifier;
 class PictureBox;
 class DownloadView;
 class QAction;
@@ -19,6 +21,7 @@ class QLabel;
 class QLineEdit;
 class QMenu;
 class QMessageBox;
+class QMimeData;
 class QPushButton;
 class QStackedWidget;
 class QSystemTrayIcon;
@@ -47,6 +50,12 @@ public:
 
     // Tab strip click: 1 About, 2 Projects, anything else Download.
     void selectTab(int index);
+    // A tab change the user did not ask for (a download starts or ends, an
+    // address arrives): at once, or, while a menu, a dialog or a drag of the
+    // window is under the user's hand, as soon as it is over.
+    void autoSelectTab(int index);
+    // The tab an automatic change waits to show; 0 when none waits.
+    int pendingTab() const { return m_pendingTab; }
     // Rebuilds both list views from the working lists.
     void Charger_Listes();
     // "Op&tions..." (refused during a download).
@@ -71,6 +80,11 @@ public:
     QSystemTrayIcon *trayIcon() const { return m_tray; }
     // Restores, shows and focuses the window (tray icon, "Show").
     void Afficher_Fenetre();
+    // What tells the desktop that a download finished or stopped while the
+    // window was not looked at. setNotifier() puts another in its place
+    // (the window takes it).
+    Notifier &notifier() const { return *m_notifier; }
+    void setNotifier(Notifier *notifier);
     QWidget *optionsDialog() const { return m_options; }
 
     // Start-up state.
@@ -82,9 +96,10 @@ public:
     // Menu.
     QMenu *Mnu_Files;
     QAction *Mnu_Options, *tiret1, *Mnu_Exit;
-    // Context menu of the finished projects (Lst_Main2).
+    // Context menu of the finished projects (Lst_Main2): the finished file
+    // and its folder in the desktop's own programs, then the statistics.
     QMenu *Mnu_Finished;
-    QAction *Mnu_Stats, *Mnu_T1, *Mnu_Del_Stats;
+    QAction *Mnu_Open_File, *Mnu_Open_Folder, *Mnu_T0, *Mnu_Stats, *Mnu_T1, *Mnu_Del_Stats;
     // Context menu of the projects to do (Lst_Main).
     QMenu *Mnu_Pas_Finit;
     QAction *Mnu_Haut, *Mnu_Bas, *Mnu_T2, *Mnu_Cancel;
@@ -128,6 +143,14 @@ signals:
 protected:
     void changeEvent(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
+    // A link dragged from a browser onto the window is added like a typed
+    // address (the address box and the tray icon take it the same way).
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dragMoveEvent(QDragMoveEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
 
 private:
     void buildMenu();
@@ -138,6 +161,29 @@ private:
     void onTimerLoad();
     void Charger_Demarrage();
     void paintBar(const QString &name);
+    // Draws both speed graphs at their boxes' size from the view's samples.
+    void drawGraphs();
+    // The running project's row shows its percentage and speed as the view
+    // last gave them.
+    void showRunningProgress();
+    // A menu, a dialog or message of this window is open, a mouse button is
+    // down, or the window has just moved: the user is in the middle of
+    // something.
+    bool underUsersHand() const;
+    void applyPendingTab();
+    // A download ended or stopped: the desktop tells it when the window is
+    // not the one looked at.
+    void tellDesktop(const QString &title, const QString &body);
+    // The address a drop carries (a link or a one-line text), empty when it
+    // carries none the program could download.
+    static QString droppedAddress(const QMimeData *data);
+    bool takeDrop(QEvent *event);
+    // Where a finished project's file is (the name it was saved under).
+    QString finishedFile(const QString &name) const;
+    void openFinished(bool folder);
+    // The cause of the last probe failure (its message is text) as the
+    // window says it under the message's first line; empty when none is known.
+    QString probeCause(const QString &text) const;
     void setTrayIcon(bool shown);
     void onChkTray();
     void onChkStart();
@@ -182,6 +228,11 @@ private:
     QSystemTrayIcon *m_tray = nullptr;
     UrlListener *m_listener;
     QStringList m_handOffs;
+    Notifier *m_notifier = nullptr;
+    int m_pendingTab = 0;
+    QTimer *m_tabTimer = nullptr;     // looks again whether the waiting tab may show
+    QElapsedTimer m_moved;            // since the window last moved or changed size
+    bool m_graphsDrawn = false;       // the graphs hold samples (not blank)
     bool m_probeFromHandOff = false;   // the running probe took a handed-over address
 
     // New project: the engine's probe, the dialog while it is open, and what

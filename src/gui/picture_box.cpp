@@ -13,6 +13,7 @@ PictureBox::PictureBox(QWidget *parent)
 
 void PictureBox::clear()
 {
+    fitImage();
     m_isBar = false;
     m_image.fill(m_back);
     update();
@@ -20,6 +21,7 @@ void PictureBox::clear()
 
 void PictureBox::dessineBarre(double percent)
 {
+    fitImage();
     m_isBar = true;
     m_percent = percent;
     Dessine_Barre(m_image, percent, m_back, m_fore);
@@ -28,20 +30,40 @@ void PictureBox::dessineBarre(double percent)
 
 void PictureBox::paintEvent(QPaintEvent *)
 {
+    // A box moved to a screen of another scale paints afresh at that scale.
+    if (fitImage()) {
+        if (m_isBar)
+            Dessine_Barre(m_image, m_percent, m_back, m_fore);
+        else
+            emit resized();
+    }
     QPainter p(this);
-    p.drawImage(0, 0, m_image);
+    p.drawImage(QPoint(0, 0), m_image);
 }
 
 void PictureBox::resizeEvent(QResizeEvent *)
 {
-    if (m_image.size() == size())
+    if (!fitImage())
         return;
-    QImage next(size().expandedTo(QSize(1, 1)), QImage::Format_RGB32);
-    next.fill(m_back);
-    QPainter p(&next);
-    p.drawImage(0, 0, m_image);
-    p.end();
-    m_image = next;
     if (m_isBar)
         Dessine_Barre(m_image, m_percent, m_back, m_fore);
+    else
+        emit resized();
+}
+
+bool PictureBox::fitImage()
+{
+    const qreal ratio = devicePixelRatioF();
+    const QSize pixels = (QSizeF(size()) * ratio).toSize().expandedTo(QSize(1, 1));
+    if (m_image.size() == pixels && m_image.devicePixelRatio() == ratio)
+        return false;
+    // What was drawn stays where it was until the owner paints again.
+    QImage next(pixels, QImage::Format_RGB32);
+    next.setDevicePixelRatio(ratio);
+    next.fill(m_back);
+    QPainter p(&next);
+    p.drawImage(QPoint(0, 0), m_image);
+    p.end();
+    m_image = next;
+    return true;
 }

@@ -1,6 +1,8 @@
 #include "gui/stats.h"
 
+#include "gui/dialog_keys.h"
 #include "gui/make_button.h"
+#include "view/display_model.h"
 #include "view/project_statistics.h"
 
 #include <QCloseEvent>
@@ -12,13 +14,15 @@
 #include <QLineEdit>
 #include <QPixmap>
 #include <QPushButton>
+#include <QStackedWidget>
 #include <QTabBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
 namespace {
-// A snapshot is scaled into a box of this size, keeping its proportions.
-const QSize kPictureSize(200, 80);
+// Snapshots show at the size they were saved at, whole and unscaled; one of
+// another size is fitted to it.
+const QSize kPictureSize(DisplayModel::GraphWidth, DisplayModel::GraphHeight);
 
 QLineEdit *addField(QGridLayout *grid, const char *name, const QString &caption, QWidget *parent)
 {
@@ -46,8 +50,15 @@ Stats::Stats(QWidget *parent)
     TabStrip1->addTab(QStringLiteral("Graphics"));
     TabStrip1->setExpanding(false);
     layout->addWidget(TabStrip1);
+    // One page per tab, stacked: the window keeps its size whichever shows.
+    m_pages = new QStackedWidget(this);
+    layout->addWidget(m_pages);
+    auto *figures = new QWidget(m_pages);
+    auto *figuresLayout = new QVBoxLayout(figures);
+    figuresLayout->setContentsMargins(0, 0, 0, 0);
+    m_pages->addWidget(figures);
 
-    Frm_General = new QGroupBox(QStringLiteral("Generals"), this);
+    Frm_General = new QGroupBox(QStringLiteral("Generals"), figures);
     Frm_General->setObjectName(QStringLiteral("Frm_General"));
     {
         auto *g = new QGridLayout(Frm_General);
@@ -57,9 +68,9 @@ Stats::Stats(QWidget *parent)
         Txt_Time_Download = addField(g, "Txt_Time_Download", QStringLiteral("Download time:"), Frm_General);
         g->setColumnStretch(1, 1);
     }
-    layout->addWidget(Frm_General);
+    figuresLayout->addWidget(Frm_General);
 
-    Frm_Vitesse = new QGroupBox(QStringLiteral("Download speed"), this);
+    Frm_Vitesse = new QGroupBox(QStringLiteral("Download speed"), figures);
     Frm_Vitesse->setObjectName(QStringLiteral("Frm_Vitesse"));
     {
         auto *g = new QGridLayout(Frm_Vitesse);
@@ -68,32 +79,40 @@ Stats::Stats(QWidget *parent)
         Txt_Vitesse_m = addField(g, "Txt_Vitesse_m", QStringLiteral("Average download speed:"), Frm_Vitesse);
         g->setColumnStretch(1, 1);
     }
-    layout->addWidget(Frm_Vitesse);
+    figuresLayout->addWidget(Frm_Vitesse);
+    figuresLayout->addStretch();
 
-    Frm_Graph = new QGroupBox(QStringLiteral("Graphics"), this);
+    Frm_Graph = new QGroupBox(QStringLiteral("Graphics"), m_pages);
     Frm_Graph->setObjectName(QStringLiteral("Frm_Graph"));
+    m_pages->addWidget(Frm_Graph);
     {
-        auto *v = new QVBoxLayout(Frm_Graph);
+        // The two graphs side by side, each page of three snapshots one
+        // under the other, in the order they were taken, the paging buttons
+        // under them: as wide as two snapshots, so that the window fits a
+        // small or scaled screen.
+        auto *g = new QGridLayout(Frm_Graph);
         auto strip = [&](const QString &caption, const QString &pictName, QLabel **pictures, int n) {
-            v->addWidget(new QLabel(caption, Frm_Graph));
-            auto *h = new QHBoxLayout;
-            auto *prec = makeButton(QStringLiteral("Cmd_Prec_%1").arg(n), QStringLiteral("<<"), Frm_Graph);
-            h->addWidget(prec);
+            const int column = n - 1;
+            g->addWidget(new QLabel(caption, Frm_Graph), 0, column);
             for (int i = 0; i < 3; ++i) {
                 pictures[i] = new QLabel(Frm_Graph);
                 pictures[i]->setObjectName(QStringLiteral("%1_%2").arg(pictName).arg(i));
-                pictures[i]->setFixedSize(kPictureSize);
-                pictures[i]->setAlignment(Qt::AlignCenter);
                 pictures[i]->setFrameShape(QFrame::Box);
-                h->addWidget(pictures[i]);
+                pictures[i]->setLineWidth(1);
+                pictures[i]->setFixedSize(kPictureSize + QSize(2, 2));
+                pictures[i]->setAlignment(Qt::AlignCenter);
+                g->addWidget(pictures[i], 1 + i, column);
             }
+            auto *h = new QHBoxLayout;
+            auto *prec = makeButton(QStringLiteral("Cmd_Prec_%1").arg(n), QStringLiteral("<<"), Frm_Graph);
             auto *next = makeButton(QStringLiteral("Cmd_For_%1").arg(n), QStringLiteral(">>"), Frm_Graph);
-            h->addWidget(next);
+            h->addStretch();
             for (QPushButton *b : {prec, next}) {
-                b->setFixedWidth(36);
                 b->setEnabled(false);
+                h->addWidget(b);
             }
-            v->addLayout(h);
+            h->addStretch();
+            g->addLayout(h, 4, column);
             return std::pair{prec, next};
         };
         std::tie(Cmd_Prec_1, Cmd_For_1) = strip(QStringLiteral("Average download speed:"),
@@ -102,8 +121,8 @@ Stats::Stats(QWidget *parent)
                                                 QStringLiteral("Pict_Stats2"), Pict_Stats2, 2);
         Cmd_For_2->setToolTip(QStringLiteral("Next"));
         Cmd_Prec_2->setToolTip(QStringLiteral("Preview"));
+        g->setRowStretch(5, 1);
     }
-    layout->addWidget(Frm_Graph);
     m_graph1 = {{}, 0, Pict_Stats, Cmd_Prec_1, Cmd_For_1};
     m_graph2 = {{}, 0, Pict_Stats2, Cmd_Prec_2, Cmd_For_2};
 
@@ -123,10 +142,9 @@ Stats::Stats(QWidget *parent)
     connect(Cmd_Prec_1, &QPushButton::clicked, this, [this] { turnPage(m_graph1, -1); });
     connect(Cmd_For_2, &QPushButton::clicked, this, [this] { turnPage(m_graph2, 1); });
     connect(Cmd_Prec_2, &QPushButton::clicked, this, [this] { turnPage(m_graph2, -1); });
-    // Both tabs as wide as the snapshots need, so that the figures' fields show
-    // whole speed texts and the window keeps its width when the tab changes.
-    const QMargins m = layout->contentsMargins();
-    setMinimumWidth(Frm_Graph->sizeHint().width() + m.left() + m.right());
+    // Esc and Enter close it, as they close a dialog; Enter on a focused
+    // paging button turns the page instead.
+    new DialogKeys(this, Cmd_Close, Cmd_Close);
     selectTab(1);
 }
 
@@ -161,6 +179,8 @@ void Stats::timerTick()
         g->prec->setEnabled(false);
         g->next->setEnabled(g->names.size() >= 4);
     }
+    // Above the main window, in the middle of it.
+    DialogKeys::centreOn(this, parentWidget());
     show();
 }
 
@@ -174,7 +194,9 @@ void Stats::showPage(const Gallery &g)
             g.pictures[i]->clear();
             g.pictures[i]->setToolTip(QString());
         } else {
-            g.pictures[i]->setPixmap(picture.scaled(kPictureSize, Qt::KeepAspectRatio, Qt::SmoothTransformation));
+            g.pictures[i]->setPixmap(picture.size() == kPictureSize
+                                         ? picture
+                                         : picture.scaled(kPictureSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation));
             g.pictures[i]->setToolTip(name);
         }
     }
@@ -198,12 +220,7 @@ void Stats::turnPage(Gallery &g, int step)
 void Stats::selectTab(int index)
 {
     const bool generals = index == 1;
-    Frm_General->setVisible(generals);
-    Frm_Vitesse->setVisible(generals);
-    Frm_Graph->setVisible(!generals);
-    // Enter closes the window from the figures; on the snapshots it belongs to
-    // the paging buttons.
-    Cmd_Close->setDefault(generals);
+    m_pages->setCurrentIndex(generals ? 0 : 1);
     TabStrip1->setCurrentIndex(generals ? 0 : 1);
 }
 

@@ -7,6 +7,7 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QStackedWidget;
 class QTabBar;
 class QTimer;
 
@@ -62,6 +63,7 @@ private:
     void showPage(const Gallery &g);
     void turnPage(Gallery &g, int step);
 
+    QStackedWidget *m_pages;
     QString m_folder;
     Gallery m_graph1{};
     Gallery m_graph2{};

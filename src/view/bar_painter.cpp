@@ -37,17 +37,23 @@ void Dessine_Barre(QImage &image, double percent, const QColor &back, const QCol
     const bool direct = format == QImage::Format_RGB32
                         || format == QImage::Format_ARGB32_Premultiplied;
     QImage canvas = direct ? QImage() : QImage(image.size(), QImage::Format_RGB32);
+    if (!direct)
+        canvas.setDevicePixelRatio(image.devicePixelRatio());
     QImage &target = direct ? image : canvas;
 
-    const int width = target.width();
-    const int height = target.height();
+    // A picture made for a scaled screen (device pixel ratio above 1) is
+    // painted in the window's units: the painter maps them onto its pixels,
+    // so the text and the bar's edge are as sharp as the screen allows.
+    const qreal ratio = target.devicePixelRatio();
+    const int width = qRound(target.width() / ratio);
+    const int height = qRound(target.height() / ratio);
     // Opaque colours, so the raster operation works on the colour alone.
     const QColor backColour = QColor::fromRgb(back.rgb());
     const QColor foreColour = QColor::fromRgb(fore.rgb());
 
     {
         QPainter painter(&target);
-        painter.fillRect(target.rect(), backColour);
+        painter.fillRect(QRect(0, 0, width, height), backColour);
 
         // The application's font in bold, as large as it is on the rest of the
         // window but shrunk until a line fits the picture's height; drawn without

@@ -10,5 +10,6 @@ qint64 packedFromColor(const QColor &color);
 // filled with back, the text "###%" is printed in fore, then a rectangle from the
 // left edge to percent/100 of the width is drawn in fore through the not-XOR-pen
 // raster operation, so the bar shows as NOT(fore XOR back) and the text under it
-// turns white. At 0 % the text is "%" alone.
+// turns white. At 0 % the text is "%" alone. An image with a device pixel ratio
+// is painted in its device-independent size, at its full resolution.
 void Dessine_Barre(QImage &image, double percent, const QColor &back, const QColor &fore);

@@ -27,6 +27,11 @@ void drawPicture(QImage *image, const QStringList &samples, const QStringList &i
     const bool direct = format == QImage::Format_RGB32 || format == QImage::Format_ARGB32_Premultiplied;
     QImage canvas = direct ? QImage() : QImage(image->size(), QImage::Format_RGB32);
     QImage &target = direct ? *image : canvas;
+    // Columns and lines fall on the picture's own pixels, also in a picture
+    // made for a scaled screen: it is painted as if unscaled, then gets its
+    // ratio back.
+    const qreal ratio = image->devicePixelRatio();
+    target.setDevicePixelRatio(1);
     // Opaque colours, so the raster operation works on the colour alone.
     target.fill(QColor::fromRgb(style.background.rgb()));
 
@@ -63,6 +68,7 @@ void drawPicture(QImage *image, const QStringList &samples, const QStringList &i
     }
     if (!direct)
         *image = canvas.convertToFormat(format);
+    image->setDevicePixelRatio(ratio);
 }
 
 } // namespace

@@ -15,7 +15,8 @@
 // so at a thickness of 0 it is still one pixel row. Everything is drawn through
 // the mask pen (screen AND pen), so where the line crosses a column both colours
 // show ANDed. A position is drawn only when its immediate sample is not 0 (the
-// two lists scroll separately; the immediate one decides). Images that are not
+// two lists scroll separately; the immediate one decides). The pixels are the
+// image's own, whatever its device pixel ratio. Images that are not
 // 32-bit are painted on a 32-bit copy, since raster operations need one; null
 // pointers and null images are skipped.
 class GraphPainter

@@ -57,8 +57,12 @@ public:
     // the same way wherever they are shown.
     static double measuredSpeed(qint64 speedNow);
 
-private:
+    // How the graphs are drawn now: the project's colours, the settings'
+    // background and line speed, the reference line on or off. The window
+    // draws the samples with it at its own size.
     GraphPainter::Style style() const;
+
+private:
     bool saveSnapshots();
 
     DisplayModel &m_display;
