@@ -39,7 +39,7 @@ private slots:
         QVERIFY(TestFiles::write(path("www/f.bin"), TestFiles::randomBytes(3 << 20, 7)));
         QVERIFY2(m_nginx.start(path("www")), qPrintable(m_nginx.lastError()));
         QVERIFY2(m_open.start(), qPrintable(m_open.lastError()));
-        QVERIFY2(m_login.start("zov", "pr0xy"), qPrintable(m_login.lastError()));
+        QVERIFY2(m_login.start("zov", "pr0xy", m_nginx.tlsPort(0)), qPrintable(m_login.lastError()));
         const QList<quint16> free = freeListenPorts(1);
         QVERIFY(!free.isEmpty());
         m_closed = free.first();
@@ -146,6 +146,10 @@ private slots:
         // Faults: the certificate checked against the proxy's name or not at all through a tunnel.
         QTest::newRow("https, wrong host") << QString("https://127.0.0.1:%1/f.bin").arg(m_nginx.tlsPort(1)) << none
                                            << QStringList{"--proxy", m_open.address()} << 2 << "was made for another host name" << "";
+        // Fault: a tunnel the proxy refused (403) told as a network failure or as the server's refusal.
+        QTest::newRow("https, tunnel refused") << QString("https://127.0.0.1:%1/f.bin").arg(m_nginx.tlsPort(1)) << none
+                                               << QStringList{"--proxy", login} << 2
+                                               << QString("The proxy 127.0.0.1:%1 refused the connection to 127.0.0.1:%2").arg(m_login.port()).arg(m_nginx.tlsPort(1)) << "";
         // A proxy that refuses is named, not taken for the server or the user's network.
         const QString closed = QString("127.0.0.1:%1").arg(m_closed);
         for (const QString &a : {plain, tls}) {

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QTcpSocket>
 
-bool ProxyServer::start(const QString &user, const QString &password)
+bool ProxyServer::start(const QString &user, const QString &password, quint16 tunnelPort)
 {
     stop();
     for (int attempt = 0; attempt < 5; ++attempt) {
@@ -20,10 +20,12 @@ bool ProxyServer::start(const QString &user, const QString &password)
         QFile conf(m_dir->filePath(QStringLiteral("tinyproxy.conf")));
         if (!conf.open(QIODevice::WriteOnly))
             return false;
-        // No ConnectPort line: tunnels to every port (the test servers' ports are free ones).
+        // Without a ConnectPort line tinyproxy tunnels to every port.
         QByteArray text = "Port " + QByteArray::number(m_port) + "\nListen 127.0.0.1\nTimeout 60\nMaxClients 100\n"
                           "Allow 127.0.0.1\nDisableViaHeader Yes\nLogLevel Info\n"
                           "LogFile \"" + m_dir->filePath(QStringLiteral("tinyproxy.log")).toUtf8() + "\"\n";
+        if (tunnelPort != 0)
+            text += "ConnectPort " + QByteArray::number(tunnelPort) + '\n';
         if (!user.isEmpty())
             text += "BasicAuth " + user.toUtf8() + ' ' + password.toUtf8() + '\n';
         conf.write(text);

@@ -8,8 +8,9 @@
 
 // A real HTTP proxy for end-to-end tests: tinyproxy in the foreground on
 // 127.0.0.1 and a free port, its configuration and log in a temporary folder.
-// It forwards plain requests and opens CONNECT tunnels to any port; with a
-// login it answers 407 to requests without it. stop() or the destructor ends
+// It forwards plain requests and opens CONNECT tunnels to any port, or only to
+// tunnelPort when one is named (403 for the others); with a login it answers
+// 407 to requests without it. stop() or the destructor ends
 // the process through its own process object.
 class ProxyServer
 {
@@ -20,7 +21,7 @@ public:
     ProxyServer &operator=(const ProxyServer &) = delete;
 
     // user empty: anybody on loopback may use it.
-    bool start(const QString &user = {}, const QString &password = {});
+    bool start(const QString &user = {}, const QString &password = {}, quint16 tunnelPort = 0);
     void stop();
 
     quint16 port() const { return m_port; }
