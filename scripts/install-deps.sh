@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build ccache pkg-config
   qt6-base-dev qt6-base-dev-tools libgl-dev
-  nginx-light python3-pyftpdlib openssl ca-certificates strace
+  nginx-light python3-pyftpdlib tinyproxy openssl ca-certificates strace
   xvfb xauth openbox x11-utils trayer dunst dbus-daemon
   qt6-websockets-dev qt6-svg-dev chromium
   desktop-file-utils appstream dpkg-dev fakeroot
@@ -20,6 +20,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  # nginx-light's package starts the system service; the program's tests run their
-  # own nginx on free loopback ports and do not need it.
+  # nginx-light's and tinyproxy's packages start their system services; the
+  # program's tests run their own nginx and tinyproxy on free loopback ports and
+  # do not need them.
 fi

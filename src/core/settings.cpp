@@ -124,6 +124,11 @@ QString Settings::caCertificateFile()
     return read(QStringLiteral("CaCertificate"), QString());
 }
 
+QString Settings::proxy()
+{
+    return read(QStringLiteral("Proxy"), QString());
+}
+
 QByteArray Settings::userAgent()
 {
     // Browser lines hold commas, which an INI file written by hand without

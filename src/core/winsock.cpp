@@ -251,7 +251,8 @@ QTcpSocket *Winsock::createSocket(QObject *parent, bool tls, const QString &peer
     } else {
         s = new QTcpSocket(parent);
     }
-    // The program talks to servers directly, whatever the process-wide proxy says.
+    // Qt's process-wide proxy is never used: Connect sets the one chosen for
+    // the connection (ProxyChoice).
     s->setProxy(QNetworkProxy::NoProxy);
     return s;
 }
@@ -384,10 +385,70 @@ void Winsock::onError(QTcpSocket *s)
     }
     const bool wasConnected = m_state == sckConnected || m_state == sckClosing;
     m_state = sckError;
-    if (!m_certificateProblem.isEmpty())
+    int proxyNumber = 0;
+    const QString proxyWhy = wasConnected ? QString() : proxyFailure(error, &proxyNumber);
+    m_proxyFailed = !proxyWhy.isEmpty();
+    if (m_proxyFailed)
+        emit Error(proxyNumber, proxyWhy);
+    else if (!m_certificateProblem.isEmpty())
         emit Error(sckCertificateRefused, m_certificateProblem);
     else
         emit Error(errorNumber(error, wasConnected), s->errorString());
+}
+
+QString Winsock::proxyFailure(QAbstractSocket::SocketError error, int *number) const
+{
+    if (m_proxy.isDirect())
+        return {};
+    const QString proxy = m_proxy.name();
+    const bool forward = forwardsToProxy();
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        if (!forward)
+            return {};  // the tunnel's end refused: the server, not the proxy
+        Q_FALLTHROUGH();
+    case QAbstractSocket::ProxyConnectionRefusedError:
+        *number = sckConnectionRefused;
+        return QStringLiteral("The proxy %1 refused the connection").arg(proxy);
+    case QAbstractSocket::HostNotFoundError:
+        if (!forward)
+            return {};
+        Q_FALLTHROUGH();
+    case QAbstractSocket::ProxyNotFoundError:
+        *number = sckHostNotFound;
+        return QStringLiteral("The proxy %1 was not found").arg(proxy);
+    case QAbstractSocket::ProxyAuthenticationRequiredError:
+        *number = sckProxyRefused;
+        return m_proxy.authorization().isEmpty()
+                   ? QStringLiteral("The proxy %1 asks for a user name and password (407)").arg(proxy)
+                   : QStringLiteral("The proxy %1 refused the user name and password (407)").arg(proxy);
+    case QAbstractSocket::SocketAccessError:
+        // Qt's word for a tunnel the proxy refused (403, 405).
+        if (forward)
+            return {};
+        *number = sckProxyRefused;
+        return QStringLiteral("The proxy %1 refused the connection to %2").arg(proxy, m_peer);
+    case QAbstractSocket::ProxyConnectionClosedError:
+    case QAbstractSocket::ProxyConnectionTimeoutError:
+    case QAbstractSocket::ProxyProtocolError:
+        *number = error == QAbstractSocket::ProxyConnectionTimeoutError ? sckTimedout : sckConnectAborted;
+        return QStringLiteral("The proxy %1 failed: %2").arg(proxy, m_socket ? m_socket->errorString() : QString());
+    default:
+        return {};
+    }
+}
+
+QByteArray Winsock::requestTarget(const QString &host, const QByteArray &path) const
+{
+    if (!forwardsToProxy())
+        return path;
+    return "http://" + host.toUtf8() + (path.startsWith('/') ? path : '/' + path);
+}
+
+QList<QByteArray> Winsock::proxyLines() const
+{
+    const QByteArray login = forwardsToProxy() ? m_proxy.authorization() : QByteArray();
+    return login.isEmpty() ? QList<QByteArray>() : QList<QByteArray>{"Proxy-Authorization: " + login};
 }
 
 void Winsock::onPeerClosed(QTcpSocket *s)
@@ -411,10 +472,14 @@ void Winsock::Connect(const QString &host, quint16 port)
     m_connectHost = host;
     m_connectPort = port;
     m_certificateProblem.clear();
+    m_proxyFailed = false;
     m_tryNamed = false;
     m_namedTrust = m_tls && tlsState().namedPeers.contains(m_peer);
 
     m_socket = createSocket(this, m_tls, m_peer, m_namedTrust);
+    // A tunnel is Qt's to ask for; a forwarding proxy is simply the peer.
+    if (m_tls && !m_proxy.isDirect())
+        m_socket->setProxy(m_proxy.proxy());
     attach(m_socket);
     m_state = QHostAddress(name).isNull() ? sckResolvingHost : sckConnecting;
 
@@ -426,6 +491,12 @@ void Winsock::Connect(const QString &host, quint16 port)
     QMetaObject::invokeMethod(this, [this, generation, s, name, target]() {
         if (generation != m_generation || s != m_socket)
             return;
+        if (!m_proxy.error().isEmpty()) {
+            m_state = sckError;
+            m_proxyFailed = true;
+            emit Error(sckProxyRefused, m_proxy.error());
+            return;
+        }
         if (isReservedInvalid(name)) {
             // The outcome of a failed lookup, from the event loop as a lookup's would be.
             m_state = sckError;
@@ -441,6 +512,8 @@ void Winsock::Connect(const QString &host, quint16 port)
             }
             // The name is the one sent for SNI and the one the certificate must name.
             ssl->connectToHostEncrypted(name, target);
+        } else if (forwardsToProxy()) {
+            s->connectToHost(m_proxy.proxy().hostName(), m_proxy.proxy().port());
         } else {
             s->connectToHost(name, target);
         }

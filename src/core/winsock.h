@@ -1,7 +1,10 @@
 #pragma once
+#include <QAbstractSocket>
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+
+#include "core/proxy_choice.h"
 
 class QSslError;
 class QTcpSocket;
@@ -29,6 +32,14 @@ class QTcpServer;
 // with error 12045 and a description that names the problem and the host.
 // Sessions are remembered per host and port, so a reopened connection resumes
 // its TLS session where the server allows it.
+//
+// Proxy (setProxy): a plain connection through an HTTP proxy goes to the proxy,
+// which forwards each request; requestTarget() and proxyLines() make a request
+// fit for it. A TLS one asks the proxy for a tunnel (CONNECT, with the proxy's
+// login), and the certificate is checked against the server's name as without
+// a proxy. A failure of the proxy itself is told with a description that names
+// it ("The proxy 127.0.0.1:3128 refused the connection"): error 10061 or 11001
+// when it cannot be reached, 12046 when it refuses to carry the connection.
 class Winsock : public QObject
 {
     Q_OBJECT
@@ -42,7 +53,7 @@ public:
         sckHostNotFound = 11001, sckConnectionRefused = 10061,
         sckConnectAborted = 10053, sckTimedout = 10060,
         sckAddressInUse = 10048, sckPermissionDenied = 10013, sckOther = 10004,
-        sckCertificateRefused = 12045
+        sckCertificateRefused = 12045, sckProxyRefused = 12046
     };
 
     explicit Winsock(QObject *parent = nullptr);
@@ -55,6 +66,16 @@ public:
     // Whether the next connections are TLS ones (an https server).
     void setTls(bool on) { m_tls = on; }
     bool isTls() const { return m_tls; }
+    // The proxy of the next connections (ProxyChoice::forServer); none by default.
+    void setProxy(const ProxyChoice &proxy) { m_proxy = proxy; }
+    const ProxyChoice &proxy() const { return m_proxy; }
+    // What an HTTP request line names: the path, or for a proxy that forwards
+    // plain requests the whole address ("http://host:port/path").
+    QByteArray requestTarget(const QString &host, const QByteArray &path) const;
+    // The header lines such a forwarded request adds (the proxy's login).
+    QList<QByteArray> proxyLines() const;
+    // The last Error came from the proxy, and its description names it.
+    bool proxyFailed() const { return m_proxyFailed; }
     void SendData(const QByteArray &data);
     // Every byte received and not yet read.
     QByteArray GetData();
@@ -140,6 +161,12 @@ private:
     int m_state = sckClosed;
     int m_receiveBuffer = 0;
     bool m_tls = false;
+    ProxyChoice m_proxy;
+    bool m_proxyFailed = false;
+    // The proxy itself is the peer and forwards plain requests.
+    bool forwardsToProxy() const { return !m_tls && m_proxy.proxy().type() == QNetworkProxy::HttpProxy; }
+    // The description of a failure the proxy caused, with its number; empty when it is none.
+    QString proxyFailure(QAbstractSocket::SocketError error, int *number) const;
     // What the server's certificate was refused for, on this connection.
     QString m_certificateProblem;
     QString m_peer;             // "host:port", the key of the remembered session

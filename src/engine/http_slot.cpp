@@ -203,7 +203,9 @@ void HttpSlot::openConnection()
     d->responsesOnConnection = 0;
     m_attemptBytes = 0;
     m_attemptPacks = 0;
-    d->socket->Connect(d->host, d->socket->isTls() ? kHttpsPort : kHttpPort);
+    const bool tls = d->socket->isTls();
+    d->socket->setProxy(ProxyChoice::forServer(tls ? QStringLiteral("https") : QStringLiteral("http"), d->host));
+    d->socket->Connect(d->host, tls ? kHttpsPort : kHttpPort);
     d->stallTimer->start();
 }
 
@@ -289,7 +291,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
 {
     const bool ranged = d->ranges;
     const QByteArray &validator = d->ifRange;
-    QList<QByteArray> lines = {"GET " + d->path.toUtf8() + " HTTP/1.1",
+    QList<QByteArray> lines = {"GET " + d->socket->requestTarget(d->host, d->path.toUtf8()) + " HTTP/1.1",
                                "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
                                "Accept-Language: fr",
                                "User-Agent: " + d->userAgent};
@@ -301,6 +303,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
     lines += "Host: " + d->host.toUtf8();
     if (!d->authorization.isEmpty())
         lines += "Authorization: " + d->authorization;
+    lines += d->socket->proxyLines();
     lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
     if (!joinLines(lines, &request)) {
@@ -416,9 +419,10 @@ void HttpSlot::onError(int number, const QString &description)
         reconsider();
         return;
     }
-    if (number == Winsock::sckHostNotFound || number == Winsock::sckCertificateRefused) {
-        // No address for the name, or a certificate that cannot be trusted:
-        // asking again will not change it.
+    if (number == Winsock::sckHostNotFound || number == Winsock::sckCertificateRefused
+        || number == Winsock::sckProxyRefused) {
+        // No address for the name, a certificate that cannot be trusted, or a
+        // proxy that will not carry the connection: asking again will not change it.
         closeConnection();
         haltWith(number, description);
         return;

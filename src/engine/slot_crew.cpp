@@ -81,6 +81,8 @@ void SlotCrew::makeSlots()
         connect(slot, &TransferSlot::connectionError, this, [this](int, int number, const QString &what) {
             if (number == Winsock::sckCertificateRefused)
                 emit failed(DownloadFailure::Certificate, what);
+            else if (number == Winsock::sckProxyRefused)
+                emit failed(DownloadFailure::Network, what);  // the text names the proxy
             else if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
                 emit failed(DownloadFailure::Network, QString());
         }, Qt::QueuedConnection);

@@ -33,6 +33,11 @@ QString failureText(DownloadFailure kind, const QString &detail)
     case DownloadFailure::Certificate:
         return QStringLiteral("%1 !\r\nThe connection is not safe: the download is stopped.").arg(detail);
     case DownloadFailure::Network:
+        // A proxy that refused is named: the way to go on is to fix the proxy, not the connection.
+        if (!detail.isEmpty())
+            return QStringLiteral("%1 !\r\nFix the proxy (setting \"Proxy\" or the proxy variables), "
+                                  "then click on the resume button !").arg(detail);
+        break;
     case DownloadFailure::None:
         break;
     }

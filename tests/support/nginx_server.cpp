@@ -19,9 +19,10 @@ QByteArray readFile(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-// n free ports for listeners, taken below the range the kernel gives to
-// outgoing connections: next to a port from that range, a client socket (or
-// its TIME_WAIT) would sooner or later hold one and keep nginx from binding it.
+} // namespace
+
+// Next to a port from the outgoing range, a client socket (or its TIME_WAIT)
+// would sooner or later hold one and keep the server from binding it.
 QList<quint16> freeListenPorts(int n)
 {
     int low = 32768;
@@ -43,8 +44,6 @@ QList<quint16> freeListenPorts(int n)
     }
     return {};
 }
-
-} // namespace
 
 QList<NginxServer::LogRecord> NginxServer::accessLog() const
 {

@@ -7,6 +7,10 @@
 
 #include <memory>
 
+// n free loopback ports for listeners the tests start, taken below the range
+// the kernel gives to outgoing connections.
+QList<quint16> freeListenPorts(int n);
+
 // A real nginx for end-to-end tests: /usr/sbin/nginx in the foreground with its
 // own configuration, pid file and logs in a temporary folder, serving rootDir
 // on 127.0.0.1 and a free port, with byte ranges and keep-alive.
