@@ -128,6 +128,7 @@ private slots:
         m_routes["/referred/f.bin"].needs = {"Referer: https://example.com/downloads/"};
         m_routes["/keyed/f.bin"] = file("/keyed/f.bin");
         m_routes["/keyed/f.bin"].needs = {"X-Api-Key: k3y"};
+        m_routes["/keyed/f.bin"].refuses = {"Accept-Language"};
         m_routes["/agent/f.bin"] = file("/agent/f.bin");
         m_routes["/agent/f.bin"].needs = {"User-Agent: Wget/1.21.3"};
         QVERIFY(TextFile::write(m_dir.path() + "/cookies.txt",
@@ -293,9 +294,11 @@ private slots:
         // Fault: a cookie or Referer sent on to the server a redirection leads to.
         saved("cookie stays on its server", "http://SITE/members/asset", "public", "/objects/public",
               cookies + QStringList{"--referer", "https://example.com/downloads/"});
-        // Faults: an option not sent, or (User-Agent) sent beside the program's own line instead of in its place.
+        // Faults: an option not sent, or (User-Agent) sent beside the program's own line instead of in its place;
+        // a line asked away sent all the same.
         saved("--referer", "http://SITE/referred/f.bin", "f.bin", "/referred/f.bin", {"--referer", "https://example.com/downloads/"});
-        saved("--header", "http://SITE/keyed/f.bin", "f.bin", "/keyed/f.bin", {"--header", "X-Api-Key:k3y"});
+        saved("--header", "http://SITE/keyed/f.bin", "f.bin", "/keyed/f.bin",
+              {"--header", "X-Api-Key:k3y", "--header", "Accept-Language:"});   // "Name:": none of that name
         saved("--user-agent", "http://SITE/agent/f.bin", "f.bin", "/agent/f.bin", {"--user-agent", "Wget/1.21.3"});
         // Fault: a download resumed after a kill (no probe) without the cookie kept beside the project.
         QTest::newRow("cookie after a kill") << "http://SITE/members/slow.bin" << cookies << QString() << "slow.bin"
