@@ -25,7 +25,9 @@ class TestHttps : public QObject
     {
         QProcess own, &q = p ? *p : own;
         q.setEnvironment(QProcess::systemEnvironment() << "ZOV_KESTRA_HOME=" + path(name) << "XDG_CONFIG_HOME=" + path(name));
-        q.start(ZK_BINARY_DIR "/zov-kestra-get", {"--ca-certificate", path(ca), "--dest", path(name + "-out"), address});
+        // The cookie file's one cookie is for /members/ only.
+        q.start(ZK_BINARY_DIR "/zov-kestra-get", {"--ca-certificate", path(ca), "--dest", path(name + "-out"),
+                                                  "--load-cookies", path("cookies.txt"), address});
         const bool ended = !p && QTest::qWaitFor([&q] { return q.state() == QProcess::NotRunning; }, 120000);
         *err = q.readAllStandardError();
         return ended ? q.exitCode() : -1;
@@ -52,10 +54,12 @@ private slots:
         QVERIFY(QDir().mkpath(path("www")));
         for (qint64 size : {1, 512001, 10 << 20})
             QVERIFY(TestFiles::write(path("www/f%1.bin").arg(size), TestFiles::randomBytes(size, quint32(size))));
-        QVERIFY(TestFiles::write(path("htpasswd"), "zov:{PLAIN}s3cret\n"));
+        QVERIFY(TestFiles::write(path("htpasswd"), "zov:{PLAIN}s3cret\n")
+                && TestFiles::write(path("cookies.txt"), "127.0.0.1\tFALSE\t/members/\tTRUE\t0\tsession\ttls-only\n"));
         QVERIFY2(m_nginx.start(path("www"), "location = /s.bin { limit_rate 500k; alias " + path("www/f10485760.bin;") + " }"
                                "location /private/ { auth_basic files; auth_basic_user_file " + path("htpasswd;")
                                + " alias " + path("www/;") + " }"
+                               "location /members/ { if ($cookie_session != tls-only) { return 403; } alias " + path("www/;") + " }"
                                "location = /to-tls.bin { return 302 https://127.0.0.1:@TLSPORT@/f512001.bin; }"
                                "location = /to-plain.bin { return 301 http://127.0.0.1:@PORT@/f512001.bin; }"),
                  qPrintable(m_nginx.lastError()));
@@ -76,6 +80,8 @@ private slots:
         QTest::newRow("to-plain f512001.bin") << url(0, "to-plain.bin") << 0 << QByteArray("Type:0");
         // Fault: the login of an HTTPS address not sent by the probe or the slots (nginx answers 401).
         QTest::newRow("login f512001.bin") << url(0, "private/f512001.bin").replace("//", "//zov:s3cret@") << 0 << QByteArray("Type:2");
+        // Fault: a secure cookie not sent over TLS by the probe or the slots (nginx answers 403).
+        QTest::newRow("secure cookie f512001.bin") << url(0, "members/f512001.bin") << 0 << QByteArray("Type:2");
         // Fault: a TLS stream cut in mid-body without close-notify taken as a whole pack.
         QTest::newRow("cut f10485760.bin") << "https://127.0.0.1:%1/f10485760.bin" << 0 << QByteArray("Type:2");
         // Faults: a certificate problem accepted, told as a network failure, or a file written for it.

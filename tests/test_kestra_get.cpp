@@ -112,6 +112,34 @@ private slots:
         m_routes["/busy.bin"] = moved(503, "/", {"Retry-After: 600"});
         m_routes["/files/busy-once.bin"] = file("/files/busy-once.bin");
         m_routes["/files/busy-once.bin"].busyFirst = 1;
+        // A site's session: a cookie (and nothing else of the file below), the page the link was on, a key, a
+        // browser's user agent, each once.
+        const QByteArray cookie = "Cookie: session=s3cr3t; lang=fr";
+        m_routes["/members/f.bin"] = file("/members/f.bin");
+        m_routes["/members/slow.bin"] = file("/members/slow.bin");
+        m_routes["/members/asset"] = moved(302, "http://CDN/objects/public");
+        for (const char *path : {"/members/f.bin", "/members/asset", "/members/slow.bin"})
+            m_routes[path].needs = {cookie};
+        m_routes["/objects/public"] = file("/objects/public");
+        m_routes["/objects/public"].refuses = {"Cookie", "Referer"};
+        m_routes["/members/slow.bin"].faults.bodyPiece = 8192;
+        m_routes["/members/slow.bin"].faults.pieceDelay = 100;
+        m_routes["/referred/f.bin"] = file("/referred/f.bin");
+        m_routes["/referred/f.bin"].needs = {"Referer: https://example.com/downloads/"};
+        m_routes["/keyed/f.bin"] = file("/keyed/f.bin");
+        m_routes["/keyed/f.bin"].needs = {"X-Api-Key: k3y"};
+        m_routes["/keyed/f.bin"].refuses = {"Accept-Language"};
+        m_routes["/agent/f.bin"] = file("/agent/f.bin");
+        m_routes["/agent/f.bin"].needs = {"User-Agent: Wget/1.21.3"};
+        QVERIFY(TextFile::write(m_dir.path() + "/cookies.txt",
+                                "# Netscape HTTP Cookie File\n"
+                                "127.0.0.1\tFALSE\t/members\tFALSE\t0\tsession\ts3cr3t\n"
+                                "127.0.0.1\tFALSE\t/\tTRUE\t0\tsecure\tnot-over-http\n"
+                                "127.0.0.1\tFALSE\t/other\tFALSE\t0\tpath\tnot-here\n"
+                                ".example.com\tTRUE\t/\tFALSE\t0\tdomain\tnot-this-host\n"
+                                "127.0.0.1\tFALSE\t/\tFALSE\t1\texpired\tlong-ago\n"
+                                "127.0.0.1\tFALSE\t/\tFALSE\tnever\tmalformed\tline\n"
+                                "#HttpOnly_127.0.0.1\tFALSE\t/\tFALSE\t0\tlang\tfr\n"));
         m_site.serveSite(m_routes);
         m_cdn.serveSite(m_routes);
     }
@@ -158,6 +186,18 @@ private slots:
         // Fault: a device as the authority file was read without bound (4 GB in 6 s).
         QTest::newRow("--ca-certificate /dev/zero") << QStringList{"--ca-certificate", "/dev/zero", big} << 2
                                                   << QByteArray("/dev/zero cannot be used: it is not a regular file");
+        // Faults: a header line break that starts a header of its own, a name no server can read, a header
+        // that would take the transfer's own framing, a cookie file that is not there, each sent or ignored.
+        QTest::newRow("--header with a line break") << QStringList{"--header", "X-A: 1\r\nX-B: 2", big} << 2
+            << QByteArray("The value of the header X-A holds a line break or another control character.\n");
+        QTest::newRow("--user-agent with a line break") << QStringList{"--user-agent", "a\nX-B: 2", big} << 2
+            << QByteArray("The value of the header User-Agent holds a line break");
+        QTest::newRow("--header name not a token") << QStringList{"--header", "X A: 1", big} << 2
+            << QByteArray("The header name \"X A\" is not a valid name");
+        QTest::newRow("--header Range") << QStringList{"--header", "range: bytes=5-", big} << 2
+            << QByteArray("The header range is the program's own: it cannot be given.");
+        QTest::newRow("--load-cookies missing") << QStringList{"--load-cookies", www() + "/none.txt", big} << 2
+            << QByteArray("The cookie file " + (www() + "/none.txt").toUtf8() + " cannot be read.");
         // Fault: a destination that is a file was retried as network trouble
         // for 15 s and 10 MB before "check your Internet connection".
         QTest::newRow("--dest names a file") << QStringList{"--dest", www() + "/page.html", big} << 4
@@ -187,14 +227,15 @@ private slots:
         QTest::addColumn<QByteArray>("route");
         QTest::addColumn<int>("code");
         QTest::addColumn<QByteArray>("said");
+        QTest::addColumn<bool>("killed");   // the first run is killed during the download, the next one resumes it
         const QString login = "zov:p%40ss%3Aw%C3%B6rd%2F1@";
         const auto saved = [](const char *tag, const QString &address, const QString &name, const QByteArray &route,
                               const QStringList &args = {}) {
-            QTest::newRow(tag) << address << args << QString() << name << route << 0 << QByteArray();
+            QTest::newRow(tag) << address << args << QString() << name << route << 0 << QByteArray() << false;
         };
         const auto refused = [](const char *tag, const QString &address, const QByteArray &said, const QStringList &args = {},
                                 const QString &userAgent = {}) {
-            QTest::newRow(tag) << address << args << userAgent << QString() << QByteArray() << 2 << said;
+            QTest::newRow(tag) << address << args << userAgent << QString() << QByteArray() << 2 << said << false;
         };
         // Faults: a redirection followed only for 301/302, only with a Content-Type, or its body or validator
         // taken for the file's; a relative Location not resolved against the address asked.
@@ -244,6 +285,24 @@ private slots:
         refused("UserAgent setting", "http://SITE/files/a.bin", "The server refused access to the file !\n"
                 "The server answered \"HTTP/1.1 403 Forbidden\".\n", {},
                 "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)");
+        // Faults: the cookie file not read, a cookie of another path, domain or a secure one sent over http, an
+        // expired one, a malformed line, or the #HttpOnly_ one dropped; the probe or a slot sending none.
+        const QStringList cookies = {"--load-cookies", m_dir.path() + "/cookies.txt"};
+        saved("--load-cookies", "http://SITE/members/f.bin", "f.bin", "/members/f.bin", cookies);
+        refused("cookie wanted", "http://SITE/members/f.bin", "The server refused access to the file !\n"
+                "The server answered \"HTTP/1.1 403 Forbidden\".\n");
+        // Fault: a cookie or Referer sent on to the server a redirection leads to.
+        saved("cookie stays on its server", "http://SITE/members/asset", "public", "/objects/public",
+              cookies + QStringList{"--referer", "https://example.com/downloads/"});
+        // Faults: an option not sent, or (User-Agent) sent beside the program's own line instead of in its place;
+        // a line asked away sent all the same.
+        saved("--referer", "http://SITE/referred/f.bin", "f.bin", "/referred/f.bin", {"--referer", "https://example.com/downloads/"});
+        saved("--header", "http://SITE/keyed/f.bin", "f.bin", "/keyed/f.bin",
+              {"--header", "X-Api-Key:k3y", "--header", "Accept-Language:"});   // "Name:": none of that name
+        saved("--user-agent", "http://SITE/agent/f.bin", "f.bin", "/agent/f.bin", {"--user-agent", "Wget/1.21.3"});
+        // Fault: a download resumed after a kill (no probe) without the cookie kept beside the project.
+        QTest::newRow("cookie after a kill") << "http://SITE/members/slow.bin" << cookies << QString() << "slow.bin"
+                                             << QByteArray("/members/slow.bin") << 0 << QByteArray() << true;
     }
 
     void todaysWeb()
@@ -255,6 +314,7 @@ private slots:
         QFETCH(QByteArray, route);
         QFETCH(int, code);
         QFETCH(QByteArray, said);
+        QFETCH(bool, killed);
         const QString tag = QString(QTest::currentDataTag()).replace(QRegularExpression("\\W"), "_");
         const QString home = m_dir.path() + "/web-" + tag, dest = m_dir.path() + "/web-out-" + tag + "/";
         if (!userAgent.isEmpty())
@@ -262,7 +322,21 @@ private slots:
         address.replace("SITE", m_site.hostPort()).replace("CDN", m_cdn.hostPort());
         args = QStringList{"--dest", dest, "--pack-size", "100000"} + args + QStringList{address};
         QByteArray err, out;
+        if (killed) {
+            // Killed once the download has stored some of the file: the next run resumes it, with no probe.
+            QProcess p;
+            start(p, args, home);
+            const QString folder = dest + saved.section('.', 0, 0);
+            QVERIFY(QTest::qWaitFor([&] {
+                const QFileInfoList packs = QDir(folder).entryInfoList({"*(*).zov"}, QDir::Files);
+                return std::any_of(packs.cbegin(), packs.cend(), [](const QFileInfo &f) { return f.size() > 0; });
+            }, 20000));
+            ::kill(pid_t(p.processId()), SIGKILL);
+            QVERIFY(p.waitForFinished(10000));
+        }
         QCOMPARE(get(args, home, &err, &out), code);
+        if (killed)
+            QVERIFY2(err.startsWith("Resuming "), err.constData());
         if (code != 0) {
             QCOMPARE(QString::fromUtf8(err), QString::fromUtf8(said));
             QVERIFY(!QFileInfo::exists(dest) && QDir(home + "/projects").entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
@@ -280,6 +354,10 @@ private slots:
             struct stat st;
             if (text.contains("w\xc3\xb6rd") || text.contains("w%C3%B6rd"))
                 QVERIFY2(path.endsWith("/login.zov") && ::stat(QFile::encodeName(path).constData(), &st) == 0
+                         && (st.st_mode & 0777) == 0600, qPrintable(path));
+            // So are the session's cookie and key.
+            if (text.contains("s3cr3t") || text.contains("k3y"))
+                QVERIFY2(path.endsWith("/headers.zov") && ::stat(QFile::encodeName(path).constData(), &st) == 0
                          && (st.st_mode & 0777) == 0600, qPrintable(path));
         }
         // The address given finds the project again, whatever address the file came from.

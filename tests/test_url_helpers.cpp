@@ -1,3 +1,4 @@
+#include "engine/cookie_file.h"
 #include "engine/ftp_parse.h"
 #include "engine/http_parse.h"
 #include "engine/url_helpers.h"
@@ -72,6 +73,51 @@ private slots:
         QVERIFY(isSafeName("f_64547.12") && isSafeName(QString::fromUtf8("mon fichier \xc3\xa9")));
         for (const char *name : {"", ".", "..", "a/b", "..\\x", "a\nb", "\x7f"})
             QVERIFY2(!isSafeName(QString::fromUtf8(name)), name);
+    }
+
+    // The Cookie header of a request for each address, from one cookie file as
+    // curl, wget and the browsers' exports write it.
+    void cookieFile()
+    {
+        const QByteArray file =
+            "# Netscape HTTP Cookie File\n\n"
+            ".example.com\tTRUE\t/\tFALSE\t0\tsite\t1\n"
+            "example.com\tFALSE\t/\tFALSE\t0\thost\t2\n"
+            ".example.com\tFALSE\t/\tFALSE\t0\tdotted\t3\n"          // the flag, not the dot, decides
+            "www.example.com\tFALSE\t/files\tFALSE\t4102444800\tfiles\t4\n"
+            "example.com\tTRUE\t/files/\tFALSE\t0\tslash\t5\n"
+            ".example.com\tTRUE\t/\tTRUE\t0\tsecure\t6\n"
+            "#HttpOnly_.example.com\tTRUE\t/\tFALSE\t0\thttponly\t7\n"
+            ".example.com\tTRUE\t/\tFALSE\t3999999999\texpired\t8\n"
+            ".example.com\tTRUE\t/\tFALSE\t4000000001\tcutoff\t9\n"  // "now" is 4000000000 below
+            "  # .example.com\tTRUE\t/\tFALSE\t0\tcomment\t0\n"
+            ".example.com\tTRUE\t/\tFALSE\tsoon\tbadexpiry\t0\n"
+            ".example.com\tMAYBE\t/\tFALSE\t0\tbadflag\t0\n"
+            ".example.com\tTRUE\t/\tFALSE\t0\tsixfields\n"
+            ".example.com TRUE / FALSE 0 spaces 0\n"
+            ".example.com\tTRUE\t/\tFALSE\t0\tsplit\ta;b=c\n"
+            ".example.com\tTRUE\t/\tFALSE\t0\tbreak\ta\rb\n"
+            ".example.org\tTRUE\t/\tFALSE\t0\tother\t10\r\n"        // CR LF line ends
+            ".example.com\tTRUE\t/\tFALSE\t0\tlast\t11";               // no line end
+        const QList<QNetworkCookie> cookies =
+            CookieFile::parse(file, QDateTime::fromSecsSinceEpoch(4000000000, Qt::UTC));
+        const std::pair<const char *, const char *> cases[] = {
+            // Faults: a host-only cookie sent to subdomains or the leading dot taken for the flag; a comment,
+            // an expired cookie or a malformed line (a field missing or of the wrong kind, spaces for tabs,
+            // a ";" or line break that would add a cookie or a header line) sent; "#HttpOnly_" lines
+            // dropped as comments; the last line without its line end lost.
+            {"http://example.com/a.bin", "site=1; host=2; dotted=3; httponly=7; cutoff=9; last=11"},
+            // Fault: a secure cookie sent in clear, or not sent over TLS.
+            {"https://example.com/a.bin", "site=1; host=2; dotted=3; secure=6; httponly=7; cutoff=9; last=11"},
+            // Faults: a subdomain's cookie sent to its parent; the path matched as a bare prefix ("/filesx")
+            // or the longer path not first.
+            {"http://www.example.com/files/a.bin", "slash=5; files=4; site=1; httponly=7; cutoff=9; last=11"},
+            {"http://www.example.com/files", "files=4; site=1; httponly=7; cutoff=9; last=11"},
+            {"http://www.example.com/filesx/a.bin", "site=1; httponly=7; cutoff=9; last=11"},
+            // Fault: the domain matched as a bare suffix, or the file's other domains sent.
+            {"http://notexample.com/a.bin", ""}, {"http://example.org/a.bin", "other=10"}};
+        for (const auto &[url, expected] : cases)
+            QCOMPARE(url + (" -> " + CookieFile::headerFor(cookies, QUrl(url))), url + (" -> " + QByteArray(expected)));
     }
 
     // A header line's numbers as "length", "first-last/total", "*/total" or the seconds to wait, or the file name it

@@ -44,6 +44,7 @@ struct HttpSlot::Private
     QString host;                // without "user:password@"
     QByteArray authorization;    // "Basic ..." from that login, or empty
     QByteArray userAgent = Settings::DefaultUserAgent; // the setting's, read once per file
+    RequestHeaders extra;        // the user's lines for this server
     QString path;
     QByteArray etag;
     QByteArray lastModified;
@@ -124,6 +125,11 @@ void HttpSlot::setValidators(const QByteArray &etag, const QByteArray &lastModif
     info.lastModified = lastModified;
     d->ifRange = info.ifRangeValue();
     d->ranges = ranges;
+}
+
+void HttpSlot::setRequestHeaders(const RequestHeaders &headers)
+{
+    d->extra = headers;
 }
 
 void HttpSlot::setTls(bool on)
@@ -304,6 +310,7 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
     if (!d->authorization.isEmpty())
         lines += "Authorization: " + d->authorization;
     lines += d->socket->proxyLines();
+    d->extra.addTo(&lines);
     lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
     if (!joinLines(lines, &request)) {

@@ -2,6 +2,7 @@
 #include "engine/transfer_slot.h"
 
 class QTimer;
+class RequestHeaders;
 
 // One HTTP transfer lane. The slot fetches its run of packs (consecutive packs
 // of the plan) over a connection it keeps open, and writes the arriving body
@@ -54,6 +55,9 @@ public:
     // the server serves byte ranges at all. Without ranges every attempt asks
     // for the whole file and the one pack starts again from byte 0.
     void setValidators(const QByteArray &etag, const QByteArray &lastModified, bool ranges);
+    // Lines the user added to every request (cookies, Referer...), in place
+    // of the program's own of the same names.
+    void setRequestHeaders(const RequestHeaders &headers);
     // HTTPS: the connections are TLS ones, to port 443 unless the host names one.
     void setTls(bool on);
 

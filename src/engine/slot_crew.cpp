@@ -133,6 +133,7 @@ void SlotCrew::setTarget(const QString &host, const QString &path, const ServerI
         s->setTarget(host, path);
         if (auto *http = qobject_cast<HttpSlot *>(s)) {
             http->setValidators(server.etag, server.lastModified, server.ranges);
+            http->setRequestHeaders(server.headers);
             http->setTls(tls);
         }
     }

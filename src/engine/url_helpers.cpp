@@ -284,6 +284,17 @@ bool ftpServerPath(const QString &path, QString *decoded)
     return true;
 }
 
+bool sameServer(const QString &a, const QString &b)
+{
+    const auto server = [](const QString &address) {
+        return QUrl(schemeEnd(address) >= 0 ? address : QStringLiteral("http://") + address);
+    };
+    const QUrl x = server(a), y = server(b);
+    return x.isValid() && y.isValid() && !x.host().isEmpty()
+           && x.scheme().compare(y.scheme(), Qt::CaseInsensitive) == 0 && x.host() == y.host()
+           && x.port(defaultPort(x.scheme())) == y.port(defaultPort(y.scheme()));
+}
+
 QString splitLogin(const QString &host, QByteArray *user, QByteArray *password)
 {
     const qsizetype at = host.lastIndexOf(QLatin1Char('@'));

@@ -95,6 +95,11 @@ bool joinLines(const QList<QByteArray> &lines, QByteArray *out);
 QString resolveLocation(const QString &host, const QString &path, const QString &location,
                          const QString &scheme = QStringLiteral("http"));
 
+// True when both addresses name the same server: scheme (an address without
+// one is HTTP), host and port (the scheme's own when none is written) alike.
+// What goes only to the server the user addressed is sent where this holds.
+bool sameServer(const QString &a, const QString &b);
+
 // The host text of an address without its "user:password@" part, which goes
 // (escapes decoded) into user and password; both are left as they are when
 // the host names no user.

@@ -73,6 +73,7 @@ ServerInfo ProbeResult::serverInfo() const
     if (askedUrl != url)
         info.askedAddress = askedUrl;
     info.login = login;
+    info.headers = headers;
     return info;
 }
 
@@ -124,7 +125,7 @@ void UrlProbe::setTimeoutInterval(int ms)
     Timer_Timeout->setInterval(ms);
 }
 
-void UrlProbe::start(const QString &txtUrl)
+void UrlProbe::start(const QString &txtUrl, const RequestHeaders &headers)
 {
     if (m_running)
         return;
@@ -133,6 +134,7 @@ void UrlProbe::start(const QString &txtUrl)
     m_serverWaits = 0;
     m_txtUrl = txtUrl;
     m_firstUrl = withoutLogin(storedAddress(txtUrl));
+    m_headers = headers;
     m_networkReason.clear();
     m_failureStatus = 0;
     emit started();
@@ -250,6 +252,8 @@ void UrlProbe::onConnected()
     if (host != Host_URL)
         lines += "Authorization: Basic " + (user + ':' + password).toBase64();
     lines += m_winsock->proxyLines();
+    if (sameServer(m_txtUrl, m_firstUrl))
+        m_headers.addTo(&lines);
     lines += {"Connection: Keep-Alive", QByteArray()};
     QByteArray request;
     if (!joinLines(lines, &request)) {
@@ -583,6 +587,8 @@ void UrlProbe::succeed()
     r.projectName = Project_Name;
     r.url = withoutLogin(m_txtUrl, &r.login);
     r.askedUrl = m_firstUrl;
+    if (sameServer(r.url, r.askedUrl))
+        r.headers = m_headers;
     r.fileName = File_URL;
     // FTP restarts at any offset (REST), so packs always work there.
     r.rangesSupported = Test_Link_FTP || m_ranges;

@@ -24,6 +24,9 @@ struct ProbeResult
     // "user:password" (escapes kept) that the requests for url carry; empty
     // when the address named none or a redirection led to another server.
     QString login;
+    // The header lines the user added (cookies, Referer...): those the
+    // requests for url carry; empty when a redirection led to another server.
+    RequestHeaders headers;
     // The name the file is saved under (File_URL): the one the server's
     // Content-Disposition gives, else the last segment of url, decoded.
     QString fileName;
@@ -72,7 +75,9 @@ public:
     ~UrlProbe() override;
 
     // Starts probing txtUrl (the text of Txt_Url). Ignored while a probe runs.
-    void start(const QString &txtUrl);
+    // headers: lines the user adds to the requests, sent to the server of
+    // txtUrl only (not to another one a redirection leads to).
+    void start(const QString &txtUrl, const RequestHeaders &headers = {});
     bool isRunning() const { return m_running; }
     // The address as the probe left it: scheme stripped, or a redirection target.
     QString urlText() const { return m_txtUrl; }
@@ -156,6 +161,7 @@ private:
 
     QString m_txtUrl;
     QString m_firstUrl;         // the address given to start(), as a project keeps it
+    RequestHeaders m_headers;   // the user's lines for m_firstUrl's server
     QString m_networkReason;
     int m_failureStatus = 0;
     QString m_serverName;       // the name the answer's Content-Disposition gives

@@ -15,11 +15,13 @@
 #include "view/failure_text.h"
 #include "view/formatters.h"
 #include "view/download_view.h"
+#include "engine/cookie_file.h"
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 #include "projects/owned_files.h"
 #include "projects/project_file.h"
+#include "projects/request_headers.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -120,7 +122,13 @@ int main(int argc, char *argv[])
         "servers reached directly (names with their subdomains, addresses, networks\n"
         "such as 10.0.0.0/8, \"name:port\", or \"*\" for all; loopback is not exempt by\n"
         "itself). Only HTTP proxies are understood (HTTPS goes through them by CONNECT);\n"
-        "FTP always goes directly."));
+        "FTP always goes directly.\n"
+        "\n"
+        "A site that wants its cookies, the page the link was on or a browser's user\n"
+        "agent gets them from --load-cookies, --referer, --user-agent and --header.\n"
+        "They go only to the server of the address (not to another one a redirection\n"
+        "leads to), are kept beside the project in a file only you can read, and are\n"
+        "sent again when the download resumes; given again, they replace the kept ones."));
     parser.addHelpOption();
     parser.addVersionOption();
     QCommandLineOption destOpt(QStringLiteral("dest"),
@@ -142,9 +150,28 @@ int main(int argc, char *argv[])
                                 QStringLiteral("Proxy for HTTP and HTTPS, in place of the \"Proxy\" setting and the environment: "
                                                "http://[user:password@]host[:port] (port 1080 by default), or \"none\"."),
                                 QStringLiteral("ADDRESS"));
+    QCommandLineOption headerOpt(QStringLiteral("header"),
+                                 QStringLiteral("One more header line for every request to the server (repeatable), in place of "
+                                                "the program's own of that name; \"Name:\" with no value sends none of that name."),
+                                 QStringLiteral("NAME: VALUE"));
+    QCommandLineOption agentOpt(QStringLiteral("user-agent"),
+                                QStringLiteral("The User-Agent the requests carry (default: the UserAgent option, else "
+                                               "ZOV-Kestra-Download/2.0)."),
+                                QStringLiteral("TEXT"));
+    QCommandLineOption refererOpt(QStringLiteral("referer"), QStringLiteral("The page the link was on, sent as Referer."),
+                                  QStringLiteral("URL"));
+    QCommandLineOption cookiesOpt(QStringLiteral("load-cookies"),
+                                  QStringLiteral("Send the cookies of this file (Netscape format, as curl -c, wget --save-cookies "
+                                                 "and the browsers' cookie export write it) whose domain and path match the address; "
+                                                 "secure ones over https only, expired ones never."),
+                                  QStringLiteral("FILE"));
     parser.addOption(destOpt);
     parser.addOption(proxyOpt);
     parser.addOption(userOpt);
+    parser.addOption(headerOpt);
+    parser.addOption(agentOpt);
+    parser.addOption(refererOpt);
+    parser.addOption(cookiesOpt);
     parser.addOption(restartOpt);
     parser.addOption(packOpt);
     parser.addOption(caOpt);
@@ -152,6 +179,7 @@ int main(int argc, char *argv[])
     parser.process(app);
     if (parser.positionalArguments().size() != 1) {
         say(QStringLiteral("usage: zov-kestra-get [--dest DIR] [--pack-size BYTES] [--ca-certificate FILE] [--user USER:PASSWORD] "
+                           "[--header \"NAME: VALUE\"]... [--user-agent TEXT] [--referer URL] [--load-cookies FILE] "
                            "[--proxy ADDRESS] [--restart] URL"));
         return 2;
     }
@@ -181,6 +209,38 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(proxyOpt))
         ProxyChoice::setOverride(parser.value(proxyOpt));
+    // The lines the user adds: --header first, then the options that name one
+    // header (they win over a --header of the same name), then the cookies.
+    RequestHeaders headers;
+    QString headerError;
+    bool headersOk = true;
+    for (const QString &line : parser.values(headerOpt))
+        headersOk = headersOk && headers.add(line.toUtf8(), &headerError);
+    if (headersOk && parser.isSet(agentOpt))
+        headersOk = headers.add("User-Agent", parser.value(agentOpt).toUtf8(), &headerError);
+    if (headersOk && parser.isSet(refererOpt))
+        headersOk = headers.add("Referer", parser.value(refererOpt).toUtf8(), &headerError);
+    if (headersOk && parser.isSet(cookiesOpt)) {
+        const QString file = parser.value(cookiesOpt);
+        bool read = false;
+        const QByteArray text = QFileInfo(file).isFile() ? TextFile::read(file, &read) : QByteArray();
+        if (!read) {
+            say(QStringLiteral("The cookie file %1 cannot be read.").arg(file));
+            return Refused;
+        }
+        // The address as it is requested (scheme, host, path): what the
+        // cookies' domain, path and secure flag are matched against.
+        QString address = withoutLogin(UrlProbe::storedAddress(typed));
+        if (!address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+            address.prepend(QStringLiteral("http://"));
+        const QByteArray cookies = CookieFile::headerFor(CookieFile::parse(text, QDateTime::currentDateTimeUtc()), QUrl(address));
+        if (!cookies.isEmpty())
+            headersOk = headers.add("Cookie", cookies, &headerError);
+    }
+    if (!headersOk) {
+        say(headerError);
+        return Refused;
+    }
 
     // A file of authorities that cannot be used stops here, before anything is written.
     QString caError;
@@ -328,6 +388,14 @@ int main(int argc, char *argv[])
         if (unfinished.isEmpty())
             return false;
         const QString name = unfinished.first().name;
+        // Lines given again (a fresh cookie) take the place of the kept ones,
+        // for the server they were given for.
+        if (!headers.isEmpty() && sameServer(unfinished.first().url, UrlProbe::storedAddress(typed))
+            && !headers.write(store.projectDir(name))) {
+            say(QStringLiteral("Cannot write the project %1: %2 cannot be written.").arg(name, RequestHeaders::fileName()));
+            exitCode = CannotWrite;
+            return true;
+        }
         const qint64 size = unfinished.first().bytes;
         if (probedSize >= 0 && size != probedSize) {
             say(failureText(DownloadFailure::ServerChanged,
@@ -434,7 +502,7 @@ int main(int argc, char *argv[])
         if (exitCode != -1)
             return exitCode;
     } else {
-        probe.start(typed);
+        probe.start(typed, headers);
     }
     return app.exec();
 }

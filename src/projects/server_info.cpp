@@ -30,6 +30,7 @@ ServerInfo ServerInfo::read(const QString &projectDir)
     const QByteArray login = TextFile::read(projectDir + loginFileName()).trimmed();
     if (login.startsWith("Login:"))
         info.login = QString::fromUtf8(login.mid(6));
+    info.headers = RequestHeaders::read(projectDir);
     return info;
 }
 
@@ -48,6 +49,8 @@ bool ServerInfo::write(const QString &projectDir) const
     if (login.isEmpty())
         QFile::remove(projectDir + loginFileName());
     else if (!TextFile::write(projectDir + loginFileName(), "Login:" + login.toUtf8() + "\r\n", nullptr, 0600))
+        return false;
+    if (!headers.write(projectDir))
         return false;
     return TextFile::write(projectDir + fileName(), text);
 }

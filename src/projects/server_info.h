@@ -2,6 +2,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include "projects/request_headers.h"
+
 // What the probe learnt about the file on the server, kept beside the
 // project's own files ("server.zov" in the project folder) so that a download
 // resumed days later still knows which file it was fetching. Its lines are
@@ -11,7 +13,8 @@
 // validator), or, for the name and the address, "as the project's address
 // says". A login for the server is no part of it: it goes into "login.zov"
 // beside it, which only the user may read, so that no password is written
-// where anyone else could read it.
+// where anyone else could read it. The header lines the user added (cookies,
+// Referer...) are kept the same way, in "headers.zov" (RequestHeaders).
 class ServerInfo
 {
 public:
@@ -26,6 +29,8 @@ public:
     QString askedAddress;
     // "user:password" (escapes kept) the requests to the server carry.
     QString login;
+    // What every request to the server carries besides the program's own lines.
+    RequestHeaders headers;
 
     static QString fileName() { return QStringLiteral("server.zov"); }
     static QString loginFileName() { return QStringLiteral("login.zov"); }

@@ -157,6 +157,16 @@ void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
             return refuse(401, "Unauthorized", {"WWW-Authenticate: Basic realm=\"files\""});
         if (route->refuseAuthorization && !authorization.isEmpty())
             return refuse(400, "Only one authentication mechanism allowed");
+        for (const QByteArray &name : route->refuses)
+            if (!req.header(name).isEmpty())
+                return refuse(400, "Bad Request");
+        for (const QByteArray &line : route->needs) {
+            const QByteArray name = line.left(line.indexOf(':'));
+            const auto named = [&name](const QByteArray &l) { return l.toLower().startsWith(name.toLower() + ':'); };
+            const QList<QByteArray> lines = req.raw.split('\n');
+            if (req.header(name) != line.mid(name.size() + 1).trimmed() || std::count_if(lines.cbegin(), lines.cend(), named) != 1)
+                return refuse(403, "Forbidden");
+        }
         if ((*hits)[route.key()]++ < route->busyFirst)
             return refuse(503, "Service Unavailable", {"Retry-After: 1"});
         QList<QByteArray> headers;
@@ -174,7 +184,7 @@ void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
         if (route->contentType)
             headers.prepend("Content-Type: application/octet-stream");
         const QByteArray etag = '"' + QCryptographicHash::hash(route->file, QCryptographicHash::Md5).toHex().left(16) + '"';
-        sendFile(req, conn, route->file, Faults(), headers, etag);
+        sendFile(req, conn, route->file, route->faults, headers, etag);
     });
 }
 

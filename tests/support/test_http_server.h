@@ -94,6 +94,9 @@ public:
         QByteArray login;                  // "user:password": a request without it as Basic authorization gets 401
         bool refuseAuthorization = false;  // 400 to a request that carries an Authorization (a signed address)
         int busyFirst = 0;                 // the first this many requests get 503 with "Retry-After: 1"
+        QList<QByteArray> needs;           // "Name: value" lines a request must carry, each once, else 403
+        QList<QByteArray> refuses;         // header names a request must not carry, else 400
+        Faults faults{};                   // how the file goes out (pieces and pauses)
     };
     // What one answer of serveFile() carried: the request, the file bytes written.
     struct Served { int request = 0; qint64 length = 0; };
