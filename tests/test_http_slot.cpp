@@ -358,6 +358,8 @@ private slots:
         r.give(1);
         QTRY_COMPARE_WITH_TIMEOUT(r.gaveUp, QList<int>{1}, 10000);
         QCOMPARE(r.slot(1).connectionsOpened(), HttpSlot::MaxFailedAttempts);
+        // Fault: the download's failure told without what the system said.
+        QCOMPARE(r.slot(1).lastTrouble(), QString("Connection refused"));
         QCOMPARE(r.slot(1).requestsSent(), 0);
         QVERIFY(r.connectionErrors.isEmpty() && r.slot(1).isBusy());
 

@@ -12,6 +12,7 @@ enum class DownloadFailure {
     NoRoom,         // the disk has less free space than is left to fetch
     NotPlaced,      // the joined file could not be moved to its name; it is kept whole
     AccessRefused,  // the server refused the file (401, 403): a login or the site's session is wanted
+    ProxyRefused,   // the proxy would not carry the connection: the proxy is to be fixed
 };
 
 Q_DECLARE_METATYPE(DownloadFailure)

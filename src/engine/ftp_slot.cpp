@@ -475,6 +475,7 @@ void FtpSlot::onSocketError(int number, const QString &description)
         haltWith(number, description);
         return;
     }
+    noteTrouble(description);
     failAttempt();
 }
 

@@ -409,6 +409,7 @@ void HttpSlot::onClosed()
         reconsider();
         return;
     }
+    noteTrouble(QStringLiteral("The server closed the connection"));
     failAttempt();
 }
 
@@ -434,14 +435,17 @@ void HttpSlot::onError(int number, const QString &description)
         haltWith(number, description);
         return;
     }
+    noteTrouble(description);
     failAttempt();
 }
 
 void HttpSlot::onStallTimeout()
 {
     using Phase = Private::Phase;
-    if (d->phase == Phase::Connecting || d->phase == Phase::Awaiting || d->phase == Phase::Body)
+    if (d->phase == Phase::Connecting || d->phase == Phase::Awaiting || d->phase == Phase::Body) {
+        noteTrouble(QStringLiteral("The server sent nothing for %1 s").arg(d->stallTimer->interval() / 1000));
         failAttempt();
+    }
 }
 
 void HttpSlot::retryNow()
@@ -490,6 +494,8 @@ void HttpSlot::handleBytes(const QByteArray &data)
             QString why;
             const Verdict verdict = acceptHeader(header, &why);
             if (verdict == Verdict::Refuse) {
+                noteTrouble(QStringLiteral("The server answered \"%1\"")
+                                .arg(QString::fromLatin1(HttpParse::firstLine(header)).simplified()));
                 failAttempt();
                 break;
             }

@@ -82,9 +82,9 @@ void SlotCrew::makeSlots()
             if (number == Winsock::sckCertificateRefused)
                 emit failed(DownloadFailure::Certificate, what);
             else if (number == Winsock::sckProxyRefused)
-                emit failed(DownloadFailure::Network, what);  // the text names the proxy
+                emit failed(DownloadFailure::ProxyRefused, what);  // the text names the proxy
             else if (number == Winsock::sckHostNotFound || number == Winsock::sckConnectAborted)
-                emit failed(DownloadFailure::Network, QString());
+                emit failed(DownloadFailure::Network, what);
         }, Qt::QueuedConnection);
         connect(slot, &TransferSlot::gaveUp, this, &SlotCrew::onGaveUp, Qt::QueuedConnection);
         connect(slot, &TransferSlot::writeFailed, this, [this](int, const QString &file, const QString &reason) {
@@ -242,7 +242,7 @@ void SlotCrew::onGaveUp(int n)
         othersServed = othersServed || (k != n && !m_resting[k - 1] && m_served[k - 1] && s.failedAttempts() == 0);
     }
     if (!othersServed) {
-        emit failed(DownloadFailure::Network, QString());
+        emit failed(DownloadFailure::Network, m_slots[n - 1]->lastTrouble());
         return;
     }
     m_resting[n - 1] = true;

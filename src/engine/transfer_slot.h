@@ -83,6 +83,9 @@ public:
     qint64 packStored() const { return Paquet_Recu > 0 ? Paquet_Recu - 1 : 0; }
 
     int failedAttempts() const { return m_failures; }
+    // What went wrong at the last failed attempt, as the system or the
+    // server said it ("Connection refused"); empty before any.
+    QString lastTrouble() const { return m_trouble; }
     // Milliseconds until the slot connects again after a failed attempt; -1
     // when it is not waiting to.
     int retryInMs() const;
@@ -188,6 +191,8 @@ protected:
     // every connection closes and the slot tries again then, without
     // spending one of its attempts.
     void waitForServer(int seconds);
+    // Notes what went wrong, for lastTrouble().
+    void noteTrouble(const QString &what) { m_trouble = what; }
     // A failure that asking again cannot mend (no address for the name, a
     // certificate that cannot be trusted; the connections are closed
     // already): no retry, and connectionError() tells the crew.
@@ -204,6 +209,7 @@ protected:
     bool m_halted = false;
     QTimer *m_retryTimer;
     bool m_serverWait = false;  // the retry timer runs for the server's wait
+    QString m_trouble;
     int m_retryDelay = DefaultRetryDelay;
     // What the current attempt brought.
     qint64 m_attemptBytes = 0;

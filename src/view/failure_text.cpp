@@ -32,11 +32,15 @@ QString failureText(DownloadFailure kind, const QString &detail)
                               "Give a user name and password (or the site's session), then resume.").arg(detail);
     case DownloadFailure::Certificate:
         return QStringLiteral("%1 !\r\nThe connection is not safe: the download is stopped.").arg(detail);
-    case DownloadFailure::Network:
+    case DownloadFailure::ProxyRefused:
         // A proxy that refused is named: the way to go on is to fix the proxy, not the connection.
+        return QStringLiteral("%1 !\r\nFix the proxy (setting \"Proxy\" or the proxy variables), "
+                              "then click on the resume button !").arg(detail);
+    case DownloadFailure::Network:
+        // What the system or the server said goes under the usual words.
         if (!detail.isEmpty())
-            return QStringLiteral("%1 !\r\nFix the proxy (setting \"Proxy\" or the proxy variables), "
-                                  "then click on the resume button !").arg(detail);
+            return QStringLiteral("Please check your Internet connection and then click on the resume button !\r\n%1.")
+                .arg(detail);
         break;
     case DownloadFailure::None:
         break;
