@@ -3,7 +3,6 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <functional>
 #include <optional>
 
 #include "projects/project_entry.h"
@@ -47,11 +46,11 @@ public:
     bool isTicking() const;
     // The time between two ticks (2000 ms; tests shorten it).
     void setTickInterval(int ms);
-    // The queue moves only while this says the main window takes input (it
-    // does not while the new-project dialog is open). Without a window it
-    // always may.
-    void setWindowEnabledCheck(std::function<bool()> check) { m_windowEnabled = std::move(check); }
-    bool windowEnabled() const { return !m_windowEnabled || m_windowEnabled(); }
+    // The queue moves only while the main window takes input (it does not
+    // while the new-project dialog is open): the window says so when its
+    // state changes. Without a window it always may.
+    void setWindowBusy(bool busy) { m_windowBusy = busy; }
+    bool windowEnabled() const { return !m_windowBusy; }
 
     // Stores a new project at once as the last waiting one
     // (ProjectStore::addNewProject).
@@ -127,7 +126,7 @@ private:
     QTimer *m_tick;     // Timer_Start_Download
     QTimer *m_confirm;  // Timer_Valide
     bool m_held = false;
-    std::function<bool()> m_windowEnabled;
+    bool m_windowBusy = false;
     struct NewProject
     {
         QString name, url;

@@ -560,7 +560,6 @@ void Form1::wireEngine()
                     file.fileName() + QLatin1Char('\n') + QStringLiteral("in ") + QDir::toNativeSeparators(file.absolutePath()));
     });
     connect(&m_engine->store(), &ProjectStore::listsChanged, this, &Form1::Charger_Listes);
-    m_engine->queue().setWindowEnabledCheck([this] { return isEnabled(); });
     for (const QString &name : DisplayModel::barNames())
         paintBar(name);
 }
@@ -611,7 +610,7 @@ QWidget *Form1::newProjectDialog() const
 void Form1::onProbeSucceeded(const ProbeResult &result)
 {
     // The window stays disabled while the dialog is open: no second probe, and
-    // the queue does not move (it asks windowEnabled()).
+    // the queue does not move (changeEvent() tells it).
     setEnabled(false);
     delete m_form2.data();
     auto *dlg = new Form2(this);
@@ -1146,6 +1145,9 @@ void Form1::closeEvent(QCloseEvent *event)
 void Form1::changeEvent(QEvent *event)
 {
     QMainWindow::changeEvent(event);
+    // The queue waits while the window takes no input (a dialog is open).
+    if (event->type() == QEvent::EnabledChange)
+        m_engine->queue().setWindowBusy(!isEnabled());
     // A dialog gave the window back: an address that waited may go now.
     if (event->type() == QEvent::EnabledChange && isEnabled() && !m_handOffs.isEmpty())
         QTimer::singleShot(0, this, &Form1::takeHandOff);
