@@ -13,6 +13,7 @@
 #include "engine/download_manager.h"
 #include "engine/url_probe.h"
 #include "support/nginx_server.h"
+#include "support/stop_process.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -62,14 +63,6 @@ QByteArray output(const QString &program, const QStringList &args)
     return p.waitForFinished(10000) ? p.readAllStandardOutput() : QByteArray();
 }
 
-// Ends a program the test started: asked first, killed when it does not go.
-void stop(QProcess &p)
-{
-    p.terminate();
-    if (!p.waitForFinished(10000))
-        p.kill();
-    p.waitForFinished();
-}
 } // namespace
 
 class TestHandOff : public QObject
@@ -214,7 +207,7 @@ private slots:
         QProcess server, wm, program;
         const auto stopAll = qScopeGuard([&] {
             for (QProcess *p : {&program, &wm, &server})
-                stop(*p);
+                stopProcess(p, 10000);
         });
         server.start(xvfb, {"-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
         QVERIFY(QTest::qWaitFor([&] { return server.canReadLine(); }, 10000));
@@ -366,7 +359,7 @@ private slots:
                                  "--disable-extensions-except=" + extension, "about:blank"});
         if (!browser.waitForStarted(10000))
             QSKIP("chromium cannot start here");
-        const auto stopBrowser = qScopeGuard([&browser] { stop(browser); });
+        const auto stopBrowser = qScopeGuard([&browser] { stopProcess(&browser, 10000); });
         // The extension's service worker, found through the DevTools endpoint.
         QNetworkAccessManager http;
         QString worker;

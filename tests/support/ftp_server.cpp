@@ -1,4 +1,5 @@
 #include "support/ftp_server.h"
+#include "support/stop_process.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -68,14 +69,6 @@ bool FtpServer::start(const QString &rootDir, const QStringList &options)
 
 void FtpServer::stop()
 {
-    if (m_process) {
-        if (m_process->state() != QProcess::NotRunning) {
-            m_process->terminate();
-            if (!m_process->waitForFinished(5000)) {
-                m_process->kill();
-                m_process->waitForFinished(5000);
-            }
-        }
-        m_process.reset();
-    }
+    stopProcess(m_process.get());
+    m_process.reset();
 }

@@ -1,4 +1,5 @@
 #include "support/nginx_server.h"
+#include "support/stop_process.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -151,12 +152,6 @@ http {
 
 void NginxServer::stop()
 {
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
+    stopProcess(m_process.get());
     m_process.reset();
 }

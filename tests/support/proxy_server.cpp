@@ -1,6 +1,7 @@
 #include "support/proxy_server.h"
 
 #include "support/nginx_server.h"
+#include "support/stop_process.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
@@ -54,13 +55,7 @@ bool ProxyServer::start(const QString &user, const QString &password, quint16 tu
 
 void ProxyServer::stop()
 {
-    if (m_process && m_process->state() != QProcess::NotRunning) {
-        m_process->terminate();
-        if (!m_process->waitForFinished(5000)) {
-            m_process->kill();
-            m_process->waitForFinished(5000);
-        }
-    }
+    stopProcess(m_process.get());
     m_process.reset();
 }
 
