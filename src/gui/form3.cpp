@@ -218,10 +218,11 @@ void Form3::buildBarre()
     connect(secBack, &QPushButton::clicked, this, [this] { chooseColor(Barre2, true); });
     connect(secFor, &QPushButton::clicked, this, [this] { chooseColor(Barre2, false); });
     connect(byDefault, &QPushButton::clicked, this, [this] {
-        Barre1->setBackColor(colorFromPacked(OptionValues::White));
-        Barre2->setBackColor(colorFromPacked(OptionValues::White));
-        Barre1->setForeColor(colorFromPacked(OptionValues::Red));
-        Barre2->setForeColor(colorFromPacked(OptionValues::LightRed));
+        const OptionValues d;   // every option at its default
+        Barre1->setBackColor(colorFromPacked(d.mainBarreBack));
+        Barre2->setBackColor(colorFromPacked(d.secBarreBack));
+        Barre1->setForeColor(colorFromPacked(d.mainBarreFor));
+        Barre2->setForeColor(colorFromPacked(d.secBarreFor));
         paintBars();
     });
 }
@@ -257,10 +258,11 @@ void Form3::buildGraph()
     connect(fore, &QPushButton::clicked, this, [this] { chooseColor(&m_graphColumnColor); });
     connect(modem, &QPushButton::clicked, this, [this] { chooseColor(&m_modemLineColor); });
     connect(byDefault, &QPushButton::clicked, this, [this] {
-        Chk_Show_Modem->setChecked(true);
-        Graph->setBackColor(colorFromPacked(OptionValues::White));
-        m_graphColumnColor = colorFromPacked(OptionValues::LightRed);
-        m_modemLineColor = colorFromPacked(OptionValues::Black);
+        const OptionValues d;
+        Chk_Show_Modem->setChecked(d.showModem);
+        Graph->setBackColor(colorFromPacked(d.graphBack));
+        m_graphColumnColor = colorFromPacked(d.graphFor);
+        m_modemLineColor = colorFromPacked(d.graphModem);
         drawGraphPreview();
     });
 }

@@ -15,11 +15,6 @@ public:
     static constexpr qint64 Pack1Mb = 1024000;
     static constexpr qint64 Pack2Mb = 2048000;
 
-    static constexpr qint64 White = Settings::Default::white;
-    static constexpr qint64 Red = Settings::Default::red;
-    static constexpr qint64 LightRed = Settings::Default::lightRed;
-    static constexpr qint64 Black = Settings::Default::black;
-
     QString filePath;               // "FilePath", ends with "/"
     // Each member's default is the option's (Settings::Default).
     qint64 packSize = Settings::Default::packSize;                  // "packsize", bytes
