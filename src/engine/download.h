@@ -66,10 +66,8 @@ public:
     bool isActive() const;
     DownloadStatus status() const;
     DownloadFailure lastFailure() const { return m_failure; }
-    QString project() const { return m_project; }
     // The project's pack size (a server without ranges gets one pack).
     qint64 packSize() const { return m_packSize; }
-    bool isFtp() const { return m_ftp; }
 
     // Seconds since midnight as the clocks read them; tests put in their own.
     void setClock(std::function<double()> secondsSinceMidnight) { m_clock = std::move(secondsSinceMidnight); }
@@ -80,7 +78,6 @@ public:
     void setFinishRecorder(std::function<bool(QString *error)> record) { m_record = std::move(record); }
 
     // What tests and the front ends read of the run.
-    const SlotCrew &crew() const { return *m_crew; }
     const TransferSlot &slot(int n) const;
     const PackPlan &plan() const;
     const DownloadFiles &files() const { return m_files; }

@@ -15,8 +15,6 @@ public:
     // fileName: the file's own name.
     DownloadFiles(const QString &project, const QString &destination, const QString &fileName);
 
-    QString projectDir() const { return m_projectDir; }
-    QString destination() const { return m_destination; }
     QString fileName() const { return m_fileName; }
     // The file name up to its first ".": the pack files' stem.
     QString baseName() const { return m_baseName; }
