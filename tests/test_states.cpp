@@ -165,11 +165,9 @@ private slots:
         DownloadView view;
         view.follow(e);
         TestHttpServer site;
-        const QByteArray data = TestFiles::randomBytes(2 * P, 5);
-        site.serveFile(data, {.busy = {{0, 1}, {1, 1}}});
         QVERIFY(site.start());
-        const QString url = site.hostPort() + "/w.bin";
-        QVERIFY(e.queue().add("w", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url, data.size()));
+        const QByteArray data = add("w", 2 * P, site.hostPort());
+        site.serveFile(data, {.busy = {{0, 1}, {1, 1}}});
         QVERIFY(e.queue().startNow("w"));
         QTRY_COMPARE_WITH_TIMEOUT(e.state(), S::WaitingForServer, 5000);
         QCOMPARE(view.display().label("Lbl_Status_B"), QString("Waiting for the server..."));
@@ -185,11 +183,9 @@ private slots:
     {
         DownloadManager &e = startUp();
         TestHttpServer site;
-        const QByteArray data = TestFiles::randomBytes(12 * P, 6);
-        site.serveFile(data, {.bodyPiece = 64 * 1024, .pieceDelay = 20, .connections = 2});
         QVERIFY(site.start());
-        const QString url = site.hostPort() + "/two.bin";
-        QVERIFY(e.queue().add("two", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url, data.size()));
+        const QByteArray data = add("two", 12 * P, site.hostPort());
+        site.serveFile(data, {.bodyPiece = 64 * 1024, .pieceDelay = 20, .connections = 2});
         QVERIFY(e.queue().startNow("two"));
         QVERIFY(finishes("two", data));
         int resting = 0;
