@@ -122,6 +122,18 @@ private slots:
             m_routes[path].needs = {cookie};
         m_routes["/objects/public"] = file("/objects/public");
         m_routes["/objects/public"].refuses = {"Cookie", "Referer"};
+        // Files made as they are sent: chunked (an empty one too), or ended by closing the connection; one
+        // whose first download is cut half-way; ranges whose answers name no length but their range.
+        using Body = TestHttpServer::Faults::Body;
+        for (const char *path : {"/made/chunked.bin", "/made/closed.bin", "/made/cut.bin", "/made/empty.bin", "/made/ranges.bin"}) {
+            m_routes[path] = file(path);
+            m_routes[path].faults.body = Body::Chunked;
+            m_routes[path].faults.bodyPiece = 5000;
+        }
+        m_routes["/made/closed.bin"].faults.body = Body::Closed;
+        m_routes["/made/cut.bin"].cutFirst = 2;   // the probe's answer and the download's first one
+        m_routes["/made/empty.bin"].file.clear();
+        m_routes["/made/ranges.bin"].faults.body = Body::RangesUnsized;
         m_routes["/members/slow.bin"].faults.bodyPiece = 8192;
         m_routes["/members/slow.bin"].faults.pieceDelay = 100;
         m_routes["/referred/f.bin"] = file("/referred/f.bin");
@@ -281,6 +293,15 @@ private slots:
         saved("503, then the file", "http://SITE/files/busy-once.bin", "busy-once.bin", "/files/busy-once.bin");
         refused("503 with a long Retry-After", "http://SITE/busy.bin", "The server is busy, please retry later !\n"
                 "The server answered \"HTTP/1.1 503 Service Unavailable\". It asks to wait 600 seconds.\n");
+        // Faults: an answer without a length refused, its chunk framing stored as data (chunks split across
+        // reads, extensions, a trailer), its end at the close taken for a failure, a cut answer continued
+        // instead of started again from its first byte, an empty one never ending.
+        saved("chunked", "http://SITE/made/chunked.bin", "chunked.bin", "/made/chunked.bin");
+        saved("ended by closing", "http://SITE/made/closed.bin", "closed.bin", "/made/closed.bin");
+        saved("chunked, cut once", "http://SITE/made/cut.bin", "cut.bin", "/made/cut.bin");
+        saved("chunked, empty", "http://SITE/made/empty.bin", "empty.bin", "/made/empty.bin");
+        // Fault: a range answered without Content-Length read as a body of no length.
+        saved("ranges without a length", "http://SITE/made/ranges.bin", "ranges.bin", "/made/ranges.bin");
         // Fault: the UserAgent setting not used.
         refused("UserAgent setting", "http://SITE/files/a.bin", "The server refused access to the file !\n"
                 "The server answered \"HTTP/1.1 403 Forbidden\".\n", {},

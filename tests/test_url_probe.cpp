@@ -89,7 +89,11 @@ private slots:
             {"space and fragment", "/d/my file.zip#x", "/d/my%20file.zip", small, 0, "4242 my file ranges"},
             {"text/html", "/f.zip", "", head(200, {"Content-Type: Text/HTML", len}), 0,
              kNotFile + "\r\nThe address leads to a web page (text/html), not to a file."},
-            {"no length", "/f.zip", "", head(206, {kBin}), 0, kUnable},
+            // Faults: an answer without a length refused, or given ranges or a size; a length that does not read
+            // taken for one.
+            {"chunked", "/f.zip", "", head(200, {kBin, "Transfer-Encoding: chunked"}), 0, "-1 f whole"},
+            {"range of unknown total", "/f.zip", "", partial("0-99/*", "100"), 0, "-1 f whole"},
+            {"length not a number", "/f.zip", "", head(200, {kBin, "Content-Length: 12x"}), 0, kUnable},
             // Fault: any 416 taken for an empty file; a 206 not from byte 0 taken for the file.
             {"416 of a non-empty file", "/f.zip", "", head(416, {kBin, "Content-Range: bytes */5"}), 0,
              kNotFile + "\r\nThe server answered \"HTTP/1.1 416 X\"."},

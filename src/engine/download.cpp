@@ -56,6 +56,12 @@ Download::Download(const ProjectStore &store, const QString &project, QObject *p
             setState(State::WaitingForServer);
     });
     connect(m_crew, &SlotCrew::packDone, this, &Download::onPackDone);
+    connect(m_crew, &SlotCrew::sizeLearned, this, [this](qint64 size) {
+        // From now on the file is an ordinary one of one pack.
+        m_fileSize = size;
+        m_packSize = std::max<qint64>(size, 1);
+        emit sizeLearned(m_project, size);
+    });
     connect(m_crew, &SlotCrew::slotActivityChanged, this, &Download::slotActivityChanged);
     connect(m_crew, &SlotCrew::failed, this, &Download::stopWithFailure);
     connect(m_progressTimer, &QTimer::timeout, this, &Download::onProgressTick);
@@ -150,6 +156,15 @@ bool Download::planFromDisk()
         m_crew->start();
         return true;
     }
+    if (m_fileSize == PackPlan::UnknownSize) {
+        // Without a length nothing stored can be continued: the one stream
+        // starts from the file's first byte.
+        m_planned = true;
+        m_joined = 0;
+        m_crew->startPlan(m_fileSize, m_packSize, {{0, 0}});
+        m_crew->start();
+        return true;
+    }
     // The files say what is stored: a new project has none, a project that ran
     // before keeps every byte its files hold.
     const ProjectResume::State disk = ProjectResume::reconcile(assemblyInput(), m_files.registerPath());
@@ -170,7 +185,8 @@ bool Download::planFromDisk()
 bool Download::roomIsEnough()
 {
     QString detail;
-    if (m_files.roomFor(m_fileSize - m_crew->plan().storedBytes(), &detail))
+    if (m_fileSize == PackPlan::UnknownSize
+        || m_files.roomFor(m_fileSize - m_crew->plan().storedBytes(), &detail))
         return true;
     stopWithFailure(DownloadFailure::NoRoom, detail);
     return false;
@@ -319,8 +335,9 @@ DownloadStatus Download::status() const
     st.failure = m_failure;
     st.failureDetail = m_failureDetail;
     st.ftp = m_ftp;
-    // The project's pack size, which an empty file's plan does not keep.
-    st.packSize = m_packSize;
+    // The project's pack size, which an empty file's plan does not keep;
+    // -1 while the file's one pack has no known size.
+    st.packSize = plan.sizeKnown() ? m_packSize : -1;
     st.fullPacks = plan.fullPackCount();
     st.lastPackSize = plan.lastPackSize();
     st.unstartedPacks = plan.unstartedCount();
@@ -330,8 +347,8 @@ DownloadStatus Download::status() const
         DownloadStatus::Slot &out = st.perSlot[n - 1];
         out.inUse = isActive() && n <= m_crew->slotCount();
         out.activity = m_crew->activity(n);
-        out.packSize = s.packSize();
-        if (s.writePosition() >= 1 && s.packSize() >= 1)
+        out.packSize = plan.sizeKnown() ? s.packSize() : -1;
+        if (s.writePosition() >= 1 && s.packSize() >= 1 && plan.sizeKnown())
             out.percent = DownloadStatus::percentOf(s.writePosition(), s.packSize());
         if (!out.inUse)
             continue;

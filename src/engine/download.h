@@ -104,6 +104,8 @@ signals:
     void paused();
     // It stopped on its own: why, and what it was about.
     void failed(DownloadFailure kind, const QString &detail);
+    // The answer that carried a file of unknown size ended: it is size bytes.
+    void sizeLearned(const QString &project, qint64 size);
     // The finished file is in place and the project is listed as finished.
     void finished(const QString &project, const QString &finalFile);
 

@@ -72,7 +72,7 @@ bool DownloadFiles::prepare(QString *failure)
 bool DownloadFiles::finalInPlace(qint64 size) const
 {
     // The work file goes only by being moved to the chosen name.
-    return !m_owned.finalFile.isEmpty() && Folders::regularFileSize(m_owned.finalFile) == size
+    return size >= 0 && !m_owned.finalFile.isEmpty() && Folders::regularFileSize(m_owned.finalFile) == size
            && (m_owned.folder.isEmpty() || !Folders::taken(m_owned.folder + QStringLiteral("final.zov")));
 }
 

@@ -13,10 +13,16 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cstring>
+#include <limits>
 
 namespace {
 // A response header larger than this is not one we can use.
 constexpr int kMaxHeaderBytes = 64 * 1024;
+// A chunk's size line (with its extensions) or a trailer line longer than
+// this is no framing we read.
+constexpr int kMaxChunkLine = 4096;
+constexpr qint64 kNoEnd = std::numeric_limits<qint64>::max();
 constexpr quint16 kHttpPort = 80;
 constexpr quint16 kHttpsPort = 443;
 } // namespace
@@ -61,6 +67,17 @@ struct HttpSlot::Private
     QByteArray head;             // response header gathered so far
     QByteArray readBuffer;       // what the socket brings is read through this
     qint64 bodyLeft = 0;         // body bytes of the response not received yet
+    // How the body of the response in progress ends: after its
+    // Content-Length, at the chunked framing's last chunk, or when the server
+    // closes the connection (an answer that gives no length).
+    enum class Framing { Length, Chunked, Close };
+    Framing framing = Framing::Length;
+    // Where a chunked body's reading stands: a size line, a chunk's bytes,
+    // the line break after them, or the trailer lines after the last chunk.
+    enum class ChunkAt { Size, Data, DataEnd, Trailer };
+    ChunkAt chunkAt = ChunkAt::Size;
+    qint64 chunkLeft = 0;        // bytes of the current chunk not received yet
+    QByteArray chunkLine;        // a size or trailer line gathered so far
     int serverWait = 0;          // seconds the last answer asked to wait (Retry-After)
     bool closeAfter = false;     // the connection ends after this response
     qint64 responseStored = 0;   // bytes of this response written into pack files
@@ -409,6 +426,12 @@ void HttpSlot::onClosed()
         reconsider();
         return;
     }
+    // An answer without a length ends where the server closes.
+    if (d->phase == Phase::Body && d->framing == Private::Framing::Close) {
+        responseEnded();
+        reconsider();
+        return;
+    }
     noteTrouble(QStringLiteral("The server closed the connection"));
     failAttempt();
 }
@@ -523,24 +546,83 @@ void HttpSlot::handleBytes(const QByteArray &data)
             closeConnection();
             break;
         }
-        const qint64 take = std::min(n, d->bodyLeft);
-        const qint64 stored = storeBody(p, take);
-        if (stored < 0)
-            break;
-        d->responseStored += stored;
-        noteSpeed(stored);
-        if (stored < take) {
-            // Bytes the slot does not want (past its run, or its pack lies
-            // elsewhere): the connection is out of step with the plan.
-            closeConnection();
-            break;
+        if (d->framing == Private::Framing::Chunked) {
+            const qint64 used = takeChunked(p, n);
+            if (used < 0)
+                break;
+            p += used;
+            n -= used;
+            continue;
         }
-        d->bodyLeft -= take;
+        const qint64 take = std::min(n, d->bodyLeft);
+        if (!storeBytes(p, take))
+            break;
+        if (d->framing == Private::Framing::Length)
+            d->bodyLeft -= take;
         p += take;
         n -= take;
         if (d->bodyLeft == 0)
             responseEnded();
     }
+}
+
+bool HttpSlot::storeBytes(const char *data, qint64 take)
+{
+    const qint64 stored = storeBody(data, take);
+    if (stored < 0)
+        return false;
+    d->responseStored += stored;
+    noteSpeed(stored);
+    if (stored < take) {
+        // Bytes the slot does not want (past its run, or its pack lies
+        // elsewhere): the connection is out of step with the plan.
+        closeConnection();
+        return false;
+    }
+    return true;
+}
+
+qint64 HttpSlot::takeChunked(const char *data, qint64 size)
+{
+    using At = Private::ChunkAt;
+    if (d->chunkAt == At::Data) {
+        const qint64 take = std::min(size, d->chunkLeft);
+        if (!storeBytes(data, take))
+            return -1;
+        d->chunkLeft -= take;
+        if (d->chunkLeft == 0)
+            d->chunkAt = At::DataEnd;
+        return take;
+    }
+    // Everything but the chunks' bytes is read a line at a time.
+    const auto *lf = static_cast<const char *>(std::memchr(data, '\n', size_t(size)));
+    const qint64 used = lf ? lf - data + 1 : size;
+    d->chunkLine.append(data, qsizetype(used));
+    bool framed = d->chunkLine.size() <= kMaxChunkLine;
+    if (framed && lf) {
+        const QByteArray line = d->chunkLine.trimmed();
+        d->chunkLine.clear();
+        if (d->chunkAt == At::Size) {
+            // The size in hexadecimal, perhaps followed by ";name=value" extensions.
+            const qsizetype semi = line.indexOf(';');
+            qint64 chunk = (semi >= 0 ? line.left(semi) : line).trimmed().toLongLong(&framed, 16);
+            framed = framed && chunk >= 0;
+            d->chunkLeft = chunk;
+            d->chunkAt = chunk > 0 ? At::Data : At::Trailer;
+        } else if (d->chunkAt == At::DataEnd) {
+            framed = line.isEmpty();
+            d->chunkAt = At::Size;
+        } else if (line.isEmpty()) {
+            // The empty line after the last chunk's trailer: the answer is whole.
+            responseEnded();
+        }
+    }
+    if (!framed) {
+        noteTrouble(QStringLiteral("The server's chunked answer is malformed"));
+        failAttempt();
+        return -1;
+    }
+    return used;
 }
 
 HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
@@ -570,13 +652,21 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
         return Verdict::Later;
     }
     bool ok = false;
-    const qint64 length = HttpParse::contentLength(header, &ok);
-    // Without a length the end of the body is unknown.
-    if (!ok)
+    qint64 length = HttpParse::contentLength(header, &ok);
+    // The body ends after its length, at its last chunk, or where the server
+    // closes the connection. Only chunking can be undone here: a compressed
+    // body is not the file's bytes.
+    using Framing = Private::Framing;
+    Framing framing = Framing::Length;
+    const QByteArray coding = HttpParse::headerValue(header, "Transfer-Encoding").toLower().trimmed();
+    if (coding == "chunked")
+        framing = Framing::Chunked;
+    else if (!coding.isEmpty() && coding != "identity")
         return Verdict::Refuse;
-    const QByteArray coding = HttpParse::headerValue(header, "Transfer-Encoding").toLower();
-    if (!coding.isEmpty() && coding != "identity")
-        return Verdict::Refuse;
+    else if (!ok && HttpParse::hasHeader(header, "Content-Length"))
+        return Verdict::Refuse;   // a length that does not read
+    else if (!ok)
+        framing = Framing::Close;
     if (status != 200 && status != 206)
         return Verdict::Refuse;
 
@@ -599,8 +689,13 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
     if (status == 206) {
         HttpParse::ContentRange range;
         if (!req.ranged || !HttpParse::contentRange(header, &range) || range.first != req.first
-            || length != range.last - range.first + 1)
+            || (framing == Framing::Length && length != range.last - range.first + 1))
             return Verdict::Refuse;
+        // A range says its own length when the header does not.
+        if (framing == Framing::Close) {
+            framing = Framing::Length;
+            body = length = range.last - range.first + 1;
+        }
         if (fileSize > 0 && range.total >= 0 && range.total != fileSize) {
             *why = QStringLiteral("its size is now %1 bytes, it was %2").arg(range.total).arg(fileSize);
             return Verdict::Changed;
@@ -625,12 +720,12 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
         }
         if (req.first != 0)
             return Verdict::Refuse;
-        if (fileSize > 0 && length != fileSize) {
+        if (framing == Framing::Length && fileSize > 0 && length != fileSize) {
             *why = QStringLiteral("its size is now %1 bytes, it was %2").arg(length).arg(fileSize);
             return Verdict::Changed;
         }
         // The start is right; whatever follows the part asked for is not read.
-        if (length > req.last - req.first + 1) {
+        if (framing == Framing::Length && length > req.last - req.first + 1) {
             body = req.last - req.first + 1;
             closeAfter = true;
         }
@@ -638,10 +733,14 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
 
     const QByteArray connection = HttpParse::headerValue(header, "Connection").toLower();
     const bool http10 = HttpParse::firstLine(header).toUpper().startsWith("HTTP/1.0");
-    d->closeAfter = closeAfter || connection.contains("close") || (http10 && !connection.contains("keep-alive"));
+    d->closeAfter = closeAfter || framing == Framing::Close || connection.contains("close")
+                    || (http10 && !connection.contains("keep-alive"));
     Entete_Lu = true;
     d->phase = Private::Phase::Body;
-    d->bodyLeft = body;
+    d->framing = framing;
+    d->bodyLeft = framing == Framing::Length ? body : kNoEnd;
+    d->chunkAt = Private::ChunkAt::Size;
+    d->chunkLine.clear();
     beginStream(req.first);
     d->responseStored = 0;
     return Verdict::Accept;
@@ -663,6 +762,10 @@ void HttpSlot::noteSpeed(qint64 bytes)
 void HttpSlot::responseEnded()
 {
     const bool broughtNothing = d->responseStored == 0;
+    // An answer that said no length ended before the last byte asked for:
+    // the file on the server is shorter than the part asked for.
+    const bool endedShort = d->framing != Private::Framing::Length && !d->pending.isEmpty()
+                            && streamOffset() <= d->pending.first().last;
     if (!d->pending.isEmpty())
         d->pending.removeFirst();
     ++d->responsesOnConnection;
@@ -678,8 +781,15 @@ void HttpSlot::responseEnded()
         d->head.clear();
         d->responseStored = 0;
     }
+    // The answer that carried a file of unknown size ended whole: so did the file.
+    if (streamsUnknownSize()) {
+        endUnknownSize();
+        return;
+    }
     // A reply that ended without one byte of what is still wanted would only
     // be asked again and again.
-    if (broughtNothing && wantsBytes())
+    if ((broughtNothing || endedShort) && wantsBytes()) {
+        noteTrouble(QStringLiteral("The server's answer ended early"));
         failAttempt();
+    }
 }

@@ -86,6 +86,14 @@ private:
     // Denied: it refuses the file to this request.
     enum class Verdict { Accept, Refuse, Changed, Later, Denied };
     Verdict acceptHeader(const QByteArray &header, QString *why);
+    // Stores take body bytes of the response; false when the connection
+    // ended over them (a pack file that cannot be written, bytes the slot
+    // has no use for).
+    bool storeBytes(const char *data, qint64 take);
+    // Reads a chunked body (the framing of an answer whose length the server
+    // did not know when it began): the chunks' bytes go to storeBytes().
+    // Returns the bytes of data used, -1 when the connection ended.
+    qint64 takeChunked(const char *data, qint64 size);
     // The speed of the slot, from the body bytes stored.
     void noteSpeed(qint64 bytes);
     void responseEnded();

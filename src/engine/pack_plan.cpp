@@ -1,9 +1,16 @@
 #include "engine/pack_plan.h"
 
 #include <algorithm>
+#include <limits>
 
 PackPlan::PackPlan(qint64 fileSize, qint64 packSize)
 {
+    if (fileSize == UnknownSize) {
+        // One pack as long as any file can be: the slot's store loop never
+        // finds it full, and the stream's end sets its length.
+        m_streaming = true;
+        fileSize = packSize = std::numeric_limits<qint64>::max() / 4;
+    }
     if (fileSize <= 0 || packSize <= 0)
         return;
     m_fileSize = fileSize;
@@ -12,6 +19,24 @@ PackPlan::PackPlan(qint64 fileSize, qint64 packSize)
     m_lastSize = fileSize - packSize * m_fullPacks;
     m_packCount = m_fullPacks + (m_lastSize > 0 ? 1 : 0);
     m_done = QBitArray(m_packCount);
+}
+
+void PackPlan::learnSize(qint64 size)
+{
+    if (!m_streaming)
+        return;
+    m_streaming = false;
+    size = std::max<qint64>(size, 0);
+    m_fileSize = m_packSize = size;
+    m_fullPacks = size > 0 ? 1 : 0;
+    m_lastSize = 0;
+    m_packCount = m_fullPacks;
+    m_done.resize(m_packCount);
+    if (m_packCount == 0) {
+        for (Run &r : m_slots)
+            r = Run{};
+        m_pool.clear();
+    }
 }
 
 qint64 PackPlan::packStart(qint64 k) const

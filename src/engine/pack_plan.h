@@ -75,11 +75,22 @@ public:
     };
 
     // An empty plan (no pack). A file size <= 0 or a pack size <= 0 also gives a
-    // plan without packs.
+    // plan without packs, except UnknownSize.
     PackPlan() = default;
     PackPlan(qint64 fileSize, qint64 packSize);
 
-    qint64 fileSize() const { return m_fileSize; }
+    // The size of a file whose server did not say it (an answer without a
+    // length). Its plan is one pack, fetched by slot 1 as one stream, whose end
+    // is the end of the server's answer; learnSize() then gives the plan the
+    // file's real size.
+    static constexpr qint64 UnknownSize = -1;
+    bool sizeKnown() const { return !m_streaming; }
+    // The stream ended after size bytes: the one pack is that long (a file of
+    // 0 bytes has no pack, and the plan is done).
+    void learnSize(qint64 size);
+
+    // UnknownSize while the size is not known.
+    qint64 fileSize() const { return m_streaming ? UnknownSize : m_fileSize; }
     qint64 packSize() const { return m_packSize; }
     qint64 packCount() const { return m_packCount; }       // N
     qint64 fullPackCount() const { return m_fullPacks; }   // F
@@ -178,6 +189,7 @@ private:
 
     qint64 m_fileSize = 0;
     qint64 m_packSize = 0;
+    bool m_streaming = false;   // UnknownSize: the one pack reaches as far as a file may
     qint64 m_packCount = 0;
     qint64 m_fullPacks = 0;
     qint64 m_lastSize = 0;

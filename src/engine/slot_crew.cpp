@@ -296,6 +296,16 @@ void SlotCrew::onPackCompleted(int n, qint64 size, const QString &packFile)
 {
     // Slot n is inside its store loop: the plan moves on here, and the slot
     // goes on with the plan's next pack of its run when this returns.
+    if (!m_plan.sizeKnown()) {
+        m_plan.learnSize(size);
+        emit sizeLearned(size);
+        if (size == 0) {
+            // An empty file: no pack, nothing to record.
+            sumReceived(n);
+            emit packDone();
+            return;
+        }
+    }
     QString reason;
     if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
         // The plan stays at the pack, so the slot goes idle; the resume after

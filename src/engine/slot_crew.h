@@ -71,6 +71,9 @@ signals:
     void bytesStored(qint64 count);
     // A pack is complete and recorded.
     void packDone();
+    // The answer that carried a file of unknown size ended: the file is size
+    // bytes long, and the plan knows it (before packDone() of its pack).
+    void sizeLearned(qint64 size);
     void slotActivityChanged(int n, SlotActivity activity);
     // A slot waits because the server asked it to.
     void serverBusy();

@@ -61,11 +61,12 @@ bool SpeedMeter::sample(double now, qint64 received, qint64 fileSize)
         recent += b;
     recent /= m_recent.size();
     m_now = roundHalfAway(immediate * 1000);
-    m_left = recent > 0 ? (fileSize - received) / recent : -1;
+    // A file of unknown size (negative) has no time left to tell.
+    m_left = recent > 0 && fileSize >= 0 ? (fileSize - received) / recent : -1;
     bool flowed = false;
-    if (received >= 1 && fileSize >= 1) {
+    if (received >= 1 && fileSize != 0) {
         // A complete file keeps the bytes of its last interval.
-        if (fileSize <= received + 1)
+        if (fileSize > 0 && fileSize <= received + 1)
             return false;
         // A sample of 0 leaves the extremes alone: they move only while data
         // flows.

@@ -110,6 +110,20 @@ qint64 TransferSlot::storeBody(const char *data, qint64 size)
     return done;
 }
 
+bool TransferSlot::streamsUnknownSize() const
+{
+    return m_plan && !m_plan->sizeKnown() && Paquet_Taille > 0;
+}
+
+void TransferSlot::endUnknownSize()
+{
+    if (!streamsUnknownSize())
+        return;
+    Paquet_Taille = Paquet_Recu - 1;
+    ++m_attemptPacks;
+    completePack();
+}
+
 bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reason)
 {
     const qint64 stored = Paquet_Recu - 1;

@@ -172,6 +172,13 @@ protected:
     // File offset of the next body byte of the transfer in progress; bytes
     // the slot has no use for move it on.
     qint64 streamOffset() const { return m_streamOffset; }
+    // The file's size is not known (the server gave no length): the one pack
+    // ends where the server's answer ends.
+    bool streamsUnknownSize() const;
+    // The answer that carried such a file ended as it should (not cut off):
+    // what the pack holds is the whole file, and the pack is completed with
+    // that length.
+    void endUnknownSize();
     void skipBody(qint64 bytes) { m_streamOffset += bytes; }
 
     // Brings the connections in line with the pack in progress.

@@ -1,10 +1,13 @@
 #include "engine/url_probe.h"
 
+#include "engine/pack_plan.h"
+
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/winsock.h"
 #include "engine/ftp_parse.h"
 #include "engine/http_parse.h"
+#include "engine/pack_plan.h"
 #include "engine/transfer_slot.h"
 #include "engine/url_helpers.h"
 
@@ -58,6 +61,10 @@ const QByteArray kCrLf("\r\n");
 
 qint64 ProbeResult::packSizeFor(qint64 chosen) const
 {
+    // A file of unknown size is one stream: its one pack is as long as the
+    // file turns out to be.
+    if (fileSize == PackPlan::UnknownSize)
+        return PackPlan::UnknownSize;
     return !rangesSupported ? fileSize : chosen > 0 ? chosen : Settings::packSize();
 }
 
@@ -429,16 +436,22 @@ void UrlProbe::judgeHttpHeader()
     }
 
     qint64 size = 0;
+    const bool chunked = HttpParse::headerValue(header, "Transfer-Encoding").toLower().contains("chunked");
     if (status == 206 && HttpParse::hasHeader(header, "Content-Range")) {
         // The file's size is the range's total: a server may send less than
         // the open range asked for (it caps each answer), so the length of
-        // this answer says nothing about the file.
+        // this answer says nothing about the file. A total of "*" is a size
+        // the server does not know.
         HttpParse::ContentRange range;
-        if (!HttpParse::contentRange(header, &range) || range.first != 0 || range.total < 0) {
+        if (!HttpParse::contentRange(header, &range) || range.first != 0) {
             fail(QString::fromLatin1(MsgUnableHighSpeed));
             return;
         }
-        size = range.total;
+        size = range.total >= 0 ? range.total : PackPlan::UnknownSize;
+    } else if (chunked || !HttpParse::hasHeader(header, "Content-Length")) {
+        // Made as it is sent (chunked), or ended by closing the connection:
+        // the file is fetched as one stream and its size learnt at its end.
+        size = PackPlan::UnknownSize;
     } else {
         bool ok = false;
         size = HttpParse::contentLength(header, &ok);
@@ -448,7 +461,8 @@ void UrlProbe::judgeHttpHeader()
         }
     }
     File_Size = size;
-    m_ranges = status == 206;
+    // Without a size there are no packs to ask ranges of.
+    m_ranges = status == 206 && size != PackPlan::UnknownSize;
     if (!deriveProjectName())
         return;
     succeed();

@@ -677,7 +677,7 @@ void Form1::Charger_Listes()
             // The whole name and address, also when the column cuts them off.
             item->setToolTip(1, r.name);
             item->setToolTip(2, r.url);
-            item->setText(3, Format_Taille(r.bytes));
+            item->setText(3, fileSizeText(r.bytes));
             item->setText(4, r.status);
             item->setTextAlignment(3, Qt::AlignCenter);
             item->setTextAlignment(4, Qt::AlignCenter);

@@ -120,14 +120,14 @@ void Form2::setDestination(const QString &path)
 void Form2::fill(const ProbeResult &result)
 {
     m_result = result;
-    Txt_FileSize->setText(Format_Taille(result.fileSize));
+    Txt_FileSize->setText(fileSizeText(result.fileSize));
     Txt_Project_Name->setText(result.projectName);
     Txt_Project_Name->setToolTip(result.projectName);
     Txt_Url->setText(result.url);
     Txt_Url->setToolTip(result.url);
     // packSize is the settings' pack size, or the whole file for a server
     // without byte ranges (one pack, one connection).
-    Txt_Pack->setText(Format_Taille(result.packSize));
+    Txt_Pack->setText(fileSizeText(result.packSize));
     Txt_Pack_size_ok->setText(QString::number(result.packSize));
     Txt_File_size_ok->setText(QString::number(result.fileSize));
 }

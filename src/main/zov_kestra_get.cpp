@@ -71,10 +71,14 @@ public:
                                          .arg(slot.retryInSeconds).arg(slot.attempt).arg(DownloadStatus::MaxAttempts);
         } else {
             m_speed = Format_Vitesse(st.speedNow);
-            tail = m_speed + QLatin1Char(' ')
-                   + (st.secondsLeft >= 0 ? Format_Temps(st.secondsLeft) : QStringLiteral("--:--:--")) + QStringLiteral(" left");
+            tail = m_speed;
+            if (total >= 0)
+                tail += QLatin1Char(' ') + (st.secondsLeft >= 0 ? Format_Temps(st.secondsLeft) : QStringLiteral("--:--:--"))
+                        + QStringLiteral(" left");
         }
-        const QString line = QStringLiteral("%1% %2 of %3 %4").arg(pct, 3).arg(Format_Taille(have), Format_Taille(total), tail);
+        // A file of unknown size tells its bytes and speed, no share of a whole.
+        const QString line = total < 0 ? QStringLiteral("%1 received, %2").arg(Format_Taille(st.received), tail)
+                                       : QStringLiteral("%1% %2 of %3 %4").arg(pct, 3).arg(Format_Taille(have), Format_Taille(total), tail);
         if (m_terminal) {
             fprintf(stdout, "\r%-78s", qPrintable(line));
             if (last)
@@ -316,7 +320,10 @@ int main(int argc, char *argv[])
         if (terminal)
             fputc('\n', stdout);
         fflush(stdout);
-        if (running) {
+        if (running && at.fileSize < 0) {
+            say(QStringLiteral("Stopped at %1 of a file of unknown size. Run the same command again to download it again from its start.")
+                    .arg(Format_Taille(at.received)));
+        } else if (running) {
             const qint64 total = at.fileSize;
             const qint64 have = qMin(at.received, total);
             say(QStringLiteral("Stopped at %1 of %2 (%3%). Run the same command again to resume.")
@@ -397,7 +404,7 @@ int main(int argc, char *argv[])
             return true;
         }
         const qint64 size = unfinished.first().bytes;
-        if (probedSize >= 0 && size != probedSize) {
+        if (probedSize >= 0 && size >= 0 && size != probedSize) {
             say(failureText(DownloadFailure::ServerChanged,
                                     QStringLiteral("it is now %1 bytes long, it was %2 when %3 began")
                                         .arg(probedSize).arg(QString::number(size), name)));
@@ -418,7 +425,7 @@ int main(int argc, char *argv[])
             return true;
         }
         say(QStringLiteral("Resuming %1 at %2 of %3.")
-                .arg(name, Format_Taille(engine.download()->plan().storedBytes()), Format_Taille(engine.status().fileSize)));
+                .arg(name, Format_Taille(engine.download()->plan().storedBytes()), fileSizeText(engine.status().fileSize)));
         exitCode = -1; // running
         return true;
     };

@@ -298,6 +298,28 @@ bool ProjectStore::rewriteStatus(const QString &name, int digit, QString *error)
     return TextFile::write(projectFilePath(name), ProjectFile::withStatus(text, digit), error);
 }
 
+bool ProjectStore::recordSize(const QString &name, qint64 bytes, QString *error)
+{
+    bool ok = false;
+    const QByteArray text = readProjectFile(name, &ok);
+    if (!ok) {
+        if (error)
+            *error = projectFilePath(name) + QStringLiteral(": cannot be read");
+        return false;
+    }
+    ProjectRecord record = ProjectFile::parse(text);
+    record.bytes = bytes;
+    record.packsize = std::max<qint64>(bytes, 1);
+    if (!TextFile::write(projectFilePath(name), ProjectFile::build(record), error))
+        return false;
+    for (ProjectEntry &e : m_entries) {
+        if (e.name == name)
+            e.bytes = bytes;
+    }
+    emit listsChanged();
+    return true;
+}
+
 bool ProjectStore::addNewProject(const QString &name, const QByteArray &projectText,
                                  const QString &url, qint64 bytes, const ServerInfo &server, QString *failure)
 {

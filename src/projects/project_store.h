@@ -108,6 +108,9 @@ public:
     // "status:" + digit + CR LF. A missing or unreadable project file is left
     // alone (false). error (when given) says which file failed and why.
     bool rewriteStatus(const QString &name, int digit, QString *error = nullptr);
+    // A file whose size the server did not say turned out bytes long: the
+    // project's record and its entry say so from now on (one pack, the file).
+    bool recordSize(const QString &name, qint64 bytes, QString *error = nullptr);
 
     // Stores a confirmed new project: its folder and project file, what the
     // probe learnt about the server beside it (ServerInfo), its line in the list

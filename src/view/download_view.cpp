@@ -120,7 +120,11 @@ void DownloadView::showStatus(const DownloadStatus &s)
         if (slot.percent >= 0)
             m_display.paintBar(barName(n), slot.percent);
     }
-    if (s.received >= 1 && s.fileSize >= 1) {
+    if (s.received >= 1 && s.fileSize < 0) {
+        // No size, so no share of it: the bytes alone.
+        m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(s.received));
+        m_display.setCaption(Format_Taille(s.received) + QStringLiteral(" - ") + kProduct);
+    } else if (s.received >= 1 && s.fileSize >= 1) {
         const int percent = DownloadStatus::percentOf(s.received, s.fileSize);
         m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(s.received));
         m_display.paintBar(QStringLiteral("Barre"), percent);
@@ -130,7 +134,7 @@ void DownloadView::showStatus(const DownloadStatus &s)
 
 bool DownloadView::showSample(const DownloadStatus &s)
 {
-    if (s.received < 1 || s.fileSize < 1)
+    if (s.received < 1 || s.fileSize == 0)
         return false;
     const auto showAverage = [&] {
         m_display.setLabel(QStringLiteral("Lbl_Vitesse_M"), Format_Vitesse(s.speedAverage));
@@ -138,7 +142,7 @@ bool DownloadView::showSample(const DownloadStatus &s)
                            SpeedGraphs::kbits(double(s.speedAverage)) + QStringLiteral(" Kbit/s"));
     };
     // The file is complete: only the average is told.
-    if (s.fileSize <= s.received + 1) {
+    if (s.fileSize > 0 && s.fileSize <= s.received + 1) {
         showAverage();
         return false;
     }
@@ -161,6 +165,8 @@ bool DownloadView::showSample(const DownloadStatus &s)
 
 QString DownloadView::packsText(qint64 count, qint64 packSize, qint64 shortPack)
 {
+    if (packSize < 0)
+        return QStringLiteral("1 pack of unknown size");
     QString text = QString::number(count) + QStringLiteral(" times ") + Format_Taille(packSize);
     if (shortPack > 0)
         text += QStringLiteral(" and ") + Format_Taille(shortPack);
@@ -195,7 +201,7 @@ void DownloadView::showSlot(int n, SlotActivity activity, const DownloadStatus &
         m_display.setLabel(statusLabel(n), QStringLiteral("Sending request..."));
         break;
     case SlotActivity::Downloading:
-        m_display.setLabel(statusLabel(n), QStringLiteral("Downloading (") + Format_Taille(slot.packSize)
+        m_display.setLabel(statusLabel(n), QStringLiteral("Downloading (") + fileSizeText(slot.packSize)
                                                + QStringLiteral(")..."));
         break;
     case SlotActivity::Retrying:
@@ -213,7 +219,7 @@ void DownloadView::showRunBegan(const DownloadStatus &s, const QString &projectD
 {
     m_graphs.begin(projectDir, fileName);
     m_display.setLabel(QStringLiteral("Lbl_Paquet"), packsText(s.fullPacks, s.packSize, s.lastPackSize));
-    m_display.setLabel(QStringLiteral("Lbl_Taille"), Format_Taille(s.fileSize));
+    m_display.setLabel(QStringLiteral("Lbl_Taille"), fileSizeText(s.fileSize));
     m_display.setLabel(QStringLiteral("Lbl_Taille2"), Format_Taille(0));
     m_display.setLabel(QStringLiteral("Cmd_Action"), QStringLiteral("Pause"));
     if (s.ftp)

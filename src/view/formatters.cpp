@@ -112,6 +112,12 @@ QString Format_Taille(qint64 bytes)
     return formatAmount(bytes, " Bytes", " Kb", " Mb");
 }
 
+QString fileSizeText(qint64 bytes)
+{
+    // A file whose server gave no length has no size until it is all in.
+    return bytes < 0 ? QStringLiteral("Unknown") : Format_Taille(bytes);
+}
+
 QString Format_Vitesse(qint64 bytesPerSecond)
 {
     return formatAmount(bytesPerSecond, " Bytes", " Kb/s", " Mb/s");

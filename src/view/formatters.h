@@ -23,6 +23,8 @@
 
 // "1023 Bytes", "1.50 Kb", "1.02 Mb", "1,234.57 Mb"
 QString Format_Taille(qint64 bytes);
+// A file's size, "Unknown" for one whose server did not say it (negative).
+QString fileSizeText(qint64 bytes);
 // The same thresholds with " Bytes", " Kb/s", " Mb/s".
 QString Format_Vitesse(qint64 bytesPerSecond);
 // "00:00:59", "00:01:00", "100:00:00"

@@ -47,7 +47,8 @@ QString SpeedGraphs::kbits(double bytesPerSecond)
 
 bool SpeedGraphs::addSample(const DownloadStatus &s)
 {
-    if (s.received < 1 || s.fileSize < 1 || s.fileSize <= s.received + 1)
+    // A file of unknown size (negative) is drawn while it flows too.
+    if (s.received < 1 || s.fileSize == 0 || (s.fileSize > 0 && s.fileSize <= s.received + 1))
         return false;
     if (s.speedAverage != 0) {
         m_averages.removeFirst();

@@ -167,7 +167,8 @@ void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
             if (req.header(name) != line.mid(name.size() + 1).trimmed() || std::count_if(lines.cbegin(), lines.cend(), named) != 1)
                 return refuse(403, "Forbidden");
         }
-        if ((*hits)[route.key()]++ < route->busyFirst)
+        const int hit = (*hits)[route.key()]++;
+        if (hit < route->busyFirst)
             return refuse(503, "Service Unavailable", {"Retry-After: 1"});
         QList<QByteArray> headers;
         for (QByteArray h : route->headers)
@@ -184,7 +185,10 @@ void TestHttpServer::serveSite(const QHash<QByteArray, Route> &routes)
         if (route->contentType)
             headers.prepend("Content-Type: application/octet-stream");
         const QByteArray etag = '"' + QCryptographicHash::hash(route->file, QCryptographicHash::Md5).toHex().left(16) + '"';
-        sendFile(req, conn, route->file, route->faults, headers, etag);
+        Faults faults = route->faults;
+        if (hit - route->busyFirst < route->cutFirst)
+            faults.dropAfter[int(m_requests.size()) - 1] = route->file.size() / 2;
+        sendFile(req, conn, route->file, faults, headers, etag);
     });
 }
 
@@ -193,6 +197,25 @@ void TestHttpServer::sendFile(const TestRequest &req, TestConnection *conn, cons
 {
     const int number = int(m_requests.size()) - 1;
     const qint64 size = data.size();
+    if (faults.body == Faults::Body::Chunked || faults.body == Faults::Body::Closed) {
+        // Made as it is sent: no length, no ranges.
+        QByteArray out = data.left(faults.dropAfter.value(number, size));
+        m_served.append({number, out.size()});
+        if (faults.body == Faults::Body::Chunked) {
+            headers << "Transfer-Encoding: chunked";
+            QByteArray chunks;
+            for (qsizetype at = 0; at < out.size(); at += 7001)
+                chunks += QByteArray::number(qMin<qsizetype>(7001, out.size() - at), 16) + ";x=1\r\n" + out.mid(at, 7001) + "\r\n";
+            out = faults.dropAfter.contains(number) ? chunks : chunks + "0\r\nX-Trailer: 1\r\n\r\n";
+        } else {
+            headers << "Connection: close";
+        }
+        conn->send(head(200, "OK", headers));
+        faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece, faults.pieceDelay) : conn->send(out);
+        if (faults.body == Faults::Body::Closed || faults.dropAfter.contains(number))
+            conn->close();
+        return;
+    }
     headers.append("Accept-Ranges: bytes");
     if (!etag.isEmpty())
         headers.append("ETag: " + etag);
@@ -218,7 +241,10 @@ void TestHttpServer::sendFile(const TestRequest &req, TestConnection *conn, cons
                        + QByteArray::number(size);
     }
     const QByteArray body = status == 416 ? QByteArray() : data.mid(first, last - first + 1);
-    headers << "Content-Length: " + QByteArray::number(body.size());
+    if (faults.body == Faults::Body::RangesUnsized)
+        headers << "Connection: close";
+    else
+        headers << "Content-Length: " + QByteArray::number(body.size());
     const QByteArray reason = status == 200 ? "OK" : status == 206 ? "Partial Content" : "Range Not Satisfiable";
     const QByteArray h = head(status, reason, headers);
     faults.headPiece > 0 ? conn->sendChunked(h, faults.headPiece) : conn->send(h);
@@ -229,6 +255,6 @@ void TestHttpServer::sendFile(const TestRequest &req, TestConnection *conn, cons
                                      : stall ? faults.stallAfter.value(number) : body.size());
     m_served.append({number, out.size()});
     faults.bodyPiece > 0 ? conn->sendChunked(out, faults.bodyPiece, faults.pieceDelay) : conn->send(out);
-    if (drop || (!stall && (faults.connectionClose || faults.closeIdle)))
+    if (drop || (!stall && (faults.connectionClose || faults.closeIdle || faults.body == Faults::Body::RangesUnsized)))
         conn->close();
 }

@@ -82,6 +82,11 @@ public:
         int pieceDelay = 0;              // ms between those pieces
         QHash<int, int> busy{};          // request -> answered 503 with this Retry-After (seconds)
         int connections = 0;             // > 0: a request while more connections are open gets 503 (a per-address limit)
+        // How the file's body is framed: with its length, chunked, or ended by
+        // closing the connection, these two without a length and without ranges;
+        // or ranges whose answers give no length but their Content-Range.
+        enum class Body { Sized, Chunked, Closed, RangesUnsized };
+        Body body = Body::Sized;
     };
     // One address of a site (serveSite()).
     struct Route
@@ -94,6 +99,7 @@ public:
         QByteArray login;                  // "user:password": a request without it as Basic authorization gets 401
         bool refuseAuthorization = false;  // 400 to a request that carries an Authorization (a signed address)
         int busyFirst = 0;                 // the first this many requests get 503 with "Retry-After: 1"
+        int cutFirst = 0;                  // the first this many answers of the file stop half-way (connection closed)
         QList<QByteArray> needs;           // "Name: value" lines a request must carry, each once, else 403
         QList<QByteArray> refuses;         // header names a request must not carry, else 400
         Faults faults{};                   // how the file goes out (pieces and pauses)
