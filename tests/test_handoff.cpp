@@ -266,7 +266,7 @@ private slots:
         QCOMPARE(manifests, (QStringList{NativeHost::userManifestPaths().at(3), NativeHost::userManifestPaths().at(5)}));
         for (const QString &path : manifests)
             QVERIFY2(TextFile::read(path).contains(NativeHost::hostPath().toUtf8()), qPrintable(path));
-        QCOMPARE(w.Lbl_BrowserHosts->text(), "For Vivaldi, Firefox.");
+        QCOMPARE(w.Lbl_BrowserHosts->text(), "Installed for Vivaldi, Firefox.");
         QVERIFY(w.ChK_IEMenu->isChecked() && !QFile::exists(QCoreApplication::applicationDirPath() + "/IEDownloadScript.zov"));
         for (QWidget *top : QApplication::topLevelWidgets())
             QVERIFY(!qobject_cast<QMessageBox *>(top) || !top->isVisible());

@@ -1056,7 +1056,7 @@ void Form1::showBrowserHosts()
     const QStringList system = NativeHost::systemManifestPaths();
     const bool systemWide = std::any_of(system.begin(), system.end(), [](const QString &p) { return QFile::exists(p); });
     if (!mine.isEmpty())
-        Lbl_BrowserHosts->setText(QStringLiteral("For %1.").arg(browsers.join(QStringLiteral(", "))));
+        Lbl_BrowserHosts->setText(QStringLiteral("Installed for %1.").arg(browsers.join(QStringLiteral(", "))));
     else if (systemWide)
         Lbl_BrowserHosts->setText(QStringLiteral("The installation has added it for every user."));
     else
