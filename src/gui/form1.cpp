@@ -1166,9 +1166,9 @@ void Form1::takeHandOff()
     Txt_Url->setText(next.address);
     // The browser's session for the address goes with the probe, and from
     // the probe's result into the project.
-    m_probe->start(Txt_Url->text(), next.headers);
     m_probeFromHandOff = true;
     m_probeTicket = next.ticket;
+    m_probe->start(Txt_Url->text(), next.headers);
 }
 
 void Form1::closeEvent(QCloseEvent *event)
