@@ -24,24 +24,40 @@ class TestInstall : public QObject
     }
 
 private slots:
-    // Fault: files missing or refused by the validators, browser host manifests missing or naming another host,
-    // no --version/--help, data or files put beside the executable.
+    // Fault: files missing or refused by the validators, browser host manifests missing from where each browser
+    // reads them (whatever the prefix), naming another host or left out of install_manifest.txt (an uninstall
+    // would leave them), no --version/--help, data or files put beside the executable.
     void installedTree()
     {
-        const QString prefix = m_dir.path() + "/prefix", share = prefix + "/share/";
+        const QStringList browsers = {"/etc/chromium", "/etc/opt/chrome", "/etc/opt/brave.com/brave", "/etc/opt/vivaldi",
+                                      "/etc/opt/edge", "/usr/lib/mozilla"};
         QByteArray said;
-        QCOMPARE(run(ZK_CMAKE_COMMAND, {"--install", ZK_BINARY_DIR, "--prefix", prefix}, &said), 0);
+        QString root, prefix;
+        // Staged with DESTDIR, as a package build or `sudo cmake --install` would lay it out.
+        for (const char *p : {"/usr", "/usr/local"}) {
+            prefix = p;
+            root = m_dir.path() + "/stage" + QString(p).replace('/', '-');
+            QProcessEnvironment staged = QProcessEnvironment::systemEnvironment();
+            staged.insert("DESTDIR", root);
+            QCOMPARE(run(ZK_CMAKE_COMMAND, {"--install", ZK_BINARY_DIR, "--prefix", prefix}, &said, staged), 0);
+            const QList<QByteArray> listed = TextFile::read(ZK_BINARY_DIR "/install_manifest.txt").split('\n');
+            for (const QString &browser : browsers) {
+                const QString manifest = browser + "/native-messaging-hosts/org.zovkestra.download.json";
+                const QJsonDocument doc = QJsonDocument::fromJson(TextFile::read(root + manifest));
+                QVERIFY2(doc["path"] == prefix + "/bin/zov-kestra-native-host" && listed.contains(manifest.toUtf8())
+                             && doc[browser.contains("mozilla") ? "allowed_extensions" : "allowed_origins"].isArray(),
+                         qPrintable(root + manifest));
+            }
+            QVERIFY(QFileInfo(root + prefix + "/bin/zov-kestra-native-host").isExecutable());
+        }
+        prefix = root + prefix;
+        const QString share = prefix + "/share/";
         for (const QStringList &check : {QStringList{"desktop-file-validate", share + "applications/zov-kestra-download.desktop"},
                                          {"appstreamcli", "validate", "--no-net", share + "metainfo/org.zovkestra.zovkestradownload.metainfo.xml"}})
             QVERIFY2(run(check[0], check.mid(1), &said) == 0, qPrintable(check[0] + ": " + said));
         QVERIFY(TextFile::read(share + "applications/zov-kestra-download.desktop").contains("Categories=Network;FileTransfer;")
                 && QFileInfo(share + "icons/hicolor/scalable/apps/zov-kestra-download.svg").size() > 0
                 && QFileInfo(share + "man/man1/zov-kestra-get.1").size() > 0 && QFileInfo(prefix + "/bin/zov-kestra-download").isExecutable());
-        // The browsers' host manifests name the installed host, which is there.
-        for (const QString &manifest : {prefix + "/etc/chromium/native-messaging-hosts/org.zovkestra.download.json",
-                                        prefix + "/lib/mozilla/native-messaging-hosts/org.zovkestra.download.json"})
-            QVERIFY2(QJsonDocument::fromJson(TextFile::read(manifest))["path"] == prefix + "/bin/zov-kestra-native-host"
-                         && QFileInfo(prefix + "/bin/zov-kestra-native-host").isExecutable(), qPrintable(manifest));
         const QString get = prefix + "/bin/zov-kestra-get";
         QVERIFY(run(get, {"--version"}, &said) == 0 && said.startsWith("zov-kestra-get 2.") && run(get, {"--help"}, &said) == 0
                 && said.contains("--dest") && said.contains("ZOV_KESTRA_HOME"));

@@ -12,7 +12,7 @@
 #include <QJsonObject>
 #include <QUrl>
 
-#include <algorithm>
+#include <utility>
 #include <cstring>
 
 const QString NativeHost::Name = QStringLiteral("org.zovkestra.download");
@@ -21,12 +21,50 @@ namespace {
 const QString kChromiumOrigin = QStringLiteral("chrome-extension://dedfkihbmbcpkmlljmkhaebfgpeimibp/");
 const QString kFirefoxId = QStringLiteral("zov-kestra-download@zovkestra.org");
 
-QByteArray result(const QString &error = QString())
+// Each browser's folders for host manifests: the user's (below the
+// configuration folder, or the home folder for Firefox) and the system's.
+struct Browser
 {
-    QJsonObject o{{QStringLiteral("ok"), error.isEmpty()}};
-    if (!error.isEmpty())
-        o.insert(QStringLiteral("error"), error);
+    const char *name;
+    const char *user;
+    const char *system;
+};
+constexpr Browser kBrowsers[] = {
+    {"Chromium", "@/chromium/NativeMessagingHosts", "/etc/chromium/native-messaging-hosts"},
+    {"Google Chrome", "@/google-chrome/NativeMessagingHosts", "/etc/opt/chrome/native-messaging-hosts"},
+    {"Brave", "@/BraveSoftware/Brave-Browser/NativeMessagingHosts", "/etc/opt/brave.com/brave/native-messaging-hosts"},
+    {"Vivaldi", "@/vivaldi/NativeMessagingHosts", "/etc/opt/vivaldi/native-messaging-hosts"},
+    {"Microsoft Edge", "@/microsoft-edge/NativeMessagingHosts", "/etc/opt/edge/native-messaging-hosts"},
+    {"Firefox", "~/.mozilla/native-messaging-hosts", "/usr/lib/mozilla/native-messaging-hosts"},
+};
+
+QString userFolder(const Browser &b)
+{
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty())
+        config = QDir::homePath() + QStringLiteral("/.config");
+    QString path = QString::fromLatin1(b.user);
+    return path.startsWith(QLatin1Char('@')) ? config + path.mid(1) : QDir::homePath() + path.mid(1);
+}
+
+QString manifestName()
+{
+    return NativeHost::Name + QStringLiteral(".json");
+}
+
+QByteArray result(const QString &cause = QString(), const QString &why = QString())
+{
+    QJsonObject o{{QStringLiteral("ok"), cause.isEmpty()}};
+    if (!cause.isEmpty()) {
+        o.insert(QStringLiteral("cause"), cause);
+        o.insert(QStringLiteral("why"), why);
+    }
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray refused(const QString &why)
+{
+    return result(QStringLiteral("refused"), why);
 }
 
 // Reads exactly size bytes unless the input ends first. The input is a
@@ -58,16 +96,39 @@ QByteArray NativeHost::answer(const QByteArray &message, const Deliver &deliver)
 {
     QJsonParseError error;
     const QJsonDocument doc = QJsonDocument::fromJson(message, &error);
-    const QString address = doc.object().value(QStringLiteral("url")).toString().trimmed();
-    if (!doc.isObject() || address.isEmpty())
-        return result(QStringLiteral("expected {\"url\": \"...\"}"));
-    const QUrl url(address, QUrl::StrictMode);
+    const QJsonObject o = doc.object();
+    Request request;
+    request.address = o.value(QStringLiteral("url")).toString().trimmed();
+    request.probe = o.value(QStringLiteral("probe")).toBool();
+    if (!doc.isObject() || request.address.isEmpty())
+        return refused(QStringLiteral("expected {\"url\": \"...\"}"));
+    const QUrl url(request.address, QUrl::StrictMode);
     const QString scheme = url.scheme().toLower();
     if (!url.isValid() || url.host().isEmpty()
         || (scheme != QLatin1String("http") && scheme != QLatin1String("https") && scheme != QLatin1String("ftp")))
-        return result(QStringLiteral("only http://, https:// and ftp:// addresses can be downloaded"));
-    QString failure;
-    return deliver(address, &failure) ? result() : result(failure);
+        return refused(QStringLiteral("only http://, https:// and ftp:// addresses can be downloaded"));
+    // The browser's session for the address, as the lines its requests carry.
+    // A line break would start a header of the sender's choosing: refused.
+    for (const auto &[field, name] : {std::pair{"referrer", "Referer"}, {"userAgent", "User-Agent"}, {"cookies", "Cookie"}}) {
+        const QString value = o.value(QLatin1String(field)).toString();
+        if (value.isEmpty())
+            continue;
+        if (value.contains(QLatin1Char('\n')) || value.contains(QLatin1Char('\r')))
+            return refused(QStringLiteral("the %1 holds a line break").arg(QLatin1String(field)));
+        request.headerLines += (request.headerLines.isEmpty() ? "" : "\n") + QByteArray(name) + ": " + value.toUtf8();
+    }
+    QString why;
+    switch (deliver(request, &why)) {
+    case UrlHandOff::Outcome::Taken:
+        return result();
+    case UrlHandOff::Outcome::Refused:
+        return refused(why);
+    case UrlHandOff::Outcome::Late:
+        return result(QStringLiteral("late"), why);
+    case UrlHandOff::Outcome::Unreachable:
+        break;
+    }
+    return result(QStringLiteral("not-running"), why);
 }
 
 int NativeHost::serve(QIODevice &in, QIODevice &out, const Deliver &deliver)
@@ -89,12 +150,12 @@ int NativeHost::serve(QIODevice &in, QIODevice &out, const Deliver &deliver)
                     return 1;
                 left -= n;
             }
-            write(out, result(QStringLiteral("message over 64 KiB")));
+            write(out, refused(QStringLiteral("message over 64 KiB")));
             continue;
         }
         QByteArray body(qsizetype(length), Qt::Uninitialized);
         if (!readExactly(in, body.data(), length)) {
-            write(out, result(QStringLiteral("message cut short")));
+            write(out, refused(QStringLiteral("message cut short")));
             return 1;
         }
         write(out, answer(body, deliver));
@@ -116,13 +177,27 @@ QByteArray NativeHost::manifest(const QString &browser, const QString &hostPath)
 
 QStringList NativeHost::userManifestPaths()
 {
-    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
-    if (config.isEmpty())
-        config = QDir::homePath() + QStringLiteral("/.config");
-    const QString file = Name + QStringLiteral(".json");
-    return {config + QStringLiteral("/chromium/NativeMessagingHosts/") + file,
-            config + QStringLiteral("/google-chrome/NativeMessagingHosts/") + file,
-            QDir::homePath() + QStringLiteral("/.mozilla/native-messaging-hosts/") + file};
+    QStringList paths;
+    for (const Browser &b : kBrowsers)
+        paths << userFolder(b) + QLatin1Char('/') + manifestName();
+    return paths;
+}
+
+QStringList NativeHost::systemManifestPaths()
+{
+    QStringList paths;
+    for (const Browser &b : kBrowsers)
+        paths << QString::fromLatin1(b.system) + QLatin1Char('/') + manifestName();
+    return paths;
+}
+
+QString NativeHost::browserOf(const QString &manifestPath)
+{
+    const QString folder = QFileInfo(manifestPath).absolutePath();
+    for (const Browser &b : kBrowsers)
+        if (folder == userFolder(b) || folder == QLatin1String(b.system))
+            return QString::fromLatin1(b.name);
+    return QString();
 }
 
 QString NativeHost::hostPath()
@@ -132,8 +207,16 @@ QString NativeHost::hostPath()
 
 bool NativeHost::installForUser()
 {
+    // A browser's own folder (~/.config/chromium, ~/.mozilla) exists once it
+    // has run for this user.
+    QStringList paths;
+    for (const QString &path : userManifestPaths())
+        if (QFileInfo(QFileInfo(path).absolutePath()).dir().exists())
+            paths << path;
+    if (paths.isEmpty())
+        paths = userManifestPaths();
     bool ok = true;
-    for (const QString &path : userManifestPaths()) {
+    for (const QString &path : paths) {
         const QString browser = path.contains(QLatin1String("/.mozilla/")) ? QStringLiteral("firefox")
                                                                           : QStringLiteral("chromium");
         ok = QDir().mkpath(QFileInfo(path).absolutePath()) && TextFile::write(path, manifest(browser, hostPath())) && ok;
@@ -147,8 +230,11 @@ void NativeHost::removeForUser()
         QFile::remove(path);
 }
 
-bool NativeHost::installedForUser()
+QStringList NativeHost::installedForUser()
 {
-    const QStringList paths = userManifestPaths();
-    return std::all_of(paths.begin(), paths.end(), [](const QString &path) { return QFile::exists(path); });
+    QStringList found;
+    for (const QString &path : userManifestPaths())
+        if (QFile::exists(path))
+            found << path;
+    return found;
 }

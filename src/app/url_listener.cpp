@@ -30,6 +30,21 @@ bool sameUser(QLocalSocket *socket)
            && peer.uid == ::getuid();
 }
 
+// The sender is still there to read an answer.
+bool connected(QIODevice *peer)
+{
+    if (auto *l = qobject_cast<QLocalSocket *>(peer))
+        return l->state() == QLocalSocket::ConnectedState;
+    auto *t = qobject_cast<QTcpSocket *>(peer);
+    return t && t->state() == QAbstractSocket::ConnectedState;
+}
+
+void say(QIODevice *peer, const QByteArray &answer)
+{
+    if (connected(peer))
+        peer->write(answer);
+}
+
 void hangUp(QIODevice *peer)
 {
     if (auto *l = qobject_cast<QLocalSocket *>(peer))
@@ -141,9 +156,8 @@ void UrlListener::serve(QIODevice *peer)
             return;
         silence->stop();
         settle->stop();
-        if (!state->data.isEmpty())
-            take(peer, state->data);
-        hangUp(peer);
+        if (state->data.isEmpty() || !take(peer, state->data))
+            hangUp(peer);
     };
     connect(peer, &QIODevice::readyRead, settle, [peer, state, settle] {
         const QByteArray block = peer->readAll();
@@ -170,23 +184,57 @@ void UrlListener::serve(QIODevice *peer)
     silence->start(m_silenceMs);
 }
 
-void UrlListener::take(QIODevice *peer, const QByteArray &message)
+bool UrlListener::isWaiting(quint64 ticket) const
 {
-    bool taken = false;
+    const QPointer<QIODevice> peer = m_waiting.value(ticket);
+    return peer && connected(peer);
+}
+
+bool UrlListener::answerProbe(quint64 ticket, bool probed, const QString &why)
+{
+    const QPointer<QIODevice> peer = m_waiting.take(ticket);
+    if (!peer || !connected(peer))
+        return false;
+    peer->write(probed ? UrlHandOff::Probed : UrlHandOff::Refused + why.simplified().toUtf8() + '\n');
+    hangUp(peer);
+    return true;
+}
+
+bool UrlListener::take(QIODevice *peer, const QByteArray &message)
+{
     if (message == UrlHandOff::ShowRequest) {
         emit showRequested();
-        taken = true;
-    } else {
-        emit messageReceived();
-        const QString address = message.startsWith(UrlHandOff::Prefix)
-                                    ? QString::fromUtf8(message.mid(UrlHandOff::Prefix.size())).trimmed()
-                                    : QString();
-        if (!address.isEmpty()) {
-            emit addressReceived(address);
-            taken = true;
+        say(peer, UrlHandOff::Ack);
+        return false;
+    }
+    emit messageReceived();
+    // The address on the first line, its header lines on the next ones.
+    QList<QByteArray> lines = message.split('\n');
+    QByteArray first = lines.takeFirst();
+    const bool waits = first.startsWith(UrlHandOff::ProbePrefix);
+    if (!waits && !first.startsWith(UrlHandOff::Prefix))
+        return false;
+    first.remove(0, waits ? UrlHandOff::ProbePrefix.size() : UrlHandOff::Prefix.size());
+    HandedOver handOff;
+    handOff.address = QString::fromUtf8(first).trimmed();
+    if (handOff.address.isEmpty())
+        return false;
+    for (QByteArray line : lines) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        QString why;
+        if (!line.isEmpty() && !handOff.headers.add(line, &why)) {
+            say(peer, UrlHandOff::Refused + why.toUtf8() + '\n');
+            return false;
         }
     }
+    if (waits) {
+        handOff.ticket = ++m_lastTicket;
+        m_waiting.insert(handOff.ticket, peer);
+        connect(peer, &QObject::destroyed, this, [this, ticket = handOff.ticket] { m_waiting.remove(ticket); });
+    }
     // Only now may the sender say the address arrived.
-    if (taken && peer->isWritable())
-        peer->write(UrlHandOff::Ack);
+    say(peer, UrlHandOff::Ack);
+    emit addressReceived(handOff);
+    return waits;
 }

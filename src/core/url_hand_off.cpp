@@ -12,8 +12,11 @@
 #include <unistd.h>
 
 const QByteArray UrlHandOff::Prefix = QByteArrayLiteral("--RVQ--");
+const QByteArray UrlHandOff::ProbePrefix = QByteArrayLiteral("--RVQ-PROBE--");
 const QByteArray UrlHandOff::ShowRequest = QByteArrayLiteral("--SHOW--");
 const QByteArray UrlHandOff::Ack = QByteArrayLiteral("--OK--");
+const QByteArray UrlHandOff::Probed = QByteArrayLiteral("--PROBED--");
+const QByteArray UrlHandOff::Refused = QByteArrayLiteral("--REFUSED--");
 
 namespace {
 // A folder of this user that nobody else may enter, list or write.
@@ -57,32 +60,68 @@ quint16 UrlHandOff::configuredPort()
 
 bool UrlHandOff::send(const QString &address, int timeoutMs, QString *failure)
 {
-    return deliver(Prefix + address.toUtf8(), timeoutMs, failure);
+    return deliver(Prefix + address.toUtf8(), timeoutMs, 0, failure) == Outcome::Taken;
+}
+
+UrlHandOff::Outcome UrlHandOff::send(const QString &address, const QByteArray &headerLines, int timeoutMs,
+                                     int probeMs, QString *why)
+{
+    QByteArray message = (probeMs > 0 ? ProbePrefix : Prefix) + address.toUtf8();
+    if (!headerLines.isEmpty())
+        message += '\n' + headerLines;
+    return deliver(message, timeoutMs, probeMs, why);
 }
 
 bool UrlHandOff::requestShow(int timeoutMs, QString *failure)
 {
-    return deliver(ShowRequest, timeoutMs, failure);
+    return deliver(ShowRequest, timeoutMs, 0, failure) == Outcome::Taken;
 }
 
-bool UrlHandOff::deliver(const QByteArray &message, int timeoutMs, QString *failure)
+UrlHandOff::Outcome UrlHandOff::deliver(const QByteArray &message, int timeoutMs, int probeMs, QString *failure)
 {
     QString reason;
     const QString path = socketPath(&reason);
     const QDeadlineTimer deadline(timeoutMs);
-    const auto left = [&deadline] { return int(qMax<qint64>(1, deadline.remainingTime())); };
+    const auto left = [](const QDeadlineTimer &until) { return int(qMax<qint64>(1, until.remainingTime())); };
+    // A refusal is one line; the program hangs up after it.
+    const auto refusal = [](const QByteArray &answer) { return answer.startsWith(Refused) && answer.endsWith('\n'); };
     while (!path.isEmpty()) {
         QLocalSocket socket;
         socket.connectToServer(path);
-        if (socket.waitForConnected(left())) {
+        if (socket.waitForConnected(left(deadline))) {
             socket.write(message);
             // The answer comes once the program has taken the message; a
             // program that closes without it did not.
             QByteArray answer;
-            while (answer.size() < Ack.size() && (socket.bytesAvailable() > 0 || socket.waitForReadyRead(left())))
-                answer += socket.readAll();
-            if (answer.startsWith(Ack))
-                return true;
+            const auto readWhile = [&](const QDeadlineTimer &until, const auto &more) {
+                while (more() && (socket.bytesAvailable() > 0 || socket.waitForReadyRead(left(until))))
+                    answer += socket.readAll();
+            };
+            readWhile(deadline, [&] { return !answer.startsWith(Ack) && !refusal(answer); });
+            if (answer.startsWith(Ack) && probeMs > 0) {
+                // Taken; the probe may take a while (a slow server, a dialog
+                // the user has open before it).
+                const QDeadlineTimer probed(probeMs);
+                readWhile(probed, [&] {
+                    const QByteArray rest = answer.mid(Ack.size());
+                    return !rest.startsWith(Probed) && !refusal(rest);
+                });
+                answer.remove(0, Ack.size());
+                if (answer.startsWith(Probed))
+                    return Outcome::Taken;
+                if (!refusal(answer)) {
+                    if (failure)
+                        *failure = QStringLiteral("ZOV Kestra Download took the address but did not test it in time");
+                    return Outcome::Late;
+                }
+            } else if (answer.startsWith(Ack)) {
+                return Outcome::Taken;
+            }
+            if (refusal(answer)) {
+                if (failure)
+                    *failure = QString::fromUtf8(answer.mid(Refused.size()).trimmed());
+                return Outcome::Refused;
+            }
             reason = socket.error() == QLocalSocket::SocketTimeoutError
                          ? QStringLiteral("no answer from ZOV Kestra Download")
                          : QStringLiteral("ZOV Kestra Download did not take it");
@@ -94,11 +133,11 @@ bool UrlHandOff::deliver(const QByteArray &message, int timeoutMs, QString *fail
                             || socket.error() == QLocalSocket::ConnectionRefusedError;
         if (!absent || deadline.hasExpired())
             break;
-        QThread::msleep(qMin(100, left()));
+        QThread::msleep(qMin(100, left(deadline)));
     }
     if (failure)
         *failure = path.isEmpty() ? reason
                                   : QStringLiteral("ZOV Kestra Download is not running or did not take it at %1 (%2)")
                                         .arg(path, reason);
-    return false;
+    return Outcome::Unreachable;
 }

@@ -48,6 +48,7 @@
 #include <QPushButton>
 #include <QSslSocket>
 #include <QStackedWidget>
+#include <QStyle>
 #include <QSystemTrayIcon>
 #include <QTabBar>
 #include <QTimer>
@@ -55,6 +56,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <utility>
 
 // Resources of a static library are registered by hand, outside any namespace.
@@ -304,6 +306,11 @@ void Form1::buildFrames()
         ChK_Tray = box("ChK_Tray", QStringLiteral("Use system tray icon (next to the clock)"));
         ChK_Startwindows = box("ChK_Startwindows", QStringLiteral("Start ZOV Kestra Download when I log in"));
         ChK_IEMenu = box("ChK_IEMenu", QStringLiteral("Add \"Download with ZOV Kestra Download...\" to the browsers' menus"));
+        Lbl_BrowserHosts = addLabel(Frm_Infos2, QStringLiteral("Lbl_BrowserHosts"), QString());
+        Lbl_BrowserHosts->setWordWrap(true);
+        Lbl_BrowserHosts->setContentsMargins(ChK_IEMenu->style()->pixelMetric(QStyle::PM_IndicatorWidth) + 6, 0, 0, 0);
+        Lbl_BrowserHosts->setForegroundRole(QPalette::PlaceholderText);
+        col->addWidget(Lbl_BrowserHosts);
         col->addStretch();
         page->addStretch();
         connect(ChK_Tray, &QCheckBox::clicked, this, &Form1::onChkTray);
@@ -545,13 +552,15 @@ void Form1::wireEngine()
             return;
         ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"),
             [this, name = running->name, url = running->url] {
-            // Probed again at the address the user gave, with the login the
-            // project kept (its files go with the cancel).
+            // Probed again at the address the user gave, with the login and
+            // the header lines the project kept (its files go with the cancel).
             const ServerInfo kept = ServerInfo::read(m_engine->store().projectDir(name));
             const QString again = withLogin(kept.askedAddress.isEmpty() ? url : kept.askedAddress, kept.login);
             m_engine->queue().cancel(name);
             Txt_Url->setText(again);
-            addProject();
+            m_probeFromHandOff = false;
+            m_probeTicket = 0;
+            m_probe->start(again, kept.headers);
         });
     });
     connect(m_engine, &DownloadManager::projectFinished, this, [this](const QString &, const QString &finalFile) {
@@ -582,6 +591,13 @@ void Form1::wireProbe()
     });
     connect(m_probe, &UrlProbe::urlTextChanged, Txt_Url, &QLineEdit::setText);
     connect(m_probe, &UrlProbe::failed, this, [this](const QString &title, const QString &text) {
+        // A download the browser offered stays the browser's: it is told
+        // why, and goes on with it.
+        if (const quint64 ticket = std::exchange(m_probeTicket, 0)) {
+            const QString cause = probeCause(text);
+            m_listener->answerProbe(ticket, false, cause.isEmpty() ? text : text + QStringLiteral(" (") + cause + ')');
+            return;
+        }
         showMessage(title, withCause(text, probeCause(text)), true);
     });
     connect(m_probe, &UrlProbe::succeeded, this, &Form1::onProbeSucceeded);
@@ -599,6 +615,7 @@ void Form1::wireProbe()
 void Form1::addProject()
 {
     m_probeFromHandOff = false;
+    m_probeTicket = 0;
     m_probe->start(Txt_Url->text());
 }
 
@@ -609,6 +626,11 @@ QWidget *Form1::newProjectDialog() const
 
 void Form1::onProbeSucceeded(const ProbeResult &result)
 {
+    // A browser that no longer waits has kept its own download.
+    if (const quint64 ticket = std::exchange(m_probeTicket, 0); ticket && !m_listener->answerProbe(ticket, true)) {
+        m_probeFromHandOff = false;
+        return;
+    }
     // The window stays disabled while the dialog is open: no second probe, and
     // the queue does not move (changeEvent() tells it).
     setEnabled(false);
@@ -874,7 +896,7 @@ void Form1::onTimerLoad()
     // or a browser hands it over): it is taken as a hand-off.
     if (m_arguments.size() == 1 && m_arguments.first() != QLatin1String("-Startwin-")) {
         selectTab(2);
-        onAddressReceived(m_arguments.first());
+        onAddressReceived({m_arguments.first(), {}, 0});
     }
     // The TLS library loads the first time a connection may need it, which
     // costs about a tenth of a second: spent now, while nothing waits, and not
@@ -900,8 +922,7 @@ void Form1::Charger_Demarrage()
     Loading_Options = true;
     if (!Autostart::read().isEmpty())
         ChK_Startwindows->setChecked(true);
-    if (NativeHost::installedForUser())
-        ChK_IEMenu->setChecked(true);
+    showBrowserHosts();
     ChK_Tray->setChecked(Settings::readInt(QStringLiteral("Tray"), 1) != 0);
     Tray_Mode = ChK_Tray->isChecked();
     setTrayIcon(Tray_Mode);
@@ -1018,11 +1039,28 @@ void Form1::onChkIEMenu()
     // The browsers' menu entry is the extension's; what this box switches is
     // whether the browsers find the host that brings its links here. As for
     // the autostart entry, what exists decides, and the box then shows it.
-    if (NativeHost::installedForUser())
+    if (!NativeHost::installedForUser().isEmpty())
         NativeHost::removeForUser();
+    else if (!NativeHost::installForUser())
+        Lbl_BrowserHosts->setText(QStringLiteral("Could not write in %1.").arg(QDir::homePath()));
+    showBrowserHosts();
+}
+
+void Form1::showBrowserHosts()
+{
+    const QStringList mine = NativeHost::installedForUser();
+    ChK_IEMenu->setChecked(!mine.isEmpty());
+    QStringList browsers;
+    for (const QString &path : mine)
+        browsers << NativeHost::browserOf(path);
+    const QStringList system = NativeHost::systemManifestPaths();
+    const bool systemWide = std::any_of(system.begin(), system.end(), [](const QString &p) { return QFile::exists(p); });
+    if (!mine.isEmpty())
+        Lbl_BrowserHosts->setText(QStringLiteral("Installed for %1.").arg(browsers.join(QStringLiteral(", "))));
+    else if (systemWide)
+        Lbl_BrowserHosts->setText(QStringLiteral("The installation has added it for every user."));
     else
-        NativeHost::installForUser();
-    ChK_IEMenu->setChecked(NativeHost::installedForUser());
+        Lbl_BrowserHosts->setText(QStringLiteral("The browser extension cannot reach ZOV Kestra Download until this is ticked."));
 }
 
 void Form1::Afficher_Fenetre()
@@ -1103,10 +1141,10 @@ void Form1::cancelSelected()
         [this, name] { m_engine->queue().cancel(name); });
 }
 
-void Form1::onAddressReceived(const QString &address)
+void Form1::onAddressReceived(const HandedOver &handOff)
 {
     bringToFront(false);
-    m_handOffs.append(address);
+    m_handOffs.append(handOff);
     takeHandOff();
 }
 
@@ -1118,10 +1156,19 @@ void Form1::takeHandOff()
     if (m_handOffs.isEmpty() || m_probe->isRunning() || !isEnabled() || m_form5
         || m_engine->queue().isAdding())
         return;
+    const HandedOver next = m_handOffs.takeFirst();
+    // A browser that stopped waiting for the probe keeps its own download.
+    if (next.ticket && !m_listener->isWaiting(next.ticket)) {
+        QTimer::singleShot(0, this, &Form1::takeHandOff);
+        return;
+    }
     autoSelectTab(2);
-    Txt_Url->setText(m_handOffs.takeFirst());
-    addProject();
+    Txt_Url->setText(next.address);
+    // The browser's session for the address goes with the probe, and from
+    // the probe's result into the project.
     m_probeFromHandOff = true;
+    m_probeTicket = next.ticket;
+    m_probe->start(Txt_Url->text(), next.headers);
 }
 
 void Form1::closeEvent(QCloseEvent *event)
@@ -1287,7 +1334,7 @@ bool Form1::takeDrop(QEvent *event)
         // As if typed into the address box and added; while a probe runs,
         // it waits its turn like a handed-over address.
         if (m_probe->isRunning() || m_engine->queue().isAdding()) {
-            m_handOffs.append(address);
+            m_handOffs.append({address, {}, 0});
             return true;
         }
         selectTab(2);

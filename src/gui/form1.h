@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <functional>
 
+#include "app/url_listener.h"
 #include "gui/wait_window.h"
 
 class DownloadManager;
@@ -30,7 +31,6 @@ class Stats;
 class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
-class UrlListener;
 class UrlProbe;
 struct ProbeResult;
 
@@ -112,6 +112,9 @@ public:
     // "About".
     QLabel *Image1, *Label11, *Label12, *Label13;
     QCheckBox *ChK_Start, *ChK_Tray, *ChK_Startwindows, *ChK_IEMenu;
+    // Under ChK_IEMenu: for which browsers the box installed the host, or
+    // what unticking it leaves the extension.
+    QLabel *Lbl_BrowserHosts;
     // "Projects".
     QLineEdit *Txt_Url;
     QPushButton *Cmd_add;
@@ -189,6 +192,8 @@ private:
     void onChkStart();
     void onChkStartwindows();
     void onChkIEMenu();
+    // ChK_IEMenu and its note as the user's host manifests are.
+    void showBrowserHosts();
     // Context menu of Lst_Main at pos, and its operations on the row
     // Txt_Numero_Selected names.
     void onMainMenu(const QPoint &pos);
@@ -196,7 +201,7 @@ private:
     void cancelSelected();
     // An address from the listener waits here while a probe runs or a dialog
     // holds the window; takeHandOff() probes the next one when it may.
-    void onAddressReceived(const QString &address);
+    void onAddressReceived(const HandedOver &handOff);
     void takeHandOff();
     // Raises the window with its open dialogs in front of it; with
     // takeKeyboard the one the user must answer gets the keyboard.
@@ -227,13 +232,14 @@ private:
     QPointer<QWidget> m_options;
     QSystemTrayIcon *m_tray = nullptr;
     UrlListener *m_listener;
-    QStringList m_handOffs;
+    QList<HandedOver> m_handOffs;
     Notifier *m_notifier = nullptr;
     int m_pendingTab = 0;
     QTimer *m_tabTimer = nullptr;     // looks again whether the waiting tab may show
     QElapsedTimer m_moved;            // since the window last moved or changed size
     bool m_graphsDrawn = false;       // the graphs hold samples (not blank)
     bool m_probeFromHandOff = false;   // the running probe took a handed-over address
+    quint64 m_probeTicket = 0;         // its sender waits for the outcome (UrlListener::answerProbe)
 
     // New project: the engine's probe, the dialog while it is open, and what
     // Timer_Valide stores once the user confirmed: the project file's text, the

@@ -11,7 +11,6 @@
 #include "core/url_hand_off.h"
 
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
 
@@ -19,10 +18,17 @@
 #include <unistd.h>
 
 namespace {
-bool deliver(const QString &address, QString *failure)
+// How long the program's probe of a caught download may take (a slow server,
+// or a dialog the user has open first); the browser's own download waits, and
+// goes on when no answer came.
+constexpr int kProbeMs = 45000;
+
+UrlHandOff::Outcome deliver(const NativeHost::Request &request, QString *why)
 {
-    if (UrlHandOff::send(address, 1000, failure))
-        return true;
+    const int probeMs = request.probe ? kProbeMs : 0;
+    const auto outcome = UrlHandOff::send(request.address, request.headerLines, 1000, probeMs, why);
+    if (outcome != UrlHandOff::Outcome::Unreachable)
+        return outcome;
     // Not running: started now, it takes the address once its socket is open.
     // Its output must not reach the browser's pipe.
     QProcess program;
@@ -31,10 +37,11 @@ bool deliver(const QString &address, QString *failure)
     program.setStandardOutputFile(QProcess::nullDevice());
     program.setStandardErrorFile(QProcess::nullDevice());
     if (!program.startDetached()) {
-        *failure = QStringLiteral("ZOV Kestra Download could not be started");
-        return false;
+        *why = QStringLiteral("ZOV Kestra Download is not running and could not be started (%1)")
+                   .arg(program.program());
+        return UrlHandOff::Outcome::Unreachable;
     }
-    return UrlHandOff::send(address, 10000, failure);
+    return UrlHandOff::send(request.address, request.headerLines, 10000, probeMs, why);
 }
 } // namespace
 

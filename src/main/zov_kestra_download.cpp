@@ -20,7 +20,7 @@ int main(int argc, char *argv[])
     if (argc == 2 && qstrcmp(argv[1], "--install-browser-hosts") == 0) {
         QCoreApplication core(argc, argv);
         const bool ok = NativeHost::installForUser();
-        for (const QString &path : NativeHost::userManifestPaths())
+        for (const QString &path : NativeHost::installedForUser())
             fprintf(ok ? stdout : stderr, "%s\n", qPrintable(path));
         return ok ? 0 : 1;
     }
