@@ -176,19 +176,20 @@ void Form3::buildMain()
     Txt_Proxy_Password = new QLineEdit(Frm_Main);
     Txt_Proxy_Password->setObjectName(QStringLiteral("Txt_Proxy_Password"));
     Txt_Proxy_Password->setEchoMode(QLineEdit::Password);
-    auto *proxyRow = new QHBoxLayout;
-    proxyRow->addWidget(Txt_Proxy, 2);
-    proxyRow->addWidget(new QLabel(QStringLiteral("Password:"), Frm_Main));
-    proxyRow->addWidget(Txt_Proxy_Password, 1);
-    grid->addLayout(proxyRow, 3, 1);
+    grid->addWidget(Txt_Proxy, 3, 1);
     auto *proxyHint = new QLabel(QStringLiteral("Empty: the proxy of the environment (http_proxy, https_proxy, no_proxy). "
                                                 "\"none\": no proxy."), Frm_Main);
     proxyHint->setWordWrap(true);
     grid->addWidget(proxyHint, 4, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Proxy password:"), Frm_Main), 5, 0);
+    auto *passwordRow = new QHBoxLayout;
+    passwordRow->addWidget(Txt_Proxy_Password, 1);
+    passwordRow->addStretch(1);
+    grid->addLayout(passwordRow, 5, 1);
     connect(Txt_Proxy, &QLineEdit::editingFinished, this, &Form3::hideProxyPassword);
 
     // The frame is as tall as the tallest of the three: its rows keep to the top.
-    grid->setRowStretch(5, 1);
+    grid->setRowStretch(6, 1);
 
     // Holds the chosen line speed, whichever button gave it.
     Txt_Modem_Speed = new QLineEdit(Frm_Main);
@@ -323,6 +324,7 @@ void Form3::applyValues(const OptionValues &v)
     Txt_Proxy->setText(v.proxy);
     Txt_Proxy_Password->clear();
     hideProxyPassword();
+    Txt_Proxy->home(false);   // the scheme and host in view, not the port
 
     Barre1->setBackColor(colorFromPacked(v.mainBarreBack));
     Barre2->setBackColor(colorFromPacked(v.secBarreBack));
