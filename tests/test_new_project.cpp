@@ -50,7 +50,7 @@ class TestNewProject : public QObject
         QTest::keyClick(m_w->Txt_Url, Qt::Key_Return);
         if (m_w->Txt_Url->isEnabled() || m_w->Cmd_add->isEnabled()) // no second command while it runs
             return nullptr;
-        return QTest::qWaitFor([] { return shown<Form2>() || shown<QMessageBox>(); }, 10000) ? shown<Form2>() : nullptr;
+        return QTest::qWaitFor([] { return shown<Form2>() || shown<QMessageBox>() || shown<LoginDialog>(); }, 10000) ? shown<Form2>() : nullptr;
     }
 
     // The dialog closed by button, the window usable again, and (Download) the project stored.
@@ -198,33 +198,34 @@ private slots:
         QVERIFY(site.start());
         const QString cookies = m_dir->path() + "/cookies.txt";
         QVERIFY(TextFile::write(cookies, "127.0.0.1\tFALSE\t/members\tFALSE\t0\tsession\tabc\n"));
-        // Answers the login dialog (no password: Cancel) and gives the next window's text: the dialog's reason, the message.
-        const auto answer = [this](const char *password) {
-            LoginDialog *d = nullptr;
-            if (!QTest::qWaitFor([&] { return (d = shown<LoginDialog>()) != nullptr; }, 10000) || m_w->isEnabled())
-                return QString("no dialog");
-            d->Txt_User->setText("ann");
-            d->Txt_Password->setText(password);
-            QTest::mouseClick(password ? d->Cmd_OK : d->Cmd_Annuler, Qt::LeftButton);
+        // What the window shows next: the new-project dialog, the login dialog's reason, a message's first line.
+        const auto next = [] {
             (void)QTest::qWaitFor([] { return shown<Form2>() || shown<LoginDialog>() || shown<QMessageBox>(); }, 10000);
             if (QMessageBox *box = shown<QMessageBox>())
                 return box->text().section("\r\n", 0, 0);
-            return shown<LoginDialog>() ? "asked: " + shown<LoginDialog>()->findChild<QLabel *>("Lbl_Reason")->text() : QString();
+            return shown<LoginDialog>() ? "asked: " + shown<LoginDialog>()->findChild<QLabel *>("Lbl_Reason")->text()
+                                        : QString(shown<Form2>() ? "new project" : "nothing");
         };
-        const auto enter = [this, url = site.baseUrl() + "/members/f.bin"] {
-            m_w->Txt_Url->setText(url);
-            QTest::keyClick(m_w->Txt_Url, Qt::Key_Return);
+        // Answers the login dialog (no password: Cancel), which holds the window while it asks.
+        const auto answer = [&](const char *password) {
+            LoginDialog *d = shown<LoginDialog>();
+            if (!d || m_w->isEnabled())
+                return QString("not asked");
+            d->Txt_User->setText("ann");
+            d->Txt_Password->setText(password);
+            QTest::mouseClick(password ? d->Cmd_OK : d->Cmd_Annuler, Qt::LeftButton);
+            return next();
         };
-        enter();
+        const QString url = site.baseUrl() + "/members/f.bin", refused = "The server refused the user name and password !";
+        probe(url);
         QCOMPARE(answer(nullptr), "The server asks for a user name and password !");
         shown<QMessageBox>()->close();
-        enter();
-        const QString refused = "The server refused the user name and password !";
+        probe(url);
         for (const QString &reply : {"asked: " + refused, "asked: " + refused, refused}) // asked three times, then told
             QCOMPARE(answer("wrong"), reply);
         QVERIFY(!m_w->Txt_Url->text().contains("wrong"));
         shown<QMessageBox>()->close();
-        enter();
+        probe(url);
         QCOMPARE(answer("s3cret"), "The server refused access to the file !");
         QPushButton *pick = shown<QMessageBox>()->findChild<QPushButton *>("Cmd_Cookies");
         QVERIFY(pick);
@@ -233,7 +234,7 @@ private slots:
         QTRY_VERIFY((files = m_w->findChild<QFileDialog *>("CookiesFile")));
         files->selectFile(cookies);
         static_cast<QDialog *>(files)->accept();
-        QTRY_VERIFY(shown<Form2>());
+        QCOMPARE(next(), "new project");
         QVERIFY(!m_w->Txt_Url->text().contains("s3cret"));
         QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
         QCOMPARE(stored("f", "/login.zov"), "Login:ann:s3cret\r\n");
@@ -243,9 +244,9 @@ private slots:
         route.file = QByteArray(250000, 'b');
         site.serveSite({{"/members/f.bin", route}});
         m_w->engine().queue().release();
-        QTRY_VERIFY_WITH_TIMEOUT(shown<QMessageBox>() && shown<QMessageBox>()->button(QMessageBox::Yes), 10000);
+        QVERIFY(next().startsWith("The file on the server has changed"));
         shown<QMessageBox>()->button(QMessageBox::Yes)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(shown<Form2>(), 10000);
+        QCOMPARE(next(), "new project");
         QSignalSpy finished(&m_w->engine(), &DownloadManager::projectFinished);
         QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
         QVERIFY(finished.wait(10000));
