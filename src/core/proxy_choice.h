@@ -41,6 +41,9 @@ public:
     // Stands for the setting in this process (zov-kestra-get --proxy); a null
     // string gives the setting back.
     static void setOverride(const QString &text);
+    // Why a proxy setting (an address, "none" or empty) cannot be used; empty
+    // when it can. The message names the address as given.
+    static QString problemWith(const QString &setting) { return fromAddress(setting.trimmed()).error(); }
 
     bool isDirect() const { return m_proxy.type() == QNetworkProxy::NoProxy && m_error.isEmpty(); }
     // An HttpProxy with the proxy's login, or NoProxy.

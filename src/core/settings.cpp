@@ -126,7 +126,7 @@ QString Settings::caCertificateFile()
 
 QString Settings::proxy()
 {
-    return read(QStringLiteral("Proxy"), QString());
+    return read(QStringLiteral("Proxy"), QLatin1String(Default::proxy));
 }
 
 QByteArray Settings::userAgent()

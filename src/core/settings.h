@@ -25,6 +25,7 @@ public:
         static constexpr qint64 graphBack = white;      // "graphback"
         static constexpr qint64 graphFore = lightRed;   // "graphfor"
         static constexpr qint64 graphModem = black;     // "graphmodem"
+        static constexpr const char *proxy = "";        // "Proxy": the environment decides
     };
 
     // The application name addressing the store; defaults to the executable's

@@ -1,5 +1,10 @@
 #include "engine/cookie_file.h"
 
+#include "core/text_file.h"
+#include "engine/url_helpers.h"
+#include "engine/url_probe.h"
+
+#include <QFileInfo>
 #include <QNetworkCookieJar>
 
 #include <algorithm>
@@ -88,6 +93,20 @@ QByteArray headerFor(const QList<QNetworkCookie> &cookies, const QUrl &url)
     for (const QNetworkCookie &cookie : Jar(cookies).cookiesForUrl(url))
         header += (header.isEmpty() ? "" : "; ") + cookie.toRawForm(QNetworkCookie::NameAndValueOnly);
     return header;
+}
+
+QByteArray headerFromFile(const QString &path, const QString &address, bool *read)
+{
+    *read = false;
+    const QByteArray text = QFileInfo(path).isFile() ? TextFile::read(path, read) : QByteArray();
+    if (!*read)
+        return {};
+    // The address as it is requested (scheme, host, path): what the cookies'
+    // domain, path and secure flag are matched against.
+    QString requested = withoutLogin(UrlProbe::storedAddress(address));
+    if (!requested.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
+        requested.prepend(QStringLiteral("http://"));
+    return headerFor(parse(text, QDateTime::currentDateTimeUtc()), QUrl(requested));
 }
 
 } // namespace CookieFile

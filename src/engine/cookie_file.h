@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QNetworkCookie>
+#include <QString>
 #include <QUrl>
 
 // A cookie file in the Netscape format that curl (-c), wget
@@ -23,5 +24,10 @@ QList<QNetworkCookie> parse(const QByteArray &text, const QDateTime &now);
 // that host and its subdomains), secure ones only over https, those of the
 // longest paths first; empty when none match.
 QByteArray headerFor(const QList<QNetworkCookie> &cookies, const QUrl &url);
+
+// The same for the cookie file at path, read now, and an address as the user
+// gives it (with or without its scheme and login); *read says whether the
+// file could be read.
+QByteArray headerFromFile(const QString &path, const QString &address, bool *read);
 
 } // namespace CookieFile

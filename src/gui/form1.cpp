@@ -7,12 +7,14 @@
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/url_hand_off.h"
+#include "core/winsock.h"
 #include "gui/wait_window.h"
 #include "view/bar_painter.h"
 #include "view/failure_text.h"
 #include "view/formatters.h"
 #include "view/download_view.h"
 #include "gui/picture_box.h"
+#include "engine/cookie_file.h"
 #include "engine/download_files.h"
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
@@ -20,6 +22,7 @@
 #include "gui/dialog_keys.h"
 #include "gui/form3.h"
 #include "gui/form2.h"
+#include "gui/login_dialog.h"
 #include "gui/notifier.h"
 #include "gui/stats.h"
 #include "projects/project_file.h"
@@ -33,6 +36,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -553,14 +557,17 @@ void Form1::wireEngine()
         ask(QStringLiteral("Error"), text + QStringLiteral("\r\n\r\nDownload the new file from the start ?"),
             [this, name = running->name, url = running->url] {
             // Probed again at the address the user gave, with the login and
-            // the header lines the project kept (its files go with the cancel).
+            // the lines (cookies...) the project kept: its files go with the
+            // cancel. The box shows the address without the login.
             const ServerInfo kept = ServerInfo::read(m_engine->store().projectDir(name));
-            const QString again = withLogin(kept.askedAddress.isEmpty() ? url : kept.askedAddress, kept.login);
+            const QString again = kept.askedAddress.isEmpty() ? url : kept.askedAddress;
             m_engine->queue().cancel(name);
             Txt_Url->setText(again);
             m_probeFromHandOff = false;
             m_probeTicket = 0;
-            m_probe->start(again, kept.headers);
+            m_loginAsks = 0;
+            m_askedLogin = kept.login;
+            probeAddress(withLogin(again, kept.login), kept.headers);
         });
     });
     connect(m_engine, &DownloadManager::projectFinished, this, [this](const QString &, const QString &finalFile) {
@@ -589,17 +596,11 @@ void Form1::wireProbe()
         Txt_Url->setEnabled(false);
         Cmd_add->setEnabled(false);
     });
-    connect(m_probe, &UrlProbe::urlTextChanged, Txt_Url, &QLineEdit::setText);
-    connect(m_probe, &UrlProbe::failed, this, [this](const QString &title, const QString &text) {
-        // A download the browser offered stays the browser's: it is told
-        // why, and goes on with it.
-        if (const quint64 ticket = std::exchange(m_probeTicket, 0)) {
-            const QString cause = probeCause(text);
-            m_listener->answerProbe(ticket, false, cause.isEmpty() ? text : text + QStringLiteral(" (") + cause + ')');
-            return;
-        }
-        showMessage(title, withCause(text, probeCause(text)), true);
+    // A password typed into the login dialog never shows in the address box.
+    connect(m_probe, &UrlProbe::urlTextChanged, this, [this](const QString &text) {
+        Txt_Url->setText(m_askedLogin.isEmpty() ? text : withoutLogin(text));
     });
+    connect(m_probe, &UrlProbe::failed, this, &Form1::onProbeFailed);
     connect(m_probe, &UrlProbe::succeeded, this, &Form1::onProbeSucceeded);
     connect(m_probe, &UrlProbe::finished, this, [this] {
         Txt_Url->setEnabled(true);
@@ -616,7 +617,112 @@ void Form1::addProject()
 {
     m_probeFromHandOff = false;
     m_probeTicket = 0;
-    m_probe->start(Txt_Url->text());
+    m_loginAsks = 0;
+    m_askedLogin.clear();
+    probeAddress(Txt_Url->text(), {});
+}
+
+void Form1::probeAddress(const QString &address, const RequestHeaders &headers)
+{
+    m_probeAddress = address;
+    m_probeHeaders = headers;
+    m_probe->start(address, headers);
+}
+
+void Form1::onProbeFailed(const QString &title, const QString &text)
+{
+    // A download the browser offered stays the browser's: it is told why,
+    // and goes on with it (with the site's session the browser has).
+    if (const quint64 ticket = std::exchange(m_probeTicket, 0)) {
+        const QString cause = probeCause(text);
+        m_listener->answerProbe(ticket, false, cause.isEmpty() ? text : text + QStringLiteral(" (") + cause + ')');
+        return;
+    }
+    // A 407 the proxy gave is the proxy's (its login goes into its address,
+    // in the options); one that came from the server itself asks for the
+    // server's login like a 401.
+    const int status = m_probe->failureStatus();
+    if ((status == 401 || (status == 407 && m_probe->probeSocket()->proxy().isDirect())) && m_loginAsks < MaxLoginAsks)
+        askLogin(title, text);
+    else if (status == 403)
+        offerCookies(title, text);
+    else
+        showMessage(title, withCause(text, probeCause(text)), true);
+}
+
+void Form1::askLogin(const QString &title, const QString &text)
+{
+    ++m_loginAsks;
+    // The server that asked: the one of the address given, or another one a
+    // redirection led to (the lines given for the first do not go there).
+    const QString reached = m_probe->urlText();
+    const bool given = sameServer(withoutLogin(UrlProbe::storedAddress(m_probeAddress)), withoutLogin(reached));
+    const QString address = withoutLogin(given ? m_probeAddress : reached);
+    const RequestHeaders headers = given ? m_probeHeaders : RequestHeaders();
+    // The name of a refused login is shown again: the password is what was wrong.
+    QString login;
+    withoutLogin(given ? m_probeAddress : reached, &login);
+    QByteArray user, password;
+    splitLogin(login + QLatin1Char('@'), &user, &password);
+    const QUrl server = QUrl::fromUserInput(UrlProbe::withoutScheme(address));
+    auto *dlg = new LoginDialog(text.section(QStringLiteral("\r\n"), 0, 0),
+                                server.host() + (server.port() > 0 ? QStringLiteral(":%1").arg(server.port()) : QString()),
+                                QString::fromUtf8(user), this);
+    dlg->setAttribute(Qt::WA_DeleteOnClose);
+    // A handed-over address asks without taking the keyboard from the
+    // program the user is typing in.
+    if (m_probeFromHandOff)
+        dlg->setAttribute(Qt::WA_ShowWithoutActivating);
+    // No second probe and no queue move while the user answers.
+    setEnabled(false);
+    keepUsable(dlg);
+    connect(dlg, &QDialog::finished, this, [this, dlg, title, text, address, headers](int result) {
+        setEnabled(true);
+        if (result != QDialog::Accepted) {
+            showMessage(title, withCause(text, probeCause(text)), true);
+            QTimer::singleShot(0, this, &Form1::takeHandOff);
+            return;
+        }
+        m_askedLogin = loginText(dlg->user(), dlg->password());
+        probeAddress(withLogin(address, m_askedLogin), headers);
+    });
+    DialogKeys::centreOn(dlg, this);
+    dlg->open();
+}
+
+void Form1::offerCookies(const QString &title, const QString &text)
+{
+    QMessageBox *box = showMessage(title, withCause(text, probeCause(text))
+                                              + QStringLiteral("\r\n\r\nA site that wants you logged in takes the cookies your "
+                                                               "browser keeps for it: give them in a cookies.txt file "
+                                                               "exported from the browser."), true);
+    QPushButton *pick = box->addButton(QStringLiteral("Cookies file..."), QMessageBox::ActionRole);
+    pick->setObjectName(QStringLiteral("Cmd_Cookies"));
+    // The probe to repeat, whatever probes meanwhile.
+    connect(pick, &QPushButton::clicked, this, [this, address = m_probeAddress, headers = m_probeHeaders] {
+        auto *files = new QFileDialog(this, QStringLiteral("Cookies file"), QDir::homePath(),
+                                      QStringLiteral("Cookie files (*.txt);;All files (*)"));
+        files->setObjectName(QStringLiteral("CookiesFile"));
+        files->setAttribute(Qt::WA_DeleteOnClose);
+        files->setFileMode(QFileDialog::ExistingFile);
+        keepUsable(files);
+        connect(files, &QFileDialog::fileSelected, this, [this, address, headers](const QString &file) {
+            bool read = false;
+            const QByteArray cookies = CookieFile::headerFromFile(file, address, &read);
+            RequestHeaders withCookies = headers;
+            QString why;
+            if (!read)
+                why = QStringLiteral("The cookie file %1 cannot be read.").arg(file);
+            else if (cookies.isEmpty())
+                why = QStringLiteral("The cookie file %1 holds no cookie for this address (or only expired ones).").arg(file);
+            if (!why.isEmpty() || !withCookies.add("Cookie", cookies, &why)) {
+                showMessage(QStringLiteral("Error"), why, true);
+                return;
+            }
+            probeAddress(address, withCookies);
+        });
+        files->open();
+    });
 }
 
 QWidget *Form1::newProjectDialog() const
@@ -1168,7 +1274,9 @@ void Form1::takeHandOff()
     // the probe's result into the project.
     m_probeFromHandOff = true;
     m_probeTicket = next.ticket;
-    m_probe->start(Txt_Url->text(), next.headers);
+    m_loginAsks = 0;
+    m_askedLogin.clear();
+    probeAddress(Txt_Url->text(), next.headers);
 }
 
 void Form1::closeEvent(QCloseEvent *event)

@@ -9,6 +9,7 @@
 
 #include "app/url_listener.h"
 #include "gui/wait_window.h"
+#include "projects/request_headers.h"
 
 class DownloadManager;
 class Form2;
@@ -209,6 +210,16 @@ private:
     // A window of its own under this one stays usable while this is disabled.
     void keepUsable(QWidget *window);
     void wireProbe();
+    // Probes address with the user's lines for its server; every probe the
+    // window starts goes through here.
+    void probeAddress(const QString &address, const RequestHeaders &headers);
+    void onProbeFailed(const QString &title, const QString &text);
+    // The server wants a user name and password (401): asked for, then the
+    // address is probed again with them, at most MaxLoginAsks times in a row.
+    void askLogin(const QString &title, const QString &text);
+    // The server refused access (403): its message offers to send the
+    // cookies of the user's browser, from a cookie file the user picks.
+    void offerCookies(const QString &title, const QString &text);
     void onProbeSucceeded(const ProbeResult &result);
     void onFinishedMenu(const QPoint &pos);
     // Selects the row of view under pos (or the current one) and notes its
@@ -240,6 +251,15 @@ private:
     bool m_graphsDrawn = false;       // the graphs hold samples (not blank)
     bool m_probeFromHandOff = false;   // the running probe took a handed-over address
     quint64 m_probeTicket = 0;         // its sender waits for the outcome (UrlListener::answerProbe)
+    static constexpr int MaxLoginAsks = 3;
+    // The last probe the window started: the address as given (with any
+    // login), the lines for its server, the login the user typed into the
+    // login dialog for it (kept out of the address box), and how many times
+    // that dialog asked since the user gave the address.
+    QString m_probeAddress;
+    RequestHeaders m_probeHeaders;
+    QString m_askedLogin;
+    int m_loginAsks = 0;
 
     // New project: the engine's probe, the dialog while it is open, and what
     // Timer_Valide stores once the user confirmed: the project file's text, the

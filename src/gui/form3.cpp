@@ -6,6 +6,7 @@
 #include "gui/picture_box.h"
 #include "gui/dialog_keys.h"
 #include "gui/form4.h"
+#include "core/proxy_choice.h"
 
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -24,6 +25,7 @@
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QTimer>
+#include <QUrl>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -166,8 +168,28 @@ void Form3::buildMain()
     otherRow->addWidget(Txt_Modem_Other);
     modemGrid->addLayout(otherRow, n / 4, n % 4, 1, 2);
     grid->addLayout(modemGrid, 2, 1);
+
+    grid->addWidget(new QLabel(QStringLiteral("Proxy:"), Frm_Main), 3, 0);
+    Txt_Proxy = new QLineEdit(Frm_Main);
+    Txt_Proxy->setObjectName(QStringLiteral("Txt_Proxy"));
+    Txt_Proxy->setPlaceholderText(QStringLiteral("http://user@host:3128"));
+    Txt_Proxy_Password = new QLineEdit(Frm_Main);
+    Txt_Proxy_Password->setObjectName(QStringLiteral("Txt_Proxy_Password"));
+    Txt_Proxy_Password->setEchoMode(QLineEdit::Password);
+    grid->addWidget(Txt_Proxy, 3, 1);
+    auto *proxyHint = new QLabel(QStringLiteral("Empty: the proxy of the environment (http_proxy, https_proxy, no_proxy). "
+                                                "\"none\": no proxy."), Frm_Main);
+    proxyHint->setWordWrap(true);
+    grid->addWidget(proxyHint, 4, 1);
+    grid->addWidget(new QLabel(QStringLiteral("Proxy password:"), Frm_Main), 5, 0);
+    auto *passwordRow = new QHBoxLayout;
+    passwordRow->addWidget(Txt_Proxy_Password, 1);
+    passwordRow->addStretch(1);
+    grid->addLayout(passwordRow, 5, 1);
+    connect(Txt_Proxy, &QLineEdit::editingFinished, this, &Form3::hideProxyPassword);
+
     // The frame is as tall as the tallest of the three: its rows keep to the top.
-    grid->setRowStretch(3, 1);
+    grid->setRowStretch(6, 1);
 
     // Holds the chosen line speed, whichever button gave it.
     Txt_Modem_Speed = new QLineEdit(Frm_Main);
@@ -299,6 +321,10 @@ void Form3::applyValues(const OptionValues &v)
     }
 
     Chk_Show_Modem->setChecked(v.showModem);
+    Txt_Proxy->setText(v.proxy);
+    Txt_Proxy_Password->clear();
+    hideProxyPassword();
+    Txt_Proxy->home(false);   // the scheme and host in view, not the port
 
     Barre1->setBackColor(colorFromPacked(v.mainBarreBack));
     Barre2->setBackColor(colorFromPacked(v.secBarreBack));
@@ -327,6 +353,16 @@ OptionValues Form3::values() const
     v.graphBack = packedFromColor(Graph->backColor());
     v.graphFor = packedFromColor(m_graphColumnColor);
     v.graphModem = packedFromColor(m_modemLineColor);
+    v.proxy = Txt_Proxy->text().trimmed();
+    if (const QString password = Txt_Proxy_Password->text(); !password.isEmpty() && !v.proxy.isEmpty()
+        && v.proxy.compare(QLatin1String("none"), Qt::CaseInsensitive) != 0) {
+        const bool scheme = v.proxy.contains(QLatin1String("://"));
+        QUrl url(scheme ? v.proxy : QStringLiteral("http://") + v.proxy);
+        url.setPassword(password);
+        v.proxy = url.toString();
+        if (!scheme)
+            v.proxy.remove(0, 7);
+    }
     return v;
 }
 
@@ -462,8 +498,33 @@ void Form3::openFolderChooser()
     chooser->show();
 }
 
+void Form3::hideProxyPassword()
+{
+    const QString text = Txt_Proxy->text().trimmed();
+    const bool scheme = text.contains(QLatin1String("://"));
+    QUrl url(scheme ? text : QStringLiteral("http://") + text);
+    if (!url.isValid() || url.password().isEmpty())
+        return;
+    Txt_Proxy_Password->setText(url.password(QUrl::FullyDecoded));
+    url.setPassword(QString());
+    Txt_Proxy->setText(scheme ? url.toString() : url.toString().mid(7));
+}
+
 void Form3::okClicked()
 {
+    hideProxyPassword();
+    // Named without its password: the message shows what the field shows.
+    if (const QString why = ProxyChoice::problemWith(Txt_Proxy->text()); !why.isEmpty()) {
+        Choix->setCurrentIndex(0);
+        auto *box = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"),
+                                    why + QStringLiteral(".\r\nWrite the proxy as http://host:port (with user@ before the "
+                                                         "host when it wants a login), \"none\", or leave it empty."),
+                                    QMessageBox::Ok, this);
+        box->setAttribute(Qt::WA_DeleteOnClose);
+        connect(box, &QMessageBox::finished, Txt_Proxy, qOverload<>(&QWidget::setFocus));
+        box->open();
+        return;
+    }
     OptionValues::save(values());
     close();
 }

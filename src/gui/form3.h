@@ -20,7 +20,7 @@ class QTimer;
 class PictureBox;
 
 // The options dialog ("Options"): destination folder, pack size, line speed, the
-// line-speed reference of the graphs and the colours of the bars and graphs, with
+// proxy, the line-speed reference of the graphs and the colours of the bars and graphs, with
 // live previews. It reads the settings when it is created, writes them on OK and
 // nothing on Cancel.
 //
@@ -78,6 +78,8 @@ private:
     void chooseColor(QColor *field);
     void paintBars();
     void openFolderChooser();
+    // A password typed in the proxy's address moves to its own, hidden field.
+    void hideProxyPassword();
     void okClicked();
     void showNotNumeric();
 
@@ -97,6 +99,9 @@ private:
     QRadioButton *Opt_Modem_Other = nullptr;
     QLineEdit *Txt_Modem_Other = nullptr;
     QLineEdit *Txt_Modem_Speed = nullptr;
+    // The "Proxy" setting: its address without the password, and the password.
+    QLineEdit *Txt_Proxy = nullptr;
+    QLineEdit *Txt_Proxy_Password = nullptr;
 
     PictureBox *Barre1 = nullptr;
     PictureBox *Barre2 = nullptr;

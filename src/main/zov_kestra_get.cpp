@@ -227,17 +227,11 @@ int main(int argc, char *argv[])
     if (headersOk && parser.isSet(cookiesOpt)) {
         const QString file = parser.value(cookiesOpt);
         bool read = false;
-        const QByteArray text = QFileInfo(file).isFile() ? TextFile::read(file, &read) : QByteArray();
+        const QByteArray cookies = CookieFile::headerFromFile(file, typed, &read);
         if (!read) {
             say(QStringLiteral("The cookie file %1 cannot be read.").arg(file));
             return Refused;
         }
-        // The address as it is requested (scheme, host, path): what the
-        // cookies' domain, path and secure flag are matched against.
-        QString address = withoutLogin(UrlProbe::storedAddress(typed));
-        if (!address.startsWith(QLatin1String("https://"), Qt::CaseInsensitive))
-            address.prepend(QStringLiteral("http://"));
-        const QByteArray cookies = CookieFile::headerFor(CookieFile::parse(text, QDateTime::currentDateTimeUtc()), QUrl(address));
         if (!cookies.isEmpty())
             headersOk = headers.add("Cookie", cookies, &headerError);
     }

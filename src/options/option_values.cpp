@@ -2,8 +2,10 @@
 
 #include "core/settings.h"
 
+#include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QUrl>
 
 #include <cmath>
 
@@ -21,6 +23,7 @@ OptionValues OptionValues::load()
     v.graphBack = Settings::readInt(QStringLiteral("graphback"), v.graphBack);
     v.graphFor = Settings::readInt(QStringLiteral("graphfor"), v.graphFor);
     v.graphModem = Settings::readInt(QStringLiteral("graphmodem"), v.graphModem);
+    v.proxy = Settings::proxy();
     return v;
 }
 
@@ -38,6 +41,10 @@ void OptionValues::save(const OptionValues &v)
     Settings::write(QStringLiteral("graphfor"), v.graphFor);
     Settings::write(QStringLiteral("graphmodem"), v.graphModem);
     Settings::write(QStringLiteral("ShowModem"), v.showModem ? 1 : 0);
+    Settings::write(QStringLiteral("Proxy"), v.proxy);
+    // The file keeps its permissions when it is written again.
+    if (!QUrl(v.proxy.contains(QLatin1String("://")) ? v.proxy : QStringLiteral("http://") + v.proxy).password().isEmpty())
+        QFile::setPermissions(Settings::filePath(), QFile::ReadOwner | QFile::WriteOwner);
 }
 
 bool OptionValues::isOfferedPackSize(qint64 bytes)
