@@ -110,6 +110,7 @@ private slots:
         m_routes["/denied.bin"] = moved(403, "/");
         m_routes["/gone.bin"] = moved(410, "/");
         m_routes["/busy.bin"] = moved(503, "/", {"Retry-After: 600"});
+        m_routes["/limited.bin"] = moved(429, "/", {"Retry-After: 400"});
         m_routes["/files/busy-once.bin"] = file("/files/busy-once.bin");
         m_routes["/files/busy-once.bin"].busyFirst = 1;
         // A site's session: a cookie (and nothing else of the file below), the page the link was on, a key, a
@@ -302,6 +303,8 @@ private slots:
         saved("chunked, empty", "http://SITE/made/empty.bin", "empty.bin", "/made/empty.bin");
         // Fault: a range answered without Content-Length read as a body of no length.
         saved("ranges without a length", "http://SITE/made/ranges.bin", "ranges.bin", "/made/ranges.bin");
+        refused("429 with a long Retry-After", "http://SITE/limited.bin", "The server is busy, please retry later !\n"
+                "The server answered \"HTTP/1.1 429 Too Many Requests\". It asks to wait 400 seconds.\n");
         // Fault: the UserAgent setting not used.
         refused("UserAgent setting", "http://SITE/files/a.bin", "The server refused access to the file !\n"
                 "The server answered \"HTTP/1.1 403 Forbidden\".\n", {},
