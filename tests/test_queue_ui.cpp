@@ -9,6 +9,7 @@
 #include "projects/project_file.h"
 #include "support/ftp_server.h"
 #include "support/nginx_server.h"
+#include "support/test_files.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -47,12 +48,8 @@ private slots:
         QTemporaryDir dir;
         const QString www = dir.path() + "/www", dest = dir.path() + "/in/", projects = dir.path() + "/home/projects";
         QVERIFY(configure(dir.path()));
-        QByteArray data(4000000, 0);
-        for (int i = 0; i < data.size(); ++i)
-            data[i] = char(i * 7 + i / 4093);
-        QFile f(www + "/c.bin");
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
-        f.close();
+        const QByteArray data = TestFiles::randomBytes(4000000, 3);
+        QVERIFY(TextFile::write(www + "/c.bin", data));
         NginxServer nginx;
         nginx.setRateLimit(200000);
         QVERIFY2(nginx.start(www), qPrintable(nginx.lastError()));
