@@ -174,17 +174,22 @@ private slots:
     {
         QTest::addColumn<Faults>("faults");
         QTest::addColumn<int>("connections");
-        QTest::newRow("kept open") << Faults{} << 1;
-        QTest::newRow("server ends the idle connection silently") << Faults{.closeIdle = true} << 2;
-        QTest::newRow("server says Connection: close") << Faults{.connectionClose = true} << 2;
+        QTest::addColumn<QString>("login");
+        QTest::newRow("kept open") << Faults{} << 1 << "";
+        QTest::newRow("server ends the idle connection silently") << Faults{.closeIdle = true} << 2 << "";
+        QTest::newRow("server says Connection: close") << Faults{.connectionClose = true} << 2 << "";
+        // Fault: "user:pw@" of the address sent in the Host line, or to the name lookup.
+        QTest::newRow("login in the address") << Faults{} << 1 << "user:pw@";
     }
 
     void resumedRunsAndRequestText()
     {
         QFETCH(Faults, faults);
         QFETCH(int, connections);
+        QFETCH(QString, login);
         Harness h(randomBytes(6000, 11), 1, faults);
         QVERIFY(h.ok);
+        h.slot(1).setTarget(login + h.server.hostPort(), kPath);
         // A weak tag cannot guard a range: the date does.
         h.slot(1).setValidators("W/\"w1\"", "Sat, 05 Dec 2026 10:00:00 GMT", true);
         // Pack 0 whole already, pack 1 fresh, pack 3 partly stored (with junk past
@@ -210,7 +215,8 @@ private slots:
             "Range: bytes=3300-4999\r\n"
             "If-Range: Sat, 05 Dec 2026 10:00:00 GMT\r\n"
             "Host: " + h.server.hostPort().toUtf8() + "\r\n"
-            "Connection: Keep-Alive\r\n\r\n";
+            + (login.isEmpty() ? "" : "Authorization: Basic " + QByteArray("user:pw").toBase64() + "\r\n")
+            + "Connection: Keep-Alive\r\n\r\n";
         QCOMPARE(h.server.requests().at(1).raw, expected);
     }
 

@@ -134,7 +134,7 @@ private slots:
     // Fault: an address gives the server orders. A CR, LF or NUL escaped in the address (each part: test_url_helpers), typed
     // or in a redirection's Location ("/r" answers 302 to it), would end the request line, Host line or FTP command early and
     // send "DELE" as a command or header of its own; a gopher:// address was fetched as HTTP. Each is refused before a byte
-    // of it goes out, with the cause under the refusal. "HOST" is the test server, HTTP and FTP alike.
+    // of it goes out, with the cause under the refusal. "HOST" is the test server, HTTP and FTP alike; cause "" = fetched.
     void addressesGiveNoOrders_data()
     {
         QTest::addColumn<QString>("url");
@@ -150,6 +150,8 @@ private slots:
                                                 << escaped;
         QTest::newRow("gopher") << "gopher://HOST/f.bin" << "" << gopher;
         QTest::newRow("Location, gopher") << "http://HOST/r" << "gopher://HOST/f.bin" << gopher;
+        // Fault: "user:pw@" sent in the Host line instead of as Basic authorization.
+        QTest::newRow("http login") << "http://user:pw@HOST/f.bin" << "" << "";
     }
 
     void addressesGiveNoOrders()
@@ -158,14 +160,30 @@ private slots:
         QFETCH(QString, location);
         QFETCH(QString, cause);
         TestHttpServer server;
-        server.setHandler([&](const TestRequest &, TestConnection *c) { c->send(head(302, {kBin, "Location: " + location.toUtf8()})); });
+        QByteArray received; // bytes of no complete HTTP request (FTP commands)
+        server.setConnectHandler([&](TestConnection *conn) {
+            QObject::connect(conn->socket(), &QTcpSocket::readyRead, conn, [&, conn] { received += conn->pending(); });
+        });
+        server.setHandler([&](const TestRequest &req, TestConnection *c) {
+            c->send(req.target == "/r" ? head(302, {kBin, "Location: " + location.toUtf8()}) : partial("0-4/5", "5") + "hello");
+        });
         QVERIFY(server.start());
         location.replace("HOST", server.hostPort());
         UrlProbe probe;
-        QCOMPARE(runProbe(probe, url.replace("HOST", server.hostPort())).text, kNotFile + "\r\n" + cause);
-        // Nothing reaches a server but the request that got the Location.
-        QCOMPARE(server.connectionCount(), location.isEmpty() ? 0 : 1);
-        QVERIFY(server.requests().size() == server.connectionCount() && (location.isEmpty() || server.requests()[0].target == "/r"));
+        probe.findChild<QTimer *>(QStringLiteral("Timer_Test_FTP"))->setInterval(300);
+        const Outcome o = runProbe(probe, url.replace("HOST", server.hostPort()));
+        for (const TestRequest &r : server.requests())
+            received += r.raw;
+        QVERIFY2(!received.contains("DELE"), received.constData());
+        QCOMPARE(server.connectionCount(), cause.isEmpty() || !location.isEmpty() ? 1 : 0);
+        if (!cause.isEmpty()) {
+            QCOMPARE(o.text, kNotFile + "\r\n" + cause);
+            return;
+        }
+        QCOMPARE(o.text, QString("5 f ranges"));
+        const TestRequest &r = server.requests().first();
+        QCOMPARE(r.target + " " + r.header("Host") + " " + r.header("Authorization"),
+                 "/f.bin " + server.hostPort().toUtf8() + " Basic " + QByteArray("user:pw").toBase64());
     }
 
     // Fault: a probe left waiting forever, or reporting the wrong trouble. (A server that refuses or hangs up at once:
