@@ -52,69 +52,57 @@ private slots:
         m_nginx.stop();
     }
 
-    void choice_data()
-    {
-        QTest::addColumn<QString>("setting");
-        QTest::addColumn<QStringList>("env");
-        QTest::addColumn<QString>("scheme");
-        QTest::addColumn<QString>("host");
-        QTest::addColumn<int>("port");
-        QTest::addColumn<QString>("chosen");  // "host:port", "direct", or the start of the error
-        const QStringList none;
-        // Faults: the scheme's variable not read, or read in the wrong order; HTTP_PROXY
-        // trusted (a web server sets it from a request header); https falling back to
-        // http_proxy (Qt's way, not curl's); all_proxy unused; an empty variable taken.
-        QTest::newRow("http_proxy") << "" << QStringList{"http_proxy=http://p:3128"} << "http" << "h" << 80 << "p:3128";
-        QTest::newRow("HTTP_PROXY ignored") << "" << QStringList{"HTTP_PROXY=p:3128"} << "http" << "h" << 80 << "direct";
-        QTest::newRow("https not from http_proxy") << "" << QStringList{"http_proxy=p:1"} << "https" << "h" << 443 << "direct";
-        QTest::newRow("HTTPS_PROXY") << "" << QStringList{"HTTPS_PROXY=q:8080"} << "https" << "h" << 443 << "q:8080";
-        QTest::newRow("lower case first") << "" << QStringList{"https_proxy=a:1", "HTTPS_PROXY=b:2"} << "https" << "h" << 443 << "a:1";
-        QTest::newRow("ftp_proxy") << "" << QStringList{"FTP_PROXY=f:21", "http_proxy=p:1"} << "ftp" << "h" << 21 << "f:21";
-        QTest::newRow("all_proxy, port 1080") << "" << QStringList{"https_proxy=", "ALL_PROXY=http://c"} << "https" << "h" << 443 << "c:1080";
-        QTest::newRow("nothing set") << "" << none << "http" << "h" << 80 << "direct";
-        // Faults: the setting not first, "none" not obeyed, no_proxy not applied to the setting.
-        QTest::newRow("setting first") << "s:5" << QStringList{"http_proxy=p:1"} << "http" << "h" << 80 << "s:5";
-        QTest::newRow("setting none") << "none" << QStringList{"http_proxy=p:1"} << "http" << "h" << 80 << "direct";
-        QTest::newRow("setting, no_proxy") << "s:5" << QStringList{"no_proxy=h"} << "http" << "h" << 80 << "direct";
-        // Faults: another kind of proxy used as an HTTP one, or dropped silently (a direct connection).
-        QTest::newRow("socks refused") << "" << QStringList{"all_proxy=socks5://x:1"} << "https" << "h" << 443 << "The proxy socks5://x:1 is not an HTTP proxy";
-        QTest::newRow("unreadable") << "http://[x" << none << "http" << "h" << 80 << "The proxy address http://[x cannot be read";
-        // no_proxy as curl reads it, with ports. Faults: plain suffix matching (badexample.com),
-        // dots or case not ignored, "*" not exempting all, a port entry matching every port,
-        // addresses and networks compared as text, NO_PROXY unread, loopback exempt by itself.
-        const auto np = [](const QString &list) { return QStringList{"http_proxy=p:1", "NO_PROXY=" + list}; };
-        QTest::newRow("np name") << "" << np("example.com") << "http" << "www.example.com" << 80 << "direct";
-        QTest::newRow("np itself") << "" << np(".example.com") << "http" << "example.com" << 80 << "direct";
-        QTest::newRow("np not a suffix") << "" << np("example.com") << "http" << "badexample.com" << 80 << "p:1";
-        QTest::newRow("np dots, case") << "" << np("EXAMPLE.com.") << "http" << "www.example.com." << 80 << "direct";
-        QTest::newRow("np *.name") << "" << np("*.example.com") << "http" << "a.example.com" << 80 << "direct";
-        QTest::newRow("np star") << "" << np("*") << "http" << "anything" << 80 << "direct";
-        QTest::newRow("np list") << "" << np("a.org, b.org  c.org") << "http" << "x.c.org" << 80 << "direct";
-        QTest::newRow("np port") << "" << np("example.com:8080") << "http" << "example.com" << 8080 << "direct";
-        QTest::newRow("np other port") << "" << np("example.com:8080") << "http" << "example.com" << 80 << "p:1";
-        QTest::newRow("np address") << "" << np("127.0.0.1") << "http" << "127.0.0.1" << 80 << "direct";
-        QTest::newRow("np network") << "" << np("10.0.0.0/8") << "http" << "10.1.2.3" << 80 << "direct";
-        QTest::newRow("np outside") << "" << np("10.0.0.0/8") << "http" << "127.0.0.1" << 80 << "p:1";
-        QTest::newRow("np v6") << "" << np("[::1]:8080") << "http" << "[::1]" << 8080 << "direct";
-        QTest::newRow("np v6 bare") << "" << np("::1") << "http" << "::1" << 80 << "direct";
-        QTest::newRow("np loopback not implied") << "" << np("example.com") << "http" << "localhost" << 80 << "p:1";
-        QTest::newRow("np name is no address") << "" << np("localhost") << "http" << "127.0.0.1" << 80 << "p:1";
-    }
-
+    // Rows: the Proxy setting, the environment, the address's scheme, host and port, then "host:port", "direct",
+    // or the start of the error.
     void choice()
     {
-        QFETCH(QString, setting);
-        QFETCH(QStringList, env);
-        QFETCH(QString, scheme);
-        QFETCH(QString, host);
-        QFETCH(int, port);
-        QFETCH(QString, chosen);
-        QProcessEnvironment e;
-        for (const QString &kv : env)
-            e.insert(kv.section('=', 0, 0), kv.section('=', 1));
-        const ProxyChoice c = ProxyChoice::choose(setting, e, scheme, host, quint16(port));
-        const QString got = !c.error().isEmpty() ? c.error() : c.isDirect() ? QString("direct") : c.name();
-        QVERIFY2(got.startsWith(chosen), qPrintable(got));
+        const auto np = [](const QString &list) { return QStringList{"http_proxy=p:1", "NO_PROXY=" + list}; };
+        const struct { QString name, setting; QStringList env; QString scheme, host; int port; QString chosen; } cases[] = {
+            // Faults: the scheme's variable not read, or read in the wrong order; HTTP_PROXY
+            // trusted (a web server sets it from a request header); https falling back to
+            // http_proxy (Qt's way, not curl's); all_proxy unused; an empty variable taken.
+            {"http_proxy", "", {"http_proxy=http://p:3128"}, "http", "h", 80, "p:3128"},
+            {"HTTP_PROXY ignored", "", {"HTTP_PROXY=p:3128"}, "http", "h", 80, "direct"},
+            {"https not from http_proxy", "", {"http_proxy=p:1"}, "https", "h", 443, "direct"},
+            {"HTTPS_PROXY", "", {"HTTPS_PROXY=q:8080"}, "https", "h", 443, "q:8080"},
+            {"lower case first", "", {"https_proxy=a:1", "HTTPS_PROXY=b:2"}, "https", "h", 443, "a:1"},
+            {"ftp_proxy", "", {"FTP_PROXY=f:21", "http_proxy=p:1"}, "ftp", "h", 21, "f:21"},
+            {"all_proxy, port 1080", "", {"https_proxy=", "ALL_PROXY=http://c"}, "https", "h", 443, "c:1080"},
+            {"nothing set", "", {}, "http", "h", 80, "direct"},
+            // Faults: the setting not first, "none" not obeyed, no_proxy not applied to the setting.
+            {"setting first", "s:5", {"http_proxy=p:1"}, "http", "h", 80, "s:5"},
+            {"setting none", "none", {"http_proxy=p:1"}, "http", "h", 80, "direct"},
+            {"setting, no_proxy", "s:5", {"no_proxy=h"}, "http", "h", 80, "direct"},
+            // Faults: another kind of proxy used as an HTTP one, or dropped silently (a direct connection).
+            {"socks refused", "", {"all_proxy=socks5://x:1"}, "https", "h", 443, "The proxy socks5://x:1 is not an HTTP proxy"},
+            {"unreadable", "http://[x", {}, "http", "h", 80, "The proxy address http://[x cannot be read"},
+            // no_proxy as curl reads it, with ports. Faults: plain suffix matching (badexample.com),
+            // dots or case not ignored, "*" not exempting all, a port entry matching every port,
+            // addresses and networks compared as text, NO_PROXY unread, loopback exempt by itself.
+            {"np name", "", np("example.com"), "http", "www.example.com", 80, "direct"},
+            {"np itself", "", np(".example.com"), "http", "example.com", 80, "direct"},
+            {"np not a suffix", "", np("example.com"), "http", "badexample.com", 80, "p:1"},
+            {"np dots, case", "", np("EXAMPLE.com."), "http", "www.example.com.", 80, "direct"},
+            {"np *.name", "", np("*.example.com"), "http", "a.example.com", 80, "direct"},
+            {"np star", "", np("*"), "http", "anything", 80, "direct"},
+            {"np list", "", np("a.org, b.org  c.org"), "http", "x.c.org", 80, "direct"},
+            {"np port", "", np("example.com:8080"), "http", "example.com", 8080, "direct"},
+            {"np other port", "", np("example.com:8080"), "http", "example.com", 80, "p:1"},
+            {"np address", "", np("127.0.0.1"), "http", "127.0.0.1", 80, "direct"},
+            {"np network", "", np("10.0.0.0/8"), "http", "10.1.2.3", 80, "direct"},
+            {"np outside", "", np("10.0.0.0/8"), "http", "127.0.0.1", 80, "p:1"},
+            {"np v6", "", np("[::1]:8080"), "http", "[::1]", 8080, "direct"},
+            {"np v6 bare", "", np("::1"), "http", "::1", 80, "direct"},
+            {"np loopback not implied", "", np("example.com"), "http", "localhost", 80, "p:1"},
+            {"np name is no address", "", np("localhost"), "http", "127.0.0.1", 80, "p:1"}};
+        for (const auto &c : cases) {
+            QProcessEnvironment e;
+            for (const QString &kv : c.env)
+                e.insert(kv.section('=', 0, 0), kv.section('=', 1));
+            const ProxyChoice p = ProxyChoice::choose(c.setting, e, c.scheme, c.host, quint16(c.port));
+            const QString got = !p.error().isEmpty() ? p.error() : p.isDirect() ? QString("direct") : p.name();
+            QVERIFY2(got.startsWith(c.chosen), qPrintable(c.name + ": " + got));
+        }
         // Fault: the login of the proxy's address lost or not decoded.
         const ProxyChoice login = ProxyChoice::choose("http://u%40x:p%3Aw@p:3", {}, "http", "h", 80);
         QCOMPARE(login.authorization(), "Basic " + QByteArray("u@x:p:w").toBase64());

@@ -4,18 +4,12 @@
 #include <numeric>
 
 #include "core/winsock.h"
+#include "support/nginx_server.h"
 
 namespace {
-
 const QByteArray kAllBytes = [] { QByteArray b(256, 0); std::iota(b.begin(), b.end(), char(0)); return b; }();
-
-// A port on loopback that nothing listens on: bound once, then released.
-quint16 closedPort()
-{
-    QTcpServer s;
-    return s.listen(QHostAddress::LocalHost, 0) ? s.serverPort() : 0;
-}
-
+// A loopback port nothing listens on.
+quint16 closedPort() { return freeListenPorts(1).value(0); }
 } // namespace
 
 class TestWinsock : public QObject
