@@ -1,6 +1,7 @@
 #include "core/winsock.h"
 
 #include <algorithm>
+#include <utility>
 #include <climits>
 
 #include <QFile>
@@ -697,6 +698,29 @@ void Winsock::Close()
     }
     m_earlyWrite.clear();
     m_state = sckClosed;
+}
+
+void Winsock::adopt(Winsock &from)
+{
+    Close();
+    QTcpSocket *s = std::exchange(from.m_socket, nullptr);
+    const int state = std::exchange(from.m_state, sckClosed);
+    ++from.m_generation;
+    if (!s)
+        return;
+    disconnect(s, nullptr, &from, nullptr);
+    s->setParent(this);
+    m_socket = s;
+    m_state = state;
+    m_tls = from.m_tls;
+    m_proxy = from.m_proxy;
+    m_peer = from.m_peer;
+    m_remoteHost = from.m_remoteHost;
+    m_connectHost = from.m_connectHost;
+    m_connectPort = from.m_connectPort;
+    m_namedTrust = from.m_namedTrust;
+    m_earlyWrite = std::exchange(from.m_earlyWrite, {});
+    attach(s);
 }
 
 int Winsock::State() const

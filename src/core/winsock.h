@@ -96,6 +96,11 @@ public:
     // Closes a pending connection without accepting it.
     static void Refuse(int requestId);
     void Close();
+    // Takes over from's open connection (a TLS one with its handshake done)
+    // with everything it was opened with, as if this object had opened it;
+    // from is closed afterwards without touching the connection. What this
+    // object held before is closed.
+    void adopt(Winsock &from);
 
     int State() const;
     quint16 LocalPort() const;

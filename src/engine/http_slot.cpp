@@ -5,6 +5,7 @@
 #include "engine/http_parse.h"
 #include "engine/pack_plan.h"
 #include "engine/url_helpers.h"
+#include "engine/warm_connections.h"
 #include "projects/server_info.h"
 
 #include <QDateTime>
@@ -227,9 +228,19 @@ void HttpSlot::openConnection()
     m_attemptBytes = 0;
     m_attemptPacks = 0;
     const bool tls = d->socket->isTls();
+    d->stallTimer->start();
+    // A connection opened ahead for this server (WarmConnections) saves the
+    // handshakes; an open one is used from the event loop, as a fresh one
+    // would tell Connected.
+    if (Winsock *warm = WarmConnections::take(d->host, tls)) {
+        d->socket->adopt(*warm);
+        delete warm;
+        if (d->socket->State() == Winsock::sckConnected)
+            QMetaObject::invokeMethod(this, &HttpSlot::onConnected, Qt::QueuedConnection);
+        return;
+    }
     d->socket->setProxy(ProxyChoice::forServer(tls ? QStringLiteral("https") : QStringLiteral("http"), d->host));
     d->socket->Connect(d->host, tls ? kHttpsPort : kHttpPort);
-    d->stallTimer->start();
 }
 
 void HttpSlot::closeConnection()

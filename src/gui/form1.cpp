@@ -19,6 +19,7 @@
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
+#include "engine/warm_connections.h"
 #include "gui/dialog_keys.h"
 #include "gui/form3.h"
 #include "gui/form2.h"
@@ -737,6 +738,10 @@ void Form1::onProbeSucceeded(const ProbeResult &result)
         m_probeFromHandOff = false;
         return;
     }
+    // While the user reads the dialog, the slots' connections open: a
+    // download confirmed within a few seconds sends its first requests at once.
+    if (!result.ftp && !m_engine->isDownloading())
+        WarmConnections::open(result.url, 4);
     // The window stays disabled while the dialog is open: no second probe, and
     // the queue does not move (changeEvent() tells it).
     setEnabled(false);

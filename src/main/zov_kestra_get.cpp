@@ -19,6 +19,7 @@
 #include "engine/download_manager.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
+#include "engine/warm_connections.h"
 #include "projects/owned_files.h"
 #include "projects/project_file.h"
 #include "projects/request_headers.h"
@@ -425,6 +426,8 @@ int main(int argc, char *argv[])
     };
     QObject::connect(&probe, &UrlProbe::succeeded, &app, [&](const ProbeResult &r) {
         // A redirection may lead to an address already known.
+        if (!r.ftp && !r.url.startsWith(QLatin1String("https://")))
+            WarmConnections::open(r.url, 4);   // a redirection may have led to another server
         if (continueKnown({r.askedUrl, r.url}, r.fileSize))
             return;
         queue.requeueInProgress();
@@ -503,6 +506,12 @@ int main(int argc, char *argv[])
         if (exitCode != -1)
             return exitCode;
     } else {
+        // The slots' connections open while the probe asks: their first
+        // requests go out as soon as it has the answer. Not for HTTPS: there
+        // the probe's handshake first gives the session the slots resume,
+        // and tells whether the server needs the named authorities.
+        if (!UrlProbe::storedAddress(typed).startsWith(QLatin1String("https://")))
+            WarmConnections::open(typed, 4);
         probe.start(typed, headers);
     }
     return app.exec();
