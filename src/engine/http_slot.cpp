@@ -63,7 +63,7 @@ struct HttpSlot::Private
     qint64 bodyLeft = 0;         // body bytes of the response not received yet
     int serverWait = 0;          // seconds the last answer asked to wait (Retry-After)
     bool closeAfter = false;     // the connection ends after this response
-    qint64 responseStored = 0;   // bytes of this response written into pack files
+    qint64 responseStored = 0;   // bytes of this response written into the work file
 
     // Speed of the slot, for how much to ask ahead.
     QElapsedTimer rateClock;
@@ -252,12 +252,11 @@ void HttpSlot::fillPipeline()
     const qint64 fileSize = m_plan ? m_plan->fileSize() : 0;
     if (!d->ranges) {
         // The whole file or nothing: a pack begun on an earlier attempt starts
-        // again, its file emptied when the first byte arrives.
+        // again from its first byte.
         if (!d->pending.isEmpty())
             return;
         if (Paquet_Recu > 1) {
             Paquet_Recu = 1;
-            closePackFile();
             emit packRestarted(m_number);
         }
         sendRequest(0, std::max(fileSize, Paquet_Debut + Paquet_Taille) - 1);
@@ -365,7 +364,7 @@ void HttpSlot::onDataArrival()
     static constexpr qint64 ReadSize = 256 * 1024;
     if (d->readBuffer.size() != ReadSize)
         d->readBuffer.resize(ReadSize);
-    // A chunk may end the connection (a reply refused, a pack file that
+    // A chunk may end the connection (a reply refused, a work file that
     // cannot be written): what is left in the socket is not read then.
     while (d->socket && d->phase != Private::Phase::Closed) {
         const qint64 n = d->socket->GetData(d->readBuffer.data(), ReadSize);

@@ -1,6 +1,5 @@
 #include "engine/slot_crew.h"
 
-#include "core/folders.h"
 #include "core/settings.h"
 #include "core/winsock.h"
 #include "engine/download_files.h"
@@ -13,10 +12,12 @@
 
 #include <algorithm>
 
-SlotCrew::SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, QObject *parent)
+SlotCrew::SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, WorkFile &work, QObject *parent)
     : QObject(parent), m_ftp(ftp), m_files(files), m_register(reg)
 {
     makeSlots();
+    for (TransferSlot *s : m_slots)
+        s->setWorkFile(&work);
 }
 
 SlotCrew::~SlotCrew() = default;
@@ -49,9 +50,12 @@ void SlotCrew::makeSlots()
         }
         m_slots[i] = slot;
         slot->setPlan(&m_plan);
-        slot->setPackFilePath([this](qint64 pack) { return m_files.packFile(pack); });
-        connect(slot, &TransferSlot::packCompleted, this,
-                [this](int n, qint64, qint64 size, const QString &file) { onPackCompleted(n, size, file); });
+        connect(slot, &TransferSlot::packCompleted, this, &SlotCrew::onPackCompleted);
+        // Written after the chunk's bytes and its packs' lines: a kill loses
+        // only what came after the last record.
+        connect(slot, &TransferSlot::chunkStored, this, [this](int n, qint64 pack, qint64 stored) {
+            m_register.noteProgress(n - 1, pack, stored);
+        });
         connect(slot, &TransferSlot::activityChanged, this, [this](int n, SlotActivity activity) {
             // A slot's last words after the crew stopped are not news: it
             // stays as the stop left it.
@@ -155,17 +159,6 @@ void SlotCrew::startPlan(qint64 fileSize, qint64 packSize, const QList<PackPlan:
     sumReceived();
 }
 
-void SlotCrew::refetch(const QList<PackPlan::PendingPack> &pending)
-{
-    m_plan.start(slotCount(), pending);
-    // Every pack not listed counts as complete in the plan again.
-    m_finishedBytes = m_plan.doneBytes();
-    m_working = true;
-    for (int n = 1; n <= slotCount(); ++n)
-        askPack(n);
-    sumReceived();
-}
-
 void SlotCrew::start()
 {
     m_working = true;
@@ -184,10 +177,6 @@ void SlotCrew::resume()
     for (int n = 1; n <= slotCount(); ++n) {
         m_resting[n - 1] = false;
         m_slots[n - 1]->resetFailures();
-        if (const auto pack = m_plan.currentPack(n)) {
-            const qint64 inFile = Folders::regularFileSize(m_files.packFile(pack->number));
-            m_plan.setStored(n, std::clamp<qint64>(inFile, 0, pack->stored));
-        }
     }
     start();
 }
@@ -292,12 +281,12 @@ void SlotCrew::showNewPack(int n, bool busy)
     emit slotActivityChanged(n, m_activity[n - 1]);
 }
 
-void SlotCrew::onPackCompleted(int n, qint64 size, const QString &packFile)
+void SlotCrew::onPackCompleted(int n, qint64 pack, qint64 size)
 {
     // Slot n is inside its store loop: the plan moves on here, and the slot
     // goes on with the plan's next pack of its run when this returns.
     QString reason;
-    if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
+    if (!m_register.append(m_files.packFile(pack).toUtf8(), '1', &reason)) {
         // The plan stays at the pack, so the slot goes idle; the resume after
         // the pause records the pack again.
         const QString detail = m_register.path() + QStringLiteral(": ") + reason;

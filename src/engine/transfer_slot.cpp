@@ -1,6 +1,7 @@
 #include "engine/transfer_slot.h"
 
 #include "engine/pack_plan.h"
+#include "engine/work_file.h"
 
 #include <QTimer>
 
@@ -35,7 +36,6 @@ void TransferSlot::setIdle()
 {
     Paquet_Taille = 0;
     Paquet_Recu = 0;
-    closePackFile();
     m_retryTimer->stop();
     reconsider();
 }
@@ -43,25 +43,16 @@ void TransferSlot::setIdle()
 void TransferSlot::stop()
 {
     closeConnections();
-    closePackFile();
     m_retryTimer->stop();
     m_halted = true;
 }
 
 void TransferSlot::takePack(qint64 number, qint64 start, qint64 size, qint64 stored)
 {
-    if (m_filePack != number)
-        closePackFile();
     Paquet_Numero = number;
     Paquet_Debut = start;
     Paquet_Taille = size;
     Paquet_Recu = std::clamp<qint64>(stored, 0, size) + 1;
-}
-
-void TransferSlot::closePackFile()
-{
-    m_packFile.close();
-    m_filePack = -1;
 }
 
 void TransferSlot::beginStream(qint64 offset)
@@ -73,6 +64,7 @@ void TransferSlot::beginStream(qint64 offset)
 qint64 TransferSlot::storeBody(const char *data, qint64 size)
 {
     qint64 done = 0;
+    bool wrote = false;
     while (done < size && wantsBytes()) {
         const qint64 want = firstMissingByte();
         if (m_streamOffset > want)
@@ -99,6 +91,7 @@ qint64 TransferSlot::storeBody(const char *data, qint64 size)
             return -1;
         }
         done += piece;
+        wrote = true;
         m_streamOffset += piece;
         m_attemptBytes += piece;
         emit bytesStored(m_number, piece);
@@ -107,21 +100,17 @@ qint64 TransferSlot::storeBody(const char *data, qint64 size)
             completePack();
         }
     }
+    // Once per chunk, after the packs it completed: how far the pack in
+    // progress is, for a start after a kill.
+    if (wrote && Paquet_Taille > 0 && packStored() > 0)
+        emit chunkStored(m_number, Paquet_Numero, packStored());
     return done;
 }
 
 bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reason)
 {
-    const qint64 stored = Paquet_Recu - 1;
-    if (!m_packFile.isOpen() || m_filePack != Paquet_Numero || m_packFile.position() != stored) {
-        m_filePack = Paquet_Numero;
-        if (!m_packFile.open(m_packPath ? m_packPath(Paquet_Numero) : QString(), stored)) {
-            *reason = m_packFile.errorString();
-            return false;
-        }
-    }
-    if (!m_packFile.write(data, piece)) {
-        *reason = m_packFile.errorString();
+    if (!m_work || !m_work->write(firstMissingByte(), data, piece)) {
+        *reason = m_work ? m_work->errorString() : QStringLiteral("No file to write into");
         return false;
     }
     Paquet_Recu += piece;
@@ -130,16 +119,15 @@ bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reaso
 
 void TransferSlot::writeFailure(const QString &reason)
 {
-    const QString path = m_packFile.path();
+    const QString path = m_work ? m_work->path() : QString();
     stop();
     emit writeFailed(m_number, path, reason);
 }
 
 void TransferSlot::completePack()
 {
-    closePackFile();
     const qint64 done = Paquet_Numero;
-    emit packCompleted(m_number, done, Paquet_Taille, m_packPath ? m_packPath(done) : QString());
+    emit packCompleted(m_number, done, Paquet_Taille);
     // The receiver moved the plan on: the next pack of the run, or none. A
     // plan still at this pack (its completion could not be recorded) leaves
     // the slot idle until the crew gives it work again.
