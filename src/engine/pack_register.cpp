@@ -28,14 +28,17 @@ PackRegister::PackRegister(QString path) : m_path(std::move(path)) {}
 
 PackRegister::~PackRegister()
 {
+    flush();
     closeFiles();
 }
 
 PackRegister &PackRegister::operator=(PackRegister &&other) noexcept
 {
     if (this != &other) {
+        flush();
         closeFiles();
         m_path = std::move(other.m_path);
+        m_queued = std::move(other.m_queued);
         std::swap(m_fd, other.m_fd);
         std::swap(m_progressFd, other.m_progressFd);
     }
@@ -58,6 +61,14 @@ QString PackRegister::progressPath() const
 
 bool PackRegister::append(const QByteArray &packFile, char state, QString *error)
 {
+    queue(packFile, state);
+    return flush(error);
+}
+
+bool PackRegister::flush(QString *error)
+{
+    if (m_queued.isEmpty())
+        return true;
     if (m_fd < 0)
         m_fd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (m_fd < 0) {
@@ -65,15 +76,17 @@ bool PackRegister::append(const QByteArray &packFile, char state, QString *error
             *error = Folders::systemReason(errno);
         return false;
     }
-    const QByteArray line = packFile + ':' + state + "\r\n";
-    const bool ok = ::write(m_fd, line.constData(), size_t(line.size())) == ssize_t(line.size());
+    // One write: the lines go in whole or (a full disk) not at all.
+    const bool ok = ::write(m_fd, m_queued.constData(), size_t(m_queued.size())) == ssize_t(m_queued.size());
     if (!ok && error)
         *error = Folders::systemReason(errno);
+    m_queued.clear();
     return ok;
 }
 
-QList<QByteArray> PackRegister::lines() const
+QList<QByteArray> PackRegister::lines()
 {
+    flush();
     const QByteArray all = TextFile::read(m_path);
     QList<QByteArray> result = all.split('\n');
     // The piece after the last LF is empty, or a line a crash tore.
@@ -121,6 +134,7 @@ bool PackRegister::dropPauseNotes()
 bool PackRegister::rewrite(const QByteArray &text)
 {
     // The file is replaced: the one kept open for appending is not it any more.
+    m_queued.clear();
     closeFiles();
     return TextFile::write(m_path, text);
 }

@@ -8,8 +8,9 @@
 // "<pack file>:1" once the pack is complete, "<pack file>:0" for a pack that was
 // in progress at a pause. The pack file names pack k, whose bytes the slots
 // write in place into the work file: the register is what says which packs
-// the work file holds. Lines are appended one at a time through a file kept
-// open, so a pack costs one write whatever its number. A crash can leave a
+// the work file holds. Lines are appended through a file kept open, the lines
+// of one chunk's packs in one write (queue(), then flush() once the chunk is
+// in the file), so a pack costs the same whatever its number. A crash can leave a
 // torn last line (no CR LF): it is ignored when the register is read, and
 // every run begins by rewriting the register (ProjectResume), so no line is
 // ever glued onto it.
@@ -34,8 +35,11 @@ public:
     // Appends "<packFile>:<state>" with one write. On failure error gets the
     // system's reason.
     bool append(const QByteArray &packFile, char state, QString *error = nullptr);
+    // The same, written at the next flush() (every other call flushes first).
+    void queue(const QByteArray &packFile, char state) { m_queued += packFile + ':' + state + "\r\n"; }
+    bool flush(QString *error = nullptr);
     // The complete lines, without their CR LF.
-    QList<QByteArray> lines() const;
+    QList<QByteArray> lines();
     // Notes ":0" for each listed pack file that has no line yet.
     bool addPauseNotes(const QList<QByteArray> &packFiles);
     // Takes the ":0" notes out again (the packs are in progress once more).
@@ -58,6 +62,7 @@ private:
     void closeFiles();
 
     QString m_path;
+    QByteArray m_queued;
     int m_fd = -1;
     int m_progressFd = -1;
 };

@@ -51,10 +51,14 @@ void SlotCrew::makeSlots()
         m_slots[i] = slot;
         slot->setPlan(&m_plan);
         connect(slot, &TransferSlot::packCompleted, this, &SlotCrew::onPackCompleted);
-        // Written after the chunk's bytes and its packs' lines: a kill loses
-        // only what came after the last record.
+        // The lines of the packs a chunk completed, then how far the pack in
+        // progress is: both after the chunk's bytes, so that a kill loses only
+        // what came after them.
         connect(slot, &TransferSlot::chunkStored, this, [this](int n, qint64 pack, qint64 stored) {
-            m_register.noteProgress(n - 1, pack, stored);
+            if (!recordPacks())
+                return;
+            if (pack >= 0 && stored > 0)
+                m_register.noteProgress(n - 1, pack, stored);
         });
         connect(slot, &TransferSlot::activityChanged, this, [this](int n, SlotActivity activity) {
             // A slot's last words after the crew stopped are not news: it
@@ -273,6 +277,21 @@ void SlotCrew::givePack(int n, std::optional<PackPlan::SlotPack> pack)
         return;
     }
     s.setPack(pack->number, pack->start, pack->size, pack->stored);
+    // A pack found whole at once (a resumed one) was completed right there.
+    recordPacks();
+}
+
+bool SlotCrew::recordPacks()
+{
+    QString reason;
+    if (m_register.flush(&reason))
+        return true;
+    // Those packs are fetched again after a restart; the download stops now
+    // (from the event loop: this runs inside a slot's store loop).
+    const QString detail = m_register.path() + QStringLiteral(": ") + reason;
+    QMetaObject::invokeMethod(this, [this, detail] { emit failed(DownloadFailure::LocalWrite, detail); },
+                              Qt::QueuedConnection);
+    return false;
 }
 
 void SlotCrew::showNewPack(int n, bool busy)
@@ -284,16 +303,9 @@ void SlotCrew::showNewPack(int n, bool busy)
 void SlotCrew::onPackCompleted(int n, qint64 pack, qint64 size)
 {
     // Slot n is inside its store loop: the plan moves on here, and the slot
-    // goes on with the plan's next pack of its run when this returns.
-    QString reason;
-    if (!m_register.append(m_files.packFile(pack).toUtf8(), '1', &reason)) {
-        // The plan stays at the pack, so the slot goes idle; the resume after
-        // the pause records the pack again.
-        const QString detail = m_register.path() + QStringLiteral(": ") + reason;
-        QMetaObject::invokeMethod(this, [this, detail] { emit failed(DownloadFailure::LocalWrite, detail); },
-                                  Qt::QueuedConnection);
-        return;
-    }
+    // goes on with the plan's next pack of its run when this returns. The
+    // pack's line goes out with the chunk's others (recordPacks()).
+    m_register.queue(m_files.packFile(pack).toUtf8(), '1');
     m_finishedBytes += size;
     if (m_plan.packDone(n)) {
         showNewPack(n, true);

@@ -86,6 +86,8 @@ private:
     // Slot n failed its last attempt: it rests while others still get data,
     // or the download stops.
     void onGaveUp(int n);
+    // Writes the queued register lines; a failure stops the download.
+    bool recordPacks();
     // The byte count, leaving out slot leaveOut's position (1..4; 0: none).
     void sumReceived(int leaveOut = 0);
 

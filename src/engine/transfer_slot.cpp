@@ -75,46 +75,48 @@ qint64 TransferSlot::storeBody(const char *data, qint64 size)
             m_streamOffset += skip;
             continue;
         }
-        if (!m_streamStarted || m_announcedPack != Paquet_Numero) {
-            const bool first = !m_streamStarted;
-            m_streamStarted = true;
-            Entete_Lu = true;
-            m_announcedPack = Paquet_Numero;
-            emit activityChanged(m_number, SlotActivity::Downloading);
-            if (first)
-                emit dataStarted(m_number);
-        }
-        const qint64 piece = std::min(size - done, Paquet_Taille - (Paquet_Recu - 1));
-        QString reason;
-        if (!writePackBytes(data + done, piece, &reason)) {
-            writeFailure(reason);
+        // The packs of the run after the current one are the slot's alone
+        // (nobody takes a pack it has begun or asked for, and the rest of its
+        // run is cut only from the event loop): the bytes up to the run's end
+        // go into the file in one write, and the packs they fill are
+        // completed one after the other.
+        const qint64 packLeft = Paquet_Taille - (Paquet_Recu - 1);
+        const qint64 runEnd = std::max(want + packLeft, m_plan ? m_plan->runLastByte(m_number) + 1 : 0);
+        const qint64 span = std::min(size - done, runEnd - want);
+        if (!m_work || !m_work->write(want, data + done, span)) {
+            writeFailure(m_work ? m_work->errorString() : QStringLiteral("No file to write into"));
             return -1;
         }
-        done += piece;
         wrote = true;
-        m_streamOffset += piece;
-        m_attemptBytes += piece;
-        emit bytesStored(m_number, piece);
-        if (!wantsBytes()) {
-            ++m_attemptPacks;
-            completePack();
+        qint64 used = 0;
+        while (used < span && wantsBytes() && firstMissingByte() == want + used) {
+            if (!m_streamStarted || m_announcedPack != Paquet_Numero) {
+                const bool first = !m_streamStarted;
+                m_streamStarted = true;
+                Entete_Lu = true;
+                m_announcedPack = Paquet_Numero;
+                emit activityChanged(m_number, SlotActivity::Downloading);
+                if (first)
+                    emit dataStarted(m_number);
+            }
+            const qint64 piece = std::min(span - used, Paquet_Taille - (Paquet_Recu - 1));
+            Paquet_Recu += piece;
+            used += piece;
+            m_attemptBytes += piece;
+            emit bytesStored(m_number, piece);
+            if (!wantsBytes()) {
+                ++m_attemptPacks;
+                completePack();
+            }
         }
+        done += used;
+        m_streamOffset += used;
     }
-    // Once per chunk, after the packs it completed: how far the pack in
-    // progress is, for a start after a kill.
-    if (wrote && Paquet_Taille > 0 && packStored() > 0)
-        emit chunkStored(m_number, Paquet_Numero, packStored());
+    // Once per chunk, after its bytes and the packs it completed: how far the
+    // pack in progress is, for a start after a kill.
+    if (wrote)
+        emit chunkStored(m_number, Paquet_Taille > 0 ? Paquet_Numero : -1, packStored());
     return done;
-}
-
-bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reason)
-{
-    if (!m_work || !m_work->write(firstMissingByte(), data, piece)) {
-        *reason = m_work ? m_work->errorString() : QStringLiteral("No file to write into");
-        return false;
-    }
-    Paquet_Recu += piece;
-    return true;
 }
 
 void TransferSlot::writeFailure(const QString &reason)

@@ -110,9 +110,9 @@ signals:
     // The current pack's bytes are all stored. The receiver moves the plan
     // on before it returns: the slot then takes the plan's current pack for it.
     void packCompleted(int slot, qint64 pack, qint64 size);
-    // A chunk is written: the first `stored` bytes of `pack`, the one in
-    // progress, are in the work file (told once per chunk, after the packs
-    // it completed).
+    // A chunk is written (told once per chunk, after the packs it
+    // completed): the first `stored` bytes of `pack`, the one in progress
+    // (-1: none), are in the work file.
     void chunkStored(int slot, qint64 pack, qint64 stored);
     // The slot's requests now reach pack `lastPack` of its run: nobody else may
     // be given the packs up to there (PackPlan::commitThrough).
@@ -227,9 +227,6 @@ private:
     // packCompleted() is told, and the slot takes the pack the plan now
     // gives it, or goes idle.
     void completePack();
-    // Writes piece bytes of the pack in progress right after its stored ones;
-    // false, with the system's reason, when the bytes did not go in.
-    bool writePackBytes(const char *data, qint64 piece, QString *reason);
     void writeFailure(const QString &reason);
 
     WorkFile *m_work = nullptr;
