@@ -412,7 +412,9 @@ void FtpSlot::onDataRequest(int requestId)
 void FtpSlot::onDataArrival()
 {
     char buffer[64 * 1024];
-    for (;;) {
+    // Bounded, so that a fast connection leaves the other slots their turn;
+    // the socket tells again what is left.
+    for (int chunks = 0; chunks < 16; ++chunks) {
         const qint64 n = m_data->GetData(buffer, sizeof buffer);
         if (n <= 0)
             break;

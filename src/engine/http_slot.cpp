@@ -365,8 +365,11 @@ void HttpSlot::onDataArrival()
     if (d->readBuffer.size() != ReadSize)
         d->readBuffer.resize(ReadSize);
     // A chunk may end the connection (a reply refused, a work file that
-    // cannot be written): what is left in the socket is not read then.
-    while (d->socket && d->phase != Private::Phase::Closed) {
+    // cannot be written): what is left in the socket is not read then. A fast
+    // connection could fill the buffer again as fast as it is stored: after
+    // a few chunks the other slots and the timers get their turn, and the
+    // socket tells again what is left.
+    for (int chunks = 0; chunks < 4 && d->socket && d->phase != Private::Phase::Closed; ++chunks) {
         const qint64 n = d->socket->GetData(d->readBuffer.data(), ReadSize);
         if (n <= 0)
             break;
