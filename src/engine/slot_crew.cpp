@@ -24,9 +24,11 @@ SlotCrew::~SlotCrew() = default;
 
 void SlotCrew::makeSlots()
 {
-    // FTP slots connect one after the other, each after its timer; HTTP slots
-    // at once. The sockets keep the names the program gives them.
-    static const int ftpDelays[4] = {800, 1000, 1200, 1400};
+    // FTP slots connect one after the other, each after its timer (a moment
+    // apart, so that a server that takes one log-in at a time is not met by
+    // three at once; longer waits would be time the slot does not download);
+    // HTTP slots at once. The sockets keep the names the program gives them.
+    static const int ftpDelays[4] = {0, 100, 200, 300};
     const bool activeFirst = Settings::readInt(QStringLiteral("FtpActive"), 0) != 0;
     const auto socket = [this](const QString &name) {
         auto *w = new Winsock(this);
