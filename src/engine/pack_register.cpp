@@ -163,6 +163,12 @@ QHash<qint64, qint64> PackRegister::progress() const
     return said;
 }
 
+bool PackRegister::forgetProgress(qint64 pack)
+{
+    QHash<qint64, qint64> kept = progress();
+    return kept.remove(pack) == 0 || rewriteProgress(kept);
+}
+
 bool PackRegister::rewriteProgress(const QHash<qint64, qint64> &carried)
 {
     closeFiles();

@@ -55,6 +55,8 @@ public:
     // The records replaced by the carried ones given (pack -> bytes), the
     // slots' records empty.
     bool rewriteProgress(const QHash<qint64, qint64> &carried);
+    // No record counts bytes of pack any more (they are being fetched anew).
+    bool forgetProgress(qint64 pack);
 
     static constexpr int SlotRecords = 4;
 

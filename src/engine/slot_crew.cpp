@@ -83,6 +83,9 @@ void SlotCrew::makeSlots()
         connect(slot, &TransferSlot::packsRequested, this, [this](int n, qint64 last) { m_plan.commitThrough(n, last); });
         connect(slot, &TransferSlot::requestsDropped, this, [this](int n) { m_plan.uncommit(n); });
         connect(slot, &TransferSlot::packRestarted, this, [this](int n) {
+            // Its bytes are written anew from the first: the record that
+            // counted the old ones goes, so that a kill never keeps a mix.
+            m_register.forgetProgress(m_slots[n - 1]->packNumber());
             m_plan.setStored(n, 0);
             sumReceived();
         });
