@@ -183,7 +183,7 @@ start_ftp() {
     ftp_pid=$!
     # The port is the first line it prints.
     for ((i = 0; i < 200; i++)); do
-        ftp_port=$(head -n 1 "$out")
+        ftp_port=$(head -n 1 "$out" 2>/dev/null) || true   # not made yet: the server has not started
         [[ $ftp_port =~ ^[0-9]+$ ]] && return 0
         kill -0 "$ftp_pid" 2>/dev/null || break
         sleep 0.05

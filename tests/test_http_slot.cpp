@@ -1,6 +1,7 @@
 #include "core/winsock.h"
 #include "engine/http_slot.h"
 #include "engine/pack_plan.h"
+#include "engine/work_file.h"
 #include "support/test_http_server.h"
 #include "support/test_files.h"
 
@@ -26,7 +27,7 @@ public:
         : data(fileData), plan(fileData.size(), packSize)
     {
         server.serveFile(data, faults);
-        ok = dir.isValid() && (!host.isEmpty() || server.start());
+        ok = dir.isValid() && (!host.isEmpty() || server.start()) && work.open(dir.filePath("final.zov"), data.size());
         plan.start(slotTotal);
         for (int n = 1; n <= slotTotal; ++n) {
             auto *socket = new Winsock;
@@ -34,7 +35,7 @@ public:
             socket->setParent(slot);
             slot->setTarget(host.isEmpty() ? server.hostPort() : host, kPath);
             slot->setPlan(&plan);
-            slot->setPackFilePath([this](qint64 k) { return packPath(k); });
+            slot->setWorkFile(&work);
             slot->setRetryDelay(5);
             slot->setStallTimeout(200);
             connect(slot, &HttpSlot::packCompleted, this, &Harness::onPackCompleted);
@@ -58,6 +59,7 @@ public:
     ~Harness() override { qDeleteAll(lanes); }
 
     QString packPath(qint64 k) const { return dir.filePath(QStringLiteral("data(%1).zov").arg(k)); }
+    QByteArray inFile(qint64 k) const { return TestFiles::read(work.path()).mid(plan.packStart(k), plan.packSize(k)); }
     HttpSlot &slot(int n) { return *lanes[n - 1]; }
     bool allIdle() const { return std::none_of(lanes.begin(), lanes.end(), [](HttpSlot *s) { return s->isBusy(); }); }
 
@@ -72,7 +74,7 @@ public:
     bool packsMatch(const QList<qint64> &packs) const
     {
         return std::all_of(packs.begin(), packs.end(), [&](qint64 k) {
-            return TestFiles::read(packPath(k)) == data.mid(plan.packStart(k), plan.packSize(k));
+            return inFile(k) == data.mid(plan.packStart(k), plan.packSize(k));
         });
     }
 
@@ -80,22 +82,23 @@ public:
     PackPlan plan;
     TestHttpServer server;
     QTemporaryDir dir;
+    WorkFile work;
     bool ok = false;
     QList<HttpSlot *> lanes;
     bool takeMore = true;                   // an idle slot looks for more work
     QList<std::pair<int, qint64>> completed; // (slot, pack) in completion order
-    QStringList wrongPacks;                 // completed with another file or size than their own
+    QStringList wrongPacks;                 // completed with another size, or bytes not all in the file
     QHash<int, qint64> stored;              // bytes stored per slot
     QList<int> gaveUp, connectionErrors;
     QStringList writeFailures, changes, refusals;
     std::function<void(int)> onStored;
 
 private:
-    void onPackCompleted(int n, qint64 pack, qint64 size, const QString &file)
+    void onPackCompleted(int n, qint64 pack, qint64 size)
     {
         completed.append({n, pack});
-        if (file != packPath(pack) || QFileInfo(file).size() != size)
-            wrongPacks.append(file);
+        if (size != plan.packSize(pack) || inFile(pack) != data.mid(plan.packStart(pack), size))
+            wrongPacks.append(packPath(pack));
         if (!plan.packDone(n) && takeMore)
             QMetaObject::invokeMethod(this, [this, n] { give(n); }, Qt::QueuedConnection);
     }
@@ -194,8 +197,8 @@ private slots:
         h.slot(1).setValidators("W/\"w1\"", "Sat, 05 Dec 2026 10:00:00 GMT", true);
         // Pack 0 whole already, pack 1 fresh, pack 3 partly stored (with junk past
         // its stored bytes), pack 4 fresh; packs 2 and 5 done: two runs.
-        QVERIFY(TestFiles::write(h.packPath(3), h.data.mid(3000, 300) + QByteArray(40, 'J')));
-        QVERIFY(TestFiles::write(h.packPath(0), h.data.mid(0, 1000)));
+        QVERIFY(h.work.write(3000, QByteArray(h.data.mid(3000, 300) + QByteArray(40, 'J')).constData(), 340));
+        QVERIFY(h.work.write(0, h.data.constData(), 1000));
         h.plan.start(1, {{0, 1000}, {1, 0}, {3, 300}, {4, 0}});
         h.give(1);
         QTRY_VERIFY_WITH_TIMEOUT(h.allIdle() && h.plan.allDone(), 10000);
@@ -272,7 +275,7 @@ private slots:
         }
         QCOMPARE(h.server.requests().size(), changed ? 1 : HttpSlot::MaxFailedAttempts);
         QCOMPARE(h.server.requests().last().header("If-Range"), QByteArray("\"v1\""));
-        QVERIFY(h.stored.isEmpty() && !QFile::exists(h.packPath(2)) && h.connectionErrors.isEmpty());
+        QVERIFY(h.stored.isEmpty() && h.inFile(2) == QByteArray(1000, '\0') && h.connectionErrors.isEmpty());
         QCOMPARE(h.slot(2).writePosition(), qint64(1));   // still on its pack, nothing counted
         QCOMPARE(h.slot(2).socket()->State(), int(Winsock::sckClosed));
     }
@@ -313,14 +316,16 @@ private slots:
 
     void localWriteFailureIsNotRetried()
     {
-        // The folder of the pack files is gone: the system's reason is told at
+        // The folder of the work file is gone: the system's reason is told at
         // once instead of five network retries.
         Harness h(randomBytes(3000, 3), 1);
         QVERIFY(h.ok);
-        h.slot(1).setPackFilePath([&](qint64 k) { return h.dir.filePath(QStringLiteral("gone/p%1").arg(k)); });
+        WorkFile gone;
+        QVERIFY(!gone.open(h.dir.filePath("gone/final.zov"), 3000));
+        h.slot(1).setWorkFile(&gone);
         h.give(1);
         QTRY_COMPARE_WITH_TIMEOUT(h.writeFailures.size(), 1, 10000);
-        QCOMPARE(h.writeFailures.first(), h.dir.filePath("gone/p0") + ": No such file or directory");
+        QCOMPARE(h.writeFailures.first(), h.dir.filePath("gone/final.zov") + ": No such file or directory");
         QVERIFY(h.gaveUp.isEmpty() && h.slot(1).failuresTotal() == 0 && h.slot(1).requestsSent() == 1);
     }
 

@@ -350,10 +350,12 @@ private slots:
             // Killed once the download has stored some of the file: the next run resumes it, with no probe.
             QProcess p;
             start(p, args, home);
-            const QString folder = dest + saved.section('.', 0, 0);
+            // A pack registered, or a slot's progress record counting bytes.
+            const QString project = home + "/projects/" + saved.section('.', 0, 0) + "/";
+            static const QRegularExpression counted("(^|\n)\\d+:[1-9]");
             QVERIFY(QTest::qWaitFor([&] {
-                const QFileInfoList packs = QDir(folder).entryInfoList({"*(*).zov"}, QDir::Files);
-                return std::any_of(packs.cbegin(), packs.cend(), [](const QFileInfo &f) { return f.size() > 0; });
+                return TextFile::read(project + "download.zov").contains(":1\r\n")
+                       || QString::fromLatin1(TextFile::read(project + "progress.zov")).contains(counted);
             }, 20000));
             ::kill(pid_t(p.processId()), SIGKILL);
             QVERIFY(p.waitForFinished(10000));
@@ -465,11 +467,12 @@ private slots:
         p.setProcessEnvironment(env);
         p.start(strace, QStringList{"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
                                     "inject=renameat2:" + hold + "=60000000", ZK_BINARY_DIR "/zov-kestra-get"} + args);
-        const QString work = dest + "big/final.zov";
         const qint64 size = QFileInfo(www() + "/big.iso").size();
+        const qint64 packs = (size + 999999) / 1000000;
         const bool held = QTest::qWaitFor([&] {
             return hold == "delay_exit" ? QFileInfo(dest + "big.iso").size() == size
-                                        : QFileInfo(work).size() == size && QDir(dest + "big").count() == 3;
+                                        : TextFile::read(home + "/projects/big/download.zov").count(":1\r\n") == packs
+                                              && QDir(dest + "big").count() == 3;
         }, 60000);
         // The program strace started is killed where it is held, then strace
         // (which would sit out its delay first); the kill pending at the

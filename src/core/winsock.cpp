@@ -18,6 +18,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 
+#include <sys/socket.h>
+
 // A listener whose incoming connections are made by Winsock::createSocket, like
 // every other socket of the program.
 class Winsock::Server : public QTcpServer
@@ -551,7 +553,26 @@ QByteArray Winsock::GetData()
 
 qint64 Winsock::GetData(char *buffer, qint64 maxSize)
 {
-    return m_socket ? qMax<qint64>(0, m_socket->read(buffer, maxSize)) : 0;
+    if (!m_socket)
+        return 0;
+    // What Qt has read already comes first.
+    qint64 n = qMax<qint64>(0, m_socket->read(buffer, maxSize));
+    // A plain connection's bytes come from the system straight into the
+    // caller's buffer: through Qt's own buffer they would be copied once
+    // more, which is most of the processor's work per byte of a download.
+    // Qt keeps reading a little itself (it learns of new data, and of the
+    // peer's close, that way); TLS bytes are decrypted into Qt's buffer.
+    if (qobject_cast<QSslSocket *>(m_socket) || m_state != sckConnected || n >= maxSize)
+        return n;
+    if (m_socket->readBufferSize() != DirectReadBuffer)
+        m_socket->setReadBufferSize(DirectReadBuffer);
+    const qintptr fd = m_socket->socketDescriptor();
+    if (fd >= 0) {
+        const ssize_t r = ::recv(int(fd), buffer + n, size_t(maxSize - n), MSG_DONTWAIT);
+        if (r > 0)
+            n += r;
+    }
+    return n;
 }
 
 qint64 Winsock::BytesReceived() const

@@ -80,8 +80,11 @@ public:
     // Every byte received and not yet read.
     QByteArray GetData();
     // The same into the caller's buffer, at most maxSize bytes; returns how many
-    // were read. A slot reads its stream this way without a new array per chunk.
+    // were read. A slot reads its stream this way without a new array per chunk,
+    // and on a plain connection straight from the system: Qt's own buffer then
+    // holds no more than DirectReadBuffer bytes of it.
     qint64 GetData(char *buffer, qint64 maxSize);
+    static constexpr qint64 DirectReadBuffer = 4096;
     qint64 BytesReceived() const;
     // Listens on LocalPort (0 = a free port chosen by the system, read back
     // through LocalPort afterwards) on the loopback interface unless

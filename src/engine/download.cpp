@@ -1,5 +1,6 @@
 #include "engine/download.h"
 
+#include "core/folders.h"
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "engine/project_resume.h"
@@ -10,9 +11,12 @@
 #include "projects/server_info.h"
 
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
+#include <QStorageInfo>
 #include <QTime>
 #include <QTimer>
+
+#include <sys/stat.h>
 
 namespace {
 QTimer *makeTimer(QObject *owner, const char *name, int interval)
@@ -21,6 +25,13 @@ QTimer *makeTimer(QObject *owner, const char *name, int interval)
     t->setObjectName(QString::fromLatin1(name));
     t->setInterval(interval);
     return t;
+}
+
+// Bytes of the disk a file already holds (0 when there is none).
+qint64 allocatedBytes(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode) ? qint64(st.st_blocks) * 512 : 0;
 }
 
 ProjectResume::Elapsed hms(qint64 t)
@@ -43,7 +54,7 @@ Download::Download(const ProjectStore &store, const QString &project, QObject *p
         }
     }
     loadOptions(store);
-    m_crew = new SlotCrew(m_ftp, m_files, m_register, this);
+    m_crew = new SlotCrew(m_ftp, m_files, m_register, m_work, this);
     connect(m_crew, &SlotCrew::dataStarted, this, &Download::onDataStarted);
     connect(m_crew, &SlotCrew::bytesStored, this, [this](qint64 count) {
         m_speed.add(count);
@@ -60,6 +71,8 @@ Download::Download(const ProjectStore &store, const QString &project, QObject *p
         // From now on the file is an ordinary one of one pack.
         m_fileSize = size;
         m_packSize = std::max<qint64>(size, 1);
+        // What an earlier, longer stream left after the end goes.
+        m_work.setLength(size);
         emit sizeLearned(m_project, size);
     });
     connect(m_crew, &SlotCrew::slotActivityChanged, this, &Download::slotActivityChanged);
@@ -152,7 +165,6 @@ bool Download::planFromDisk()
         // Nothing is left to fetch or join: the run only records the end.
         m_planned = true;
         m_crew->startPlan(m_fileSize, m_packSize, {});
-        m_joined = m_crew->plan().packCount();
         m_crew->start();
         return true;
     }
@@ -160,9 +172,9 @@ bool Download::planFromDisk()
         // Without a length nothing stored can be continued: the one stream
         // starts from the file's first byte.
         m_planned = true;
-        m_joined = 0;
         m_crew->startPlan(m_fileSize, m_packSize, {{0, 0}});
-        m_crew->start();
+        if (roomIsEnough())
+            m_crew->start();
         return true;
     }
     // The files say what is stored: a new project has none, a project that ran
@@ -172,22 +184,44 @@ bool Download::planFromDisk()
         stopWithFailure(DownloadFailure::LocalWrite, disk.error);
         return false;
     }
+    // The register was rewritten: lines go to the new file from now on.
+    m_register = PackRegister(m_files.registerPath());
     m_planned = true;
-    m_joined = disk.joined;
     m_crew->startPlan(m_fileSize, m_packSize, disk.pending);
     if (!roomIsEnough())
         return true;
     m_crew->start();
-    joinReadyPacks();
     return true;
 }
 
 bool Download::roomIsEnough()
 {
-    QString detail;
-    if (m_fileSize == PackPlan::UnknownSize
-        || m_files.roomFor(m_fileSize - m_crew->plan().storedBytes(), &detail))
+    // The work file takes its whole length on the disk before the first
+    // request; what it holds already (a run before) needs no more room.
+    if (m_work.stillInPlace())
         return true;
+    const QString work = FinalAssembler::workFilePath(assemblyInput());
+    if (m_fileSize == PackPlan::UnknownSize) {
+        // No length to take ahead: the file grows as the stream comes.
+        if (m_work.open(work, PackPlan::UnknownSize))
+            return true;
+        stopWithFailure(DownloadFailure::LocalWrite, work + QStringLiteral(": ") + m_work.errorString());
+        return false;
+    }
+    const qint64 left = m_fileSize - allocatedBytes(work);
+    QString detail;
+    if (m_files.roomFor(left, &detail)) {
+        if (m_work.open(work, m_fileSize))
+            return true;
+        if (!m_work.noRoom()) {
+            stopWithFailure(DownloadFailure::LocalWrite, work + QStringLiteral(": ") + m_work.errorString());
+            return false;
+        }
+        // Less room than the free space said: blocks kept for the system, a
+        // quota, or another program faster than this one.
+        const QStorageInfo disk(m_files.folder());
+        detail = QStringLiteral("%1\n%2\n%3").arg(left).arg(disk.bytesAvailable()).arg(disk.rootPath());
+    }
     stopWithFailure(DownloadFailure::NoRoom, detail);
     return false;
 }
@@ -206,7 +240,6 @@ void Download::completeSoonIfDone()
 
 void Download::onPackDone()
 {
-    joinReadyPacks();
     completeSoonIfDone();
 }
 
@@ -242,6 +275,9 @@ void Download::halt()
 void Download::saveForResume()
 {
     m_crew->stop();
+    // What the register and the records will say is stored reaches the disk
+    // first: a power cut after a pause or a close loses nothing.
+    m_work.sync();
     m_register.addPauseNotes(m_crew->packsInProgress());
     ProjectResume::writeTimeFile(m_files.timeFilePath(), hms(m_speed.elapsedSeconds()));
 }
@@ -276,6 +312,10 @@ void Download::resume()
     m_register.dropPauseNotes();
     if (!m_files.finalInPlace(m_fileSize) && !prepareFolder())
         return;
+    // A work file removed or replaced during the pause holds nothing the
+    // plan counts: the files are read anew.
+    if (m_planned && !m_files.finalInPlace(m_fileSize) && !m_work.stillInPlace())
+        m_planned = false;
     if (!m_planned)
         planFromDisk();   // the folder could not be made when the run began
     else if (roomIsEnough())
@@ -391,28 +431,6 @@ FinalAssembler::Input Download::assemblyInput() const
     return in;
 }
 
-void Download::joinReadyPacks()
-{
-    // While the network is the limit the processor has time: the packs that are
-    // complete from the start of the file on are joined now, so the finished
-    // file is ready as soon as the last pack is in.
-    const FinalAssembler::Input in = assemblyInput();
-    while (m_joined < in.packCount && m_crew->plan().isDone(m_joined)) {
-        QString error;
-        if (!FinalAssembler::joinNext(in, m_joined, &error)) {
-            // A pack not whole yet is joined at the end; a write that failed
-            // is told from the event loop (this may run inside a slot's store
-            // loop, and the pause stops the slots).
-            if (!error.isEmpty()) {
-                QMetaObject::invokeMethod(this, [this, error] { stopWithFailure(DownloadFailure::LocalWrite, error); },
-                                          Qt::QueuedConnection);
-            }
-            return;
-        }
-        ++m_joined;
-    }
-}
-
 bool Download::joinFinalFile()
 {
     if (m_files.finalInPlace(m_fileSize))
@@ -422,9 +440,9 @@ bool Download::joinFinalFile()
         stopWithFailure(DownloadFailure::LocalWrite, error);
         return false;
     }
-    QList<qint64> incomplete;
     setState(State::Assembling);
-    const bool placed = FinalAssembler::assemble(assemblyInput(), &m_joined, &incomplete, &error);
+    m_work.close();
+    const bool placed = FinalAssembler::place(assemblyInput(), &error);
     // Cancelled meanwhile (by a listener of the state): its files are gone
     // and nothing more is done.
     if (m_state != State::Assembling)
@@ -432,22 +450,14 @@ bool Download::joinFinalFile()
     if (placed)
         return true;
     setState(State::Running);
-    if (incomplete.isEmpty()) {
-        if (m_joined == m_crew->plan().packCount())
-            stopWithFailure(DownloadFailure::NotPlaced,
-                            error + QLatin1Char('\n') + FinalAssembler::workFilePath(assemblyInput()));
-        else
-            stopWithFailure(DownloadFailure::LocalWrite, error);
-        return false;
-    }
-    // Packs lost from the disk since they were stored: fetch them again from
-    // what their files still hold.
-    QList<PackPlan::PendingPack> pending;
-    for (qint64 k : incomplete) {
-        const QFileInfo fi(m_files.packFile(k));
-        pending.append({k, k >= m_joined && fi.exists() ? qMin(fi.size(), m_crew->plan().packSize(k)) : 0});
-    }
-    m_crew->refetch(pending);
+    // A work file that could not be moved stays whole where it is, and is
+    // named; one that is gone is read anew at the resume (its packs fetched
+    // again).
+    const QString work = FinalAssembler::workFilePath(assemblyInput());
+    if (Folders::regularFileSize(work) == m_fileSize)
+        stopWithFailure(DownloadFailure::NotPlaced, error + QLatin1Char('\n') + work);
+    else
+        stopWithFailure(DownloadFailure::LocalWrite, error);
     return false;
 }
 

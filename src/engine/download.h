@@ -12,6 +12,7 @@
 #include "engine/pack_register.h"
 #include "engine/slot_crew.h"
 #include "engine/speed_meter.h"
+#include "engine/work_file.h"
 
 class ProjectStore;
 class QTimer;
@@ -53,8 +54,8 @@ public:
     // The program closes: connections close, the packs in progress and the
     // elapsed time are written down, so that the next start resumes.
     void save();
-    // Joins the packs into the finished file; false when a pack was missing
-    // or short (it is then fetched again) or the file could not be placed.
+    // Moves the work file, which holds every pack, to the finished file's
+    // place; false when it could not (the download stops, saying why).
     bool joinFinalFile();
     // The project is being cancelled: every connection and timer stops and
     // the state is Idle. Its files are the canceller's to remove.
@@ -117,8 +118,9 @@ private:
     bool planFromDisk();
     void saveForResume();
     bool prepareFolder();
-    // Compares what is left to fetch with the free space of the download
-    // folder's disk; a shortfall pauses before any request, naming both.
+    // Compares what the work file still needs of the disk with the free
+    // space of the download folder's disk, then has the work file take it;
+    // a shortfall pauses before any request, naming both.
     bool roomIsEnough();
     // Runs the completion tick at once when every pack is in.
     void completeSoonIfDone();
@@ -132,7 +134,6 @@ private:
     // Tells the front ends once and pauses: the bytes stored so far stay.
     void stopWithFailure(DownloadFailure kind, const QString &detail);
     FinalAssembler::Input assemblyInput() const;
-    void joinReadyPacks();
     void complete();
     double now() const;
 
@@ -145,9 +146,9 @@ private:
     DownloadFailure m_failure = DownloadFailure::None;
     QString m_failureDetail;
     bool m_planned = false;         // the plan was made from the project's files
-    qint64 m_joined = 0;            // packs already in the work file
     DownloadFiles m_files;
     PackRegister m_register;
+    WorkFile m_work;                // every slot writes into it, in place
     SpeedMeter m_speed;
     SlotCrew *m_crew;
     QTimer *m_progressTimer;        // 200 ms: figures out, completion

@@ -4,7 +4,7 @@
 #include "projects/owned_files.h"
 
 // Where the running project keeps its data on the user's disk: the download
-// folder it made for its packs, the pack files in it, and the name it chose
+// folder it made for the work file, and the name it chose
 // for the finished file, both recorded in the project folder (OwnedFiles) so
 // that the project only ever reads, removes or calls its own what it made.
 class DownloadFiles
@@ -16,7 +16,7 @@ public:
     DownloadFiles(const QString &project, const QString &destination, const QString &fileName);
 
     QString fileName() const { return m_fileName; }
-    // The file name up to its first ".": the pack files' stem.
+    // The file name up to its first ".": the stem of the packs' names.
     QString baseName() const { return m_baseName; }
     // The folder made for the packs ("name/" or "name (n)/"), empty until made.
     QString folder() const { return m_owned.folder; }

@@ -2,6 +2,7 @@
 
 #include "core/winsock.h"
 #include "engine/ftp_parse.h"
+#include "engine/pack_plan.h"
 #include "engine/url_helpers.h"
 #include "engine/url_probe.h"
 
@@ -16,6 +17,13 @@ constexpr quint16 kFtpPort = 21;
 constexpr int kAbortPatience = 5000;
 // No reply a slot waits for is this long.
 constexpr qsizetype kMaxReplyBytes = 64 * 1024;
+// What a server may have sent of a transfer beyond the bytes stored: its
+// socket buffers and the client's, and the bursts of a server that caps its
+// speed per second (a new data connection of pyftpdlib sends 4 MiB at once).
+// Packs that close ahead of the stream are left to it: a slot taking them
+// would fetch them a second time, and cutting this transfer there would
+// throw away what is already on its way.
+constexpr qint64 kInFlight = 8 << 20;
 } // namespace
 
 enum class FtpSlot::Command { Greeting, User, Pass, Type, Epsv, Pasv, Port, Rest, Retr, Abor };
@@ -110,6 +118,7 @@ void FtpSlot::closeConnections()
 
 void FtpSlot::closeAll()
 {
+    emit requestsDropped(m_number);
     Ferme_Connect(*m_data);
     Ferme_Connect(*m_control);
     d->phase = Private::Phase::Closed;
@@ -362,6 +371,7 @@ void FtpSlot::openDataConnection()
 void FtpSlot::endTransfer()
 {
     const bool retrPending = d->phase == Private::Phase::Retrieving && !d->retrDone;
+    emit requestsDropped(m_number);
     Ferme_Connect(*m_data);
     d->dataOpen = false;
     // What is still due from the commands sent, then ABOR's own reply.
@@ -412,7 +422,9 @@ void FtpSlot::onDataRequest(int requestId)
 void FtpSlot::onDataArrival()
 {
     char buffer[64 * 1024];
-    for (;;) {
+    // Bounded, so that a fast connection leaves the other slots their turn;
+    // the socket tells again what is left.
+    for (int chunks = 0; chunks < 16; ++chunks) {
         const qint64 n = m_data->GetData(buffer, sizeof buffer);
         if (n <= 0)
             break;
@@ -424,9 +436,15 @@ void FtpSlot::onDataArrival()
         if (used < 0)
             break;
         // What is left of the chunk lies past what this slot wants: the
-        // stream moves on over it, and reconsider() ends the transfer.
+        // stream moves on over it, and reconsider() ends the transfer. No
+        // more is read: a buffer emptied would only let the server send more
+        // of what nobody wants.
         skipBody(n - used);
+        if (used < n)
+            break;
     }
+    if (d->phase == Private::Phase::Retrieving && wantsBytes() && m_plan && m_plan->packSize() > 0)
+        emit packsRequested(m_number, (streamOffset() + kInFlight) / m_plan->packSize());
     reconsider();
 }
 

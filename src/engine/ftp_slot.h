@@ -6,8 +6,8 @@ class QTimer;
 // One FTP transfer lane. The slot keeps a control connection logged in and
 // fetches its run of packs (consecutive packs of the plan) as one transfer:
 // REST at the run's first missing byte, RETR, and the arriving bytes handed to
-// the store loop of TransferSlot, which writes them into each pack file in
-// turn. When the run is over (or the next pack does not follow on the stream)
+// the store loop of TransferSlot, which writes them into the work file at
+// their offsets. When the run is over (or the next pack does not follow on the stream)
 // the transfer is ended with ABOR and the data connection closed; the control
 // connection stays logged in for the next run. stop() ends the session with
 // QUIT (the crew stops a slot it has no more work for).

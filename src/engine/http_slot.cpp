@@ -81,7 +81,7 @@ struct HttpSlot::Private
     QByteArray chunkLine;        // a size or trailer line gathered so far
     int serverWait = 0;          // seconds the last answer asked to wait (Retry-After)
     bool closeAfter = false;     // the connection ends after this response
-    qint64 responseStored = 0;   // bytes of this response written into pack files
+    qint64 responseStored = 0;   // bytes of this response written into the work file
 
     // Speed of the slot, for how much to ask ahead.
     QElapsedTimer rateClock;
@@ -280,12 +280,11 @@ void HttpSlot::fillPipeline()
     const qint64 fileSize = m_plan ? m_plan->fileSize() : 0;
     if (!d->ranges) {
         // The whole file or nothing: a pack begun on an earlier attempt starts
-        // again, its file emptied when the first byte arrives.
+        // again from its first byte.
         if (!d->pending.isEmpty())
             return;
         if (Paquet_Recu > 1) {
             Paquet_Recu = 1;
-            closePackFile();
             emit packRestarted(m_number);
         }
         sendRequest(0, std::max(fileSize, Paquet_Debut + Paquet_Taille) - 1);
@@ -393,9 +392,12 @@ void HttpSlot::onDataArrival()
     static constexpr qint64 ReadSize = 256 * 1024;
     if (d->readBuffer.size() != ReadSize)
         d->readBuffer.resize(ReadSize);
-    // A chunk may end the connection (a reply refused, a pack file that
-    // cannot be written): what is left in the socket is not read then.
-    while (d->socket && d->phase != Private::Phase::Closed) {
+    // A chunk may end the connection (a reply refused, a work file that
+    // cannot be written): what is left in the socket is not read then. A fast
+    // connection could fill the buffer again as fast as it is stored: after
+    // a few chunks the other slots and the timers get their turn, and the
+    // socket tells again what is left.
+    for (int chunks = 0; chunks < 4 && d->socket && d->phase != Private::Phase::Closed; ++chunks) {
         const qint64 n = d->socket->GetData(d->readBuffer.data(), ReadSize);
         if (n <= 0)
             break;

@@ -6,7 +6,7 @@ class RequestHeaders;
 
 // One HTTP transfer lane. The slot fetches its run of packs (consecutive packs
 // of the plan) over a connection it keeps open, and writes the arriving body
-// bytes into each pack file in turn.
+// bytes into the work file, pack after pack.
 //
 // Division of work. The slot crew decides where a slot's run begins
 // (it asks the plan and calls setPack()); the slot owns the
@@ -36,7 +36,7 @@ class RequestHeaders;
 //   brought a full pack or 64 KiB starts the count afresh. A kept-open
 //   connection that the server closed between two requests is simply reopened.
 //   On a server without byte ranges the one pack starts again from byte 0.
-// - local: a pack file cannot be opened or written (disk full, read-only or
+// - local: the work file cannot be written (disk full, read-only or
 //   vanished folder): writeFailed(), nothing retried.
 // - the server's file changed or went away (another size, another validator,
 //   404, 410, 416): fileChanged(), nothing more written.

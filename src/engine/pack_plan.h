@@ -56,7 +56,7 @@
 class PackPlan
 {
 public:
-    // A pack as a slot fetches it. stored = bytes already in the pack file (the
+    // A pack as a slot fetches it. stored = bytes of it already stored (the
     // next write position is stored + 1, counted from 1).
     struct SlotPack
     {
@@ -67,7 +67,7 @@ public:
     };
 
     // A pack still to fetch when a project resumes: its number and the bytes
-    // already in its pack file (0 for an untouched pack).
+    // already stored (0 for an untouched pack).
     struct PendingPack
     {
         qint64 number = 0;

@@ -2,28 +2,33 @@
 
 #include "core/folders.h"
 #include "core/text_file.h"
+#include "engine/pack_register.h"
 
+#include <QDir>
 #include <QFile>
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
-// Packs the work file holds whole, from its length.
-qint64 packsInWorkFile(const FinalAssembler::Input &in, qint64 length)
+// Writes the first `length` bytes of pack file `from` at offset `at` of the
+// work file fd.
+bool copyInPlace(int fd, const QString &from, qint64 at, qint64 length)
 {
-    if (in.packCount <= 0 || in.packSize <= 0)
-        return 0;
-    if (length >= FinalAssembler::joinedBytes(in, in.packCount))
-        return in.packCount;
-    return std::min(length / in.packSize, in.packCount - 1);
+    QFile in(from);
+    if (!in.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray bytes = in.read(length);
+    return bytes.size() == length && ::pwrite(fd, bytes.constData(), size_t(length), off_t(at)) == length;
 }
 } // namespace
 
 ProjectResume::State ProjectResume::reconcile(const FinalAssembler::Input &in, const QString &registerPath)
 {
     State st;
+    PackRegister reg(registerPath);
     const QString work = FinalAssembler::workFilePath(in);
     // Only regular files of the project's own folder are its data: anything
     // else in the place of the work file or a pack (a link planted there) is
@@ -33,44 +38,70 @@ ProjectResume::State ProjectResume::reconcile(const FinalAssembler::Input &in, c
             ::unlink(QFile::encodeName(path).constData());
     };
     dropIfNotRegular(work);
-    const qint64 length = std::max<qint64>(Folders::regularFileSize(work), 0);
-    st.joined = packsInWorkFile(in, length);
-    const qint64 keep = FinalAssembler::joinedBytes(in, st.joined);
-    if (length > keep && ::truncate(QFile::encodeName(work).constData(), off_t(keep)) != 0) {
-        // The tail cannot be cut: the packs behind it could never be joined.
-        st.error = work + QStringLiteral(": ") + Folders::systemReason(errno);
-        return st;
+    const qint64 length = Folders::regularFileSize(work);
+    QList<qint64> stored(std::max<qint64>(in.packCount, 0), 0);
+    const auto keep = [&](qint64 k, qint64 bytes) {
+        if (k >= 0 && k < in.packCount)
+            stored[k] = std::clamp(bytes, stored[k], FinalAssembler::packLength(in, k));
+    };
+    if (length >= 0 && length == FinalAssembler::fileBytes(in)) {
+        for (const QByteArray &line : reg.lines()) {
+            if (line.endsWith(":1"))
+                keep(FinalAssembler::packNumber(in, QString::fromUtf8(line.chopped(2))), in.packSize);
+        }
+        const QHash<qint64, qint64> progress = reg.progress();
+        for (auto it = progress.cbegin(); it != progress.cend(); ++it)
+            keep(it.key(), it.value());
+    } else if (length > 0 && in.packSize > 0) {
+        // An earlier version's work file holds the packs it joined, from the
+        // start; its register's lines name pack files.
+        for (qint64 k = 0; k < length / in.packSize; ++k)
+            keep(k, in.packSize);
     }
-    st.completeBytes = keep;
+    // Pack files of an earlier version go into the work file in place.
+    const QStringList packFiles = QDir(in.folder).entryList({QStringLiteral("*(*).zov")}, QDir::Files | QDir::System | QDir::Hidden);
+    int fd = -1;
+    for (const QString &name : packFiles) {
+        const QString path = in.folder + name;
+        const qint64 k = FinalAssembler::packNumber(in, path);
+        if (k < 0)
+            continue;
+        dropIfNotRegular(path);
+        const qint64 onDisk = Folders::regularFileSize(path);
+        if (onDisk > stored[k] && onDisk <= FinalAssembler::packLength(in, k)) {
+            if (fd < 0)
+                fd = ::open(QFile::encodeName(work).constData(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+            if (fd < 0 || !copyInPlace(fd, path, k * in.packSize, onDisk)) {
+                st.error = (fd < 0 ? work : path) + QStringLiteral(": ") + Folders::systemReason(errno ? errno : EIO);
+                break;
+            }
+            stored[k] = onDisk;
+        }
+        QFile::remove(path);
+    }
+    if (fd >= 0)
+        ::close(fd);
+    if (!st.error.isEmpty())
+        return st;
 
     QByteArray lines;
+    QHash<qint64, qint64> carried;
     for (qint64 k = 0; k < in.packCount; ++k) {
-        const QString packPath = FinalAssembler::packFilePath(in.folder, in.baseName, k);
-        dropIfNotRegular(packPath);
-        const qint64 onDisk = Folders::regularFileSize(packPath);
-        const qint64 size = FinalAssembler::packLength(in, k);
-        qint64 stored = std::max<qint64>(onDisk, 0);
-        if (k < st.joined || stored > size) {
-            // Already in the work file, or a file that is not what this pack
-            // can be: it goes.
-            if (onDisk >= 0 && !QFile::remove(packPath) && k >= st.joined) {
-                st.error = packPath + QStringLiteral(": cannot be removed");
-                return st;
-            }
-            stored = k < st.joined ? size : 0;
-        } else if (stored == size) {
-            st.completeBytes += size;
-        }
-        if (stored == size) {
-            lines += packPath.toUtf8() + ":1\r\n";
+        if (stored[k] == FinalAssembler::packLength(in, k)) {
+            lines += FinalAssembler::packFilePath(in.folder, in.baseName, k).toUtf8() + ":1\r\n";
+            st.completeBytes += stored[k];
         } else {
-            st.pending.append({k, stored});
-            st.storedBytes += stored;
+            st.pending.append({k, stored[k]});
+            st.storedBytes += stored[k];
+            if (stored[k] > 0)
+                carried.insert(k, stored[k]);
         }
     }
     st.storedBytes += st.completeBytes;
-    if (!TextFile::write(registerPath, lines))
+    if (!reg.rewrite(lines))
         st.error = registerPath + QStringLiteral(": cannot be written");
+    else if (!reg.rewriteProgress(carried))
+        st.error = reg.progressPath() + QStringLiteral(": cannot be written");
     return st;
 }
 

@@ -8,24 +8,27 @@
 // What a project's files say about its download when it starts again, after a
 // pause, a clean close or a kill at any moment.
 //
-// The files can disagree after a kill: a pack written whole but not yet
-// registered, a join cut halfway, a pack file the work file already holds, a
-// torn register line. They are reconciled from what cannot lie:
-// - the work file holds whole packs only, so its length says how many packs it
-//   holds (a cut-off tail is truncated); their leftover pack files are deleted;
-// - every byte in a pack file was checked against the range asked for before
-//   it was written, so a pack file's length is how much of its pack is stored:
-//   a file as long as its pack is complete, a shorter one continues where it
-//   ends (registered ":0" or not: a kill leaves no note), one longer than its
-//   pack is not trusted and is deleted;
+// The slots write in place into the work file, which holds the file's length
+// from the start, so its length says nothing of what is stored: the register
+// does. The files are reconciled from what cannot lie:
+// - a pack with a ":1" line is in the work file (its line is written after
+//   its last byte); with no work file there (or not one of the file's
+//   length), the register's lines say nothing;
+// - a pack in progress holds at least what its progress record says (each
+//   record is written after the bytes it counts), so a kill costs only what
+//   arrived after a slot's last record;
+// - a work file shorter than the file, and pack files, are what an earlier
+//   version of the program left: the whole packs at the work file's start
+//   are stored, and each pack file's bytes (never more than its pack) are
+//   written in place and the pack file removed;
 // - the register is then rewritten to match: one ":1" line per complete pack,
-//   no ":0" line (the packs in progress are about to run again).
+//   no ":0" line (the packs in progress are about to run again), and the
+//   progress records carry the partial packs.
 class ProjectResume
 {
 public:
     struct State
     {
-        qint64 joined = 0;                      // packs in the work file
         QList<PackPlan::PendingPack> pending;   // packs to fetch, with the bytes their files hold
         qint64 completeBytes = 0;               // bytes of the complete packs
         qint64 storedBytes = 0;                 // complete packs plus partial pack files
@@ -33,8 +36,9 @@ public:
         QString error;
     };
 
-    // Looks at the work file, the pack files and the register of one project
-    // and brings them in line. registerPath: the project's download.zov.
+    // Looks at the work file, the register and its progress records (and
+    // pack files an earlier version left) of one project and brings them in
+    // line. registerPath: the project's download.zov.
     static State reconcile(const FinalAssembler::Input &in, const QString &registerPath);
 
     // The time file "infos.zov": "sec:", "min:" and "h:" lines, CR LF ended.

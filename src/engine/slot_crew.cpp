@@ -1,6 +1,5 @@
 #include "engine/slot_crew.h"
 
-#include "core/folders.h"
 #include "core/settings.h"
 #include "core/winsock.h"
 #include "engine/download_files.h"
@@ -13,19 +12,23 @@
 
 #include <algorithm>
 
-SlotCrew::SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, QObject *parent)
+SlotCrew::SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, WorkFile &work, QObject *parent)
     : QObject(parent), m_ftp(ftp), m_files(files), m_register(reg)
 {
     makeSlots();
+    for (TransferSlot *s : m_slots)
+        s->setWorkFile(&work);
 }
 
 SlotCrew::~SlotCrew() = default;
 
 void SlotCrew::makeSlots()
 {
-    // FTP slots connect one after the other, each after its timer; HTTP slots
-    // at once. The sockets keep the names the program gives them.
-    static const int ftpDelays[4] = {800, 1000, 1200, 1400};
+    // FTP slots connect one after the other, each after its timer (a moment
+    // apart, so that a server that takes one log-in at a time is not met by
+    // three at once; longer waits would be time the slot does not download);
+    // HTTP slots at once. The sockets keep the names the program gives them.
+    static const int ftpDelays[4] = {0, 100, 200, 300};
     const bool activeFirst = Settings::readInt(QStringLiteral("FtpActive"), 0) != 0;
     const auto socket = [this](const QString &name) {
         auto *w = new Winsock(this);
@@ -49,9 +52,16 @@ void SlotCrew::makeSlots()
         }
         m_slots[i] = slot;
         slot->setPlan(&m_plan);
-        slot->setPackFilePath([this](qint64 pack) { return m_files.packFile(pack); });
-        connect(slot, &TransferSlot::packCompleted, this,
-                [this](int n, qint64, qint64 size, const QString &file) { onPackCompleted(n, size, file); });
+        connect(slot, &TransferSlot::packCompleted, this, &SlotCrew::onPackCompleted);
+        // The lines of the packs a chunk completed, then how far the pack in
+        // progress is: both after the chunk's bytes, so that a kill loses only
+        // what came after them.
+        connect(slot, &TransferSlot::chunkStored, this, [this](int n, qint64 pack, qint64 stored) {
+            if (!recordPacks())
+                return;
+            if (pack >= 0 && stored > 0)
+                m_register.noteProgress(n - 1, pack, stored);
+        });
         connect(slot, &TransferSlot::activityChanged, this, [this](int n, SlotActivity activity) {
             // A slot's last words after the crew stopped are not news: it
             // stays as the stop left it.
@@ -73,6 +83,9 @@ void SlotCrew::makeSlots()
         connect(slot, &TransferSlot::packsRequested, this, [this](int n, qint64 last) { m_plan.commitThrough(n, last); });
         connect(slot, &TransferSlot::requestsDropped, this, [this](int n) { m_plan.uncommit(n); });
         connect(slot, &TransferSlot::packRestarted, this, [this](int n) {
+            // Its bytes are written anew from the first: the record that
+            // counted the old ones goes, so that a kill never keeps a mix.
+            m_register.forgetProgress(m_slots[n - 1]->packNumber());
             m_plan.setStored(n, 0);
             sumReceived();
         });
@@ -155,17 +168,6 @@ void SlotCrew::startPlan(qint64 fileSize, qint64 packSize, const QList<PackPlan:
     sumReceived();
 }
 
-void SlotCrew::refetch(const QList<PackPlan::PendingPack> &pending)
-{
-    m_plan.start(slotCount(), pending);
-    // Every pack not listed counts as complete in the plan again.
-    m_finishedBytes = m_plan.doneBytes();
-    m_working = true;
-    for (int n = 1; n <= slotCount(); ++n)
-        askPack(n);
-    sumReceived();
-}
-
 void SlotCrew::start()
 {
     m_working = true;
@@ -184,10 +186,6 @@ void SlotCrew::resume()
     for (int n = 1; n <= slotCount(); ++n) {
         m_resting[n - 1] = false;
         m_slots[n - 1]->resetFailures();
-        if (const auto pack = m_plan.currentPack(n)) {
-            const qint64 inFile = Folders::regularFileSize(m_files.packFile(pack->number));
-            m_plan.setStored(n, std::clamp<qint64>(inFile, 0, pack->stored));
-        }
     }
     start();
 }
@@ -284,6 +282,21 @@ void SlotCrew::givePack(int n, std::optional<PackPlan::SlotPack> pack)
         return;
     }
     s.setPack(pack->number, pack->start, pack->size, pack->stored);
+    // A pack found whole at once (a resumed one) was completed right there.
+    recordPacks();
+}
+
+bool SlotCrew::recordPacks()
+{
+    QString reason;
+    if (m_register.flush(&reason))
+        return true;
+    // Those packs are fetched again after a restart; the download stops now
+    // (from the event loop: this runs inside a slot's store loop).
+    const QString detail = m_register.path() + QStringLiteral(": ") + reason;
+    QMetaObject::invokeMethod(this, [this, detail] { emit failed(DownloadFailure::LocalWrite, detail); },
+                              Qt::QueuedConnection);
+    return false;
 }
 
 void SlotCrew::showNewPack(int n, bool busy)
@@ -292,11 +305,13 @@ void SlotCrew::showNewPack(int n, bool busy)
     emit slotActivityChanged(n, m_activity[n - 1]);
 }
 
-void SlotCrew::onPackCompleted(int n, qint64 size, const QString &packFile)
+void SlotCrew::onPackCompleted(int n, qint64 pack, qint64 size)
 {
     // Slot n is inside its store loop: the plan moves on here, and the slot
-    // goes on with the plan's next pack of its run when this returns.
-    if (!m_plan.sizeKnown()) {
+    // goes on with the plan's next pack of its run when this returns. The
+    // pack's line goes out with the chunk's others (recordPacks()).
+    const bool streamEnded = !m_plan.sizeKnown();
+    if (streamEnded) {
         m_plan.learnSize(size);
         emit sizeLearned(size);
         if (size == 0) {
@@ -306,15 +321,10 @@ void SlotCrew::onPackCompleted(int n, qint64 size, const QString &packFile)
             return;
         }
     }
-    QString reason;
-    if (!m_register.append(packFile.toUtf8(), '1', &reason)) {
-        // The plan stays at the pack, so the slot goes idle; the resume after
-        // the pause records the pack again.
-        const QString detail = m_register.path() + QStringLiteral(": ") + reason;
-        QMetaObject::invokeMethod(this, [this, detail] { emit failed(DownloadFailure::LocalWrite, detail); },
-                                  Qt::QueuedConnection);
-        return;
-    }
+    m_register.queue(m_files.packFile(pack).toUtf8(), '1');
+    // A stream of unknown size ends after its last chunk: its line goes out now.
+    if (streamEnded)
+        recordPacks();
     m_finishedBytes += size;
     if (m_plan.packDone(n)) {
         showNewPack(n, true);

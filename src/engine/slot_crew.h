@@ -12,6 +12,7 @@ class PackRegister;
 class QTimer;
 class TransferSlot;
 class ServerInfo;
+class WorkFile;
 
 // The running project's slots at work on its pack plan, and the plan's one
 // driver: each slot is handed the plan's next pack, and what a slot tells
@@ -28,9 +29,9 @@ public:
     // per slot are left nobody has started.
     static constexpr qint64 FtpLeastSteal = 4;
 
-    // Four slots of the project's protocol (FTP uses three); pack files are
-    // named by files, completed packs recorded in reg.
-    SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, QObject *parent = nullptr);
+    // Four slots of the project's protocol (FTP uses three); the bytes go
+    // into work, completed packs are recorded in reg under the names of files.
+    SlotCrew(bool ftp, const DownloadFiles &files, PackRegister &reg, WorkFile &work, QObject *parent = nullptr);
     ~SlotCrew() override;
 
     int slotCount() const { return m_ftp ? 3 : 4; }
@@ -43,7 +44,7 @@ public:
     bool isIdle() const;
     // Every slot at work waits because the server asked it to.
     bool waitsForServer() const;
-    // The pack files of the packs in progress.
+    // The pack file names of the packs in progress.
     QList<QByteArray> packsInProgress() const;
 
     void setTarget(const QString &host, const QString &path, const ServerInfo &server, bool tls);
@@ -51,13 +52,10 @@ public:
     // The plan of a file of fileSize bytes in packs of packSize, every pack
     // complete but the pending ones (a new project: all of them pending).
     void startPlan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending);
-    // Packs found missing or short at the assembly are fetched again.
-    void refetch(const QList<PackPlan::PendingPack> &pending);
     // Every slot takes its first pack (an FTP slot after its timer).
     void start();
-    // A resume: each pack in progress continues from what its file holds now
-    // (a file removed meanwhile starts again at its first byte), the failure
-    // counts start afresh, and the slots start.
+    // A resume: each pack in progress continues where it stopped, the
+    // failure counts start afresh, and the slots start.
     void resume();
     // Every connection closes and the slot timers stop; the packs in
     // progress stay the slots'.
@@ -86,11 +84,13 @@ private:
     void askPack(int n);
     void givePack(int n, std::optional<PackPlan::SlotPack> pack);
     void showNewPack(int n, bool busy);
-    void onPackCompleted(int n, qint64 size, const QString &packFile);
+    void onPackCompleted(int n, qint64 pack, qint64 size);
     void onRestartRefused(int n);
     // Slot n failed its last attempt: it rests while others still get data,
     // or the download stops.
     void onGaveUp(int n);
+    // Writes the queued register lines; a failure stops the download.
+    bool recordPacks();
     // The byte count, leaving out slot leaveOut's position (1..4; 0: none).
     void sumReceived(int leaveOut = 0);
 

@@ -1,6 +1,7 @@
 #include "engine/transfer_slot.h"
 
 #include "engine/pack_plan.h"
+#include "engine/work_file.h"
 
 #include <QTimer>
 
@@ -35,7 +36,6 @@ void TransferSlot::setIdle()
 {
     Paquet_Taille = 0;
     Paquet_Recu = 0;
-    closePackFile();
     m_retryTimer->stop();
     reconsider();
 }
@@ -43,25 +43,16 @@ void TransferSlot::setIdle()
 void TransferSlot::stop()
 {
     closeConnections();
-    closePackFile();
     m_retryTimer->stop();
     m_halted = true;
 }
 
 void TransferSlot::takePack(qint64 number, qint64 start, qint64 size, qint64 stored)
 {
-    if (m_filePack != number)
-        closePackFile();
     Paquet_Numero = number;
     Paquet_Debut = start;
     Paquet_Taille = size;
     Paquet_Recu = std::clamp<qint64>(stored, 0, size) + 1;
-}
-
-void TransferSlot::closePackFile()
-{
-    m_packFile.close();
-    m_filePack = -1;
 }
 
 void TransferSlot::beginStream(qint64 offset)
@@ -73,6 +64,7 @@ void TransferSlot::beginStream(qint64 offset)
 qint64 TransferSlot::storeBody(const char *data, qint64 size)
 {
     qint64 done = 0;
+    bool wrote = false;
     while (done < size && wantsBytes()) {
         const qint64 want = firstMissingByte();
         if (m_streamOffset > want)
@@ -83,30 +75,47 @@ qint64 TransferSlot::storeBody(const char *data, qint64 size)
             m_streamOffset += skip;
             continue;
         }
-        if (!m_streamStarted || m_announcedPack != Paquet_Numero) {
-            const bool first = !m_streamStarted;
-            m_streamStarted = true;
-            Entete_Lu = true;
-            m_announcedPack = Paquet_Numero;
-            emit activityChanged(m_number, SlotActivity::Downloading);
-            if (first)
-                emit dataStarted(m_number);
-        }
-        const qint64 piece = std::min(size - done, Paquet_Taille - (Paquet_Recu - 1));
-        QString reason;
-        if (!writePackBytes(data + done, piece, &reason)) {
-            writeFailure(reason);
+        // The packs of the run after the current one are the slot's alone
+        // (nobody takes a pack it has begun or asked for, and the rest of its
+        // run is cut only from the event loop): the bytes up to the run's end
+        // go into the file in one write, and the packs they fill are
+        // completed one after the other.
+        const qint64 packLeft = Paquet_Taille - (Paquet_Recu - 1);
+        const qint64 runEnd = std::max(want + packLeft, m_plan ? m_plan->runLastByte(m_number) + 1 : 0);
+        const qint64 span = std::min(size - done, runEnd - want);
+        if (!m_work || !m_work->write(want, data + done, span)) {
+            writeFailure(m_work ? m_work->errorString() : QStringLiteral("No file to write into"));
             return -1;
         }
-        done += piece;
-        m_streamOffset += piece;
-        m_attemptBytes += piece;
-        emit bytesStored(m_number, piece);
-        if (!wantsBytes()) {
-            ++m_attemptPacks;
-            completePack();
+        wrote = true;
+        qint64 used = 0;
+        while (used < span && wantsBytes() && firstMissingByte() == want + used) {
+            if (!m_streamStarted || m_announcedPack != Paquet_Numero) {
+                const bool first = !m_streamStarted;
+                m_streamStarted = true;
+                Entete_Lu = true;
+                m_announcedPack = Paquet_Numero;
+                emit activityChanged(m_number, SlotActivity::Downloading);
+                if (first)
+                    emit dataStarted(m_number);
+            }
+            const qint64 piece = std::min(span - used, Paquet_Taille - (Paquet_Recu - 1));
+            Paquet_Recu += piece;
+            used += piece;
+            m_attemptBytes += piece;
+            emit bytesStored(m_number, piece);
+            if (!wantsBytes()) {
+                ++m_attemptPacks;
+                completePack();
+            }
         }
+        done += used;
+        m_streamOffset += used;
     }
+    // Once per chunk, after its bytes and the packs it completed: how far the
+    // pack in progress is, for a start after a kill.
+    if (wrote)
+        emit chunkStored(m_number, Paquet_Taille > 0 ? Paquet_Numero : -1, packStored());
     return done;
 }
 
@@ -124,36 +133,17 @@ void TransferSlot::endUnknownSize()
     completePack();
 }
 
-bool TransferSlot::writePackBytes(const char *data, qint64 piece, QString *reason)
-{
-    const qint64 stored = Paquet_Recu - 1;
-    if (!m_packFile.isOpen() || m_filePack != Paquet_Numero || m_packFile.position() != stored) {
-        m_filePack = Paquet_Numero;
-        if (!m_packFile.open(m_packPath ? m_packPath(Paquet_Numero) : QString(), stored)) {
-            *reason = m_packFile.errorString();
-            return false;
-        }
-    }
-    if (!m_packFile.write(data, piece)) {
-        *reason = m_packFile.errorString();
-        return false;
-    }
-    Paquet_Recu += piece;
-    return true;
-}
-
 void TransferSlot::writeFailure(const QString &reason)
 {
-    const QString path = m_packFile.path();
+    const QString path = m_work ? m_work->path() : QString();
     stop();
     emit writeFailed(m_number, path, reason);
 }
 
 void TransferSlot::completePack()
 {
-    closePackFile();
     const qint64 done = Paquet_Numero;
-    emit packCompleted(m_number, done, Paquet_Taille, m_packPath ? m_packPath(done) : QString());
+    emit packCompleted(m_number, done, Paquet_Taille);
     // The receiver moved the plan on: the next pack of the run, or none. A
     // plan still at this pack (its completion could not be recorded) leaves
     // the slot idle until the crew gives it work again.

@@ -7,21 +7,21 @@
 #include <functional>
 
 #include "engine/download_status.h"
-#include "engine/pack_file.h"
 
 class PackPlan;
 class QTimer;
 class Winsock;
+class WorkFile;
 
 // One transfer lane of the download, whatever the protocol: the slot crew
 // hands it packs (setPack, from the plan's runs) and it fetches them into
-// their pack files, telling the crew through its signals. HttpSlot and
+// the work file, telling the crew through its signals. HttpSlot and
 // FtpSlot are the two kinds; the crew (SlotCrew) holds the four slots of the
 // running project's protocol.
 //
 // The slot stores what its protocol brings through one store loop
-// (storeBody()): the body bytes go into the pack files at their offsets,
-// across the pack boundaries of the run. The plan belongs to the crew; the
+// (storeBody()): the body bytes go into the work file in place, at their
+// offsets in the file, across the pack boundaries of the run. The plan belongs to the crew; the
 // slot only reads it. When a pack is complete the slot tells packCompleted(),
 // the crew moves the plan on there and then, and the slot goes on with the
 // pack the plan now gives it (the next one of its run) or goes idle when its
@@ -32,7 +32,7 @@ class Winsock;
 //
 // Failures are of three kinds, as told by the signals: network trouble is
 // retried after 1, 2, 4 ... seconds and given up after MaxFailedAttempts in a
-// row (gaveUp); a pack file that cannot be written stops the slot
+// row (gaveUp); a work file that cannot be written stops the slot
 // (writeFailed); a file that is not the one the download began with stops it
 // before a byte is stored (fileChanged).
 class TransferSlot : public QObject
@@ -55,9 +55,9 @@ public:
     virtual void setTarget(const QString &host, const QString &path) = 0;
     // The running project's plan, read for the file's geometry and the slot's run.
     void setPlan(const PackPlan *plan) { m_plan = plan; }
-    // The pack file of pack k (full path).
-    void setPackFilePath(std::function<QString(qint64 pack)> path) { m_packPath = std::move(path); }
-    // The pack in progress; stored = bytes already in its pack file. When the
+    // The file the bytes go into, at their offsets (the crew's).
+    void setWorkFile(WorkFile *file) { m_work = file; }
+    // The pack in progress; stored = bytes of it already in the work file. When the
     // pack starts at the next byte of the stream in progress the bytes simply
     // go on; otherwise the slot asks from the pack's first missing byte to the
     // end of its run. A pack whose bytes are all stored already (a resumed
@@ -75,7 +75,7 @@ public:
     bool isBusy() const { return Paquet_Taille > 0; }
 
     // The pack in progress: its number, size (0 = idle) and the next write
-    // position in its pack file, 1-based (0 when idle).
+    // position in the pack, 1-based (0 when idle).
     qint64 packNumber() const { return Paquet_Numero; }
     qint64 packSize() const { return Paquet_Taille; }
     qint64 writePosition() const { return Paquet_Recu; }
@@ -105,12 +105,15 @@ signals:
     void activityChanged(int slot, SlotActivity activity);
     // The first data of a transfer arrived (the download starts its clocks).
     void dataStarted(int slot);
-    // count bytes were written into pack files.
+    // count bytes were written into the work file.
     void bytesStored(int slot, qint64 count);
-    // The current pack's bytes are all stored and its file is closed. The
-    // receiver moves the plan on before it returns: the slot then takes the
-    // plan's current pack for it.
-    void packCompleted(int slot, qint64 pack, qint64 size, const QString &packFile);
+    // The current pack's bytes are all stored. The receiver moves the plan
+    // on before it returns: the slot then takes the plan's current pack for it.
+    void packCompleted(int slot, qint64 pack, qint64 size);
+    // A chunk is written (told once per chunk, after the packs it
+    // completed): the first `stored` bytes of `pack`, the one in progress
+    // (-1: none), are in the work file.
+    void chunkStored(int slot, qint64 pack, qint64 stored);
     // The slot's requests now reach pack `lastPack` of its run: nobody else may
     // be given the packs up to there (PackPlan::commitThrough).
     void packsRequested(int slot, qint64 lastPack);
@@ -122,7 +125,7 @@ signals:
     void connectionError(int slot, int number, const QString &description);
     // MaxFailedAttempts failed attempts in a row: the download tells the user and pauses.
     void gaveUp(int slot);
-    // A pack file could not be opened or written; reason is the system's.
+    // The work file could not be written; reason is the system's.
     void writeFailed(int slot, const QString &file, const QString &reason);
     // The server's file is not the one the download started with.
     void fileChanged(int slot, const QString &reason);
@@ -144,7 +147,7 @@ protected:
     // The pack in progress (see packNumber() and its neighbours), and what
     // was last said to the server and heard back.
     qint64 Paquet_Taille = 0;   // size of the pack, 0 = idle
-    qint64 Paquet_Recu = 0;     // next write position in the pack file, 1-based; 0 when idle
+    qint64 Paquet_Recu = 0;     // next write position in the pack, 1-based; 0 when idle
     qint64 Paquet_Debut = 0;    // offset of the pack in the file
     qint64 Paquet_Numero = -1;  // number of the pack
     bool Entete_Lu = false;     // the current response's header (first data) has been handled
@@ -154,7 +157,6 @@ protected:
     // The pack in progress still lacks bytes; the file offset of the first one.
     bool wantsBytes() const { return Paquet_Taille > 0 && Paquet_Recu - 1 < Paquet_Taille; }
     qint64 firstMissingByte() const { return Paquet_Debut + Paquet_Recu - 1; }
-    void closePackFile();
 
     // A transfer (a response, a RETR) begins: its next body byte is the file's
     // byte at offset.
@@ -166,7 +168,7 @@ protected:
     // the next pack of its run, until the bytes or the run are over, or the
     // next pack wanted lies behind the stream. Returns the bytes used (stored
     // or dropped); fewer than size means the rest is of no use to the slot.
-    // -1: a pack file could not be written, the slot is halted and
+    // -1: the work file could not be written, the slot is halted and
     // writeFailed() told.
     qint64 storeBody(const char *data, qint64 size);
     // File offset of the next body byte of the transfer in progress; bytes
@@ -227,21 +229,14 @@ protected:
     int m_connections = 0;
 
 private:
-    // The pack variables for a new pack in progress (its file is closed when it
-    // is another pack's).
+    // The pack variables for a new pack in progress.
     void takePack(qint64 number, qint64 start, qint64 size, qint64 stored);
-    // The pack's file closes, packCompleted() is told, and the slot takes the
-    // pack the plan now gives it, or goes idle.
+    // packCompleted() is told, and the slot takes the pack the plan now
+    // gives it, or goes idle.
     void completePack();
-    // Writes piece bytes of the pack in progress right after its stored ones,
-    // opening its file when needed; false, with the system's reason, when the
-    // bytes did not go in.
-    bool writePackBytes(const char *data, qint64 piece, QString *reason);
     void writeFailure(const QString &reason);
 
-    PackFile m_packFile;
-    qint64 m_filePack = -1;     // pack m_packFile belongs to
-    std::function<QString(qint64)> m_packPath;
+    WorkFile *m_work = nullptr;
     qint64 m_streamOffset = 0;
     bool m_streamStarted = false;   // dataStarted() told for this transfer
     qint64 m_announcedPack = -1;    // pack whose "Downloading" status was told
