@@ -9,6 +9,7 @@
 #include "engine/download_manager.h"
 #include "projects/request_headers.h"
 #include "support/stop_process.h"
+#include "support/test_home.h"
 #include "support/test_http_server.h"
 
 #include <QtNetwork>
@@ -42,16 +43,7 @@ class TestBrowser : public QObject
 private slots:
     void initTestCase()
     {
-        // The hand-off socket, settings and projects live in this test's own
-        // folder; so do the browser's profile and downloads.
-        for (const char *var : {"HOME", "XDG_RUNTIME_DIR"})
-            qputenv(var, m_dir.path().toUtf8());
-        qputenv("ZOV_KESTRA_HOME", (m_dir.path() + "/home").toUtf8());
-        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        for (auto [key, value] : {std::pair{"FilePath", m_dir.path() + "/in/"}, {"packsize", "512000"},
-                                  {"modemspeed", "56"}, {"Tray", "0"}})
-            Settings::write(key, value);
+        useOwnHome(m_dir.path());
     }
 
     // A link behind a log-in, from the menu handler: catches an extension that

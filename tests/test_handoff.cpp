@@ -14,6 +14,7 @@
 #include "engine/url_probe.h"
 #include "support/nginx_server.h"
 #include "support/stop_process.h"
+#include "support/test_home.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -96,16 +97,7 @@ class TestHandOff : public QObject
 private slots:
     void initTestCase()
     {
-        // The hand-off socket, settings, browser manifests and projects all
-        // live in this test's own folder.
-        for (const char *var : {"HOME", "XDG_RUNTIME_DIR"})
-            qputenv(var, m_dir.path().toUtf8());
-        qputenv("ZOV_KESTRA_HOME", (m_dir.path() + "/home").toUtf8());
-        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        for (auto [key, value] : {std::pair{"FilePath", m_dir.path() + "/in/"}, {"packsize", "512000"},
-                                  {"modemspeed", "56"}, {"Tray", "0"}})
-            Settings::write(key, value);
+        useOwnHome(m_dir.path());
         QVERIFY(QDir().mkpath(m_dir.path() + "/www"));
         for (const char *name : {"a.bin", "b.bin", "c.bin", "d.bin"})
             QVERIFY(TextFile::write(m_dir.path() + "/www/" + name, QByteArray(70000, name[0])));

@@ -75,14 +75,7 @@ Form3::Form3(QWidget *parent)
     Txt_From_Form2->setObjectName(QStringLiteral("Txt_From_Form2"));
     Txt_From_Form2->hide();
 
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    Cmd_OK = makeButton(QStringLiteral("Cmd_OK"), QStringLiteral("OK"), this);
-    Cmd_Annuler = makeButton(QStringLiteral("Cmd_Annuler"), QStringLiteral("Cancel"), this);
-    Cmd_OK->setDefault(true);
-    buttons->addWidget(Cmd_OK);
-    buttons->addWidget(Cmd_Annuler);
-    layout->addLayout(buttons);
+    addOkCancel(layout, this, &Cmd_OK, &Cmd_Annuler);
 
     connect(Choix, &QTabBar::currentChanged, this, &Form3::showFrameForTab);
     connect(Cmd_OK, &QPushButton::clicked, this, &Form3::okClicked);

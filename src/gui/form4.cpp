@@ -65,14 +65,7 @@ Form4::Form4(QWidget *parent)
     Txt_New_path->setObjectName(QStringLiteral("Txt_New_path"));
     layout->addWidget(Txt_New_path);
 
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    Cmd_OK = makeButton(QStringLiteral("Cmd_OK"), QStringLiteral("OK"), this);
-    Cmd_OK->setDefault(true);
-    Cmd_Annuler = makeButton(QStringLiteral("Cmd_Annuler"), QStringLiteral("Cancel"), this);
-    buttons->addWidget(Cmd_OK);
-    buttons->addWidget(Cmd_Annuler);
-    layout->addLayout(buttons);
+    addOkCancel(layout, this, &Cmd_OK, &Cmd_Annuler);
 
     connect(Txt_New_path, &QLineEdit::textChanged, Txt_New_path, &QWidget::setToolTip);
     connect(Drive, &QComboBox::currentIndexChanged, this, &Form4::driveChanged);

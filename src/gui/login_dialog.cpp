@@ -38,14 +38,7 @@ LoginDialog::LoginDialog(const QString &reason, const QString &server, const QSt
     grid->setColumnStretch(1, 1);
     layout->addLayout(grid);
 
-    auto *buttons = new QHBoxLayout;
-    buttons->addStretch();
-    Cmd_OK = makeButton(QStringLiteral("Cmd_OK"), QStringLiteral("OK"), this);
-    Cmd_Annuler = makeButton(QStringLiteral("Cmd_Annuler"), QStringLiteral("Cancel"), this);
-    Cmd_OK->setDefault(true);
-    buttons->addWidget(Cmd_OK);
-    buttons->addWidget(Cmd_Annuler);
-    layout->addLayout(buttons);
+    addOkCancel(layout, this, &Cmd_OK, &Cmd_Annuler);
 
     connect(Cmd_OK, &QPushButton::clicked, this, &QDialog::accept);
     connect(Cmd_Annuler, &QPushButton::clicked, this, &QDialog::reject);
