@@ -64,6 +64,9 @@ struct HttpSlot::Private
     Phase phase = Phase::Closed;
     QList<Request> pending;      // in the order the responses come
     int responsesOnConnection = 0;
+    // The connection was opened ahead (WarmConnections) and has not answered
+    // yet: the server may have closed it while it waited unused.
+    bool openedAhead = false;
     bool capped = false;         // the server answered a range with less than asked
     QByteArray head;             // response header gathered so far
     QByteArray readBuffer;       // what the socket brings is read through this
@@ -232,7 +235,9 @@ void HttpSlot::openConnection()
     // A connection opened ahead for this server (WarmConnections) saves the
     // handshakes; an open one is used from the event loop, as a fresh one
     // would tell Connected.
+    d->openedAhead = false;
     if (Winsock *warm = WarmConnections::take(d->host, tls)) {
+        d->openedAhead = true;
         d->socket->adopt(*warm);
         delete warm;
         if (d->socket->State() == Winsock::sckConnected)
@@ -420,8 +425,10 @@ bool HttpSlot::endedBetweenAnswers() const
     // The server ended a kept-open connection before it began the next
     // answer: nothing was lost, a new connection asks again.
     using Phase = Private::Phase;
-    return d->phase == Phase::Idle
-           || (d->phase == Phase::Awaiting && d->responsesOnConnection > 0 && d->head.isEmpty());
+    // So did one opened ahead that the server closed unused, before any
+    // answer: a server's idle timeout, no trouble of the network.
+    const bool waited = d->responsesOnConnection > 0 || d->openedAhead;
+    return d->phase == Phase::Idle || (d->phase == Phase::Awaiting && waited && d->head.isEmpty());
 }
 
 void HttpSlot::onClosed()
