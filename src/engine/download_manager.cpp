@@ -67,10 +67,10 @@ void DownloadManager::takeProject(const QString &name)
     connect(d, &Download::paused, this, &DownloadManager::downloadPaused);
     connect(d, &Download::failed, this, &DownloadManager::downloadFailed);
     connect(d, &Download::finished, this, &DownloadManager::projectFinished);
-    connect(d, &Download::sizeLearned, this, [this](const QString &project, qint64 size) {
+    connect(d, &Download::sizeLearned, this, [this, d](const QString &project, qint64 size) {
         // Kept in the record, so that the project is no longer streamed
         // again from its first byte after a restart.
-        m_store.recordSize(project, size);
+        m_store.recordSize(project, size, d->packSize());
     });
     emit stateChanged(State::Starting);
     emit projectStarted(name);

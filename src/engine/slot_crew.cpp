@@ -310,8 +310,7 @@ void SlotCrew::onPackCompleted(int n, qint64 pack, qint64 size)
     // Slot n is inside its store loop: the plan moves on here, and the slot
     // goes on with the plan's next pack of its run when this returns. The
     // pack's line goes out with the chunk's others (recordPacks()).
-    const bool streamEnded = !m_plan.sizeKnown();
-    if (streamEnded) {
+    if (!m_plan.sizeKnown()) {
         m_plan.learnSize(size);
         emit sizeLearned(size);
         if (size == 0) {
@@ -322,9 +321,6 @@ void SlotCrew::onPackCompleted(int n, qint64 pack, qint64 size)
         }
     }
     m_register.queue(m_files.packFile(pack).toUtf8(), '1');
-    // A stream of unknown size ends after its last chunk: its line goes out now.
-    if (streamEnded)
-        recordPacks();
     m_finishedBytes += size;
     if (m_plan.packDone(n)) {
         showNewPack(n, true);

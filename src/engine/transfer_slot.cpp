@@ -131,6 +131,9 @@ void TransferSlot::endUnknownSize()
     Paquet_Taille = Paquet_Recu - 1;
     ++m_attemptPacks;
     completePack();
+    // The stream's end comes after its last chunk: the pack's line goes out
+    // as a chunk's would.
+    emit chunkStored(m_number, -1, 0);
 }
 
 void TransferSlot::writeFailure(const QString &reason)

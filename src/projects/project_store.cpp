@@ -286,7 +286,8 @@ bool ProjectStore::writeProjectFile(const QString &name, const QByteArray &text)
     return TextFile::write(projectFilePath(name), text);
 }
 
-bool ProjectStore::rewriteStatus(const QString &name, int digit, QString *error)
+bool ProjectStore::rewriteProjectFile(const QString &name, const std::function<QByteArray(const QByteArray &)> &change,
+                                      QString *error)
 {
     bool ok = false;
     const QByteArray text = readProjectFile(name, &ok);
@@ -295,22 +296,23 @@ bool ProjectStore::rewriteStatus(const QString &name, int digit, QString *error)
             *error = projectFilePath(name) + QStringLiteral(": cannot be read");
         return false;
     }
-    return TextFile::write(projectFilePath(name), ProjectFile::withStatus(text, digit), error);
+    return TextFile::write(projectFilePath(name), change(text), error);
 }
 
-bool ProjectStore::recordSize(const QString &name, qint64 bytes, QString *error)
+bool ProjectStore::rewriteStatus(const QString &name, int digit, QString *error)
 {
-    bool ok = false;
-    const QByteArray text = readProjectFile(name, &ok);
-    if (!ok) {
-        if (error)
-            *error = projectFilePath(name) + QStringLiteral(": cannot be read");
-        return false;
-    }
-    ProjectRecord record = ProjectFile::parse(text);
-    record.bytes = bytes;
-    record.packsize = std::max<qint64>(bytes, 1);
-    if (!TextFile::write(projectFilePath(name), ProjectFile::build(record), error))
+    return rewriteProjectFile(name, [digit](const QByteArray &text) { return ProjectFile::withStatus(text, digit); }, error);
+}
+
+bool ProjectStore::recordSize(const QString &name, qint64 bytes, qint64 packSize, QString *error)
+{
+    const auto sized = [bytes, packSize](const QByteArray &text) {
+        ProjectRecord record = ProjectFile::parse(text);
+        record.bytes = bytes;
+        record.packsize = packSize;
+        return ProjectFile::build(record);
+    };
+    if (!rewriteProjectFile(name, sized, error))
         return false;
     for (ProjectEntry &e : m_entries) {
         if (e.name == name)

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 #include "projects/project_entry.h"
 #include "projects/server_info.h"
 
@@ -109,8 +111,9 @@ public:
     // alone (false). error (when given) says which file failed and why.
     bool rewriteStatus(const QString &name, int digit, QString *error = nullptr);
     // A file whose size the server did not say turned out bytes long: the
-    // project's record and its entry say so from now on (one pack, the file).
-    bool recordSize(const QString &name, qint64 bytes, QString *error = nullptr);
+    // project's record (with the pack size that length gives) and its entry
+    // say so from now on.
+    bool recordSize(const QString &name, qint64 bytes, qint64 packSize, QString *error = nullptr);
 
     // Stores a confirmed new project: its folder and project file, what the
     // probe learnt about the server beside it (ServerInfo), its line in the list
@@ -153,6 +156,9 @@ signals:
 
 private:
     QList<ProjectEntry> group(int status) const;
+    // Reads the project file of name and writes change(its text) in its place.
+    bool rewriteProjectFile(const QString &name, const std::function<QByteArray(const QByteArray &)> &change,
+                            QString *error);
     // Index in m_entries of the first entry named name with that status, -1
     // when none.
     int indexOf(const QString &name, int status) const;
