@@ -191,7 +191,9 @@ private slots:
     {
         TestHttpServer site;
         TestHttpServer::Route route;
-        route.file = QByteArray(300000, 'a');
+        // Longer than the probe's answer, which slot 1 carries on: the
+        // other slots' requests are what find the file changed.
+        route.file = QByteArray(1500000, 'a');
         route.login = "ann:s3cret";
         route.needs = {"Cookie: session=abc"};
         site.serveSite({{"/members/f.bin", route}});
@@ -260,7 +262,8 @@ private slots:
     {
         QTemporaryDir www;
         NginxServer nginx;
-        QVERIFY(TextFile::write(www.path() + "/f.zip", QByteArray(300000, 'z')) && nginx.start(www.path()));
+        // Longer than the probe's answer, which slot 1 carries on: the other slots ask for the rest.
+        QVERIFY(TextFile::write(www.path() + "/f.zip", QByteArray(3000000, 'z')) && nginx.start(www.path()));
         const auto drop = [](QWidget *target, const QList<QUrl> &urls) {
             QMimeData data; // as a browser gives a link: the address and its text
             data.setUrls(urls);
@@ -284,9 +287,12 @@ private slots:
         QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
         QSignalSpy finished(&m_w->engine(), &DownloadManager::projectFinished);
         QVERIFY(finished.wait(10000));
-        const QList<NginxServer::LogRecord> log = nginx.accessLog();
-        QVERIFY(log.size() >= 3); // two probes, then the download
-        QVERIFY2(log[2].startMs - pressed < 100, qPrintable(QString::number(log[2].startMs - pressed)));
+        qint64 firstAsked = -1;   // the download's first request of its own
+        for (const NginxServer::LogRecord &r : nginx.accessLog()) {
+            if (r.startMs >= pressed && (firstAsked < 0 || r.startMs < firstAsked))
+                firstAsked = r.startMs;
+        }
+        QVERIFY2(firstAsked >= 0 && firstAsked - pressed < 100, qPrintable(QString::number(firstAsked - pressed)));
     }
 };
 

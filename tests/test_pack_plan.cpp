@@ -164,6 +164,11 @@ private slots:
         // A released run waits, with its stored bytes, for the next slot that asks,
         // before any stealing.
         row("released", {8000, 4, "*", "2d1 2+400 2r", "0-2 - 4-6 6-8", -1, 1400, false});
+        // The probe's answer brings packs [0, n) to slot 1 ("*>n"): they are all
+        // its own, or another slot would ask for bytes already on their way.
+        row("answer within slot 1's share", {40000, 4, "*>3", "", "0-10 10-20 20-30 30-40", -1, 0, false});
+        row("answer beyond slot 1's share", {10000, 4, "*>5", "", "0-5 5-7 7-9 9-10", -1, 0, false});
+        row("answer brings the whole file", {3000, 4, "*>5", "", "0-3 - - -", -1, 0, false});
         row("released, taken", {8000, 4, "*", "2d1 2+400 2r 1d* 1n", "3-4+400 - 4-6 6-8", 0, 3400, false});
     }
 
@@ -178,6 +183,9 @@ private slots:
         }
         if (c.pending == "*")
             plan.start(c.slotTotal);
+        else if (c.pending.startsWith("*>"))
+            plan.start(c.slotTotal, [&] { QList<PendingPack> all; for (qint64 k = 0; k < plan.packCount(); ++k) all.append({k, 0}); return all; }(),
+                       c.pending.mid(2).toLongLong());
         else
             plan.start(c.slotTotal, list);
         QCOMPARE(plan.slotCount(), c.slotTotal);

@@ -119,7 +119,7 @@ private slots:
                 QCOMPARE(o.urlText, server.hostPort() + sent);
                 QCOMPARE(server.requests().first().raw, "GET " + sent.toUtf8() + " HTTP/1.1\r\n"
                          "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\nAccept-Language: fr\r\n"
-                         "User-Agent: ZOV-Kestra-Download/2.0\r\nRange: bytes=0-\r\nHost: "
+                         "User-Agent: ZOV-Kestra-Download/2.0\r\nRange: bytes=0-1048575\r\nHost: "
                          + server.hostPort().toUtf8() + "\r\nConnection: Keep-Alive\r\n\r\n");
                 if (o.result.url.isEmpty())
                     continue; // refused

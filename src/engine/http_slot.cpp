@@ -70,6 +70,9 @@ struct HttpSlot::Private
     bool capped = false;         // the server answered a range with less than asked
     QByteArray head;             // response header gathered so far
     QByteArray readBuffer;       // what the socket brings is read through this
+    // What the probe had read of the answer this connection carries, not
+    // handled yet: it comes before anything still in the socket.
+    QByteArray probeBytes;
     qint64 bodyLeft = 0;         // body bytes of the response not received yet
     // How the body of the response in progress ends: after its
     // Content-Length, at the chunked framing's last chunk, or when the server
@@ -232,10 +235,12 @@ void HttpSlot::openConnection()
     m_attemptPacks = 0;
     const bool tls = d->socket->isTls();
     d->stallTimer->start();
+    d->openedAhead = false;
+    if (takeProbeAnswer())
+        return;
     // A connection opened ahead for this server (WarmConnections) saves the
     // handshakes; an open one is used from the event loop, as a fresh one
     // would tell Connected.
-    d->openedAhead = false;
     if (Winsock *warm = WarmConnections::take(d->host, tls)) {
         d->openedAhead = true;
         d->socket->adopt(*warm);
@@ -248,6 +253,42 @@ void HttpSlot::openConnection()
     d->socket->Connect(d->host, tls ? kHttpsPort : kHttpPort);
 }
 
+qint64 HttpSlot::keptAnswerReach() const
+{
+    return d->socket ? WarmConnections::answerReach(d->host, d->path, d->socket->isTls()) : -1;
+}
+
+bool HttpSlot::takeProbeAnswer()
+{
+    WarmConnections::Answer answer;
+    if (firstMissingByte() != 0 || !WarmConnections::takeAnswer(d->host, d->path, d->socket->isTls(), &answer))
+        return false;
+    if (answer.ranged != d->ranges) {
+        answer.socket->deleteLater();   // not the request this slot would send
+        return false;
+    }
+    d->socket->adopt(*answer.socket);
+    delete answer.socket;
+    // The probe's request, as if this slot had sent it: its answer is judged
+    // like any other, from its header on.
+    d->pending = {Private::Request{0, answer.last, answer.ranged, false}};
+    d->phase = Private::Phase::Awaiting;
+    d->probeBytes = answer.received;
+    d->responseStored = 0;
+    Entete_Lu = false;
+    if (answer.ranged && m_plan && m_plan->packSize() > 0)
+        emit packsRequested(m_number, answer.last / m_plan->packSize());
+    emit activityChanged(m_number, SlotActivity::Sending);
+    QMetaObject::invokeMethod(this, &HttpSlot::onDataArrival, Qt::QueuedConnection);
+    return true;
+}
+
+void HttpSlot::handleProbeBytes()
+{
+    if (!d->probeBytes.isEmpty())
+        handleBytes(std::exchange(d->probeBytes, QByteArray()));
+}
+
 void HttpSlot::closeConnection()
 {
     if (d->socket)
@@ -255,6 +296,7 @@ void HttpSlot::closeConnection()
     d->phase = Private::Phase::Closed;
     d->stallTimer->stop();
     d->head.clear();
+    d->probeBytes.clear();
     d->bodyLeft = 0;
     // What was asked on this connection will not come: those packs may be
     // given to another slot again.
@@ -397,6 +439,7 @@ void HttpSlot::onDataArrival()
     static constexpr qint64 ReadSize = 256 * 1024;
     if (d->readBuffer.size() != ReadSize)
         d->readBuffer.resize(ReadSize);
+    handleProbeBytes();
     // A chunk may end the connection (a reply refused, a work file that
     // cannot be written): what is left in the socket is not read then. A fast
     // connection could fill the buffer again as fast as it is stored: after
@@ -414,6 +457,9 @@ void HttpSlot::onDataArrival()
 
 bool HttpSlot::takeLastBytes()
 {
+    handleProbeBytes();
+    if (d->phase == Private::Phase::Closed)
+        return false;
     const QByteArray rest = d->socket->GetData();
     if (!rest.isEmpty())
         handleBytes(rest);

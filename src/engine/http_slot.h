@@ -60,6 +60,10 @@ public:
     void setRequestHeaders(const RequestHeaders &headers);
     // HTTPS: the connections are TLS ones, to port 443 unless the host names one.
     void setTls(bool on);
+    // The last byte of the probe's answer kept for this slot's file
+    // (WarmConnections::keepAnswer), or -1: a slot whose run starts at byte 0
+    // takes that answer as its first request.
+    qint64 keptAnswerReach() const;
 
     // Tests shorten these; the program keeps the defaults.
     void setStallTimeout(int ms) override;
@@ -76,6 +80,11 @@ private:
     // Hands on the bytes still unread; false when handling them closed the
     // connection.
     bool takeLastBytes();
+    // Takes over the probe's kept answer as the connection's first request;
+    // false when none is kept for the file.
+    bool takeProbeAnswer();
+    // Reads the bytes the probe had already read of that answer.
+    void handleProbeBytes();
     bool endedBetweenAnswers() const;
 
     // Feeds received bytes through the header and body handling.

@@ -78,7 +78,7 @@ void PackPlan::start(int slotTotal)
         divide({Run{0, m_packCount, 0}});
 }
 
-void PackPlan::start(int slotTotal, const QList<PendingPack> &pending)
+void PackPlan::start(int slotTotal, const QList<PendingPack> &pending, qint64 firstRunPacks)
 {
     reset(slotTotal);
 
@@ -109,14 +109,30 @@ void PackPlan::start(int slotTotal, const QList<PendingPack> &pending)
             groups.append(Run{p.number, p.number + 1, p.stored});
     }
     divide(groups);
+    // Slot 1 already has an answer on its way for packs [0, firstRunPacks):
+    // they must all be in its run. When its share is shorter (a small file),
+    // it gets just those, and the other slots share the rest.
+    const bool answerFits = firstRunPacks <= 0 || groups.isEmpty() || groups[0].current != 0
+                            || groups[0].stored != 0 || m_slots[0].end >= std::min(firstRunPacks, groups[0].end);
+    if (answerFits || m_slots.size() < 2)
+        return;
+    Run &first = groups[0];
+    const qint64 reach = std::min(firstRunPacks, first.end);
+    std::fill(m_slots.begin(), m_slots.end(), Run{});
+    m_pool.clear();
+    m_slots[0] = Run{0, reach, 0};
+    first.current = reach;
+    if (first.current == first.end)
+        groups.removeFirst();
+    divide(groups, 1);
 }
 
-void PackPlan::divide(const QList<Run> &groups)
+void PackPlan::divide(const QList<Run> &groups, qsizetype firstSlot)
 {
-    const qsizetype slotTotal = m_slots.size();
+    const qsizetype slotTotal = m_slots.size() - firstSlot;
     if (groups.size() >= slotTotal) {
         for (qsizetype i = 0; i < slotTotal; ++i)
-            m_slots[i] = groups[i];
+            m_slots[firstSlot + i] = groups[i];
         m_pool = groups.mid(slotTotal);
         return;
     }
@@ -144,7 +160,7 @@ void PackPlan::divide(const QList<Run> &groups)
         ++share[best];
     }
 
-    qsizetype slot = 0;
+    qsizetype slot = firstSlot;
     for (qsizetype g = 0; g < groups.size(); ++g) {
         const Run &group = groups[g];
         const qint64 length = group.end - group.current;

@@ -108,8 +108,11 @@ public:
     // counts as complete. Numbers outside 0..N-1 and repeated numbers (after the
     // first) are ignored; stored bytes are kept within 0..packSize(k). A pack whose
     // stored bytes already fill it is still handed out, so that its slot records
-    // it complete without fetching anything.
-    void start(int slotTotal, const QList<PendingPack> &pending);
+    // it complete without fetching anything. firstRunPacks > 0: an answer for
+    // packs [0, firstRunPacks) is already on its way to slot 1 (the probe's),
+    // so slot 1's run holds at least those when pack 0 is untouched; if its
+    // share would be shorter, it holds just those and the others share the rest.
+    void start(int slotTotal, const QList<PendingPack> &pending, qint64 firstRunPacks = 0);
 
     int slotCount() const { return int(m_slots.size()); }
 
@@ -185,7 +188,8 @@ private:
     std::optional<SlotPack> packOf(const Run &r) const;
     void reset(int slotTotal);
     void markDone(qint64 k);
-    void divide(const QList<Run> &groups);
+    // Gives the groups to the slots from firstSlot (0-based) on.
+    void divide(const QList<Run> &groups, qsizetype firstSlot = 0);
 
     qint64 m_fileSize = 0;
     qint64 m_packSize = 0;

@@ -163,7 +163,10 @@ void SlotCrew::setPatience(int stallMs, int retryMs)
 void SlotCrew::startPlan(qint64 fileSize, qint64 packSize, const QList<PackPlan::PendingPack> &pending)
 {
     m_plan = PackPlan(fileSize, packSize);
-    m_plan.start(slotCount(), pending);
+    // The probe's answer, kept for slot 1, brings the packs up to its last byte.
+    const auto *first = qobject_cast<const HttpSlot *>(m_slots[0]);
+    const qint64 reach = first && packSize > 0 ? first->keptAnswerReach() : -1;
+    m_plan.start(slotCount(), pending, reach >= 0 ? reach / packSize + 1 : 0);
     m_finishedBytes = m_plan.doneBytes();
     sumReceived();
 }

@@ -1,7 +1,5 @@
 #include "engine/url_probe.h"
 
-#include "engine/pack_plan.h"
-
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "core/winsock.h"
@@ -10,6 +8,7 @@
 #include "engine/pack_plan.h"
 #include "engine/transfer_slot.h"
 #include "engine/url_helpers.h"
+#include "engine/warm_connections.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -254,7 +253,7 @@ void UrlProbe::onConnected()
                                "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*",
                                "Accept-Language: fr",
                                "User-Agent: " + Settings::userAgent(),
-                               "Range: bytes=0-",
+                               "Range: bytes=0-" + QByteArray::number(FirstAnswerBytes - 1),
                                "Host: " + host.toUtf8()};
     if (host != Host_URL)
         lines += "Authorization: Basic " + (user + ':' + password).toBase64();
@@ -569,6 +568,21 @@ void UrlProbe::sendQuit()
         s->flush();
 }
 
+void UrlProbe::keepAnswer(const QString &url)
+{
+    // The answer's body is the file's first bytes (206), or the whole file
+    // from a server without ranges (200 with its length): either way what
+    // slot 1 would ask for first. An answer without a length, or the
+    // announcement of an empty file, has nothing to hand on.
+    if (Test_Link_FTP || File_Size <= 0 || !m_winsock || m_winsock->State() != Winsock::sckConnected)
+        return;
+    const int status = HttpParse::statusCode(HttpParse::headerText(m_buffer));
+    if (status == 206 && m_ranges)
+        WarmConnections::keepAnswer(url, *m_winsock, m_buffer, std::min(FirstAnswerBytes, File_Size) - 1, true);
+    else if (status == 200)
+        WarmConnections::keepAnswer(url, *m_winsock, m_buffer, File_Size - 1, false);
+}
+
 void UrlProbe::closeProbe()
 {
     m_active = false;
@@ -594,7 +608,6 @@ void UrlProbe::fail(const QString &text)
 
 void UrlProbe::succeed()
 {
-    closeProbe();
     ProbeResult r;
     r.ftp = Test_Link_FTP;
     r.fileSize = File_Size;
@@ -609,6 +622,8 @@ void UrlProbe::succeed()
     r.packSize = r.packSizeFor(0);
     r.etag = m_etag;
     r.lastModified = m_lastModified;
+    keepAnswer(r.url);
+    closeProbe();
     m_running = false;
     emit succeeded(r);
     emit finished();

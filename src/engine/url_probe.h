@@ -45,9 +45,11 @@ struct ProbeResult
 Q_DECLARE_METATYPE(ProbeResult)
 
 // The URL probe: learns the size of the file behind an address before a project
-// is made of it. Over HTTP it sends one GET with "Range: bytes=0-" and judges the
-// response header; over FTP it logs in anonymously and asks SIZE. It never writes
-// a file. One probe runs at a time; start() returns at once and the outcome comes
+// is made of it. Over HTTP it sends one GET for the file's first FirstAnswerBytes
+// ("Range: bytes=0-1048575": a 206 names the whole size in its Content-Range) and
+// judges the response header; over FTP it logs in anonymously and asks SIZE. It
+// never writes a file. The answer's body is not thrown away: its connection is
+// kept (WarmConnections::keepAnswer) for slot 1, whose first request it is. One probe runs at a time; start() returns at once and the outcome comes
 // as exactly one succeeded() or failed(), followed by finished(). A redirection
 // is followed inside the same run by a new, complete probe of the new address.
 class UrlProbe : public QObject
@@ -58,6 +60,9 @@ public:
     static constexpr int TestFtpInterval = 3000;    // FTP: no SIZE reply nor error code
     static constexpr int MaxRedirections = 10;      // redirections followed in a row
     static constexpr int MaxServerWaits = 3;        // waits a busy server asks for, in a row
+    // The bytes the probe asks for: what an HTTP slot asks for first, so the
+    // answer serves as slot 1's first request.
+    static constexpr qint64 FirstAnswerBytes = 1 << 20;
 
     static const char *const ErrorTitle;
     static const char *const MsgUnableHighSpeed;
@@ -151,6 +156,8 @@ private:
     void failWithStatus(int status, const QString &text, const QString &more = QString());
     bool deriveProjectName();
     void sendQuit();
+    // Hands the answer's connection on to slot 1 when its body is of use there.
+    void keepAnswer(const QString &url);
     void closeProbe();
     void fail(const QString &text);
     void succeed();

@@ -19,6 +19,9 @@ struct Pool
     QString host;                     // lower case, no login
     bool tls = false;
     QList<QPointer<Winsock>> sockets;
+    QString answerPath;               // the file the kept answer is of
+    QPointer<Winsock> answerSocket;
+    WarmConnections::Answer answer;
     QTimer *expiry = nullptr;
 };
 
@@ -27,29 +30,55 @@ Pool &pool()
     static Pool p;
     return p;
 }
+
+// The server's name (lower case, no login) and path of an address, or an
+// empty name for one no connection can be kept for.
+QString serverOf(const QString &address, bool *tls, QString *path)
+{
+    QString stored = UrlProbe::storedAddress(address);
+    *tls = stored.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
+    const bool ftp = address.startsWith(QLatin1String("ftp"), Qt::CaseInsensitive)
+                     || stored.startsWith(QLatin1String("ftp"), Qt::CaseInsensitive);
+    QByteArray user, password;
+    return stored.isEmpty() || ftp ? QString() : splitLogin(Extract_URL2(stored, path), &user, &password).toLower();
+}
+
+void keepFor(Pool &p, const QString &host, bool tls)
+{
+    if (host == p.host && tls == p.tls && !host.isEmpty())
+        return;
+    WarmConnections::closeAll();
+    p.host = host;
+    p.tls = tls;
+    if (!p.expiry) {
+        p.expiry = new QTimer;
+        p.expiry->setSingleShot(true);
+        QObject::connect(p.expiry, &QTimer::timeout, [] { WarmConnections::closeAll(); });
+    }
+}
+
+bool isUnderWay(const Winsock *w)
+{
+    return w && w->socket() && w->socket()->state() != QAbstractSocket::UnconnectedState
+           && (w->State() == Winsock::sckConnected || w->State() == Winsock::sckConnecting
+               || w->State() == Winsock::sckResolvingHost);
+}
 } // namespace
 
 void WarmConnections::open(const QString &address, int count)
 {
-    QString stored = UrlProbe::storedAddress(address);
-    const bool tls = stored.startsWith(QLatin1String("https://"), Qt::CaseInsensitive);
-    const bool ftp = address.startsWith(QLatin1String("ftp"), Qt::CaseInsensitive)
-                     || stored.startsWith(QLatin1String("ftp"), Qt::CaseInsensitive);
+    bool tls = false;
     QString path;
-    QByteArray user, password;
-    const QString host = stored.isEmpty() || ftp ? QString() : splitLogin(Extract_URL2(stored, &path), &user, &password);
+    const QString host = serverOf(address, &tls, &path);
     Pool &p = pool();
-    // The same server again (its address after the probe): what is open stays.
-    if (!host.isEmpty() && host.toLower() == p.host && tls == p.tls) {
-        p.expiry->start(KeepMs);
-        return;
-    }
-    closeAll();
+    // The same server again (its address after the probe): what is open
+    // stays, and only what is missing is opened.
+    keepFor(p, host, tls);
     if (host.isEmpty())
         return;
-    p.host = host.toLower();
-    p.tls = tls;
-    for (int k = 0; k < count; ++k) {
+    p.sockets.removeAll(nullptr);
+    qsizetype have = p.sockets.size() + (p.answerSocket ? 1 : 0);
+    for (; have < count; ++have) {
         auto *w = new Winsock;
         w->setTls(tls);
         w->setProxy(ProxyChoice::forServer(tls ? QStringLiteral("https") : QStringLiteral("http"), host));
@@ -59,11 +88,6 @@ void WarmConnections::open(const QString &address, int count)
         QObject::connect(w, &Winsock::Closed, w, &QObject::deleteLater);
         w->Connect(host, tls ? kHttpsPort : kHttpPort);
         p.sockets.append(w);
-    }
-    if (!p.expiry) {
-        p.expiry = new QTimer;
-        p.expiry->setSingleShot(true);
-        QObject::connect(p.expiry, &QTimer::timeout, [] { closeAll(); });
     }
     p.expiry->start(KeepMs);
 }
@@ -77,14 +101,62 @@ Winsock *WarmConnections::take(const QString &host, bool tls)
         Winsock *w = p.sockets.takeFirst();
         // Connected, or on its way (its attempt under way: a handshake not
         // done yet still saves the time it has run).
-        const bool underWay = w && w->socket() && w->socket()->state() != QAbstractSocket::UnconnectedState;
-        if (underWay && (w->State() == Winsock::sckConnected || w->State() == Winsock::sckConnecting
-                         || w->State() == Winsock::sckResolvingHost)) {
+        if (isUnderWay(w)) {
             QObject::disconnect(w, nullptr, w, nullptr);
             return w;
         }
     }
     return nullptr;
+}
+
+void WarmConnections::keepAnswer(const QString &address, Winsock &probe, const QByteArray &received,
+                                 qint64 last, bool ranged)
+{
+    bool tls = false;
+    QString path;
+    const QString host = serverOf(address, &tls, &path);
+    if (host.isEmpty())
+        return;
+    Pool &p = pool();
+    keepFor(p, host, tls);
+    if (p.answerSocket)
+        p.answerSocket->deleteLater();
+    auto *w = new Winsock;
+    w->adopt(probe);
+    QObject::connect(w, &Winsock::Error, w, &QObject::deleteLater);
+    QObject::connect(w, &Winsock::Closed, w, &QObject::deleteLater);
+    p.answerSocket = w;
+    p.answerPath = path;
+    p.answer = Answer{nullptr, received, last, ranged};
+    p.expiry->start(KeepMs);
+}
+
+qint64 WarmConnections::answerReach(const QString &host, const QString &path, bool tls)
+{
+    const Pool &p = pool();
+    const bool kept = p.answerSocket && tls == p.tls && host.toLower() == p.host && path == p.answerPath;
+    return kept ? p.answer.last : -1;
+}
+
+bool WarmConnections::takeAnswer(const QString &host, const QString &path, bool tls, Answer *answer)
+{
+    Pool &p = pool();
+    if (answerReach(host, path, tls) < 0)
+        return false;
+    Winsock *w = p.answerSocket;
+    p.answerSocket = nullptr;
+    p.answerPath.clear();
+    // The server may have closed it (an idle timeout) while it waited: the
+    // bytes it brought are then not all there is, and slot 1 asks afresh.
+    if (!isUnderWay(w) || w->State() != Winsock::sckConnected) {
+        w->deleteLater();
+        return false;
+    }
+    QObject::disconnect(w, nullptr, w, nullptr);
+    *answer = p.answer;
+    answer->socket = w;
+    p.answer = Answer{};
+    return true;
 }
 
 void WarmConnections::closeAll()
@@ -95,6 +167,11 @@ void WarmConnections::closeAll()
             w->deleteLater();
     }
     p.sockets.clear();
+    if (p.answerSocket)
+        p.answerSocket->deleteLater();
+    p.answerSocket = nullptr;
+    p.answerPath.clear();
+    p.answer = Answer{};
     p.host.clear();
     if (p.expiry)
         p.expiry->stop();

@@ -506,12 +506,16 @@ int main(int argc, char *argv[])
         if (exitCode != -1)
             return exitCode;
     } else {
-        // The slots' connections open while the probe asks: their first
-        // requests go out as soon as it has the answer. Not for HTTPS: there
-        // the probe's handshake first gives the session the slots resume,
-        // and tells whether the server needs the named authorities.
+        // The other slots' connections open while the probe asks (slot 1
+        // carries on the probe's own): their first requests go out as soon as
+        // it has the answer. They open once the probe's connection is up, so
+        // that a server that takes only so many connections from one client
+        // answers the probe, not them. Not for HTTPS: there the probe's
+        // handshake first gives the session the slots resume, and tells
+        // whether the server needs the named authorities.
         if (!UrlProbe::storedAddress(typed).startsWith(QLatin1String("https://")))
-            WarmConnections::open(typed, 4);
+            QObject::connect(probe.probeSocket(), &Winsock::Connected, &app,
+                             [typed] { WarmConnections::open(typed, 3); }, Qt::SingleShotConnection);
         probe.start(typed, headers);
     }
     return app.exec();

@@ -230,7 +230,7 @@ void TestHttpServer::sendFile(const TestRequest &req, TestConnection *conn, cons
     const bool ranged = !faults.ignoreRange && m.hasMatch() && (etag.isEmpty() || ifRange.isEmpty() || ifRange == etag)
                         && (m.captured(2).isEmpty() || m.captured(2).toLongLong() >= m.captured(1).toLongLong());
     const qint64 first = ranged ? m.captured(1).toLongLong() : 0;
-    qint64 last = ranged && !m.captured(2).isEmpty() ? m.captured(2).toLongLong() : size - 1;
+    qint64 last = ranged && !m.captured(2).isEmpty() ? std::min(m.captured(2).toLongLong(), size - 1) : size - 1;
     const int status = !ranged ? 200 : first >= size ? 416 : 206;
     if (status == 416) {
         headers << "Content-Range: bytes */" + QByteArray::number(size);
