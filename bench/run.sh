@@ -210,16 +210,22 @@ server_open() {
                       END { exit !found }' /proc/net/tcp /proc/net/tcp6 2>/dev/null
 }
 
+# sockets_of PID: how many sockets process PID holds.
+sockets_of() { find "/proc/$1/fd" -lname 'socket:*' 2>/dev/null | wc -l; }
+
 # served_since LOG OFFSET PORT: the body bytes the server logged past byte OFFSET
 # of LOG (the last field of each line), once it has closed every connection
 # (waited for at most 5 s) and its log has stopped growing. For the FTP server
-# PORT is the control port: closing a session closes its data connection too,
-# but it logs that transfer just after the control connection is gone, hence
-# the wait for a log that stays the same for 0.1 s (at most 1 s).
+# PORT is the control port, and the wait also lasts until the server holds no
+# socket but its listener: a throttled data connection sleeps up to 2 s
+# between its bursts, and only then notices that the client has gone and logs
+# its transfer (a tool that leaves its data connections to the exit would
+# otherwise have them missed). Then the log must stay the same for 0.1 s (at
+# most 1 s).
 served_since() {
     local serverlog=$1 offset=$2 port=$3 i last now
     for ((i = 0; i < 250; i++)); do
-        server_open "$port" || break
+        server_open "$port" || { [[ $port == "$ftp_port" ]] && (($(sockets_of "$ftp_pid") > 1)); } || break
         sleep 0.02
     done
     last=$(file_size "$serverlog")
