@@ -83,7 +83,8 @@ private slots:
         Settings::write("FilePath", dest());
         Settings::write("packsize", QString::number(P));
         QVERIFY2(m_nginx.start(www(), "location /norange/ { max_ranges 0; }\n"
-                                      "location /slow/ { limit_rate 100k; }\n"),
+                                      "location /slow/ { limit_rate 100k; }\n"
+                                      "location /closing/ { keepalive_timeout 0; }\n"),
                  qPrintable(m_nginx.lastError()));
     }
 
@@ -216,6 +217,24 @@ private slots:
         for (qsizetype i = 0; i < work.size() && mixed < 0; ++i)
             mixed = work[i] == before[i] || work[i] == 0 ? -1 : i;
         QCOMPARE(mixed, qsizetype(-1));
+    }
+
+    void probeAnswerOutlivesItsConnection()
+    {
+        // Fault: the probe's answer dropped when the server closed its connection
+        // (keep-alive off, or an idle timeout while the user read the dialog):
+        // slot 1 asked for the file's first MiB again.
+        const QByteArray data = randomBytes(3 * P + 77, 6);
+        QVERIFY(QDir().mkpath(www() + "closing") && TestFiles::write(www() + "closing/c.bin", data));
+        DownloadManager e;
+        const qsizetype logFrom = m_nginx.accessLog().size();
+        QVERIFY(addProject(e, "c", m_nginx.hostPort() + "/closing/c.bin", P));
+        QTest::qWait(300);   // the server's close arrives before the download starts
+        QSignalSpy finished(&e, &DownloadManager::projectFinished);
+        QVERIFY(e.queue().startNow("c"));
+        QVERIFY(finished.wait(30000));
+        QCOMPARE(TestFiles::read(dest() + "c.bin"), data);
+        QTRY_COMPARE_WITH_TIMEOUT(bytesServed("/closing/c.bin", logFrom), qint64(data.size()), 5000);
     }
 
     void manyPacksCostFlat()

@@ -113,6 +113,8 @@ private slots:
         m_routes["/limited.bin"] = moved(429, "/", {"Retry-After: 400"});
         m_routes["/files/busy-once.bin"] = file("/files/busy-once.bin");
         m_routes["/files/busy-once.bin"].busyFirst = 1;
+        m_routes["/files/closing.bin"] = file("/files/closing.bin");
+        m_routes["/files/closing.bin"].faults.connectionClose = true;
         // A site's session: a cookie (and nothing else of the file below), the page the link was on, a key, a
         // browser's user agent, each once.
         const QByteArray cookie = "Cookie: session=s3cr3t; lang=fr";
@@ -132,7 +134,7 @@ private slots:
             m_routes[path].faults.bodyPiece = 5000;
         }
         m_routes["/made/closed.bin"].faults.body = Body::Closed;
-        m_routes["/made/cut.bin"].cutFirst = 2;   // the probe's answer and the download's first one
+        m_routes["/made/cut.bin"].cutFirst = 2;   // the probe's answer and the download's first one of its own
         m_routes["/made/empty.bin"].file.clear();
         m_routes["/made/ranges.bin"].faults.body = Body::RangesUnsized;
         m_routes["/members/slow.bin"].faults.bodyPiece = 8192;
@@ -292,6 +294,7 @@ private slots:
                 "The server answered \"HTTP/1.1 410 Gone\".\n");
         // Faults: a busy server's short wait taken for a refusal; a wait of over five minutes waited.
         saved("503, then the file", "http://SITE/files/busy-once.bin", "busy-once.bin", "/files/busy-once.bin");
+        saved("Connection: close after each answer", "http://SITE/files/closing.bin", "closing.bin", "/files/closing.bin");
         refused("503 with a long Retry-After", "http://SITE/busy.bin", "The server is busy, please retry later !\n"
                 "The server answered \"HTTP/1.1 503 Service Unavailable\". It asks to wait 600 seconds.\n");
         // Faults: an answer without a length refused, its chunk framing stored as data (chunks split across
@@ -346,6 +349,7 @@ private slots:
         address.replace("SITE", m_site.hostPort()).replace("CDN", m_cdn.hostPort());
         args = QStringList{"--dest", dest, "--pack-size", "100000"} + args + QStringList{address};
         QByteArray err, out;
+        const qsizetype siteFrom = m_site.served().size(), cdnFrom = m_cdn.served().size();
         if (killed) {
             // Killed once the download has stored some of the file: the next run resumes it, with no probe.
             QProcess p;
@@ -370,6 +374,16 @@ private slots:
         }
         QCOMPARE(QDir(dest).entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{saved});
         QVERIFY(TestFiles::read(dest + saved) == m_routes.value(route).file);
+        // Fault: the probe's answer not carried on by slot 1 (dropped, or lost when the server closed the
+        // connection after it), so the file's first bytes were sent twice. Files of unknown size start over.
+        if (!killed && !route.startsWith("/made/")) {
+            qint64 sent = 0;
+            for (const TestHttpServer *server : {&m_site, &m_cdn}) {
+                for (const TestHttpServer::Served &s : server->served().mid(server == &m_site ? siteFrom : cdnFrom))
+                    sent += server->requests().value(s.request).target.startsWith(route.split('?').first()) ? s.length : 0;
+            }
+            QCOMPARE(sent, qint64(m_routes.value(route).file.size()));
+        }
         // The project is named after the file, as the new-project dialog proposes it.
         QCOMPARE(QDir(home + "/projects").entryList(QDir::Dirs | QDir::NoDotAndDotDot), QStringList{saved.section('.', 0, 0)});
         // The password is nowhere but in a file only the user may read.

@@ -264,11 +264,14 @@ bool HttpSlot::takeProbeAnswer()
     if (firstMissingByte() != 0 || !WarmConnections::takeAnswer(d->host, d->path, d->socket->isTls(), &answer))
         return false;
     if (answer.ranged != d->ranges) {
-        answer.socket->deleteLater();   // not the request this slot would send
+        if (answer.socket)
+            answer.socket->deleteLater();   // not the request this slot would send
         return false;
     }
-    d->socket->adopt(*answer.socket);
-    delete answer.socket;
+    if (answer.socket) {
+        d->socket->adopt(*answer.socket);
+        delete answer.socket;
+    }
     // The probe's request, as if this slot had sent it: its answer is judged
     // like any other, from its header on.
     d->pending = {Private::Request{0, answer.last, answer.ranged, false}};
@@ -279,7 +282,9 @@ bool HttpSlot::takeProbeAnswer()
     if (answer.ranged && m_plan && m_plan->packSize() > 0)
         emit packsRequested(m_number, answer.last / m_plan->packSize());
     emit activityChanged(m_number, SlotActivity::Sending);
-    QMetaObject::invokeMethod(this, &HttpSlot::onDataArrival, Qt::QueuedConnection);
+    // A connection the server has closed since: its bytes, then its close.
+    QMetaObject::invokeMethod(this, answer.socket ? &HttpSlot::onDataArrival : &HttpSlot::onClosed,
+                              Qt::QueuedConnection);
     return true;
 }
 

@@ -19,8 +19,11 @@ struct Pool
     QString host;                     // lower case, no login
     bool tls = false;
     QList<QPointer<Winsock>> sockets;
-    QString answerPath;               // the file the kept answer is of
-    QPointer<Winsock> answerSocket;
+    QString answerPath;               // the file the kept answer is of; empty: none kept
+    QPointer<Winsock> answerSocket;   // its connection, while open
+    // The server closed it (an idle timeout, or "Connection: close"): what
+    // it had sent is all in answer.received.
+    bool answerClosed = false;
     WarmConnections::Answer answer;
     QTimer *expiry = nullptr;
 };
@@ -55,6 +58,16 @@ void keepFor(Pool &p, const QString &host, bool tls)
         p.expiry->setSingleShot(true);
         QObject::connect(p.expiry, &QTimer::timeout, [] { WarmConnections::closeAll(); });
     }
+}
+
+void dropAnswer(Pool &p)
+{
+    if (p.answerSocket)
+        p.answerSocket->deleteLater();
+    p.answerSocket = nullptr;
+    p.answerClosed = false;
+    p.answerPath.clear();
+    p.answer = WarmConnections::Answer{};
 }
 
 bool isUnderWay(const Winsock *w)
@@ -119,12 +132,26 @@ void WarmConnections::keepAnswer(const QString &address, Winsock &probe, const Q
         return;
     Pool &p = pool();
     keepFor(p, host, tls);
-    if (p.answerSocket)
-        p.answerSocket->deleteLater();
+    dropAnswer(p);
     auto *w = new Winsock;
     w->adopt(probe);
-    QObject::connect(w, &Winsock::Error, w, &QObject::deleteLater);
-    QObject::connect(w, &Winsock::Closed, w, &QObject::deleteLater);
+    QObject::connect(w, &Winsock::Error, w, [w] {
+        if (pool().answerSocket == w)
+            dropAnswer(pool());
+        w->deleteLater();
+    });
+    // A server that closes the connection once it has answered (or after an
+    // idle while) leaves the answer whole in what was read: it is kept, and
+    // slot 1 reads it as a response followed by a close.
+    QObject::connect(w, &Winsock::Closed, w, [w] {
+        Pool &p = pool();
+        if (p.answerSocket == w) {
+            p.answer.received += w->GetData();
+            p.answerClosed = true;
+            p.answerSocket = nullptr;
+        }
+        w->deleteLater();
+    });
     p.answerSocket = w;
     p.answerPath = path;
     p.answer = Answer{nullptr, received, last, ranged};
@@ -134,7 +161,8 @@ void WarmConnections::keepAnswer(const QString &address, Winsock &probe, const Q
 qint64 WarmConnections::answerReach(const QString &host, const QString &path, bool tls)
 {
     const Pool &p = pool();
-    const bool kept = p.answerSocket && tls == p.tls && host.toLower() == p.host && path == p.answerPath;
+    const bool kept = !p.answerPath.isEmpty() && (p.answerSocket || p.answerClosed) && tls == p.tls
+                      && host.toLower() == p.host && path == p.answerPath;
     return kept ? p.answer.last : -1;
 }
 
@@ -144,18 +172,18 @@ bool WarmConnections::takeAnswer(const QString &host, const QString &path, bool 
     if (answerReach(host, path, tls) < 0)
         return false;
     Winsock *w = p.answerSocket;
+    *answer = p.answer;
+    const bool closed = p.answerClosed;
     p.answerSocket = nullptr;
-    p.answerPath.clear();
-    // The server may have closed it (an idle timeout) while it waited: the
-    // bytes it brought are then not all there is, and slot 1 asks afresh.
+    dropAnswer(p);
+    if (closed)
+        return true;   // no connection: the bytes read are all it brought
     if (!isUnderWay(w) || w->State() != Winsock::sckConnected) {
         w->deleteLater();
         return false;
     }
     QObject::disconnect(w, nullptr, w, nullptr);
-    *answer = p.answer;
     answer->socket = w;
-    p.answer = Answer{};
     return true;
 }
 
@@ -167,11 +195,7 @@ void WarmConnections::closeAll()
             w->deleteLater();
     }
     p.sockets.clear();
-    if (p.answerSocket)
-        p.answerSocket->deleteLater();
-    p.answerSocket = nullptr;
-    p.answerPath.clear();
-    p.answer = Answer{};
+    dropAnswer(p);
     p.host.clear();
     if (p.expiry)
         p.expiry->stop();

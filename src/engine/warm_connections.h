@@ -47,7 +47,8 @@ public:
     // The last byte the kept answer for host, path reaches, or -1 when none is kept.
     static qint64 answerReach(const QString &host, const QString &path, bool tls);
     // Hands the kept answer for host, path over (the caller adopts and deletes
-    // its socket); false when none is kept or its connection is gone.
+    // its socket); false when none is kept or its connection failed. A null
+    // socket: the server closed the connection, and received is all it sent.
     static bool takeAnswer(const QString &host, const QString &path, bool tls, Answer *answer);
     static void closeAll();
 };
