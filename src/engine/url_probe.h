@@ -49,8 +49,9 @@ Q_DECLARE_METATYPE(ProbeResult)
 // ("Range: bytes=0-1048575": a 206 names the whole size in its Content-Range) and
 // judges the response header; over FTP it logs in anonymously and asks SIZE. It
 // never writes a file. The answer's body is not thrown away: its connection is
-// kept (WarmConnections::keepAnswer) for slot 1, whose first request it is. One probe runs at a time; start() returns at once and the outcome comes
-// as exactly one succeeded() or failed(), followed by finished(). A redirection
+// kept (WarmConnections::keepAnswer) for slot 1, whose first request it is.
+// One probe runs at a time; start() returns at once and the outcome comes as
+// exactly one succeeded() or failed(), followed by finished(). A redirection
 // is followed inside the same run by a new, complete probe of the new address.
 class UrlProbe : public QObject
 {
