@@ -248,6 +248,8 @@ private slots:
                               const QStringList &args = {}) {
             QTest::newRow(tag) << address << args << QString() << name << route << 0 << QByteArray() << false;
         };
+        const QByteArray cookiesHint = "If the site wants you logged in, export its cookies from the browser to a "
+                                       "cookies.txt file and give it with --load-cookies FILE.\n";
         const auto refused = [](const char *tag, const QString &address, const QByteArray &said, const QStringList &args = {},
                                 const QString &userAgent = {}) {
             QTest::newRow(tag) << address << args << userAgent << QString() << QByteArray() << 2 << said << false;
@@ -287,7 +289,7 @@ private slots:
         refused("401 to a wrong password", "http://SITE/private/f.bin", "The server refused the user name and password !\n"
                 "The server answered \"HTTP/1.1 401 Unauthorized\".\n", {"--user", "zov:wrong"});
         refused("403", "http://SITE/denied.bin", "The server refused access to the file !\n"
-                "The server answered \"HTTP/1.1 403 Forbidden\".\n");
+                "The server answered \"HTTP/1.1 403 Forbidden\".\n" + cookiesHint);
         refused("404", "http://SITE/missing.bin", "File not found or the URL don't point on a file !\n"
                 "The server answered \"HTTP/1.1 404 Not Found\".\n");
         refused("410", "http://SITE/gone.bin", "File not found or the URL don't point on a file !\n"
@@ -310,14 +312,14 @@ private slots:
                 "The server answered \"HTTP/1.1 429 Too Many Requests\". It asks to wait 400 seconds.\n");
         // Fault: the UserAgent setting not used.
         refused("UserAgent setting", "http://SITE/files/a.bin", "The server refused access to the file !\n"
-                "The server answered \"HTTP/1.1 403 Forbidden\".\n", {},
+                "The server answered \"HTTP/1.1 403 Forbidden\".\n" + cookiesHint, {},
                 "Mozilla/4.0 (compatible; MSIE 5.5; Windows 98)");
         // Faults: the cookie file not read, a cookie of another path, domain or a secure one sent over http, an
         // expired one, a malformed line, or the #HttpOnly_ one dropped; the probe or a slot sending none.
         const QStringList cookies = {"--load-cookies", m_dir.path() + "/cookies.txt"};
         saved("--load-cookies", "http://SITE/members/f.bin", "f.bin", "/members/f.bin", cookies);
         refused("cookie wanted", "http://SITE/members/f.bin", "The server refused access to the file !\n"
-                "The server answered \"HTTP/1.1 403 Forbidden\".\n");
+                "The server answered \"HTTP/1.1 403 Forbidden\".\n" + cookiesHint);
         // Fault: a cookie or Referer sent on to the server a redirection leads to.
         saved("cookie stays on its server", "http://SITE/members/asset", "public", "/objects/public",
               cookies + QStringList{"--referer", "https://example.com/downloads/"});

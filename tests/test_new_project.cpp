@@ -186,7 +186,8 @@ private slots:
 
     // Faults: a 401 refused at once instead of asking, or asking without end; the typed password shown in the address
     // box or not kept (0600) beside the project; a 403 with no way to give the browser's cookies, or the cookies not
-    // kept for the slots; "start over" after the file changed probing without the kept cookie or login (403, 401).
+    // kept for the slots, nor for a login form served in the file's place; "start over" after the file changed
+    // probing without the kept cookie or login (403, 401).
     void loginAndCookiesFromTheWindow()
     {
         TestHttpServer site;
@@ -196,7 +197,10 @@ private slots:
         route.file = QByteArray(1500000, 'a');
         route.login = "ann:s3cret";
         route.needs = {"Cookie: session=abc"};
-        site.serveSite({{"/members/f.bin", route}});
+        TestHttpServer::Route page = route;   // a login form where the file should be
+        page.login.clear();
+        page.loginPage = true;
+        site.serveSite({{"/members/f.bin", route}, {"/members/page.bin", page}});
         QVERIFY(site.start());
         const QString cookies = m_dir->path() + "/cookies.txt";
         QVERIFY(TextFile::write(cookies, "127.0.0.1\tFALSE\t/members\tFALSE\t0\tsession\tabc\n"));
@@ -218,6 +222,10 @@ private slots:
             QTest::mouseClick(password ? d->Cmd_OK : d->Cmd_Annuler, Qt::LeftButton);
             return next();
         };
+        probe(site.baseUrl() + "/members/page.bin");
+        QCOMPARE(next(), "File not found or the URL don't point on a file !");
+        QVERIFY(shown<QMessageBox>()->findChild<QPushButton *>("Cmd_Cookies"));
+        shown<QMessageBox>()->close();
         const QString url = site.baseUrl() + "/members/f.bin", refused = "The server refused the user name and password !";
         probe(url);
         QCOMPARE(answer(nullptr), "The server asks for a user name and password !");

@@ -143,6 +143,7 @@ void UrlProbe::start(const QString &txtUrl, const RequestHeaders &headers)
     m_headers = headers;
     m_networkReason.clear();
     m_failureStatus = 0;
+    m_webPage = false;
     emit started();
     runProbe();
 }
@@ -423,6 +424,7 @@ void UrlProbe::judgeHttpHeader()
     }
     // A server may send no Content-Type at all; a web page is not the file.
     if (HttpParse::headerValue(header, "Content-Type").toUpper().contains("TEXT/HTML")) {
+        m_webPage = true;
         fail(QString::fromLatin1(MsgFileNotFound)
              + QStringLiteral("\r\nThe address leads to a web page (text/html), not to a file."));
         return;

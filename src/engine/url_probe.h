@@ -93,6 +93,9 @@ public:
     // The HTTP status behind the last failed() when the server's answer was
     // the cause (401, 403, 404...); 0 otherwise.
     int failureStatus() const { return m_failureStatus; }
+    // The last failed() was a web page where the file was expected: often a
+    // site's login form, shown to a request without the browser's session.
+    bool foundWebPage() const { return m_webPage; }
 
     // Tests shorten the no-data deadline; the program keeps TimeoutInterval.
     void setTimeoutInterval(int ms);
@@ -172,6 +175,7 @@ private:
     RequestHeaders m_headers;   // the user's lines for m_firstUrl's server
     QString m_networkReason;
     int m_failureStatus = 0;
+    bool m_webPage = false;
     QString m_serverName;       // the name the answer's Content-Disposition gives
     bool m_running = false;     // from start() to finished()
     bool m_active = false;      // a probe connection is open and undecided

@@ -645,7 +645,7 @@ void Form1::onProbeFailed(const QString &title, const QString &text)
     const int status = m_probe->failureStatus();
     if ((status == 401 || (status == 407 && m_probe->probeSocket()->proxy().isDirect())) && m_loginAsks < MaxLoginAsks)
         askLogin(title, text);
-    else if (status == 403)
+    else if (status == 403 || m_probe->foundWebPage())
         offerCookies(title, text);
     else
         showMessage(title, withCause(text, probeCause(text)), true);

@@ -101,6 +101,7 @@ public:
         int busyFirst = 0;                 // the first this many requests get 503 with "Retry-After: 1"
         int cutFirst = 0;                  // the first this many answers of the file stop half-way (connection closed)
         QList<QByteArray> needs;           // "Name: value" lines a request must carry, each once, else 403
+        bool loginPage = false;            // instead of that 403, a 200 web page (a site's login form)
         QList<QByteArray> refuses;         // header names a request must not carry, else 400
         Faults faults{};                   // how the file goes out (pieces and pauses)
     };
