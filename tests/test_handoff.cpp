@@ -1,8 +1,6 @@
-// Addresses handed to the running window over the user's own hand-off socket
-// (UrlPass, raw clients, the browser extension's native host, another user's
-// UrlPass), the window's dialogs
-// under a real X server and window manager, and the two session options that
-// name the program's own files: the browser hosts and the autostart entry.
+// Addresses handed to the running window over the user's own hand-off socket (UrlPass, raw clients, the browser
+// extension's native host, another user's UrlPass), its dialogs under a real X server and window manager, and the
+// session options that name the program's own files: the browser hosts and the autostart entry.
 #include "app/native_host.h"
 #include "gui/form1.h"
 #include "app/url_listener.h"
@@ -15,6 +13,7 @@
 #include "support/nginx_server.h"
 #include "support/stop_process.h"
 #include "support/test_home.h"
+#include "support/window_start.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -28,13 +27,6 @@ QByteArray framed(const QByteArray &body, qint64 length = -1)
 {
     const quint32 n = length < 0 ? quint32(body.size()) : quint32(length);
     return QByteArray(reinterpret_cast<const char *>(&n), 4) + body;
-}
-
-bool startUp(Form1 &w)
-{
-    QSignalSpy ready(&w, &Form1::startupFinished);
-    w.show();
-    return ready.wait(5000);
 }
 
 // Listening TCP sockets this process holds, from /proc.
@@ -54,15 +46,6 @@ int listeningTcpSockets()
         }
     return n;
 }
-
-// Runs a program to its end; what it wrote to its standard output.
-QByteArray output(const QString &program, const QStringList &args)
-{
-    QProcess p;
-    p.start(program, args);
-    return p.waitForFinished(10000) ? p.readAllStandardOutput() : QByteArray();
-}
-
 } // namespace
 
 class TestHandOff : public QObject
@@ -73,8 +56,7 @@ class TestHandOff : public QObject
 
     QString url(const char *file) const { return m_nginx.baseUrl() + "/" + file; }
 
-    // Runs UrlPass (as another user with asUser, e.g. setpriv's arguments)
-    // without blocking the window's event loop.
+    // Runs UrlPass (as another user with asUser, setpriv's arguments) without blocking the window's event loop.
     int urlPass(const QString &address, QByteArray *said = nullptr, const QStringList &asUser = {})
     {
         QProcess p;
@@ -109,16 +91,11 @@ private slots:
         m_nginx.stop();
     }
 
-    // Catches a TCP port opened without the setting, a second listener that
-    // takes over the running one's socket (and with it the next address), a
-    // silent client that holds up everyone else, data without the prefix
-    // taken for an address, a UrlPass that says "delivered" when nothing
-    // took the address, and a hand-off dialog that an Enter typed for another
-    // program confirms. Then, with a dialog open, three more addresses must
-    // end as three complete projects, each with its own address, name and
-    // files: catches the address box cleared under a waiting address (project
-    // stored with an empty address, packs named "(0).zov", never downloaded)
-    // and a confirmation that overwrites the one before it.
+    // Catches a TCP port opened without the setting, a second listener that takes over the running one's socket, a
+    // silent client that holds up everyone else, data without the prefix taken for an address, a UrlPass that says
+    // "delivered" when nothing took the address, a hand-off dialog that an Enter typed for another program confirms;
+    // addresses that wait behind an open dialog not each ending as a project of its own (the address box cleared
+    // under a waiting address, a confirmation overwriting the one before it).
     void handOffs()
     {
         Form1 w({});
@@ -166,9 +143,8 @@ private slots:
         QVERIFY2(said.count('\n') == 1 && said.contains(UrlHandOff::socketPath().toUtf8()), said.constData());
     }
 
-    // Catches a hand-off another user of the machine can use: a listener on a
-    // port or a socket anyone may reach, or one that takes addresses from a
-    // process of another user.
+    // Catches a hand-off another user of the machine can use: a port or socket anyone may reach, or one that takes
+    // addresses from another user's process.
     void otherUsersCannotHandOver()
     {
         if (getuid() != 0)
@@ -185,16 +161,13 @@ private slots:
         QVERIFY(w.Txt_Url->text() == "http://www." && !w.urlProbe()->isRunning() && !w.newProjectDialog());
     }
 
-    // Catches a dialog transient for Qt's hidden leader window instead of the
-    // main window, raising the window for the next address over its dialog,
-    // and a dialog that takes the keyboard from the program the user types in.
+    // Catches a dialog transient for Qt's hidden leader window instead of the main window, the window raised over its
+    // dialog for the next address, and a dialog that takes the keyboard from the program the user types in.
     void dialogStaysAboveItsWindowUnderX()
     {
         const QString xvfb = QStandardPaths::findExecutable("Xvfb"), openbox = QStandardPaths::findExecutable("openbox");
         if (xvfb.isEmpty() || openbox.isEmpty() || QStandardPaths::findExecutable("xprop").isEmpty())
             QSKIP("Xvfb, openbox or xprop is not installed (scripts/install-deps.sh installs them)");
-        // The server picks a free display itself and names it once it takes
-        // connections.
         QProcess server, wm, program;
         const auto stopAll = qScopeGuard([&] {
             for (QProcess *p : {&program, &wm, &server})
@@ -208,9 +181,12 @@ private slots:
         env.insert("QT_QPA_PLATFORM", "xcb");
         for (QProcess *p : {&wm, &program})
             p->setProcessEnvironment(env);
-        const auto xprop = [&](const QStringList &args) { return output("xprop", QStringList{"-display", display} + args); };
-        // openbox now and then fails to open a display that has just come up:
-        // it is started again.
+        const auto xprop = [&](const QStringList &args) {
+            QProcess p;
+            p.start("xprop", QStringList{"-display", display} + args);
+            return p.waitForFinished(10000) ? p.readAllStandardOutput() : QByteArray();
+        };
+        // openbox now and then fails to open a display that has just come up: it is started again.
         const auto wmUp = [&] { return xprop({"-root", "_NET_SUPPORTING_WM_CHECK"}).contains("window id"); };
         for (int attempt = 0; attempt < 3 && !wmUp(); ++attempt) {
             if (wm.state() == QProcess::NotRunning)
@@ -218,8 +194,7 @@ private slots:
             (void)QTest::qWaitFor([&] { return wm.state() == QProcess::NotRunning || wmUp(); }, 5000);
         }
         QVERIFY2(wmUp(), wm.readAllStandardError().right(300).constData());
-        // The windows a root property lists (the managed ones bottom to top for
-        // the stacking list), each as "id name".
+        // The windows a root property lists (bottom to top for the stacking list), each as "id name".
         const auto windows = [&](const char *property) {
             QStringList found;
             for (auto m = QRegularExpression("0x[0-9a-f]+").globalMatch(xprop({"-root", property})); m.hasNext();) {
@@ -242,10 +217,8 @@ private slots:
         QVERIFY2(!windows("_NET_ACTIVE_WINDOW").value(0).endsWith(" New project"), "the dialog took the keyboard");
     }
 
-    // Catches an autostart entry toggled by the box rather than by what
-    // exists, a box whose click writes while start-up restores it, browser
-    // hosts that the box does not install or remove, and the old browser's
-    // script or notice still written or shown.
+    // Catches an autostart entry toggled by the box rather than by what exists, a box whose click writes while
+    // start-up restores it, browser hosts the box does not install or remove, the old browser's script or notice.
     void browserHostsAndAutostart()
     {
         Form1 w({});
@@ -260,8 +233,7 @@ private slots:
             QVERIFY2(TextFile::read(path).contains(NativeHost::hostPath().toUtf8()), qPrintable(path));
         QCOMPARE(w.Lbl_BrowserHosts->text(), "Installed for Vivaldi, Firefox.");
         QVERIFY(w.ChK_IEMenu->isChecked() && !QFile::exists(QCoreApplication::applicationDirPath() + "/IEDownloadScript.zov"));
-        for (QWidget *top : QApplication::topLevelWidgets())
-            QVERIFY(!qobject_cast<QMessageBox *>(top) || !top->isVisible());
+        QVERIFY(!visibleMessageBox());
         {
             Form1 restored({});
             QVERIFY(startUp(restored) && restored.ChK_IEMenu->isChecked());
@@ -285,15 +257,11 @@ private slots:
         QVERIFY(!QFile::exists(Autostart::entryPath()));
     }
 
-    // Catches a host that waits for more than a message before it answers
-    // (the browser keeps the pipe open), that crashes or goes out of step on
-    // odd framing (empty, one byte, the 64 KiB limit and one byte over it,
-    // two messages in one read, a length longer than what follows), answers
-    // without the length prefix, hands over a body that is not JSON or a
-    // scheme other than http, https and ftp, loses the browser's session on
-    // the way or lets a line break in it add a header, says ok to a caught
-    // download before the program's probe succeeded, or counts a listener
-    // that accepts and never answers as delivery.
+    // Catches a host that waits for more than a message before it answers (the browser keeps the pipe open), crashes
+    // or goes out of step on odd framing (empty, one byte, the 64 KiB limit and one over, two messages in one read, a
+    // length longer than what follows), answers without the length prefix, hands over a body that is not JSON or a
+    // scheme but http, https and ftp, loses the browser's session or lets a line break in it add a header, says ok to
+    // a caught download before the program's probe succeeded, or counts a silent listener as delivery.
     void hostFraming()
     {
         {

@@ -16,9 +16,8 @@ namespace {
 
 const QString kPath = QStringLiteral("/files/data.bin");
 
-// Drives the plan as the slot crew does (the plan moves on inside
-// packCompleted; more work after a run comes from the event loop), with a
-// loopback server serving data (or another host) and every signal recorded.
+// Drives the plan as the slot crew does (more work after a run comes from the event loop), with a loopback server
+// serving data (or another host) and every signal recorded.
 class Harness : public QObject
 {
 public:
@@ -159,8 +158,7 @@ private slots:
         // Idle between runs: the connection is kept for a later request.
         QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckConnected));
 
-        // The run is asked for whole; after a failure the next request starts at the
-        // first byte not stored, so no byte is fetched twice.
+        // The run is asked for whole; after a failure the next request starts at the first byte not stored.
         const auto &asked = h.server.requests();
         QCOMPARE(asked.size(), requests);
         qint64 servedBefore = 0;
@@ -195,8 +193,7 @@ private slots:
         h.slot(1).setTarget(login + h.server.hostPort(), kPath);
         // A weak tag cannot guard a range: the date does.
         h.slot(1).setValidators("W/\"w1\"", "Sat, 05 Dec 2026 10:00:00 GMT", true);
-        // Pack 0 whole already, pack 1 fresh, pack 3 partly stored (with junk past
-        // its stored bytes), pack 4 fresh; packs 2 and 5 done: two runs.
+        // Pack 0 whole already, 1 fresh, 3 partly stored (junk past its stored bytes), 4 fresh; 2 and 5 done: two runs.
         QVERIFY(h.work.write(3000, QByteArray(h.data.mid(3000, 300) + QByteArray(40, 'J')).constData(), 340));
         QVERIFY(h.work.write(0, h.data.constData(), 1000));
         h.plan.start(1, {{0, 1000}, {1, 0}, {3, 300}, {4, 0}});
@@ -225,10 +222,8 @@ private slots:
 
     void badReplies_data()
     {
-        // Every reply below would put wrong bytes (or none at all) into the pack
-        // files of a run that starts at byte 2000. Most are a failed attempt; the
-        // ones that say the server's file is another one, or that it refuses the
-        // file to this request, stop the slot at once.
+        // Fault: each reply below put wrong bytes (or none) into a run that starts at byte 2000. Most are a failed
+        // attempt; those that say the server's file is another one, or refuse it to this request, stop the slot at once.
         const QByteArray data = randomBytes(4000, 9);
         const auto partial = [&](const QByteArray &span, const QByteArray &body, const QByteArray &tag = "ETag: \"v1\"") {
             return TestHttpServer::response(206, "Partial Content", {"Content-Range: bytes " + span, tag}, body);
@@ -282,10 +277,8 @@ private slots:
 
     void splitNeverCutsARequestInFlight()
     {
-        // Slot 1 runs packs 0-7 of 16 (slot 2's run counts as fetched). Slot 2
-        // goes looking for work as soon as slot 1's first bytes arrive: it may
-        // only take packs slot 1 has not asked for yet, so slot 1's requests
-        // all end whole and the server sends every byte exactly once.
+        // Fault: a split that takes packs already asked for. Slot 1 runs packs 0-7 of 16 (slot 2's run counts as
+        // fetched); slot 2 looks for work at slot 1's first bytes: the server must send every byte once.
         static constexpr qint64 P = 512000;
         Harness h(randomBytes(16 * P, 21), 2, {}, {}, P);
         QVERIFY(h.ok);
@@ -316,8 +309,7 @@ private slots:
 
     void localWriteFailureIsNotRetried()
     {
-        // The folder of the work file is gone: the system's reason is told at
-        // once instead of five network retries.
+        // Fault: a work file whose folder is gone retried as network trouble instead of told at once with the reason.
         Harness h(randomBytes(3000, 3), 1);
         QVERIFY(h.ok);
         WorkFile gone;
@@ -331,9 +323,7 @@ private slots:
 
     void connectionFailures()
     {
-        // A server that drops every connection after one byte: the bytes do not
-        // make the failures count afresh, so the slot gives up instead of
-        // crawling at a byte per attempt for ever.
+        // Fault: a server that drops every connection after one byte makes the failures count afresh for ever.
         Faults oneByte;
         for (int i = 0; i < 10; ++i)
             oneByte.dropAfter.insert(i, 1);

@@ -9,20 +9,15 @@
 #include "gui/picture_box.h"
 #include "gui/stats.h"
 #include "projects/project_file.h"
+#include "support/engine_bench.h"
 #include "support/nginx_server.h"
+#include "support/test_home.h"
+#include "support/window_start.h"
 #include "view/display_model.h"
 
 #include <QtNetwork>
 #include <QtTest>
 #include <QtWidgets>
-
-static QMessageBox *visibleMessageBox()
-{
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
-            return b;
-    return nullptr;
-}
 
 // Keeps what the window would have shown on the desktop.
 class NoticeBoard : public Notifier
@@ -42,8 +37,7 @@ public slots:
     void open(const QUrl &url) { opened << url; }
 };
 
-// At a device pixel ratio of 2, a picture painted at the window's size and scaled up is made of 2 x 2 blocks; one
-// painted at the screen's pixels has edges inside them.
+// At a device pixel ratio of 2, a picture painted at the window's size and scaled up is made of 2 x 2 blocks.
 static bool sharp(const QImage &shot)
 {
     for (int y = 0; y + 1 < shot.height(); y += 2)
@@ -51,14 +45,6 @@ static bool sharp(const QImage &shot)
             if (shot.pixel(x, y) != shot.pixel(x + 1, y) || shot.pixel(x, y) != shot.pixel(x, y + 1))
                 return true;
     return shot.devicePixelRatio() < 2;
-}
-
-// Shows the window and waits until start-up has run.
-static bool startUp(Form1 &w)
-{
-    QSignalSpy done(&w, &Form1::startupFinished);
-    w.show();
-    return done.wait(5000);
 }
 
 class TestMainWindow : public QObject
@@ -112,16 +98,7 @@ class TestMainWindow : public QObject
 
 private slots:
     // A configured program: start-up shows no notice.
-    void init()
-    {
-        m_dir = new QTemporaryDir;
-        qputenv("ZOV_KESTRA_HOME", home().toUtf8());
-        qputenv("XDG_CONFIG_HOME", (m_dir->path() + "/config").toUtf8());
-        qputenv("XDG_RUNTIME_DIR", m_dir->path().toUtf8());   // the hand-off socket's folder
-        Settings::setApplicationName("zov-kestra-download");
-        for (const char *key : {"FilePath", "packsize", "modemspeed"})
-            Settings::write(key, "1");
-    }
+    void init() { useOwnHome((m_dir = new QTemporaryDir)->path()); }
 
     void cleanup()
     {
@@ -153,10 +130,14 @@ private slots:
     }
 
     // Catches settings written back at start-up (only AppPath is added), a click not stored, a notice on a configured
-    // machine, and the options opening while a download runs.
+    // machine, the options opening while a download runs; "-Startwin-" matched in another case or among other arguments.
     void configuredStartUp()
     {
-        Settings::write("Tray", "0");
+        for (const char *arguments : {"-Startwin-", "-startwin-", "-Startwin- x", ""}) {
+            Form1 w(QString(arguments).split(' ', Qt::SkipEmptyParts));
+            QVERIFY(startUp(w));
+            QCOMPARE(w.isMinimized(), QByteArray(arguments) == "-Startwin-");
+        }
         Settings::write("OnStartTab", "1");
         Form1 w({});
         QVERIFY(startUp(w));
@@ -205,8 +186,6 @@ private slots:
         NginxServer nginx;
         nginx.setRateLimit(64 << 10);
         QVERIFY(TextFile::write(www.path() + "/f.bin", QByteArray(4 << 20, 'z')) && nginx.start(www.path()));
-        Settings::write("packsize", "512000");
-        Settings::write("FilePath", m_dir->path() + "/in/");
         Form1 w({});
         QVERIFY(w.Timer_load->isActive() && !w.engine().queue().isTicking() && w.engine().store().entries().isEmpty()
                 && !QDir(home() + "/projects").exists());
@@ -244,8 +223,7 @@ private slots:
         };
         const QList<QRect> idle = layout();
         const QString url = nginx.hostPort() + "/f.bin";
-        QVERIFY(w.engine().queue().add("f", ProjectFile::build(ProjectFile::fromSettings(url, 4 << 20, false)), url, 4 << 20)
-                && w.engine().queue().startNow("f"));
+        QVERIFY(queueProject(w.engine(), "f", url, 4 << 20) && w.engine().queue().startNow("f"));
         QTRY_VERIFY_WITH_TIMEOUT(w.label("Lbl_Vitesse_MM")->text() != "0.00 Kb/s" && w.label("Lbl_Paquet")->text() != "Nothing", 15000);
         QCOMPARE(layout(), idle);
         QVERIFY(sharp(w.Graph2->grab().toImage()) && sharp(w.Graph->grab().toImage()));
@@ -262,8 +240,8 @@ private slots:
     }
 
     // Catches a download that ends unseen and is not told, told twice or without the file's name, or told while the
-    // window is looked at (a failure then); "Open file" and "Open folder" not reaching the desktop's handler with the
-    // saved file (a name taken in the destination) and its folder, or offered for a file that is gone.
+    // window is looked at (a failure then); "Open file" and "Open folder" not handing the saved file (a name taken in
+    // the destination) and its folder to the desktop, or offered for a file that is gone.
     void finishedDownloadIsToldAndOpens()
     {
         QTemporaryDir www;
@@ -309,27 +287,13 @@ private slots:
         w.Mnu_Finished->close();
     }
 
-    // Catches "-Startwin-" matched in another case or among other arguments.
-    void startwinStartsMinimized()
-    {
-        Settings::write("Tray", "0");
-        for (const char *arguments : {"-Startwin-", "-startwin-", "-Startwin- x", ""}) {
-            Form1 w(QString(arguments).split(' ', Qt::SkipEmptyParts));
-            QVERIFY(startUp(w));
-            QCOMPARE(w.isMinimized(), QByteArray(arguments) == "-Startwin-");
-        }
-    }
-
-    // Catches a second copy that keeps running, speaks when the session
-    // starts it, shows a message box instead of the running window when started
-    // by hand, or drops the address it was started with instead of handing it
-    // over; and a program that SIGTERM does not end (the shutdown window
-    // refused the application's quit).
+    // Catches a second copy that keeps running, speaks when the session starts it, shows a message box instead of the
+    // running window when started by hand, or drops its address instead of handing it over; and a program that
+    // SIGTERM does not end (the shutdown window refused the quit).
     void secondCopyEnds()
     {
-        // The copies inherit this process's program folder, settings and
-        // platform. The hand-off socket is this test's: the first copy finds
-        // it taken, and what the others hand over arrives here.
+        // The copies inherit this process's folders; the hand-off socket is this test's, so the first copy finds it
+        // taken and what the others hand over arrives here.
         QLocalServer standIn;
         QVERIFY(standIn.listen(UrlHandOff::socketPath()));
         QByteArrayList got;
@@ -361,9 +325,12 @@ private slots:
     // Catches snapshots shown in folder order (0, 1, 10, 11, 2 ...), ">>" enabled with 3 or left enabled on the
     // last page, "<<" enabled on the first, shown smaller than saved or with bands; figures cut at the wrong key or
     // line end; the main window left usable while the window is open, or left disabled after it closed; Esc or Enter
-    // not closing it.
-    void statsFiguresAndSnapshots()
+    // not closing it. Deleting statistics: a name matched inside another ("a" in "ab", "ba"), their folders, list-file
+    // lines or list entries removed, or the wrong entry; a "No" that deletes anyway.
+    void statsFiguresSnapshotsAndDelete()
     {
+        for (const char *name : {"ab", "a", "ba"})
+            addFinished(name, 1, 1);
         addFinished("three", 3, 4);
         addFinished("twelve", 12, 0);
         QVERIFY(TextFile::write(folder("twelve") + "stats.zov", "Time:00:12:07\r\nHspeed:120.00 Kb/s | 960.0 Kbits/s\r\n"
@@ -396,30 +363,22 @@ private slots:
         QVERIFY(shown(s->Pict_Stats2) == QList<int>({0, 1, 2}) && s->Cmd_For_2->isEnabled() && !s->Cmd_Prec_2->isEnabled());
         QTest::keyClick(s->Txt_Url, Qt::Key_Return);
         QTRY_VERIFY(!w.statsWindow() && w.isEnabled());
-    }
 
-    // Catches a name matched inside another ("a" in "ab", "ba"): their folders, list-file lines or list entries
-    // removed, or the wrong entry removed; and a "No" that deletes anyway.
-    void statsDeleteLeavesNamesThatContainIt()
-    {
-        for (const char *name : {"ab", "a", "ba"})
-            addFinished(name, 1, 1);
-        Form1 w({});
-        QVERIFY(startUp(w));
         for (QMessageBox::StandardButton answer : {QMessageBox::No, QMessageBox::Yes}) {
-            menu(w, 2, w.Mnu_Del_Stats); // rows: ba, a, ab
+            menu(w, 4, w.Mnu_Del_Stats); // rows: twelve, three, ba, a, ab
             QMessageBox *box = visibleMessageBox();
             QVERIFY(box && box->text() == "Do you really want to delete the statistics of a ?" && box->windowTitle() == "Delete ?");
             box->button(answer)->click();
             QTRY_VERIFY(!box->isVisible());
         }
-        QCOMPARE(TextFile::read(home() + "/projects/main.zov"), QByteArray("ab\r\nba\r\n"));
+        QCOMPARE(TextFile::read(home() + "/projects/main.zov"), QByteArray("ab\r\nba\r\nthree\r\ntwelve\r\n"));
         QVERIFY(!QDir(folder("a")).exists() && QFile::exists(folder("ab") + "ab(1_0).jpg") && QFile::exists(folder("ba") + "project.zov"));
         QStringList finished;
         for (const ProjectEntry &e : w.engine().store().finished())
-            finished << e.name << e.url;
+            finished << e.name + ' ' + e.url;
         QCOMPARE(finished << QString::number(w.Lst_Main2->topLevelItemCount()),
-                 QStringList({"ab", "127.0.0.1:1/ab.iso", "ba", "127.0.0.1:1/ba.iso", "2"}));
+                 QStringList({"ab 127.0.0.1:1/ab.iso", "ba 127.0.0.1:1/ba.iso", "three 127.0.0.1:1/three.iso",
+                              "twelve 127.0.0.1:1/twelve.iso", "4"}));
     }
 };
 

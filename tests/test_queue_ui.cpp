@@ -1,39 +1,25 @@
 // The queue through the real main window: waiting projects are taken by the queue
 // timer in turn, downloaded with the Download tab shown, and end under "Finished".
-#include "core/settings.h"
 #include "gui/form1.h"
 #include "core/winsock.h"
-#include "engine/download_manager.h"
 #include "engine/http_slot.h"
 #include "core/text_file.h"
-#include "projects/project_file.h"
+#include "support/engine_bench.h"
 #include "support/ftp_server.h"
 #include "support/nginx_server.h"
-#include "support/test_files.h"
+#include "support/test_home.h"
+#include "support/window_start.h"
 
 #include <QtTest>
 #include <QtWidgets>
 
-// Shows the window and waits until start-up has run.
-static bool startUp(Form1 &w)
-{
-    QSignalSpy ready(&w, &Form1::startupFinished);
-    w.show();
-    return ready.wait(5000);
-}
-
 class TestQueueUi : public QObject
 {
     Q_OBJECT
-    // A program folder, settings and served folder ("www") under root; the
-    // received files go to root + "/in/".
+    // The program's folders and settings under root, files served from root + "/www", received in root + "/in/".
     static bool configure(const QString &root)
     {
-        qputenv("ZOV_KESTRA_HOME", (root + "/home").toUtf8());
-        qputenv("XDG_CONFIG_HOME", (root + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        for (auto [key, value] : {std::pair{"FilePath", root + "/in/"}, {"packsize", "512000"}, {"modemspeed", "56"}, {"Tray", "0"}})
-            Settings::write(key, value);
+        useOwnHome(root);
         return QDir().mkpath(root + "/www");
     }
 
@@ -59,8 +45,7 @@ private slots:
             Form1 w({});
             QVERIFY(startUp(w));
             DownloadManager &e = w.engine();
-            QVERIFY(e.queue().add("c", ProjectFile::build(ProjectFile::fromSettings(url, data.size(), false)), url,
-                                  data.size()));
+            QVERIFY(queueProject(e, "c", url, data.size()));
             e.queue().setTickInterval(50);
             QTRY_VERIFY_WITH_TIMEOUT(e.status().secondsElapsed >= 2, 20000);
             QSignalSpy ended(&w, &Form1::shutdownFinished);
@@ -86,8 +71,7 @@ private slots:
         DownloadManager &e = w.engine();
         QVERIFY(e.isDownloading() && e.status().received > 0);
         QCOMPARE("sec:" + QByteArray::number(e.status().secondsElapsed) + "\r\nmin:0\r\nh:0\r\n", timeFile);
-        for (QWidget *top : QApplication::topLevelWidgets())
-            QVERIFY(!qobject_cast<QMessageBox *>(top) || !top->isVisible());
+        QVERIFY(!visibleMessageBox());
         QVERIFY(!TextFile::read(projects + "/c/download.zov").contains(":0\r\n"));
         QSignalSpy finished(&e, &DownloadManager::projectFinished);
         QVERIFY(finished.wait(30000));
@@ -108,11 +92,10 @@ private slots:
         nginx.stop();
     }
 
-    // Catches wrong enabled states of the project menu, a move that loses the
-    // order of the lists or the list file, a cancel that stops the wrong
-    // download, leaves files or sockets behind (FTP slots included), or does
-    // not hand the queue to the next project; the tabs not switched, and the
-    // window not back at rest once the queue is empty.
+    // Catches wrong enabled states of the project menu, a move that loses the order of the lists or the list file, a
+    // cancel that stops the wrong download, leaves files or sockets behind (FTP slots included), deletes a folder of
+    // the user's that has the project's name, or does not hand the queue to the next project; the tabs not switched,
+    // and the window not back at rest once the queue is empty.
     void projectMenuMovesAndCancels()
     {
         QTemporaryDir dir;
@@ -121,6 +104,8 @@ private slots:
         const QByteArray big(3000000, 'r'), small(600001, 's');
         for (auto [name, data] : {std::pair{"r", &big}, {"f", &big}, {"w", &small}, {"x", &small}})
             QVERIFY(TextFile::write(www + "/" + name + ".bin", *data));
+        for (const char *name : {"r", "f"})   // folders of the user's with the projects' names
+            QVERIFY(QDir().mkpath(dest + name) && TextFile::write(dest + name + "/notes.txt", name));
         NginxServer nginx;
         nginx.setRateLimit(100000);
         QVERIFY2(nginx.start(www), qPrintable(nginx.lastError()));
@@ -134,8 +119,7 @@ private slots:
                                                  {"f", ftp.baseUrl(), true, big.size()},
                                                  {"w", nginx.hostPort(), false, small.size()},
                                                  {"x", nginx.hostPort(), false, small.size()}}) {
-            const QString url = host + "/" + name + ".bin";
-            QVERIFY(e.queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, ftpType)), url, size));
+            QVERIFY(queueProject(e, name, host + "/" + name + ".bin", size, ftpType));
         }
         QSignalSpy started(&e, &DownloadManager::projectStarted);
         QSignalSpy tabs(&e, &DownloadManager::tabRequested);
@@ -175,11 +159,8 @@ private slots:
         const auto cancelRow = [&](int row) {
             menuOn(row);
             w.Mnu_Cancel->trigger();
-            QMessageBox *box = nullptr;
-            for (QWidget *top : QApplication::topLevelWidgets())
-                if (auto *b = qobject_cast<QMessageBox *>(top); b && b->isVisible() && b->windowTitle() == "Cancel ?")
-                    box = b;
-            QVERIFY(box);
+            QMessageBox *box = visibleMessageBox();
+            QVERIFY(box && box->windowTitle() == "Cancel ?");
             box->button(QMessageBox::Yes)->click();
         };
         // The tray menu pauses and resumes as the action button does.
@@ -198,11 +179,14 @@ private slots:
         // the queue starts the next one.
         for (const char *name : {"r", "f"}) {
             QTRY_VERIFY_WITH_TIMEOUT(e.isDownloading() && e.status().project == name && e.status().received > 0, 15000);
-            QVERIFY(QFile::exists(dest + name));
+            const QString own = dest + name + " (1)";
+            QVERIFY(QFile::exists(own));
             // Every connection of the project goes with its download.
             QPointer<const Download> running = e.download();
             cancelRow(1);
-            QVERIFY(!e.isDownloading() && !QFile::exists(dest + name) && !QFile::exists(projects + name));
+            QVERIFY(!e.isDownloading() && !QFile::exists(own) && !QFile::exists(projects + name));
+            QCOMPARE(QDir(dest + name).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"notes.txt"});
+            QCOMPARE(TextFile::read(dest + name + "/notes.txt"), QByteArray(name));
             QVERIFY(!TextFile::read(projects + "main.zov").contains(QByteArray(name) + "\r\n"));
             QTRY_VERIFY(running.isNull() && !e.download());
         }

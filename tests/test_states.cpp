@@ -1,15 +1,9 @@
-// The download's State as a table, through the real engine against nginx on
-// loopback: each event in each state leads to the next state, the status
-// value says what happens (no running speed while paused, the retry while
-// waiting to reconnect, idle slots once cancelled), and a program killed in
-// any state finishes the file exactly at its next start-up.
-#include "core/settings.h"
+// The download's states through the real engine against nginx on loopback: each event in each state leads to the
+// next one, the status says what happens, and a program killed in any state finishes the file at its next start-up.
 #include "core/text_file.h"
-#include "engine/download_manager.h"
 #include "engine/transfer_slot.h"
-#include "projects/project_file.h"
+#include "support/engine_bench.h"
 #include "support/nginx_server.h"
-#include "support/test_files.h"
 #include "support/test_http_server.h"
 #include "view/download_view.h"
 
@@ -22,7 +16,6 @@
 namespace {
 using S = Download::State;
 constexpr qint64 P = 512000;
-QByteArray sha(const QByteArray &b) { return QCryptographicHash::hash(b, QCryptographicHash::Sha256); }
 
 // A copy of folder from into to (made anew), as a killed program leaves it.
 void copyTree(const QString &from, const QString &to)
@@ -42,25 +35,23 @@ class TestStates : public QObject
 {
     Q_OBJECT
 private:
-    QTemporaryDir m_dir;
+    EngineBench m_bench;
     NginxServer m_slow;   // four slots at 200 KB/s each: a few seconds per file
     std::unique_ptr<DownloadManager> m_e;
     std::unique_ptr<QSignalSpy> m_states;
-    QString served() const { return m_dir.path() + "/www/"; }
-    QString home() const { return m_dir.path() + "/home"; }
-    QString dest() const { return m_dir.path() + "/received/"; }
+    QString served() const { return m_bench.www(); }
+    QString home() const { return m_bench.home(); }
+    QString dest() const { return m_bench.dest(); }
 
-    // The program starts (resuming the project an earlier run left in
-    // progress) with a fresh record of the states it passes through.
-    DownloadManager &startUp(bool atLaunch = true)
+    // The program starts (resuming a project left in progress) with a fresh record of the states it passes through.
+    DownloadManager &startUp()
     {
         m_states.reset();
         m_e = std::make_unique<DownloadManager>();
         m_e->setSlotTimeouts(3000, 10);
         m_states = std::make_unique<QSignalSpy>(m_e.get(), &DownloadManager::stateChanged);
         m_e->queue().load();
-        if (atLaunch)
-            m_e->queue().startAtLaunch();
+        m_e->queue().startAtLaunch();
         return *m_e;
     }
     // Killed: no shutdown, nothing written on the way out.
@@ -77,41 +68,27 @@ private:
         m_states->clear();
         return list;
     }
-    QByteArray add(const QString &name, qint64 size, const QString &host)
-    {
-        const QByteArray b = TestFiles::randomBytes(size, quint32(size) ^ qHash(name));
-        const QString url = host + "/" + name + ".bin";
-        if (!TextFile::write(served() + name + ".bin", b)
-            || !m_e->queue().add(name, ProjectFile::build(ProjectFile::fromSettings(url, size, false)), url, size))
-            qFatal("cannot set up %s", qPrintable(name));
-        return b;
-    }
+    QByteArray add(const QString &name, qint64 size, const QString &host) { return m_bench.serve(*m_e, name, size, host); }
     bool finishes(const QString &name, const QByteArray &data)
     {
         QSignalSpy finished(m_e.get(), &DownloadManager::projectFinished);
         return (m_e->state() == S::Finished || finished.wait(30000)) && m_e->state() == S::Finished
-               && sha(TextFile::read(dest() + name + ".bin")) == sha(data);
+               && sha256(TextFile::read(dest() + name + ".bin")) == sha256(data);
     }
 
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid() && QDir().mkpath(served()) && QDir().mkpath(home()) && QDir().mkpath(dest()));
-        qputenv("ZOV_KESTRA_HOME", home().toUtf8());
-        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        Settings::write("FilePath", dest());
-        Settings::write("packsize", QString::number(P));
+        QVERIFY(m_bench.setUp(P));
         m_slow.setRateLimit(200000);
         QVERIFY2(m_slow.start(served()), qPrintable(m_slow.lastError()));
     }
     void cleanup() { kill(); }
     void cleanupTestCase() { m_slow.stop(); }
 
-    // Faults: a click that pauses a paused download or reads a caption, a
-    // finished or cancelled download still counted as running, a failure
-    // shown as a pause of the user's (or the reverse), a paused download
-    // with a running speed, a cancel that leaves the slots' texts behind.
+    // Faults: a click that pauses a paused download or reads a caption, a finished or cancelled download still counted
+    // as running, a failure shown as the user's pause (or the reverse), a paused download with a running speed, a
+    // cancel that leaves the slots' texts behind.
     void eventsInEachState()
     {
         DownloadManager &e = startUp();
@@ -129,8 +106,7 @@ private slots:
         e.actionClicked();                                     // Finished, click: nothing
         QVERIFY(seen().isEmpty() && !e.isDownloading());
 
-        // The file changes on the server: failed, failed again on a resume,
-        // then cancelled, leaving every slot idle.
+        // The file changes on the server: failed, failed again on a resume, then cancelled.
         add("b", 4 * P, m_slow.hostPort());
         QVERIFY(e.queue().startNow("b"));
         QTRY_VERIFY_WITH_TIMEOUT(e.status().received > P / 2, 10000);
@@ -157,9 +133,10 @@ private slots:
         QVERIFY(e.store().entries().size() == 1 && e.store().finished().size() == 1);
     }
 
-    // Faults: a server's "busy, come back in 1 s" taken for a failure, or
-    // not shown as a wait for the server (nor left once data flows again).
-    void serverAsksToWait()
+    // Faults: a server's "busy, come back in 1 s" taken for a failure, or not shown as a wait (nor left after it); a
+    // server that takes two connections per address (503 to the others) stopping the download once the other slots
+    // gave up.
+    void busyServers()
     {
         DownloadManager &e = startUp();
         DownloadView view;
@@ -175,28 +152,19 @@ private slots:
         QVERIFY(finishes("w", data));
         QCOMPARE(seen(), (QList<S>{S::Starting, S::Running, S::WaitingForServer, S::Running, S::Assembling, S::Finished}));
         QCOMPARE(e.download()->slot(1).failuresTotal() + e.download()->slot(2).failuresTotal(), 0);
-    }
 
-    // Fault: a server that takes two connections per address (the others get
-    // 503) stopped the whole download once the other slots gave up.
-    void serverTakesTwoConnections()
-    {
-        DownloadManager &e = startUp();
-        TestHttpServer site;
-        QVERIFY(site.start());
-        const QByteArray data = add("two", 12 * P, site.hostPort());
-        site.serveFile(data, {.bodyPiece = 64 * 1024, .pieceDelay = 20, .connections = 2});
+        const QByteArray two = add("two", 12 * P, site.hostPort());
+        site.serveFile(two, {.bodyPiece = 64 * 1024, .pieceDelay = 20, .connections = 2});
         QVERIFY(e.queue().startNow("two"));
-        QVERIFY(finishes("two", data));
+        QVERIFY(finishes("two", two));
         int resting = 0;
         for (int n = 1; n <= 4; ++n)
             resting += e.download()->slot(n).failuresTotal() >= TransferSlot::MaxFailedAttempts ? 1 : 0;
         QVERIFY(!seen().contains(S::Failed) && resting >= 1);
     }
 
-    // Faults: a retry that goes on while paused (or a pause that keeps
-    // showing the retry), a retry wait not shown, the attempts not started
-    // afresh at the resume.
+    // Faults: a retry that goes on while paused (or a pause that keeps showing it), a retry wait not shown, the
+    // attempts not started afresh at the resume.
     void pauseDuringRetryWait()
     {
         DownloadManager &e = startUp();
@@ -212,25 +180,24 @@ private slots:
         QVERIFY(waiting.attempt == 2 && waiting.retryInSeconds >= 1 && waiting.activity == SlotActivity::Retrying);
         e.actionClicked();
         QCOMPARE(e.state(), S::Paused);
-        int opened = 0;
-        for (int n = 1; n <= 4; ++n)
-            opened += e.download()->slot(n).connectionsOpened();
+        const auto opened = [&e] {
+            int sum = 0;
+            for (int n = 1; n <= 4; ++n)
+                sum += e.download()->slot(n).connectionsOpened();
+            return sum;
+        };
+        const int before = opened();
         QTest::qWait(2500);   // past the retry that was due
-        int after = 0;
-        for (int n = 1; n <= 4; ++n) {
-            after += e.download()->slot(n).connectionsOpened();
-            QVERIFY(e.status().perSlot[n - 1].retryInSeconds == -1
-                    && e.status().perSlot[n - 1].activity == SlotActivity::Paused);
-        }
-        QCOMPARE(after, opened);
+        QCOMPARE(opened(), before);
+        for (const DownloadStatus::Slot &slot : e.status().perSlot)
+            QVERIFY(slot.retryInSeconds == -1 && slot.activity == SlotActivity::Paused);
         e.actionClicked();
         QTRY_VERIFY_WITH_TIMEOUT(e.status().retryingSlot() >= 0, 5000);
         QCOMPARE(e.status().perSlot[e.status().retryingSlot()].attempt, 2);
         e.queue().cancel("gone");
     }
 
-    // Faults: a cancel during the assembly that carries on (placing the file
-    // anyway, or leaving the project's folder or record behind).
+    // Faults: a cancel during the assembly that carries on (placing the file, leaving the folder or record behind).
     void cancelDuringAssembly()
     {
         DownloadManager &e = startUp();
@@ -246,18 +213,14 @@ private slots:
         QVERIFY(!QFileInfo::exists(dest() + "d.bin") && !QFileInfo::exists(dest() + "d") && !e.store().current());
     }
 
-    // Faults: a state whose files a kill leaves unusable (a register ahead of
-    // its packs, a pack noted twice, a work file taken for complete), a
-    // start-up that does not resume the project in progress.
+    // Faults: a state whose files a kill leaves unusable (a register ahead of its packs, a pack noted twice, a work
+    // file taken for complete), a start-up that does not resume the project in progress.
     void killInEachStateThenStartUp_data()
     {
         QTest::addColumn<int>("state");
-        QTest::newRow("starting") << int(S::Starting);
-        QTest::newRow("running") << int(S::Running);
-        QTest::newRow("paused") << int(S::Paused);
-        QTest::newRow("failed") << int(S::Failed);
-        QTest::newRow("assembling") << int(S::Assembling);
-        QTest::newRow("finished") << int(S::Finished);
+        for (auto [tag, s] : {std::pair{"starting", S::Starting}, {"running", S::Running}, {"paused", S::Paused},
+                              {"failed", S::Failed}, {"assembling", S::Assembling}, {"finished", S::Finished}})
+            QTest::newRow(tag) << int(s);
     }
     void killInEachStateThenStartUp()
     {
@@ -266,7 +229,7 @@ private slots:
         const QString name = QStringLiteral("k%1").arg(state);
         DownloadManager &e = startUp();
         const QByteArray data = add(name, 5 * P + 77, m_slow.hostPort());
-        const QString snapshot = m_dir.path() + "/snapshot";
+        const QString snapshot = m_bench.dir.path() + "/snapshot";
         if (at == S::Starting) {
             e.queue().setTickInterval(400);
             e.queue().release();
@@ -305,7 +268,7 @@ private slots:
         DownloadManager &again = startUp();
         if (at == S::Finished) {
             QVERIFY(!again.isDownloading() && again.store().finished().last().name == name);
-            QCOMPARE(sha(TextFile::read(dest() + name + ".bin")), sha(data));
+            QCOMPARE(sha256(TextFile::read(dest() + name + ".bin")), sha256(data));
         } else {
             QCOMPARE(again.status().project, name);
             QVERIFY(finishes(name, data));

@@ -10,8 +10,8 @@ class TestUrlHelpers : public QObject
 {
     Q_OBJECT
 private slots:
-    // "host|path|file name|base name", as the probe (Extract_URL) and the project
-    // start (Extract_URL2, whose path the transfer slots send) split an address.
+    // "host|path|file name|base name", as the probe (Extract_URL) and the project start (Extract_URL2, whose path
+    // the slots send) split an address.
     void addresses()
     {
         const std::pair<const char *, const char *> cases[] = {
@@ -34,8 +34,7 @@ private slots:
         }
     }
 
-    // The form an address is stored and requested in ("" = refused); a row with
-    // a Location value is resolved against "h" + "/a/b/c.zip?x" first.
+    // The form an address is stored and requested in ("" = refused); a Location is resolved against h/a/b/c.zip?x.
     void safeForm()
     {
         const struct { QString url, location, safe; } cases[] = {
@@ -63,8 +62,8 @@ private slots:
         }
     }
 
-    // Fault: an FTP command naming "%20" instead of the space, or a decoded line
-    // break that starts a command of its own; a name that climbs out of its folder.
+    // Fault: an FTP command naming "%20" instead of the space, or a decoded line break that starts a command of its
+    // own; a name that climbs out of its folder.
     void ftpPathAndNames()
     {
         QString decoded;
@@ -75,8 +74,7 @@ private slots:
             QVERIFY2(!isSafeName(QString::fromUtf8(name)), name);
     }
 
-    // The Cookie header of a request for each address, from one cookie file as
-    // curl, wget and the browsers' exports write it.
+    // The Cookie header of a request for each address, from one cookie file as curl, wget and browsers write it.
     void cookieFile()
     {
         const QByteArray file =
