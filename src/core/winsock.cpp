@@ -578,8 +578,9 @@ void Winsock::driveHandshake()
             return;
         }
         link.phase = TlsLink::Phase::Up;
-        // Bytes that came with the end of the handshake wait in OpenSSL.
-        if (SSL_has_pending(link.ssl))
+        // Bytes that came with the end of the handshake wait in OpenSSL or
+        // in Qt's buffer, where no arrival on the socket would tell of them.
+        if (SSL_has_pending(link.ssl) || m_socket->bytesAvailable() > 0)
             notifyLater();
         connectionUp(m_socket);
         return;

@@ -508,8 +508,7 @@ int main(int argc, char *argv[])
     } else {
         // The slots' connections open while the probe asks: their first
         // requests go out as soon as it has the answer. Not for HTTPS: there
-        // the probe's handshake first gives the session the slots resume,
-        // and tells whether the server needs the named authorities.
+        // the probe's handshake first gives the session the slots resume.
         if (!UrlProbe::storedAddress(typed).startsWith(QLatin1String("https://")))
             WarmConnections::open(typed, 4);
         probe.start(typed, headers);
