@@ -4,7 +4,7 @@
 set -euo pipefail
 packages=(
   g++ cmake ninja-build ccache pkg-config
-  qt6-base-dev qt6-base-dev-tools libgl-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libssl-dev
   nginx-light python3-pyftpdlib tinyproxy openssl ca-certificates strace
   xvfb xauth openbox x11-utils trayer dunst dbus-daemon
   qt6-websockets-dev qt6-svg-dev chromium

@@ -1,5 +1,6 @@
 // HTTPS end to end: zov-kestra-get against a real nginx with TLS on loopback, with
 // an authority and server certificates made here by the openssl command.
+#include "core/winsock.h"
 #include "support/nginx_server.h"
 #include "support/tcp_relay.h"
 #include "support/test_files.h"
@@ -8,6 +9,7 @@
 #include <QProcess>
 #include <QSet>
 #include <QTemporaryDir>
+#include <QUrl>
 #include <QtTest>
 
 #include <csignal>
@@ -36,7 +38,8 @@ class TestHttps : public QObject
 private slots:
     void initTestCase()
     {
-        // Good, self-signed, expired, wrong-host certificates, and one from an authority nobody trusts.
+        // Good, self-signed, expired, wrong-host certificates, one from an authority nobody
+        // trusts, and one made for a host name instead of an address.
         QProcess sh;
         sh.setWorkingDirectory(m_dir.path());
         sh.start("/bin/sh", {"-ec", R"(key() { openssl ecparam -name prime256v1 -genkey -noout -out $1.key; }
@@ -47,9 +50,10 @@ private slots:
             cert selfsigned "-signkey selfsigned.key" IP:127.0.0.1 2
             cert expired "-CA ca.pem -CAkey ca.key" IP:127.0.0.1 -1
             cert wronghost "-CA ca.pem -CAkey ca.key" DNS:other.invalid 2
-            cert unknown "-CA stranger.pem -CAkey stranger.key -CAcreateserial" IP:127.0.0.1 2)"});
+            cert unknown "-CA stranger.pem -CAkey stranger.key -CAcreateserial" IP:127.0.0.1 2
+            cert named "-CA ca.pem -CAkey ca.key" DNS:localhost 2)"});
         QVERIFY2(sh.waitForFinished(60000) && sh.exitCode() == 0, sh.readAllStandardError().constData());
-        for (QString c : {"good", "selfsigned", "expired", "wronghost", "unknown"})
+        for (QString c : {"good", "selfsigned", "expired", "wronghost", "unknown", "named"})
             m_nginx.addTls(path(c + ".pem"), path(c + ".key"));
         QVERIFY(QDir().mkpath(path("www")));
         for (qint64 size : {1, 512001, 10 << 20})
@@ -60,6 +64,7 @@ private slots:
                                "location /private/ { auth_basic files; auth_basic_user_file " + path("htpasswd;")
                                + " alias " + path("www/;") + " }"
                                "location /members/ { if ($cookie_session != tls-only) { return 403; } alias " + path("www/;") + " }"
+                               "location /sni/ { if ($ssl_server_name != localhost) { return 403; } alias " + path("www/;") + " }"
                                "location = /to-tls.bin { return 302 https://127.0.0.1:@TLSPORT@/f512001.bin; }"
                                "location = /to-plain.bin { return 301 http://127.0.0.1:@PORT@/f512001.bin; }"),
                  qPrintable(m_nginx.lastError()));
@@ -82,6 +87,11 @@ private slots:
         QTest::newRow("login f512001.bin") << url(0, "private/f512001.bin").replace("//", "//zov:s3cret@") << 0 << QByteArray("Type:2");
         // Fault: a secure cookie not sent over TLS by the probe or the slots (nginx answers 403).
         QTest::newRow("secure cookie f512001.bin") << url(0, "members/f512001.bin") << 0 << QByteArray("Type:2");
+        // Faults: the host name not sent for SNI (nginx answers 403); a certificate for a host
+        // name checked against something else, or not at all.
+        QTest::newRow("sni f512001.bin") << url(5, "sni/f512001.bin").replace("127.0.0.1", "localhost") << 0 << QByteArray("Type:2");
+        QTest::newRow("address for a name") << url(0, "f1.bin").replace("127.0.0.1", "localhost") << 2
+                                            << QByteArray("was made for another host name");
         // Fault: a TLS stream cut in mid-body without close-notify taken as a whole pack.
         QTest::newRow("cut f10485760.bin") << "https://127.0.0.1:%1/f10485760.bin" << 0 << QByteArray("Type:2");
         // Faults: a certificate problem accepted, told as a network failure, or a file written for it.
@@ -97,21 +107,21 @@ private slots:
         QFETCH(QByteArray, said);
         const QString name = QString(QTest::currentDataTag()).replace(' ', '-');
         TcpRelay relay(m_nginx.tlsPort(0));
-        relay.cuts.insert(2, 700000);   // 0 and 1 are the probe's (the system's store first, then the test authority), 1 carried on by slot 1
+        relay.cuts.insert(1, 700000);   // 0 is the probe's, which slot 1 carries on; 1 is slot 2's
         QVERIFY(relay.start());
         const qsizetype from = m_nginx.accessLog().size();
         QByteArray err;
         const int exitCode = get(name, address.contains("%1") ? address.arg(relay.port()) : address, &err);
         QVERIFY2(exitCode == code, qPrintable(QString("exit code %1: %2").arg(exitCode).arg(err.constData())));
         if (code != 0) {
-            QVERIFY2(err.contains("The certificate of 127.0.0.1 " + said), err.constData());
+            QVERIFY2(err.contains("The certificate of " + QUrl(address).host().toUtf8() + " " + said), err.constData());
             QVERIFY(!QFile::exists(path(name + "-out")) && QDir(path(name + "/projects")).isEmpty());
             return;
         }
         const QString served = name.section('-', -1);
         QCOMPARE(TestFiles::read(path(name + "-out/" + served)), TestFiles::read(path("www/" + served)));
         QVERIFY(TestFiles::read(path(name + "/projects/" + served.section('.', 0, 0) + "/project.zov")).contains(said + "\r\n"));
-        QCOMPARE(relay.connections(), address.contains("%1") ? 6 : 0);
+        QCOMPARE(relay.connections(), address.contains("%1") ? 5 : 0);
         QSet<qint64> resumed, full;
         for (const NginxServer::LogRecord &r : m_nginx.accessLog().mid(from))
             (r.tlsResumed ? resumed : full).insert(r.connection);
@@ -119,6 +129,27 @@ private slots:
         // then three resumed connections, carrying several requests.
         if (name == "f10485760.bin")
             QVERIFY(full.size() == 1 && resumed.size() == 3 && m_nginx.accessLog().size() - from > 5);
+    }
+
+    void smallReadsOfAnAdoptedConnection()
+    {
+        // Faults: decrypted bytes left in the TLS layer after a reader's short read and never
+        // announced again (the end of an answer unread until the server closes); the TLS state
+        // of a connection opened ahead lost when a slot takes it over.
+        QVERIFY(Winsock::setAuthorityFile(path("ca.pem")));
+        Winsock ahead, taker;
+        ahead.setTls(true);
+        ahead.Connect(QStringLiteral("127.0.0.1"), m_nginx.tlsPort(0));
+        QTRY_COMPARE(ahead.State(), int(Winsock::sckConnected));
+        taker.adopt(ahead);
+        QByteArray got;
+        connect(&taker, &Winsock::DataArrival, this, [&] {
+            char chunk[1000];
+            got.append(chunk, taker.GetData(chunk, sizeof chunk));
+        });
+        taker.SendData("GET /f512001.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        const QByteArray file = TestFiles::read(path("www/f512001.bin"));
+        QTRY_VERIFY_WITH_TIMEOUT(got.size() > file.size() && got.endsWith(file), 20000);
     }
 
     void interruptedDownloadResumes()

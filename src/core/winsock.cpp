@@ -7,17 +7,21 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
-#include <QSet>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QNetworkProxy>
 #include <QPointer>
-#include <QSslConfiguration>
-#include <QSslError>
-#include <QSslSocket>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QUrl>
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <cerrno>
+#include <cstdlib>
 #include <sys/socket.h>
 
 // A listener whose incoming connections are made by Winsock::createSocket, like
@@ -106,39 +110,246 @@ bool isReservedInvalid(QString name)
            || name.endsWith(QLatin1String(".invalid"), Qt::CaseInsensitive);
 }
 
-// What TLS connections trust and remember, shared by every socket of the process.
+// What TLS connections trust and remember, shared by every socket of the
+// process. It lives as long as the process: freed at exit it could outlive
+// OpenSSL's own clean-up.
 struct TlsState
 {
-    // The authorities of the named file. A server is trusted when the system's
-    // store or these vouch for it: a connection checks against the system's
-    // first (looked up on demand; reading the whole store costs more than a
-    // handshake) and, when that finds no authority, again against these.
-    QList<QSslCertificate> named;
-    QSet<QString> namedPeers;              // "host:port" that the named authorities vouch for
-    QString authorityError;                // why the named file cannot be used
-    QHash<QString, QByteArray> sessions;   // "host:port" -> the server's last session ticket
+    // The client context, made on first use and again after the trusted
+    // authorities changed (a connection keeps the one it was made with).
+    SSL_CTX *context = nullptr;
+    std::vector<X509 *> named;                 // the authorities of the named file
+    QString authorityError;                    // why the named file cannot be used
+    QHash<QString, SSL_SESSION *> sessions;    // "host:port" -> the server's last session
 };
 
 TlsState &tlsState()
 {
-    static TlsState state;
-    return state;
+    static TlsState *state = new TlsState;
+    return *state;
 }
 
-// The certificate leads to no authority the connection trusts.
-bool lacksAuthority(const QSslError &e)
+void forgetSessions()
 {
-    switch (e.error()) {
-    case QSslError::UnableToGetIssuerCertificate:
-    case QSslError::UnableToGetLocalIssuerCertificate:
-    case QSslError::UnableToVerifyFirstCertificate:
-    case QSslError::CertificateUntrusted:
-    case QSslError::SelfSignedCertificate:
-    case QSslError::SelfSignedCertificateInChain:
-        return true;
-    default:
-        return false;
+    TlsState &tls = tlsState();
+    for (SSL_SESSION *session : std::as_const(tls.sessions))
+        SSL_SESSION_free(session);
+    tls.sessions.clear();
+}
+
+// The texts of OpenSSL's own error queue, emptied.
+QString opensslErrors()
+{
+    QStringList texts;
+    char text[256];
+    while (const unsigned long e = ERR_get_error()) {
+        ERR_error_string_n(e, text, sizeof text);
+        texts.append(QString::fromLatin1(text));
     }
+    return texts.join(QStringLiteral("; "));
+}
+
+// What is wrong with a server's certificate, for the user, from the problems
+// OpenSSL found in its chain (X509_V_ERR_* codes).
+QString certificateProblem(const QList<int> &codes, const QString &host)
+{
+    QStringList problems;
+    const auto add = [&problems](const QString &text) {
+        if (!problems.contains(text))
+            problems.append(text);
+    };
+    for (const int code : codes) {
+        switch (code) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+            add(QStringLiteral("has expired"));
+            break;
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+            add(QStringLiteral("is not valid yet"));
+            break;
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+            add(QStringLiteral("is self-signed"));
+            break;
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH:
+            add(QStringLiteral("was made for another host name"));
+            break;
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_CERT_UNTRUSTED:
+            add(QStringLiteral("comes from an unknown authority"));
+            break;
+        default:
+            add(QStringLiteral("was refused (%1)").arg(QString::fromLatin1(X509_verify_cert_error_string(code))));
+        }
+    }
+    if (problems.isEmpty())
+        problems.append(QStringLiteral("was refused"));
+    return QStringLiteral("The certificate of %1 %2").arg(host, problems.join(QStringLiteral(" and ")));
+}
+
+} // namespace
+
+// What a TLS connection holds besides its TCP socket. The socket BIO below
+// reads and writes through it, so it moves with the connection (adopt).
+struct Winsock::TlsLink
+{
+    enum class Phase { Handshake, Up, Failed };
+    SSL *ssl = nullptr;
+    QTcpSocket *socket = nullptr;
+    QString peer;           // "host:port": the key of its session
+    Phase phase = Phase::Handshake;
+    // Reads the system's socket itself once Qt's small buffer is empty (a
+    // direct connection; a proxy's tunnel may hold bytes of its own in Qt).
+    bool direct = false;
+    bool eof = false;       // the peer closed (or cut) the TCP stream
+    QList<int> problems;    // what the certificate check found
+
+    ~TlsLink()
+    {
+        if (ssl) {
+            // Ended by us, not by a failure: the session stays good to resume.
+            // (OpenSSL takes a connection freed without its close-notify for a
+            // broken one and would spoil the session remembered from it.)
+            if (phase == Phase::Up)
+                SSL_set_shutdown(ssl, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+            SSL_free(ssl);
+        }
+    }
+};
+
+namespace {
+
+using TlsLink = Winsock::TlsLink;
+
+// OpenSSL's I/O for a connection: its own socket BIO cannot be used, since Qt
+// reads the same descriptor for its notifications (and a proxy's tunnel is
+// Qt's alone). Bytes Qt has read already come first, then straight from the
+// system into OpenSSL's buffer, as a plain connection reads into the caller's.
+int linkRead(BIO *bio, char *buffer, int size)
+{
+    auto *link = static_cast<TlsLink *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (!link || size <= 0)
+        return 0;
+    QTcpSocket *s = link->socket;
+    qint64 n = qMax<qint64>(0, s->read(buffer, size));
+    const bool open = s->state() == QAbstractSocket::ConnectedState;
+    if (n < size && link->direct && open && s->socketDescriptor() >= 0) {
+        const ssize_t r = ::recv(int(s->socketDescriptor()), buffer + n, size_t(size - n), MSG_DONTWAIT);
+        if (r > 0)
+            n += r;
+        else if (r == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            link->eof = true;   // Qt finds the end too, on its next read, and tells it
+    } else if (n == 0 && !open) {
+        link->eof = true;
+    }
+    if (n > 0)
+        return int(n);
+    if (!link->eof)
+        BIO_set_retry_read(bio);
+    return link->eof ? 0 : -1;
+}
+
+int linkWrite(BIO *bio, const char *data, int size)
+{
+    auto *link = static_cast<TlsLink *>(BIO_get_data(bio));
+    BIO_clear_retry_flags(bio);
+    if (!link || size <= 0)
+        return 0;
+    // Qt keeps what the system does not take at once.
+    return int(link->socket->write(data, size));
+}
+
+long linkCtrl(BIO *bio, int command, long, void *)
+{
+    auto *link = static_cast<TlsLink *>(BIO_get_data(bio));
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return link && link->eof ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+BIO_METHOD *linkMethod()
+{
+    static BIO_METHOD *method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "zk-qt-socket");
+        BIO_meth_set_read(m, linkRead);
+        BIO_meth_set_write(m, linkWrite);
+        BIO_meth_set_ctrl(m, linkCtrl);
+        BIO_meth_set_create(m, [](BIO *bio) {
+            BIO_set_init(bio, 1);
+            return 1;
+        });
+        return m;
+    }();
+    return method;
+}
+
+// Every problem of the server's chain is noted and the handshake goes on, so
+// that the user hears all of them at once; the connection is refused once the
+// handshake is done, before a byte of the caller's goes out.
+int noteProblem(int ok, X509_STORE_CTX *store)
+{
+    if (!ok) {
+        auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+        if (auto *link = ssl ? static_cast<TlsLink *>(SSL_get_app_data(ssl)) : nullptr)
+            link->problems.append(X509_STORE_CTX_get_error(store));
+    }
+    return 1;
+}
+
+// A session the server gave (with TLS 1.3 after the handshake, in the stream):
+// the next connection to the same host and port resumes it.
+int keepSession(SSL *ssl, SSL_SESSION *session)
+{
+    auto *link = static_cast<TlsLink *>(SSL_get_app_data(ssl));
+    // Never one from a server whose certificate was refused: resuming skips the check.
+    if (!link || link->phase == TlsLink::Phase::Failed || !link->problems.isEmpty()
+        || !SSL_SESSION_is_resumable(session))
+        return 0;
+    TlsState &tls = tlsState();
+    if (SSL_SESSION *old = tls.sessions.value(link->peer))
+        SSL_SESSION_free(old);
+    tls.sessions.insert(link->peer, session);
+    return 1;   // the reference is ours
+}
+
+SSL_CTX *tlsContext()
+{
+    TlsState &tls = tlsState();
+    if (tls.context)
+        return tls.context;
+    SSL_CTX *c = SSL_CTX_new(TLS_client_method());
+    if (!c)
+        return nullptr;
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    // The system's authorities, from its hashed folder, each looked up when a
+    // chain needs it: the bundle file of the same authorities (OpenSSL's
+    // default, or SSL_CERT_FILE) is parsed whole when loaded, which costs
+    // several handshakes' worth of processor time on every start. SSL_CERT_DIR
+    // names another folder, as for every OpenSSL program.
+    X509_STORE *store = SSL_CTX_get_cert_store(c);
+    const char *dir = std::getenv(X509_get_default_cert_dir_env());
+    X509_STORE_load_path(store, dir && *dir ? dir : X509_get_default_cert_dir());
+    for (X509 *authority : tls.named)
+        X509_STORE_add_cert(store, authority);
+    ERR_clear_error();   // a folder or file that is missing is no error here
+    SSL_CTX_set_verify(c, SSL_VERIFY_PEER, noteProblem);
+    SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(c, keepSession);
+    // No read-ahead: OpenSSL then reads each record's header and body with a
+    // call each, straight into place. Reading ahead saves those calls but
+    // moves what it read ahead to the front of its buffer before each record,
+    // which with a large buffer copies the stream several times over and with
+    // the default one costs as much as it saves.
+    tls.context = c;
+    return c;
 }
 
 QString firstMachineAddress()
@@ -165,11 +376,14 @@ Winsock::~Winsock()
 bool Winsock::setAuthorityFile(const QString &path, QString *error)
 {
     TlsState &tls = tlsState();
+    for (X509 *authority : tls.named)
+        X509_free(authority);
     tls.named.clear();
-    tls.namedPeers.clear();
     tls.authorityError.clear();
+    // The next connections trust what is named now.
+    SSL_CTX_free(std::exchange(tls.context, nullptr));
     // A session resumed skips the certificate check: none outlives the trust it was checked with.
-    tls.sessions.clear();
+    forgetSessions();
     if (path.isEmpty())
         return true;
     // Certificates are a few kilobytes each: a file that is not a regular one
@@ -184,10 +398,17 @@ bool Winsock::setAuthorityFile(const QString &path, QString *error)
         tls.authorityError = QStringLiteral("it is larger than 1 MiB");
     else if (!file.open(QIODevice::ReadOnly))
         tls.authorityError = file.errorString();
-    else if (const auto found = QSslCertificate::fromData(file.read(MostBytes), QSsl::Pem); found.isEmpty())
-        tls.authorityError = QStringLiteral("it holds no PEM certificate");
-    else
-        tls.named = found;
+    else {
+        const QByteArray pem = file.read(MostBytes);
+        BIO *in = BIO_new_mem_buf(pem.constData(), int(pem.size()));
+        // Every certificate of the file, other PEM blocks (a key) skipped.
+        while (X509 *authority = PEM_read_bio_X509(in, nullptr, nullptr, nullptr))
+            tls.named.push_back(authority);
+        BIO_free(in);
+        ERR_clear_error();   // the end of the file reads as an error
+        if (tls.named.empty())
+            tls.authorityError = QStringLiteral("it holds no PEM certificate");
+    }
     if (!tls.authorityError.isEmpty())
         tls.authorityError = QStringLiteral("The certificate authority file %1 cannot be used: %2").arg(path, tls.authorityError);
     if (error)
@@ -195,65 +416,9 @@ bool Winsock::setAuthorityFile(const QString &path, QString *error)
     return tls.authorityError.isEmpty();
 }
 
-QString Winsock::certificateProblem(const QList<QSslError> &errors, const QString &host)
+QTcpSocket *Winsock::createSocket(QObject *parent)
 {
-    QStringList problems;
-    const auto add = [&problems](const QString &text) {
-        if (!problems.contains(text))
-            problems.append(text);
-    };
-    for (const QSslError &e : errors) {
-        switch (e.error()) {
-        case QSslError::CertificateExpired:
-            add(QStringLiteral("has expired"));
-            break;
-        case QSslError::CertificateNotYetValid:
-            add(QStringLiteral("is not valid yet"));
-            break;
-        case QSslError::SelfSignedCertificate:
-        case QSslError::SelfSignedCertificateInChain:
-            add(QStringLiteral("is self-signed"));
-            break;
-        case QSslError::HostNameMismatch:
-            add(QStringLiteral("was made for another host name"));
-            break;
-        case QSslError::UnableToGetIssuerCertificate:
-        case QSslError::UnableToGetLocalIssuerCertificate:
-        case QSslError::UnableToVerifyFirstCertificate:
-        case QSslError::CertificateUntrusted:
-            add(QStringLiteral("comes from an unknown authority"));
-            break;
-        default:
-            add(QStringLiteral("was refused (%1)").arg(e.errorString()));
-        }
-    }
-    if (problems.isEmpty())
-        problems.append(QStringLiteral("was refused"));
-    return QStringLiteral("The certificate of %1 %2").arg(host, problems.join(QStringLiteral(" and ")));
-}
-
-QTcpSocket *Winsock::createSocket(QObject *parent, bool tls, const QString &peer, bool namedTrust)
-{
-    QTcpSocket *s = nullptr;
-    if (tls) {
-        auto *ssl = new QSslSocket(parent);
-        QSslConfiguration c = QSslConfiguration::defaultConfiguration();
-        c.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        if (namedTrust)
-            c.setCaCertificates(tlsState().named);
-        // The session is kept so that the next connection to this server
-        // resumes it instead of a full handshake.
-        c.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
-        c.setSessionTicket(tlsState().sessions.value(peer));
-        ssl->setSslConfiguration(c);
-        // Bytes wait here, decrypted, until the reader takes them. Bounded, each
-        // pass decrypts a little into memory that is reused; unbounded, the
-        // stream went through freshly mapped memory and cost twice the CPU.
-        ssl->setReadBufferSize(64 * 1024);
-        s = ssl;
-    } else {
-        s = new QTcpSocket(parent);
-    }
+    auto *s = new QTcpSocket(parent);
     // Qt's process-wide proxy is never used: Connect sets the one chosen for
     // the connection (ProxyChoice).
     s->setProxy(QNetworkProxy::NoProxy);
@@ -317,39 +482,21 @@ void Winsock::attach(QTcpSocket *s)
                 s->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, m_receiveBuffer);
         }
     });
-    auto *ssl = qobject_cast<QSslSocket *>(s);
-    if (ssl) {
-        connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &errors) {
-            // Not ignored: Qt ends the handshake, and the error report says why,
-            // unless the named authorities may still vouch for the server.
-            if (!m_namedTrust && !tlsState().named.isEmpty()
-                && std::any_of(errors.begin(), errors.end(), lacksAuthority)) {
-                m_tryNamed = true;
-                tlsState().namedPeers.insert(m_peer);
-                return;
-            }
-            tlsState().namedPeers.remove(m_peer);  // the system's store first again next time
-            m_certificateProblem = certificateProblem(errors, m_remoteHost);
-        });
-        const auto keepSession = [this, ssl]() {
-            const QByteArray ticket = ssl->sslConfiguration().sessionTicket();
-            if (!ticket.isEmpty())
-                tlsState().sessions.insert(m_peer, ticket);
-        };
-        connect(ssl, &QSslSocket::newSessionTicketReceived, this, keepSession);
-        connect(ssl, &QSslSocket::encrypted, this, [this, s, keepSession]() {
-            keepSession();
-            connectionUp(s);
-        });
-    }
-    connect(s, &QAbstractSocket::connected, this, [this, s, ssl]() {
+    connect(s, &QAbstractSocket::connected, this, [this, s]() {
         // A TLS connection is up once its handshake is done.
-        if (!ssl)
+        if (m_tls)
+            startTls(s);
+        else
             connectionUp(s);
     });
 
     connect(s, &QIODevice::readyRead, this, [this, s]() {
-        emit DataArrival(s->bytesAvailable());
+        if (m_tlsLink && m_tlsLink->phase != TlsLink::Phase::Up) {
+            if (m_tlsLink->phase == TlsLink::Phase::Handshake)
+                driveHandshake();
+            return;
+        }
+        emit DataArrival(BytesReceived());
     });
     connect(s, &QAbstractSocket::errorOccurred, this, [this, s]() { onError(s); });
     connect(s, &QAbstractSocket::disconnected, this, [this, s]() { onPeerClosed(s); });
@@ -361,10 +508,170 @@ void Winsock::connectionUp(QTcpSocket *s)
     // Bytes the caller gave before the connection come before anything its
     // Connected handler sends.
     if (!m_earlyWrite.isEmpty()) {
-        s->write(m_earlyWrite);
-        m_earlyWrite.clear();
+        if (m_tlsLink)
+            writeOut(std::exchange(m_earlyWrite, {}));
+        else
+            s->write(std::exchange(m_earlyWrite, {}));
     }
     emit Connected();
+}
+
+void Winsock::startTls(QTcpSocket *s)
+{
+    SSL_CTX *context = tlsContext();
+    SSL *ssl = context ? SSL_new(context) : nullptr;
+    BIO *bio = ssl ? BIO_new(linkMethod()) : nullptr;
+    if (!bio) {
+        SSL_free(ssl);
+        m_state = sckError;
+        s->abort();
+        emit Error(sckOther, QStringLiteral("TLS cannot be used: %1").arg(opensslErrors()));
+        return;
+    }
+    m_tlsLink = std::make_unique<TlsLink>();
+    TlsLink &link = *m_tlsLink;
+    link.ssl = ssl;
+    link.socket = s;
+    link.peer = m_peer;
+    link.direct = m_proxy.isDirect();
+    if (link.direct)
+        s->setReadBufferSize(DirectReadBuffer);
+    BIO_set_data(bio, &link);
+    SSL_set_bio(ssl, bio, bio);
+    SSL_set_app_data(ssl, &link);
+    // The name the certificate must be made for; a name (not an address) also
+    // goes out for SNI, so that a server with several names shows this one's.
+    X509_VERIFY_PARAM *check = SSL_get0_param(ssl);
+    if (!QHostAddress(m_remoteHost).isNull()) {
+        X509_VERIFY_PARAM_set1_ip_asc(check, m_remoteHost.toLatin1().constData());
+    } else {
+        // A name that has no ASCII form is checked as it is (and matches no certificate).
+        QByteArray name = QUrl::toAce(m_remoteHost);
+        if (name.isEmpty())
+            name = m_remoteHost.toUtf8();
+        X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        X509_VERIFY_PARAM_set1_host(check, name.constData(), size_t(name.size()));
+        SSL_set_tlsext_host_name(ssl, name.constData());
+    }
+    if (SSL_SESSION *session = tlsState().sessions.value(m_peer))
+        SSL_set_session(ssl, session);
+    SSL_set_connect_state(ssl);
+    driveHandshake();
+}
+
+void Winsock::driveHandshake()
+{
+    TlsLink &link = *m_tlsLink;
+    ERR_clear_error();
+    const int r = SSL_do_handshake(link.ssl);
+    if (r == 1) {
+        const bool trusted = link.problems.isEmpty() && SSL_get_verify_result(link.ssl) == X509_V_OK
+                             && SSL_get0_peer_certificate(link.ssl);
+        if (!trusted) {
+            link.phase = TlsLink::Phase::Failed;
+            m_state = sckError;
+            QList<int> problems = link.problems;
+            if (problems.isEmpty() && SSL_get_verify_result(link.ssl) != X509_V_OK)
+                problems.append(int(SSL_get_verify_result(link.ssl)));
+            m_socket->abort();
+            emit Error(sckCertificateRefused, certificateProblem(problems, m_remoteHost));
+            return;
+        }
+        link.phase = TlsLink::Phase::Up;
+        // Bytes that came with the end of the handshake wait in OpenSSL or
+        // in Qt's buffer, where no arrival on the socket would tell of them.
+        if (SSL_has_pending(link.ssl) || m_socket->bytesAvailable() > 0)
+            notifyLater();
+        connectionUp(m_socket);
+        return;
+    }
+    const int e = SSL_get_error(link.ssl, r);
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE)
+        return;
+    link.phase = TlsLink::Phase::Failed;
+    // The peer closed during the handshake: Qt tells Closed, as for any close.
+    if (link.eof) {
+        ERR_clear_error();
+        return;
+    }
+    m_state = sckError;
+    const QString why = opensslErrors();
+    m_socket->abort();
+    emit Error(sckOther, QStringLiteral("The TLS handshake with %1 failed%2")
+                             .arg(m_remoteHost, why.isEmpty() ? QString() : QStringLiteral(": ") + why));
+}
+
+qint64 Winsock::readTls(char *buffer, qint64 maxSize)
+{
+    TlsLink &link = *m_tlsLink;
+    if (link.phase != TlsLink::Phase::Up)
+        return 0;
+    qint64 n = 0;
+    ERR_clear_error();
+    while (n < maxSize) {
+        size_t got = 0;
+        // One record at most per call: the caller's buffer holds many.
+        if (SSL_read_ex(link.ssl, buffer + n, size_t(std::min<qint64>(maxSize - n, INT_MAX)), &got) == 1) {
+            n += qint64(got);
+            continue;
+        }
+        const int e = SSL_get_error(link.ssl, 0);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE || e == SSL_ERROR_ZERO_RETURN)
+            break;
+        // The end of the stream, told by Qt as Closed once it reads it too;
+        // anything else (a record that fails its check, the peer's alert) is
+        // a broken connection.
+        link.phase = TlsLink::Phase::Failed;
+        const QString why = opensslErrors();
+        if (!link.eof)
+            tlsFailLater(sckConnectAborted, QStringLiteral("The TLS connection with %1 failed: %2").arg(m_remoteHost, why));
+        break;
+    }
+    return n;
+}
+
+void Winsock::writeOut(const QByteArray &data)
+{
+    if (!m_tlsLink) {
+        m_socket->write(data);
+        return;
+    }
+    if (m_tlsLink->phase != TlsLink::Phase::Up)
+        return;
+    size_t written = 0;
+    ERR_clear_error();
+    // The BIO takes every byte (Qt holds what the system does not), so one
+    // call writes it all.
+    if (SSL_write_ex(m_tlsLink->ssl, data.constData(), size_t(data.size()), &written) != 1) {
+        m_tlsLink->phase = TlsLink::Phase::Failed;
+        tlsFailLater(sckConnectAborted, QStringLiteral("The TLS connection with %1 failed: %2").arg(m_remoteHost, opensslErrors()));
+    }
+}
+
+void Winsock::notifyLater()
+{
+    if (m_notifyQueued)
+        return;
+    m_notifyQueued = true;
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(this, [this, generation]() {
+        m_notifyQueued = false;
+        if (generation == m_generation && m_tlsLink && m_tlsLink->phase == TlsLink::Phase::Up)
+            emit DataArrival(BytesReceived());
+    }, Qt::QueuedConnection);
+}
+
+void Winsock::tlsFailLater(int number, const QString &description)
+{
+    const quint64 generation = m_generation;
+    QMetaObject::invokeMethod(this, [this, generation, number, description]() {
+        if (generation != m_generation || m_state == sckError || m_state == sckClosed)
+            return;
+        m_state = sckError;
+        if (m_socket)
+            m_socket->abort();
+        emit Error(number, description);
+    }, Qt::QueuedConnection);
 }
 
 void Winsock::onError(QTcpSocket *s)
@@ -378,14 +685,6 @@ void Winsock::onError(QTcpSocket *s)
         onPeerClosed(s);
         return;
     }
-    if (m_tryNamed) {
-        // The same connection again, with the named authorities; what the
-        // caller sent meanwhile waits for it.
-        const QByteArray early = m_earlyWrite;
-        Connect(m_connectHost, m_connectPort);
-        m_earlyWrite = early;
-        return;
-    }
     const bool wasConnected = m_state == sckConnected || m_state == sckClosing;
     m_state = sckError;
     int proxyNumber = 0;
@@ -393,8 +692,6 @@ void Winsock::onError(QTcpSocket *s)
     m_proxyFailed = !proxyWhy.isEmpty();
     if (m_proxyFailed)
         emit Error(proxyNumber, proxyWhy);
-    else if (!m_certificateProblem.isEmpty())
-        emit Error(sckCertificateRefused, m_certificateProblem);
     else
         emit Error(errorNumber(error, wasConnected), s->errorString());
 }
@@ -472,15 +769,10 @@ void Winsock::Connect(const QString &host, quint16 port)
     splitHostPort(host, port, &name, &target);
     m_remoteHost = name;
     m_peer = name + QLatin1Char(':') + QString::number(target);
-    m_connectHost = host;
-    m_connectPort = port;
-    m_certificateProblem.clear();
     m_proxyFailed = false;
-    m_tryNamed = false;
-    m_namedTrust = m_tls && tlsState().namedPeers.contains(m_peer);
 
-    m_socket = createSocket(this, m_tls, m_peer, m_namedTrust);
-    // A tunnel is Qt's to ask for; a forwarding proxy is simply the peer.
+    m_socket = createSocket(this);
+    // A tunnel (CONNECT) is Qt's to ask for; a forwarding proxy is simply the peer.
     if (m_tls && !m_proxy.isDirect())
         m_socket->setProxy(m_proxy.proxy());
     attach(m_socket);
@@ -506,21 +798,16 @@ void Winsock::Connect(const QString &host, quint16 port)
             emit Error(sckHostNotFound, QAbstractSocket::tr("Host not found"));
             return;
         }
-        auto *ssl = qobject_cast<QSslSocket *>(s);
-        if (ssl) {
-            if (!tlsState().authorityError.isEmpty()) {
-                m_state = sckError;
-                emit Error(sckCertificateRefused, tlsState().authorityError);
-                return;
-            }
-            // The name is the one sent for SNI and the one the certificate must name.
-            ssl->connectToHostEncrypted(name, target);
-        } else if (forwardsToProxy()) {
-            s->connectToHost(m_proxy.proxy().hostName(), m_proxy.proxy().port());
-        } else {
-            s->connectToHost(name, target);
+        if (m_tls && !tlsState().authorityError.isEmpty()) {
+            m_state = sckError;
+            emit Error(sckCertificateRefused, tlsState().authorityError);
+            return;
         }
-        if (s == m_socket && !m_earlyWrite.isEmpty() && !ssl
+        if (forwardsToProxy())
+            s->connectToHost(m_proxy.proxy().hostName(), m_proxy.proxy().port());
+        else
+            s->connectToHost(name, target);
+        if (s == m_socket && !m_earlyWrite.isEmpty() && !m_tls
             && (s->state() == QAbstractSocket::HostLookupState
                 || s->state() == QAbstractSocket::ConnectingState)) {
             s->write(m_earlyWrite);  // Qt holds it until the connection is up
@@ -534,12 +821,12 @@ void Winsock::SendData(const QByteArray &data)
     if (!m_socket || data.isEmpty())
         return;
     if (m_state == sckConnected) {
-        m_socket->write(data);
+        writeOut(data);
     } else if (m_state == sckResolvingHost || m_state == sckConnecting) {
         // Qt keeps bytes written while connecting and sends them once connected;
         // before the attempt has started they wait here, and so they do until a
-        // TLS handshake is done (it may have to be made again).
-        if (m_socket->state() == QAbstractSocket::UnconnectedState || qobject_cast<QSslSocket *>(m_socket))
+        // TLS handshake is done.
+        if (m_socket->state() == QAbstractSocket::UnconnectedState || m_tls)
             m_earlyWrite += data;
         else
             m_socket->write(data);
@@ -548,21 +835,46 @@ void Winsock::SendData(const QByteArray &data)
 
 QByteArray Winsock::GetData()
 {
-    return m_socket ? m_socket->readAll() : QByteArray();
+    if (!m_tlsLink)
+        return m_socket ? m_socket->readAll() : QByteArray();
+    // While the connection is open, a bounded step, as a plain socket's
+    // bytes are what Qt's buffer holds: a fast server would otherwise keep
+    // this loop decrypting for as long as it sends. Once the peer has closed,
+    // everything that is left.
+    static constexpr qsizetype Step = 64 * 1024;
+    QByteArray all;
+    qint64 n = 0;
+    do {
+        const qsizetype at = all.size();
+        all.resize(at + Step);
+        n = GetData(all.data() + at, Step);
+        all.resize(at + n);
+    } while (n == Step && m_tlsLink && m_state == sckClosing);
+    return all;
 }
 
 qint64 Winsock::GetData(char *buffer, qint64 maxSize)
 {
     if (!m_socket)
         return 0;
+    if (m_tlsLink) {
+        // Decrypted straight into the caller's buffer, from the system's
+        // socket through OpenSSL's buffer only. Records left in that buffer
+        // when the caller's is full are announced again: no arrival on the
+        // socket would tell of them (nor of a tunnel's bytes already in Qt's buffer).
+        const qint64 n = readTls(buffer, maxSize);
+        if (n == maxSize && (SSL_has_pending(m_tlsLink->ssl) || m_socket->bytesAvailable() > 0))
+            notifyLater();
+        return n;
+    }
     // What Qt has read already comes first.
     qint64 n = qMax<qint64>(0, m_socket->read(buffer, maxSize));
     // A plain connection's bytes come from the system straight into the
     // caller's buffer: through Qt's own buffer they would be copied once
     // more, which is most of the processor's work per byte of a download.
     // Qt keeps reading a little itself (it learns of new data, and of the
-    // peer's close, that way); TLS bytes are decrypted into Qt's buffer.
-    if (qobject_cast<QSslSocket *>(m_socket) || m_state != sckConnected || n >= maxSize)
+    // peer's close, that way).
+    if (m_state != sckConnected || n >= maxSize)
         return n;
     if (m_socket->readBufferSize() != DirectReadBuffer)
         m_socket->setReadBufferSize(DirectReadBuffer);
@@ -577,7 +889,10 @@ qint64 Winsock::GetData(char *buffer, qint64 maxSize)
 
 qint64 Winsock::BytesReceived() const
 {
-    return m_socket ? m_socket->bytesAvailable() : 0;
+    if (!m_socket)
+        return 0;
+    // For TLS: the bytes not decrypted yet and the ones decrypted and unread.
+    return m_socket->bytesAvailable() + (m_tlsLink ? SSL_pending(m_tlsLink->ssl) : 0);
 }
 
 void Winsock::Listen()
@@ -699,6 +1014,7 @@ void Winsock::failLater(int number, const QString &description)
 void Winsock::Close()
 {
     ++m_generation;
+    m_tlsLink.reset();
     if (m_socket) {
         // The close may come from a handler of this very socket: cut it off from
         // this object first, then let Qt delete it once the handler is done.
@@ -718,6 +1034,7 @@ void Winsock::Close()
         server->deleteLater();
     }
     m_earlyWrite.clear();
+    m_notifyQueued = false;
     m_state = sckClosed;
 }
 
@@ -737,9 +1054,7 @@ void Winsock::adopt(Winsock &from)
     m_proxy = from.m_proxy;
     m_peer = from.m_peer;
     m_remoteHost = from.m_remoteHost;
-    m_connectHost = from.m_connectHost;
-    m_connectPort = from.m_connectPort;
-    m_namedTrust = from.m_namedTrust;
+    m_tlsLink = std::move(from.m_tlsLink);
     m_earlyWrite = std::exchange(from.m_earlyWrite, {});
     attach(s);
 }

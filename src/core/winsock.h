@@ -4,9 +4,10 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 #include "core/proxy_choice.h"
 
-class QSslError;
 class QTcpSocket;
 class QTcpServer;
 
@@ -26,12 +27,15 @@ class QTcpServer;
 // port the caller names is used.
 //
 // TLS (setTls): the connection is encrypted before Connected is told, the host
-// name goes out for SNI and the server's certificate is checked against it and
-// against the system's authorities plus the ones named by setAuthorityFile.
-// There is no way to skip the check: a certificate problem ends the connection
-// with error 12045 and a description that names the problem and the host.
-// Sessions are remembered per host and port, so a reopened connection resumes
-// its TLS session where the server allows it.
+// name goes out for SNI and the server's certificate is checked against it (a
+// name, or an address) and against the system's authorities plus the ones named
+// by setAuthorityFile. There is no way to skip the check: a certificate problem
+// ends the connection with error 12045 and a description that names the problem
+// and the host ("The certificate of h has expired", "... is self-signed", "...
+// was made for another host name", "... comes from an unknown authority",
+// several joined by "and"). Sessions are remembered per host and port, so a
+// reopened connection resumes its TLS session where the server allows it.
+// TLS is OpenSSL's, on the TCP socket Qt connects (and tunnels through a proxy).
 //
 // Proxy (setProxy): a plain connection through an HTTP proxy goes to the proxy,
 // which forwards each request; requestTarget() and proxyLines() make a request
@@ -77,12 +81,14 @@ public:
     // The last Error came from the proxy, and its description names it.
     bool proxyFailed() const { return m_proxyFailed; }
     void SendData(const QByteArray &data);
-    // Every byte received and not yet read.
+    // Every byte received and not yet read; over TLS while the connection is
+    // open, at most 64 KiB of them, and DataArrival tells again of the rest.
     QByteArray GetData();
     // The same into the caller's buffer, at most maxSize bytes; returns how many
     // were read. A slot reads its stream this way without a new array per chunk,
-    // and on a plain connection straight from the system: Qt's own buffer then
-    // holds no more than DirectReadBuffer bytes of it.
+    // and on a direct connection straight from the system (over TLS, decrypted
+    // from OpenSSL's buffer): Qt's own buffer then holds no more than
+    // DirectReadBuffer bytes of it.
     qint64 GetData(char *buffer, qint64 maxSize);
     static constexpr qint64 DirectReadBuffer = 4096;
     qint64 BytesReceived() const;
@@ -129,14 +135,14 @@ public:
     // certificate: TLS connections are then refused with that reason until
     // another file is named, so that a mistyped file never passes unnoticed.
     static bool setAuthorityFile(const QString &path, QString *error = nullptr);
-    // What is wrong with a server's certificate, for the user: "The certificate
-    // of h has expired", "... is self-signed", "... was made for another host
-    // name", "... comes from an unknown authority", several joined by "and".
-    static QString certificateProblem(const QList<QSslError> &errors, const QString &host);
 
     // The underlying socket, for code that needs Qt's own API (never null while
     // connecting or connected).
     QTcpSocket *socket() const;
+
+    // A TLS connection's OpenSSL state; known only to winsock.cpp, whose
+    // OpenSSL callbacks use it.
+    struct TlsLink;
 
 signals:
     void Connected();
@@ -149,14 +155,24 @@ private:
     class Server;
 
     // The one place where sockets are made, for outgoing connections and for the
-    // connections a listener takes in alike (TLS would be chosen here).
-    // A TLS socket trusts the system's store, or (namedTrust) the named authorities.
-    static QTcpSocket *createSocket(QObject *parent, bool tls = false, const QString &peer = {},
-                                    bool namedTrust = false);
+    // connections a listener takes in alike.
+    static QTcpSocket *createSocket(QObject *parent);
 
     void attach(QTcpSocket *s);
     // The connection is up (for TLS: encrypted): early bytes go, Connected is told.
     void connectionUp(QTcpSocket *s);
+    // TLS: the TCP connection (or the proxy's tunnel) is up, the handshake starts;
+    // every arrival drives it on until it is done or failed.
+    void startTls(QTcpSocket *s);
+    void driveHandshake();
+    // Decrypts into buffer what has arrived, at most maxSize bytes.
+    qint64 readTls(char *buffer, qint64 maxSize);
+    void writeOut(const QByteArray &data);
+    // DataArrival again from the event loop: bytes are decrypted and waiting
+    // that no arrival on the socket would announce.
+    void notifyLater();
+    // Error from the event loop, for a failure found inside a caller's call.
+    void tlsFailLater(int number, const QString &description);
     void onError(QTcpSocket *s);
     void onPeerClosed(QTcpSocket *s);
     void onNewConnection();
@@ -175,13 +191,10 @@ private:
     bool forwardsToProxy() const { return !m_tls && m_proxy.proxy().type() == QNetworkProxy::HttpProxy; }
     // The description of a failure the proxy caused, with its number; empty when it is none.
     QString proxyFailure(QAbstractSocket::SocketError error, int *number) const;
-    // What the server's certificate was refused for, on this connection.
-    QString m_certificateProblem;
     QString m_peer;             // "host:port", the key of the remembered session
-    QString m_connectHost;      // what Connect was given, for a second attempt
-    quint16 m_connectPort = 0;
-    bool m_namedTrust = false;  // this connection trusts the named authorities
-    bool m_tryNamed = false;    // its handshake failed for want of them: try again with them
+    // The TLS state of the connection; none for a plain one.
+    std::unique_ptr<TlsLink> m_tlsLink;
+    bool m_notifyQueued = false;
     // Bumped by every Close, Connect, Listen and Accept: work queued for an older
     // connection sees a different number and does nothing.
     quint64 m_generation = 0;

@@ -51,7 +51,6 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPushButton>
-#include <QSslSocket>
 #include <QStackedWidget>
 #include <QStyle>
 #include <QSystemTrayIcon>
@@ -1009,10 +1008,6 @@ void Form1::onTimerLoad()
         selectTab(2);
         onAddressReceived({m_arguments.first(), {}, 0});
     }
-    // The TLS library loads the first time a connection may need it, which
-    // costs about a tenth of a second: spent now, while nothing waits, and not
-    // between the user's "Download" and the first connection.
-    QTimer::singleShot(0, this, [] { QSslSocket::supportsSsl(); });
     emit startupFinished();
 }
 

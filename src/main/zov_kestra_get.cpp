@@ -516,8 +516,7 @@ int main(int argc, char *argv[])
         // it has the answer. They open once the probe's connection is up, so
         // that a server that takes only so many connections from one client
         // answers the probe, not them. Not for HTTPS: there the probe's
-        // handshake first gives the session the slots resume, and tells
-        // whether the server needs the named authorities.
+        // handshake first gives the session the slots resume.
         if (!UrlProbe::storedAddress(typed).startsWith(QLatin1String("https://")))
             QObject::connect(probe.probeSocket(), &Winsock::Connected, &app,
                              [typed] { WarmConnections::open(typed, 3); }, Qt::SingleShotConnection);
