@@ -89,10 +89,9 @@ UrlProbe::UrlProbe(QObject *parent)
     qRegisterMetaType<ProbeResult>();
 
     m_winsock = new Winsock(this);
-    // The probe reads the header of an open-ended range and closes: a small
-    // window keeps the server from pushing megabytes of the file that would
-    // only be thrown away.
-    m_winsock->setReceiveBufferSize(64 * 1024);
+    // No cap on the receive buffer: the range asked for bounds what the
+    // server sends, and slot 1 carries the connection on, at full speed only
+    // while the system sizes its window.
     m_winsock->setObjectName(QStringLiteral("Winsock"));
     connect(m_winsock, &Winsock::Connected, this, &UrlProbe::onConnected);
     connect(m_winsock, &Winsock::DataArrival, this, &UrlProbe::onDataArrival);
