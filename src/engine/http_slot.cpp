@@ -350,11 +350,8 @@ void HttpSlot::fillPipeline()
         const qint64 from = d->pending.isEmpty() ? firstMissingByte() : d->pending.last().last + 1;
         if (from > limit)
             return;
-        // At least two requests are on their way, so that the server has the
-        // next one before it ends the current one: while the speed is not
-        // known, what is asked ahead may last less than a round trip.
         const qint64 target = aheadTarget();
-        if (d->pending.size() >= 2 && from - firstMissingByte() >= target)
+        if (!d->pending.isEmpty() && from - firstMissingByte() >= target)
             return;
         // Two seconds' worth at a time while much is left, so that a server that
         // charges every request a start-up delay sees few of them; towards the
