@@ -275,13 +275,10 @@ bool HttpSlot::takeProbeAnswer()
     // The probe's request, as if this slot had sent it: its answer is judged
     // like any other, from its header on.
     d->pending = {Private::Request{0, answer.last, answer.ranged, false}};
-    d->phase = Private::Phase::Awaiting;
     d->probeBytes = answer.received;
-    d->responseStored = 0;
-    Entete_Lu = false;
+    awaitAnswer();
     if (answer.ranged && m_plan && m_plan->packSize() > 0)
         emit packsRequested(m_number, answer.last / m_plan->packSize());
-    emit activityChanged(m_number, SlotActivity::Sending);
     // A connection the server has closed since: its bytes, then its close.
     QMetaObject::invokeMethod(this, answer.socket ? &HttpSlot::onDataArrival : &HttpSlot::onClosed,
                               Qt::QueuedConnection);
@@ -403,17 +400,21 @@ bool HttpSlot::sendRequest(qint64 first, qint64 last)
     d->pending.append({first, last, ranged, ranged && !validator.isEmpty()});
     Txt_Sended = request;
     ++m_requests;
-    if (first_) {
-        Entete_Lu = false;
-        d->phase = Private::Phase::Awaiting;
-        d->head.clear();
-        d->bodyLeft = 0;
-        d->responseStored = 0;
-        emit activityChanged(m_number, SlotActivity::Sending);
-        d->stallTimer->start();
-    }
+    if (first_)
+        awaitAnswer();
     d->socket->SendData(request);
     return true;
+}
+
+void HttpSlot::awaitAnswer()
+{
+    Entete_Lu = false;
+    d->phase = Private::Phase::Awaiting;
+    d->head.clear();
+    d->bodyLeft = 0;
+    d->responseStored = 0;
+    emit activityChanged(m_number, SlotActivity::Sending);
+    d->stallTimer->start();
 }
 
 void HttpSlot::failAttempt()

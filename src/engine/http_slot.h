@@ -115,6 +115,8 @@ private:
     void fillPipeline();
     // False when no request could be built (the slot is halted then).
     bool sendRequest(qint64 first, qint64 last);
+    // The connection waits for the answer to its first request in flight.
+    void awaitAnswer();
     qint64 aheadTarget() const;
     qint64 nextStreamByte() const;
     void closeConnection();

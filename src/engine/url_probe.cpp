@@ -575,13 +575,11 @@ void UrlProbe::keepAnswer(const QString &url)
     // from a server without ranges (200 with its length): either way what
     // slot 1 would ask for first. An answer without a length, or the
     // announcement of an empty file, has nothing to hand on.
+    // A file of known size was answered with 206 (m_ranges) or 200.
     if (Test_Link_FTP || File_Size <= 0 || !m_winsock || m_winsock->State() != Winsock::sckConnected)
         return;
-    const int status = HttpParse::statusCode(HttpParse::headerText(m_buffer));
-    if (status == 206 && m_ranges)
-        WarmConnections::keepAnswer(url, *m_winsock, m_buffer, std::min(FirstAnswerBytes, File_Size) - 1, true);
-    else if (status == 200)
-        WarmConnections::keepAnswer(url, *m_winsock, m_buffer, File_Size - 1, false);
+    WarmConnections::keepAnswer(url, *m_winsock, m_buffer,
+                                (m_ranges ? std::min(FirstAnswerBytes, File_Size) : File_Size) - 1, m_ranges);
 }
 
 void UrlProbe::closeProbe()
