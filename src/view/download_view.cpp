@@ -1,5 +1,10 @@
 #include "view/download_view.h"
 
+#include <algorithm>
+#include <utility>
+
+#include <QPointer>
+
 #include "core/program_folder.h"
 #include "core/settings.h"
 #include "view/bar_painter.h"
@@ -52,7 +57,23 @@ void DownloadView::follow(DownloadManager &engine)
     connect(e, &DownloadManager::statusChanged, this, &DownloadView::showStatus);
     connect(e, &DownloadManager::speedSampled, this, &DownloadView::showSample);
     connect(e, &DownloadManager::slotActivityChanged, this, [this, e](int n, SlotActivity activity) {
-        showSlot(n, activity, e->status());
+        // On small packs a slot changes twice a pack, thousands of times a
+        // second, and each change would rebuild the status and its texts:
+        // the texts show the last change of each turn of the event loop.
+        const bool due = std::any_of(m_slotsDue.begin(), m_slotsDue.end(), [](const auto &a) { return a.has_value(); });
+        m_slotsDue[n - 1] = activity;
+        if (due)
+            return;
+        QMetaObject::invokeMethod(this, [this, engine = QPointer<DownloadManager>(e)] {
+            const auto dueNow = std::exchange(m_slotsDue, {});
+            if (!engine)
+                return;
+            const DownloadStatus s = engine->status();
+            for (int i = 1; i <= 4; ++i) {
+                if (dueNow[i - 1])
+                    showSlot(i, *dueNow[i - 1], s);
+            }
+        }, Qt::QueuedConnection);
     });
     connect(e, &DownloadManager::runBegan, this, [this, e] {
         const DownloadStatus s = e->status();

@@ -1,4 +1,7 @@
 #pragma once
+#include <array>
+#include <optional>
+
 #include <QObject>
 
 #include "engine/download_manager.h"
@@ -51,4 +54,6 @@ private:
 
     DisplayModel m_display;
     SpeedGraphs m_graphs;
+    // Slots' activities not shown yet (see follow()).
+    std::array<std::optional<SlotActivity>, 4> m_slotsDue;
 };
