@@ -22,6 +22,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 // A listener whose incoming connections are made by Winsock::createSocket, like
@@ -1062,6 +1064,19 @@ void Winsock::adopt(Winsock &from)
 int Winsock::State() const
 {
     return m_state;
+}
+
+qint64 Winsock::roundTripMicros() const
+{
+    // The system's own smoothed estimate, kept from the handshake on: a slot
+    // that takes over a connection someone else opened knows it at once.
+    if (!m_socket || m_socket->socketDescriptor() < 0)
+        return 0;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(int(m_socket->socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &size) != 0)
+        return 0;
+    return info.tcpi_rtt;
 }
 
 quint16 Winsock::LocalPort() const

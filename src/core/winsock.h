@@ -112,6 +112,9 @@ public:
     void adopt(Winsock &from);
 
     int State() const;
+    // The connection's round trip as the system measures it, in microseconds;
+    // 0 when there is no connection or the system does not say.
+    qint64 roundTripMicros() const;
     quint16 LocalPort() const;
     void setLocalPort(quint16 port);
     QString LocalIP() const;

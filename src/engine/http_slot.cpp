@@ -309,14 +309,24 @@ void HttpSlot::closeConnection()
 
 qint64 HttpSlot::aheadTarget() const
 {
-    // About a second of the slot's own speed: the server stays busy across any
-    // round trip shorter than that, a server that charges every request a
-    // start-up delay sees few of them, and what another slot running out of
-    // work cannot take from this one is a second or two of its work. Before
-    // the speed is known, two default packs; a slow connection never holds
-    // more than the pack it is on and the next.
+    // Six round trips at the slot's latest speed. What is asked and not yet
+    // here also sits in the server's send buffer and on the way (two round
+    // trips or so), the next request takes half a round trip to cross, and
+    // while the connection's window grows its speed doubles every round trip:
+    // with less, the server runs dry between requests (over a 60 ms link, two
+    // round trips made the download 5 % slower). What another slot running
+    // out of work cannot take from this one is no more than that.
+    // Near the server a round trip is worth a few kilobytes: then a second's
+    // work, but at most two default packs (a request per pack would cost more
+    // than it carries) and at least MeaningfulAttempt; two default packs too
+    // while the speed is not known.
+    static constexpr qint64 RoundTripsAhead = 6;
     static constexpr qint64 Unknown = 512 << 10, Least = MeaningfulAttempt, Most = 32 << 20;
-    return d->rate <= 0 ? Unknown : std::clamp(d->rate, Least, Most);
+    if (d->rate <= 0)
+        return Unknown;
+    const qint64 roundTrip = d->socket ? d->socket->roundTripMicros() : 0;
+    const qint64 near = std::clamp(d->rate, Least, Unknown);
+    return std::clamp(std::max(near, d->rate * RoundTripsAhead * roundTrip / 1000000), Least, Most);
 }
 
 void HttpSlot::fillPipeline()
@@ -350,11 +360,10 @@ void HttpSlot::fillPipeline()
         const qint64 target = aheadTarget();
         if (!d->pending.isEmpty() && from - firstMissingByte() >= target)
             return;
-        // Two seconds' worth at a time while much is left, so that a server that
-        // charges every request a start-up delay sees few of them; towards the
-        // end no more than a share of what is left, so that a slot running out
-        // of work still finds packs to take.
-        qint64 size = 2 * target;
+        // As much as is kept ahead, so that the pipeline holds one or two
+        // requests; towards the end no more than a share of what is left, so
+        // that a slot running out of work still finds packs to take.
+        qint64 size = target;
         if (m_plan && m_plan->slotCount() > 0)
             size = std::min(size, m_plan->unstartedCount() * m_plan->packSize() / (2 * m_plan->slotCount()));
         qint64 last = std::min(limit, from + std::max(size, MeaningfulAttempt) - 1);
@@ -820,15 +829,25 @@ HttpSlot::Verdict HttpSlot::acceptHeader(const QByteArray &header, QString *why)
 
 void HttpSlot::noteSpeed(qint64 bytes)
 {
+    // Measured over two round trips (at least 20 ms, for the clock's sake, and
+    // at most 200 ms): while the connection's window grows, a longer measure
+    // would lag it. A rise is taken at once, a fall halfway.
     d->rateBytes += bytes;
     if (!d->rateClock.isValid()) {
         d->rateClock.start();
-    } else if (const qint64 ms = d->rateClock.elapsed(); ms >= 200) {
-        const qint64 now = d->rateBytes * 1000 / ms;
-        d->rate = d->rate > 0 ? (d->rate + now) / 2 : now;
-        d->rateBytes = 0;
-        d->rateClock.restart();
+        return;
     }
+    static constexpr qint64 Shortest = 20000, Longest = 200000;   // microseconds
+    const qint64 us = d->rateClock.nsecsElapsed() / 1000;
+    if (us < Shortest)
+        return;
+    const qint64 roundTrip = d->socket ? d->socket->roundTripMicros() : 0;
+    if (us < std::clamp(2 * roundTrip, Shortest, Longest))
+        return;
+    const qint64 now = qint64(double(d->rateBytes) * 1e6 / double(us));
+    d->rate = now >= d->rate ? now : (d->rate + now) / 2;
+    d->rateBytes = 0;
+    d->rateClock.restart();
 }
 
 void HttpSlot::responseEnded()
