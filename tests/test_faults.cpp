@@ -8,6 +8,7 @@
 #include "engine/http_slot.h"
 #include "engine/url_probe.h"
 #include "projects/project_file.h"
+#include "support/engine_bench.h"
 #include "support/nginx_server.h"
 #include "support/tcp_relay.h"
 #include "support/test_files.h"
@@ -39,10 +40,10 @@ qint64 ioCounter(const QByteArray &name)
 class TestFaults : public QObject
 {
     Q_OBJECT
-    QTemporaryDir m_dir;
+    EngineBench m_bench;
     NginxServer m_nginx;
-    QString www() const { return m_dir.path() + "/www/"; }
-    QString dest() const { return m_dir.path() + "/received/"; }
+    QString www() const { return m_bench.www(); }
+    QString dest() const { return m_bench.dest(); }
 
     // The project a probe of the address makes, validators beside it, in e's loaded store.
     bool addProject(DownloadManager &e, const QString &name, const QString &url, qint64 packSize)
@@ -75,13 +76,7 @@ class TestFaults : public QObject
 private slots:
     void initTestCase()
     {
-        QVERIFY(m_dir.isValid());
-        QDir().mkpath(www() + "norange");
-        QDir().mkpath(www() + "slow");
-        qputenv("XDG_CONFIG_HOME", (m_dir.path() + "/config").toUtf8());
-        Settings::setApplicationName("zov-kestra-download");
-        Settings::write("FilePath", dest());
-        Settings::write("packsize", QString::number(P));
+        QVERIFY(m_bench.setUp(P) && QDir().mkpath(www() + "norange") && QDir().mkpath(www() + "slow"));
         QVERIFY2(m_nginx.start(www(), "location /norange/ { max_ranges 0; }\n"
                                       "location /slow/ { limit_rate 100k; }\n"
                                       "location /closing/ { keepalive_timeout 0; }\n"),
@@ -94,7 +89,7 @@ private slots:
     // progress does not hold up the next.
     void init()
     {
-        const QString home = m_dir.path() + "/home-" + QTest::currentTestFunction() + "-" + QTest::currentDataTag();
+        const QString home = m_bench.dir.path() + "/home-" + QTest::currentTestFunction() + "-" + QTest::currentDataTag();
         qputenv("ZOV_KESTRA_HOME", home.toUtf8());
         QDir().mkpath(home + "/projects");
         Settings::write("FilePath", dest());
@@ -129,7 +124,7 @@ private slots:
         // fills during the download stopped it halfway.
         if (::geteuid() != 0)
             QSKIP("mounting a small file system needs root");
-        const QString small = m_dir.path() + "/small/";
+        const QString small = m_bench.dir.path() + "/small/";
         QDir().mkpath(small);
         if (::mount("tmpfs", small.toUtf8().constData(), "tmpfs", 0, "size=1m") != 0)
             QSKIP(qPrintable(QStringLiteral("cannot mount a small file system here: %1").arg(strerror(errno))));
@@ -208,7 +203,6 @@ private slots:
         QCOMPARE(failed.first().at(0).value<DownloadFailure>(), DownloadFailure::ServerChanged);
         QVERIFY(e.isPaused());
         QVERIFY(!QFile::exists(dest() + name + ".bin"));
-        // What was stored is the old file's, byte for byte.
         const QString folder = dest() + name + "/";
         // Each byte of the work file is the old file's, or was never fetched.
         const QByteArray work = TestFiles::read(folder + "final.zov");
