@@ -9,8 +9,10 @@
 #include "engine/download_manager.h"
 #include "projects/request_headers.h"
 #include "support/stop_process.h"
+#include "support/test_files.h"
 #include "support/test_home.h"
 #include "support/test_http_server.h"
+#include "support/window_start.h"
 
 #include <QtNetwork>
 #include <QtTest>
@@ -24,14 +26,6 @@ QByteArray output(const QString &program, const QStringList &args)
     QProcess p;
     p.start(program, args);
     return p.waitForFinished(10000) ? p.readAllStandardOutput() : QByteArray();
-}
-
-QByteArray bytes(int size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    QRandomGenerator random(seed);
-    random.fillRange(reinterpret_cast<quint32 *>(data.data()), size / 4);
-    return data;
 }
 } // namespace
 
@@ -61,9 +55,7 @@ private slots:
         if (chromium.isEmpty())
             QSKIP("chromium is not installed (scripts/install-deps.sh installs it)");
         Form1 w({});
-        QSignalSpy ready(&w, &Form1::startupFinished);
-        w.show();
-        QVERIFY(ready.wait(5000));
+        QVERIFY(startUp(w));
 
         // The extension as a user who switched on passing the session has it:
         // headless Chromium cannot answer the permission prompt, so the
@@ -146,7 +138,7 @@ private slots:
         TestHttpServer site;
         QVERIFY(site.start());
         const QString login = site.baseUrl() + "/login";
-        const QByteArray small = bytes(300000, 1), big = bytes(1536 * 1024, 2);
+        const QByteArray small = TestFiles::randomBytes(300000, 1), big = TestFiles::randomBytes(1536 * 1024, 2);
         TestHttpServer::Route page, member, paced;
         page.file = "<p>Welcome</p>";
         page.headers = {"Content-Type: text/html", "Set-Cookie: session=s3cr3t; Path=/"};

@@ -8,7 +8,9 @@
 #include "gui/login_dialog.h"
 #include "options/option_values.h"
 #include "support/nginx_server.h"
+#include "support/test_home.h"
 #include "support/test_http_server.h"
+#include "support/window_start.h"
 
 #include <QtTest>
 #include <QtWidgets>
@@ -30,18 +32,12 @@ class TestNewProject : public QObject
     QString projectFile(const QString &url, const QString &pack, const QString &bytes, const QString &modem = "1",
                         const QString &dest = {}, bool ftp = false) const
     {
-        return "url:" + url + "\r\nbytes:" + bytes + "\r\npath:" + (dest.isEmpty() ? m_dir->path() + "/home/received/" : dest)
+        return "url:" + url + "\r\nbytes:" + bytes + "\r\npath:" + (dest.isEmpty() ? m_dir->path() + "/in/" : dest)
                + "\r\npacksize:" + pack + "\r\nshowmodem:" + modem + "\r\nbar1back:16777215\r\nbar1for:255\r\nbar2back:16777215"
                "\r\nbar2for:8421631\r\ngraphback:16777215\r\ngraphfor:8421631\r\ngraphmodem:0\r\nType:" + (ftp ? "1" : "0") + "\r\nstatus:1\r\n";
     }
 
-    template<typename T> static T *shown()
-    {
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
-                return t;
-        return nullptr;
-    }
+    template<typename T> static T *shown() { return visibleWindow<T>(); }
 
     // Enter in the address box; the dialog the probe opens (null after a refusal).
     Form2 *probe(const QString &url)
@@ -66,20 +62,15 @@ private slots:
     {
         m_dir = new QTemporaryDir;
         QVERIFY(m_dir->isValid() && QDir().mkpath(m_dir->path() + "/home"));
-        qputenv("ZOV_KESTRA_HOME", (m_dir->path() + "/home").toUtf8());
-        qputenv("XDG_CONFIG_HOME", (m_dir->path() + "/config").toUtf8());
-        Settings::write("FilePath", m_dir->path() + "/home/received/");
+        useOwnHome(m_dir->path());
         Settings::write("packsize", "2048000");
-        Settings::write("modemspeed", "56"); // a configured program: no notice at start-up
         m_reply = TestHttpServer::head(206, "Partial Content", {"Content-Type: application/zip", "ETag: \"v1\"",
                                        "Content-Range: bytes 0-1048575/1048576", "Last-Modified: Sat, 05 Dec 2026"});
         m_server = new TestHttpServer;
         m_server->setHandler([this](const TestRequest &, TestConnection *c) { c->send(m_reply); });
         QVERIFY(m_server->start());
         m_w = new Form1({});
-        QSignalSpy started(m_w, &Form1::startupFinished);
-        m_w->show();
-        QVERIFY(started.wait(5000));
+        QVERIFY(startUp(*m_w));
         m_w->engine().queue().hold(); // the projects stay as stored
     }
 

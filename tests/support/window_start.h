@@ -13,11 +13,12 @@ inline bool startUp(Form1 &w)
     return done.wait(5000);
 }
 
-// The message box on screen, if any.
-inline QMessageBox *visibleMessageBox()
+// The top-level window of type T on screen, if any.
+template<typename T> T *visibleWindow()
 {
     for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *b = qobject_cast<QMessageBox *>(w); b && b->isVisible())
-            return b;
+        if (auto *t = qobject_cast<T *>(w); t && t->isVisible())
+            return t;
     return nullptr;
 }
+inline QMessageBox *visibleMessageBox() { return visibleWindow<QMessageBox>(); }
