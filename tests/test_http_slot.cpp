@@ -277,34 +277,41 @@ private slots:
 
     void splitNeverCutsARequestInFlight()
     {
-        // Fault: a split that takes packs already asked for. Slot 1 runs packs 0-7 of 16 (slot 2's run counts as
-        // fetched); slot 2 looks for work at slot 1's first bytes: the server must send every byte once.
-        static constexpr qint64 P = 512000;
-        Harness h(randomBytes(16 * P, 21), 2, {}, {}, P);
-        QVERIFY(h.ok);
-        h.takeMore = false;
-        while (h.plan.packDone(2)) {
-        }
-        bool stolen = false;
-        h.onStored = [&](int s) {
-            if (s == 1 && !stolen) {
-                stolen = true;
-                h.give(2);
+        // Fault: a split that takes packs already asked for. Slot 1 runs the first half of the packs (slot 2's
+        // half counts as fetched); slot 2 looks for work at slot 1's first bytes: the server must send every byte
+        // once. With 512000-byte packs slot 1 has asked for two of its eight, and slot 2 takes the last; with
+        // 10,000-byte packs slot 1's requests already reach its run's end, and slot 2 finds nothing to take.
+        for (const auto &[P, half] : {std::pair<qint64, qint64>{512000, 8}, {10000, 20}}) {
+            Harness h(randomBytes(2 * half * P, 21), 2, {}, {}, P);
+            QVERIFY(h.ok);
+            h.takeMore = false;
+            while (h.plan.packDone(2)) {
             }
-        };
-        h.give(1);
-        QTRY_VERIFY_WITH_TIMEOUT(stolen && h.allIdle(), 20000);
+            bool stolen = false;
+            h.onStored = [&](int s) {
+                if (s == 1 && !stolen) {
+                    stolen = true;
+                    h.give(2);
+                }
+            };
+            h.give(1);
+            QTRY_VERIFY_WITH_TIMEOUT(stolen && h.allIdle(), 20000);
 
-        QVERIFY(h.plan.allDone() && h.packsMatch({0, 1, 2, 3, 4, 5, 6, 7}));
-        QVERIFY(h.completed.contains({2, 7}) && h.completed.contains({1, 0}));
-        qint64 served = 0;
-        for (const auto &answer : h.server.served())
-            served += answer.length;
-        QCOMPARE(served, 8 * P);
-        // The owner's connection survived the split and stays open for its next run.
-        QCOMPARE(h.slot(1).connectionsOpened(), 1);
-        QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckConnected));
-        QCOMPARE(h.slot(1).failuresTotal() + h.slot(2).failuresTotal(), 0);
+            QList<qint64> run;
+            for (qint64 k = 0; k < half; ++k)
+                run.append(k);
+            QVERIFY(h.plan.allDone() && h.packsMatch(run));
+            QVERIFY(h.completed.contains({1, 0}));
+            QCOMPARE(h.completed.contains({2, half - 1}), P == 512000);
+            qint64 served = 0;
+            for (const auto &answer : h.server.served())
+                served += answer.length;
+            QCOMPARE(served, half * P);
+            // The owner's connection survived the split and stays open for its next run.
+            QCOMPARE(h.slot(1).connectionsOpened(), 1);
+            QCOMPARE(h.slot(1).socket()->State(), int(Winsock::sckConnected));
+            QCOMPARE(h.slot(1).failuresTotal() + h.slot(2).failuresTotal(), 0);
+        }
     }
 
     void localWriteFailureIsNotRetried()
