@@ -93,6 +93,7 @@ struct HttpSlot::Private
     QElapsedTimer rateClock;
     qint64 rateBytes = 0;
     qint64 rate = 0;             // bytes per second, 0 while unknown
+    qint64 roundTrip = 0;        // microseconds, as the system measured it when the last measure began
 };
 
 HttpSlot::HttpSlot(int number, Winsock *socket, QObject *parent)
@@ -135,6 +136,7 @@ void HttpSlot::setTarget(const QString &host, const QString &path)
     // Another file, perhaps another server: what was learnt of the last one
     // does not hold.
     d->rate = 0;
+    d->roundTrip = 0;
     d->rateBytes = 0;
     d->rateClock.invalidate();
     d->capped = false;
@@ -324,9 +326,8 @@ qint64 HttpSlot::aheadTarget() const
     static constexpr qint64 Unknown = 512 << 10, Least = MeaningfulAttempt, Most = 32 << 20;
     if (d->rate <= 0)
         return Unknown;
-    const qint64 roundTrip = d->socket ? d->socket->roundTripMicros() : 0;
     const qint64 near = std::clamp(d->rate, Least, Unknown);
-    return std::clamp(std::max(near, d->rate * RoundTripsAhead * roundTrip / 1000000), Least, Most);
+    return std::clamp(std::max(near, d->rate * RoundTripsAhead * d->roundTrip / 1000000), Least, Most);
 }
 
 void HttpSlot::fillPipeline()
@@ -831,23 +832,23 @@ void HttpSlot::noteSpeed(qint64 bytes)
 {
     // Measured over two round trips (at least 20 ms, for the clock's sake, and
     // at most 200 ms): while the connection's window grows, a longer measure
-    // would lag it. A rise is taken at once, a fall halfway.
-    d->rateBytes += bytes;
-    if (!d->rateClock.isValid()) {
-        d->rateClock.start();
-        return;
-    }
+    // would lag it. A rise is taken at once, a fall halfway. The round trip is
+    // asked of the system once per measure, not per chunk.
     static constexpr qint64 Shortest = 20000, Longest = 200000;   // microseconds
+    d->rateBytes += bytes;
+    const auto begin = [this] {
+        d->roundTrip = d->socket ? d->socket->roundTripMicros() : 0;
+        d->rateClock.start();
+    };
+    if (!d->rateClock.isValid())
+        return begin();
     const qint64 us = d->rateClock.nsecsElapsed() / 1000;
-    if (us < Shortest)
-        return;
-    const qint64 roundTrip = d->socket ? d->socket->roundTripMicros() : 0;
-    if (us < std::clamp(2 * roundTrip, Shortest, Longest))
+    if (us < std::clamp(2 * d->roundTrip, Shortest, Longest))
         return;
     const qint64 now = qint64(double(d->rateBytes) * 1e6 / double(us));
     d->rate = now >= d->rate ? now : (d->rate + now) / 2;
     d->rateBytes = 0;
-    d->rateClock.restart();
+    begin();
 }
 
 void HttpSlot::responseEnded()

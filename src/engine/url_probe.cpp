@@ -575,7 +575,6 @@ void UrlProbe::keepAnswer(const QString &url)
     // from a server without ranges (200 with its length): either way what
     // slot 1 would ask for first. An answer without a length, or the
     // announcement of an empty file, has nothing to hand on.
-    // A file of known size was answered with 206 (m_ranges) or 200.
     if (Test_Link_FTP || File_Size <= 0 || !m_winsock || m_winsock->State() != Winsock::sckConnected)
         return;
     WarmConnections::keepAnswer(url, *m_winsock, m_buffer,
