@@ -485,6 +485,7 @@ void Winsock::attach(QTcpSocket *s)
         }
     });
     connect(s, &QAbstractSocket::connected, this, [this, s]() {
+        emit Reached();
         // A TLS connection is up once its handshake is done.
         if (m_tls)
             startTls(s);

@@ -148,6 +148,10 @@ public:
     struct TlsLink;
 
 signals:
+    // The server is reached: the TCP connection (or the proxy's tunnel) is
+    // up. Without TLS, Connected follows at once; with TLS, once the
+    // handshake that starts now is done.
+    void Reached();
     void Connected();
     void DataArrival(qint64 bytesTotal);
     void ConnectionRequest(int requestId);
