@@ -20,7 +20,8 @@
 #   BENCH_WAN=1             also run case 4: the case 2 file from nginx, unpaced, with
 #   BENCH_WAN_CMD="..."     every round inside the latency emulator this command prefix
 #                           starts (it runs a command in a network namespace of its own,
-#                           whose loopback has the link's delay and bottleneck)
+#                           whose loopback has the link's delay and bottleneck); with the
+#                           https cases, case 4b too: the same over TLS
 #   BENCH_CASES="nginx paced packs ftp https"
 #                           the cases run per round (default all five): nginx = 1,
 #                           paced = 2, packs = 3, ftp = 5, https = 6 and 7; e.g.
@@ -331,16 +332,26 @@ tools_for_round() {
 # Runs in the emulator's network namespace: its own nginx on that namespace's
 # loopback, every round of case 4, results appended to the shared file.
 if [[ ${1:-} == --wan-inner ]]; then
-    tmp=$BENCH_INNER_TMP results=$tmp/results.txt
+    tmp=$BENCH_INNER_TMP results=$tmp/results.txt ca_file=${BENCH_INNER_CA:-}
     read -r -a tools <<<"$BENCH_INNER_TOOLS"
-    trap 'stop_pid "$tool_pid"; stop_pid "$nginx_pid"' EXIT
+    wan_pid="" tls_pid=""
+    trap 'stop_pid "$tool_pid"; stop_pid "$wan_pid"; stop_pid "$tls_pid"' EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
     start_nginx "$tmp/www" "$tmp/nginx-wan"
+    wan_pid=$nginx_pid wan_port=$nginx_port
+    # Case 4b: the same file over TLS, as wan.bin (the TLS nginx paces paced.bin).
+    if [[ -n $ca_file ]]; then
+        start_nginx "$tmp/www" "$tmp/nginx-wan-tls" "$tmp/tls.pem" "$tmp/tls.key"
+        tls_pid=$nginx_pid tls_port=$nginx_port
+    fi
     for ((r = 0; r < rounds; r++)); do
         while read -r tool; do
-            run_tool wan "$tool" $((r + 1)) "http://127.0.0.1:$nginx_port/paced.bin" paced.bin "$BENCH_INNER_SHA" \
-                "$tmp/nginx-wan/access.log" "$nginx_port"
+            run_tool wan "$tool" $((r + 1)) "http://127.0.0.1:$wan_port/paced.bin" paced.bin "$BENCH_INNER_SHA" \
+                "$tmp/nginx-wan/access.log" "$wan_port"
+            [[ -z $tls_pid || $tool == axel ]] \
+                || run_tool wantls "$tool" $((r + 1)) "https://127.0.0.1:$tls_port/wan.bin" wan.bin "$BENCH_INNER_SHA" \
+                    "$tmp/nginx-wan-tls/access.log" "$tls_port"
         done < <(tools_for_round "$r")
     done
     exit 0
@@ -493,7 +504,8 @@ done
 if ((wan)); then
     log "case 4 inside: $BENCH_WAN_CMD"
     read -r -a wan_cmd <<<"$BENCH_WAN_CMD"
-    BENCH_INNER_TMP=$tmp BENCH_INNER_TOOLS="${tools[*]}" BENCH_INNER_SHA=$paced_sha \
+    [[ -z $ca_file ]] || ln "$tmp/www/paced.bin" "$tmp/www/wan.bin"
+    BENCH_INNER_TMP=$tmp BENCH_INNER_TOOLS="${tools[*]}" BENCH_INNER_SHA=$paced_sha BENCH_INNER_CA=$ca_file \
         BENCH_ROUNDS=$rounds BENCH_BUILD_DIR=$build \
         "${wan_cmd[@]}" bash "$here/run.sh" --wan-inner \
         || log "case 4 did not finish (exit $?)"
@@ -517,7 +529,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
     wants https && echo "- Cases 6 and 7: https:// from nginx with TLS ($(openssl version 2>/dev/null | cut -d' ' -f1-2)), an ECDSA P-256 certificate for 127.0.0.1 from an authority made for the run; case 7 with limit_rate $rate per request; axel left out (it cannot check a certificate made for an IP address)"
     echo "- Case 5: ftp://, $rate bytes/s per data connection (tests/support/ftp_server.py, pyftpdlib $("$ftp_python" -c 'import pyftpdlib; print(pyftpdlib.__ver__)' 2>/dev/null || echo '?'), anonymous login)"
     if ((wan)); then
-        echo "- Case 4 link: \`$BENCH_WAN_CMD\`"
+        echo "- Case 4 link: \`$BENCH_WAN_CMD\`$(wants https && echo '; case 4b the same over TLS, as in case 6')"
     fi
     echo "- Commit: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
     echo "- Tools: $(version curl --version | cut -d' ' -f1-2); $(version aria2c --version); $(version axel --version); $(version "$nginx_bin" -v | sed 's/^nginx version: //')"
@@ -541,7 +553,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
         }
         BEGIN {
-            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced; size["ftp"] = paced
+            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced; size["wantls"] = paced; size["ftp"] = paced
             size["https"] = big; size["httpsp"] = paced
         }
         {
@@ -559,6 +571,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             name["paced"] = sprintf("2. paced %g MiB/s per connection, %s MiB", rate / 1048576, paced)
             name["packs"] = "3. nginx, no limit, " big " MiB, " pack "-byte packs"
             name["wan"] = "4. emulated link, nginx, " paced " MiB"
+            name["wantls"] = "4b. emulated link, nginx TLS, " paced " MiB"
             name["ftp"] = sprintf("5. pyftpdlib FTP, %g MiB/s per data connection, %s MiB", rate / 1048576, paced)
             name["https"] = "6. nginx TLS, no limit, " big " MiB"
             name["httpsp"] = sprintf("7. nginx TLS, %g MiB/s per connection, %s MiB", rate / 1048576, paced)
@@ -590,7 +603,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             }
         }' <(awk '
             # cases in their order (nginx, paced, packs, wan, ftp), tools in the order they were listed
-            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4; rank["ftp"] = 5
+            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4; rank["wantls"] = 4.5; rank["ftp"] = 5
                     rank["https"] = 6; rank["httpsp"] = 7
                     tr["curl"] = 1; tr["aria2c"] = 2; tr["axel"] = 3; tr["zov-kestra-get"] = 4 }
             { print rank[$1], tr[$2], $0 }' "$results" | sort -s -n -k1,1 -k2,2 | cut -d' ' -f3-)
