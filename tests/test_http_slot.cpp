@@ -277,10 +277,11 @@ private slots:
 
     void splitNeverCutsARequestInFlight()
     {
-        // Fault: a split that takes packs already asked for. Slot 1 runs the first half of the packs (slot 2's
-        // half counts as fetched); slot 2 looks for work at slot 1's first bytes: the server must send every byte
-        // once. With 512000-byte packs slot 1 has asked for two of its eight, and slot 2 takes the last; with
-        // 10,000-byte packs slot 1's requests already reach its run's end, and slot 2 finds nothing to take.
+        // Faults: a split that takes packs already asked for; a slot that asks for its whole run near the end,
+        // leaving nothing for a slot out of work. Slot 1 runs the first half of the packs (slot 2's half counts
+        // as fetched); slot 2 looks for work at slot 1's first bytes: the server must send every byte once. With
+        // 512000-byte packs slot 1 has asked for two of its eight; with 10,000-byte packs for fifteen of its
+        // twenty, its share of what nobody had asked for. Either way slot 2 takes the last packs.
         for (const auto &[P, half] : {std::pair<qint64, qint64>{512000, 8}, {10000, 20}}) {
             Harness h(randomBytes(2 * half * P, 21), 2, {}, {}, P);
             QVERIFY(h.ok);
@@ -302,7 +303,7 @@ private slots:
                 run.append(k);
             QVERIFY(h.plan.allDone() && h.packsMatch(run));
             QVERIFY(h.completed.contains({1, 0}));
-            QCOMPARE(h.completed.contains({2, half - 1}), P == 512000);
+            QVERIFY(h.completed.contains({2, half - 1}));
             qint64 served = 0;
             for (const auto &answer : h.server.served())
                 served += answer.length;

@@ -331,6 +331,16 @@ qint64 PackPlan::unstartedCount() const
     return m_packCount - m_doneCount - busy;
 }
 
+qint64 PackPlan::untakenCount() const
+{
+    qint64 n = 0;
+    for (const Run &r : m_slots)
+        n += r.active() ? std::max<qint64>(0, r.takeable()) : 0;
+    for (const Run &r : m_pool)
+        n += r.end - r.current;
+    return n;
+}
+
 bool PackPlan::unstartedIncludesShortPack() const
 {
     if (m_lastSize <= 0 || isDone(m_packCount - 1))

@@ -156,6 +156,9 @@ public:
     // Packs that are neither complete nor the current pack of a slot: what is
     // still to hand out (the packs behind the slots' current packs and the pool).
     qint64 unstartedCount() const;
+    // Packs nobody has started nor asked for: what an idle slot may still take
+    // (the takeable packs of every run and the pool).
+    qint64 untakenCount() const;
     // A group waits in the pool (given up by a slot, or left over at a resume).
     bool hasWaitingGroup() const { return !m_pool.isEmpty(); }
     // The short last pack is among them.
