@@ -322,12 +322,22 @@ qint64 HttpSlot::aheadTarget() const
     // work, but at most two default packs (a request per pack would cost more
     // than it carries) and at least MeaningfulAttempt; two default packs too
     // while the speed is not known.
-    static constexpr qint64 RoundTripsAhead = 6;
+    // Towards the end no more than the slot's share of what nobody has asked
+    // for yet, but at least two round trips, so that its server does not run
+    // dry between requests. What is asked is the slot's to finish, and a slot
+    // whose work runs out idles while the others still carry what they asked:
+    // on a link that four connections share, the others do not soon take its
+    // part of the link (150 ms and 20 Mbit/s, a 16 MiB file: 9.5 s with six
+    // round trips ahead to the end, 8.7 s with this).
+    static constexpr qint64 RoundTripsAhead = 6, RoundTripsLeast = 2;
     static constexpr qint64 Unknown = 512 << 10, Least = MeaningfulAttempt, Most = 32 << 20;
-    if (d->rate <= 0)
-        return Unknown;
+    const auto roundTrips = [this](qint64 count) { return d->rate * count * d->roundTrip / 1000000; };
     const qint64 near = std::clamp(d->rate, Least, Unknown);
-    return std::clamp(std::max(near, d->rate * RoundTripsAhead * d->roundTrip / 1000000), Least, Most);
+    const qint64 target = d->rate <= 0 ? Unknown : std::clamp(std::max(near, roundTrips(RoundTripsAhead)), Least, Most);
+    if (!m_plan || m_plan->slotCount() <= 0 || !m_plan->sizeKnown())
+        return target;
+    const qint64 share = m_plan->untakenCount() * m_plan->packSize() / m_plan->slotCount();
+    return std::min(target, std::max({2 * Least, roundTrips(RoundTripsLeast), share}));
 }
 
 void HttpSlot::fillPipeline()
@@ -358,18 +368,7 @@ void HttpSlot::fillPipeline()
         const qint64 from = d->pending.isEmpty() ? firstMissingByte() : d->pending.last().last + 1;
         if (from > limit)
             return;
-        // Towards the end a slot asks ahead for no more than its share of
-        // what nobody has asked for yet, but at least two round trips of its
-        // speed, so that its server does not run dry between requests. What
-        // is asked is the slot's to finish, and a slot whose work runs out
-        // idles while the others still carry what they asked: on a link that
-        // four connections share, the others do not soon take its part of
-        // the link (150 ms and 20 Mbit/s, a 16 MiB file: 9.5 s with six round
-        // trips ahead to the end, 8.7 s with this).
-        qint64 target = aheadTarget();
-        if (m_plan && m_plan->slotCount() > 0 && m_plan->sizeKnown())
-            target = std::min(target, std::max({2 * MeaningfulAttempt, 2 * d->rate * d->roundTrip / 1000000,
-                                                m_plan->untakenCount() * m_plan->packSize() / m_plan->slotCount()}));
+        const qint64 target = aheadTarget();
         if (!d->pending.isEmpty() && from - firstMissingByte() >= target)
             return;
         // As much as is kept ahead, so that the pipeline holds one or two
