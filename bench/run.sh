@@ -22,14 +22,19 @@
 #                           starts (it runs a command in a network namespace of its own,
 #                           whose loopback has the link's delay and bottleneck); with the
 #                           https cases, case 4b too: the same over TLS
-#   BENCH_CASES="nginx paced packs ftp https"
-#                           the cases run per round (default all five): nginx = 1,
-#                           paced = 2, packs = 3, ftp = 5, https = 6 and 7; e.g.
-#                           BENCH_CASES=ftp
+#   BENCH_CASES="nginx paced packs ftp vsftpd https"
+#                           the cases run per round (default all six): nginx = 1,
+#                           paced = 2, packs = 3, ftp = 5, vsftpd = 5b, https = 6
+#                           and 7; e.g. BENCH_CASES=ftp
 #
 # Case 5 fetches the case 2 file as ftp://127.0.0.1:PORT/paced.bin from the tests'
 # FTP server (tests/support/ftp_server.py, pyftpdlib under /usr/bin/python3), which
 # caps each data connection at BENCH_RATE bytes/s and logs the bytes it sent on it.
+# Case 5b fetches the same file from vsftpd (anon_max_rate BENCH_RATE), which
+# paces each transfer as it goes where pyftpdlib sends bursts. It needs root
+# (vsftpd locks an anonymous session into its folder); the program is taken out
+# of Debian's package into the run's folder, never installed, since installing
+# the package starts an FTP service for the whole machine.
 #
 # Cases 6 and 7 ("https") fetch over TLS from an nginx of their own: case 6 the
 # case 1 file unlimited, case 7 the case 2 file with nginx's limit_rate of
@@ -55,7 +60,7 @@ big_mb=${BENCH_BIG_MB:-256}
 paced_mb=${BENCH_PACED_MB:-64}
 rate=${BENCH_RATE:-2097152}
 small_pack=${BENCH_SMALL_PACK:-10000}
-cases=${BENCH_CASES:-nginx paced packs ftp https}
+cases=${BENCH_CASES:-nginx paced packs ftp vsftpd https}
 nginx_bin=/usr/sbin/nginx
 # Debian's pyftpdlib is installed for the system's python, not for whichever
 # python3 comes first on PATH.
@@ -67,7 +72,8 @@ for n in "$rounds" "$big_mb" "$paced_mb" "$rate" "$small_pack"; do
     [[ $n =~ ^[1-9][0-9]*$ ]] || die "BENCH_ROUNDS, BENCH_BIG_MB, BENCH_PACED_MB, BENCH_RATE and BENCH_SMALL_PACK want whole numbers above 0"
 done
 for c in $cases; do
-    [[ $c =~ ^(nginx|paced|packs|ftp|https)$ ]] || die "BENCH_CASES: unknown case $c (nginx, paced, packs, ftp, https)"
+    [[ $c =~ ^(nginx|paced|packs|ftp|vsftpd|https)$ ]] \
+        || die "BENCH_CASES: unknown case $c (nginx, paced, packs, ftp, vsftpd, https)"
 done
 [[ -n ${cases// /} ]] || die "BENCH_CASES names no case"
 # wants CASE...: true when BENCH_CASES runs one of these cases.
@@ -193,6 +199,81 @@ start_ftp() {
     die "ftp_server.py did not start"
 }
 
+vsftpd_pid="" vsftpd_port="" vsftpd_bin="" vsftpd_libs=""
+
+# fetch_vsftpd: vsftpd from Debian's archive, unpacked under $tmp/vsftpd-deb
+# (with libwrap0 when the system lacks it); sets vsftpd_bin and vsftpd_libs. A
+# vsftpd already installed is used as it is. (`vsftpd -v` writes its version to
+# its standard input, hence the 0>&1 where it is asked.)
+fetch_vsftpd() {
+    local d=$tmp/vsftpd-deb f
+    if [[ -x /usr/sbin/vsftpd ]]; then
+        vsftpd_bin=/usr/sbin/vsftpd
+        return 0
+    fi
+    mkdir -p "$d/root"
+    local -a pkgs=(vsftpd)
+    ldconfig -p | grep -q 'libwrap\.so\.0 ' || pkgs+=(libwrap0)
+    # A fresh machine may have no package lists yet.
+    (cd "$d" && { apt-get download "${pkgs[@]}" || { apt-get update -qq && apt-get download "${pkgs[@]}"; }; }) \
+        >"$d/apt.log" 2>&1 || { cat "$d/apt.log" >&2; die "apt-get download ${pkgs[*]} failed"; }
+    for f in "$d"/*.deb; do dpkg-deb -x "$f" "$d/root"; done
+    vsftpd_bin=$d/root/usr/sbin/vsftpd
+    vsftpd_libs=$(printf '%s:' "$d"/root/usr/lib/*-linux-gnu "$d"/root/lib/*-linux-gnu)
+}
+
+# start_vsftpd ROOT: vsftpd in the foreground on a free loopback port, anonymous
+# and read-only, locked into ROOT, each transfer capped at $rate bytes/s. Its
+# transfer log, $tmp/vsftpd.log, has one line per transfer with the bytes sent
+# on it in field 8. Sessions run as "daemon", which every Debian system has (an
+# anonymous session needs a user whose home folder exists).
+start_vsftpd() {
+    local root_dir=$1 conf=$tmp/vsftpd.conf port i _
+    mkdir -p "$tmp/vsftpd-empty"
+    chmod 755 "$root_dir"
+    for _ in 1 2 3 4 5 6 7 8; do
+        port=$((20000 + RANDOM % 40000))
+        port_free "$port" || continue
+        cat >"$conf" <<EOF
+listen=YES
+listen_address=127.0.0.1
+listen_port=$port
+background=NO
+anonymous_enable=YES
+no_anon_password=YES
+anon_root=$root_dir
+ftp_username=daemon
+nopriv_user=daemon
+secure_chroot_dir=$tmp/vsftpd-empty
+local_enable=NO
+write_enable=NO
+anon_max_rate=$rate
+max_per_ip=0
+max_clients=0
+seccomp_sandbox=NO
+isolate=NO
+isolate_network=NO
+xferlog_enable=YES
+xferlog_std_format=YES
+xferlog_file=$tmp/vsftpd.log
+EOF
+        LD_LIBRARY_PATH=$vsftpd_libs "$vsftpd_bin" "$conf" >"$tmp/vsftpd.out" 2>&1 &
+        vsftpd_pid=$!
+        for ((i = 0; i < 100; i++)); do
+            kill -0 "$vsftpd_pid" 2>/dev/null || break
+            if ! port_free "$port"; then
+                vsftpd_port=$port
+                return 0
+            fi
+            sleep 0.05
+        done
+        stop_pid "$vsftpd_pid"
+        vsftpd_pid=""
+    done
+    cat "$tmp/vsftpd.out" >&2
+    die "vsftpd did not start"
+}
+
 stop_pid() {
     local pid=$1
     [[ -n $pid ]] || return 0
@@ -214,8 +295,8 @@ server_open() {
 # sockets_of PID: how many sockets process PID holds.
 sockets_of() { find "/proc/$1/fd" -lname 'socket:*' 2>/dev/null | wc -l; }
 
-# served_since LOG OFFSET PORT: the body bytes the server logged past byte OFFSET
-# of LOG (the last field of each line), once it has closed every connection
+# served_since LOG OFFSET PORT [FIELD]: the body bytes the server logged past byte
+# OFFSET of LOG (field FIELD of each line, the last one by default), once it has closed every connection
 # (waited for at most 5 s) and its log has stopped growing. For the FTP server
 # PORT is the control port, and the wait also lasts until the server holds no
 # socket but its listener: a throttled data connection sleeps up to 2 s
@@ -224,7 +305,7 @@ sockets_of() { find "/proc/$1/fd" -lname 'socket:*' 2>/dev/null | wc -l; }
 # otherwise have them missed). Then the log must stay the same for 0.1 s (at
 # most 1 s).
 served_since() {
-    local serverlog=$1 offset=$2 port=$3 i last now
+    local serverlog=$1 offset=$2 port=$3 field=${4:-0} i last now
     for ((i = 0; i < 250; i++)); do
         server_open "$port" || { [[ $port == "$ftp_port" ]] && (($(sockets_of "$ftp_pid") > 1)); } || break
         sleep 0.02
@@ -237,21 +318,21 @@ served_since() {
         last=$now
     done
     [[ -f $serverlog ]] || { echo 0; return; }
-    tail -c +$((offset + 1)) "$serverlog" | awk '{ s += $NF } END { printf "%d\n", s }'
+    tail -c +$((offset + 1)) "$serverlog" | awk -v f="$field" '{ s += f ? $f : $NF } END { printf "%d\n", s }'
 }
 
 file_size() { if [[ -f $1 ]]; then stat -c %s "$1"; else echo 0; fi; }
 
 # ---------------------------------------------------------------- one timed run
 
-# run_tool CASE TOOL ROUND URL NAME SHA SERVERLOG PORT: fetches URL with TOOL into
-# a fresh folder, checks the result against SHA, adds up the body bytes the
-# server on PORT logged in SERVERLOG meanwhile, and appends one line to the
-# results:
+# run_tool CASE TOOL ROUND URL NAME SHA SERVERLOG PORT [FIELD]: fetches URL with
+# TOOL into a fresh folder, checks the result against SHA, adds up the body bytes
+# the server on PORT logged in SERVERLOG meanwhile (field FIELD of its lines, the
+# last by default), and appends one line to the results:
 #   CASE TOOL ROUND wall user+sys ok|FAIL(reason) served-bytes
 # In case "packs" zov-kestra-get runs with --pack-size $small_pack.
 run_tool() {
-    local case=$1 tool=$2 round=$3 url=$4 name=$5 sha=$6 serverlog=$7 port=$8
+    local case=$1 tool=$2 round=$3 url=$4 name=$5 sha=$6 serverlog=$7 port=$8 field=${9:-0}
     local out=$tmp/out/$tool runlog=$tmp/logs/$case-$tool-$round.log timing=$tmp/timing
     local rc=0 t0 t1 wall cpu got status home="" cfg="" mark served
     rm -rf "$out"
@@ -295,7 +376,7 @@ run_tool() {
     t1=$EPOCHREALTIME
     tool_pid=""
     times >"$timing.1"
-    served=$(served_since "$serverlog" "$mark" "$port")
+    served=$(served_since "$serverlog" "$mark" "$port" "$field")
     wall=$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.3f", b - a}')
     cpu=$(awk 'function s(t, m) { m = t; sub(/m.*/, "", m); sub(/^[0-9]+m/, "", t); sub(/s$/, "", t); return m * 60 + t }
                FNR == 2 { v = s($1) + s($2); if (NR == FNR) before = v; else after = v }
@@ -418,6 +499,7 @@ cleanup() {
     stop_pid "$tls_pid"
     stop_pid "$pace_pid"
     stop_pid "$ftp_pid"
+    stop_pid "$vsftpd_pid"
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -433,7 +515,7 @@ if wants nginx packs https; then
     head -c $((big_mb * 1048576)) /dev/urandom >"$tmp/www/big.bin"
     big_sha=$(sha256sum "$tmp/www/big.bin" | cut -d' ' -f1)
 fi
-if wants paced ftp https || ((wan)); then
+if wants paced ftp vsftpd https || ((wan)); then
     log "creating ${paced_mb} MiB of random bytes"
     head -c $((paced_mb * 1048576)) /dev/urandom >"$tmp/www/paced.bin"
     paced_sha=$(sha256sum "$tmp/www/paced.bin" | cut -d' ' -f1)
@@ -471,6 +553,19 @@ if wants ftp; then
     start_ftp "$tmp/ftp-root"
     log "ftp_server.py on 127.0.0.1:$ftp_port (pid $ftp_pid)"
 fi
+vsftpd_note=""
+if wants vsftpd; then
+    if ((EUID == 0)); then
+        fetch_vsftpd
+        mkdir -p "$tmp/vsftpd-root"
+        ln "$tmp/www/paced.bin" "$tmp/vsftpd-root/paced.bin"
+        start_vsftpd "$tmp/vsftpd-root"
+        log "vsftpd on 127.0.0.1:$vsftpd_port (pid $vsftpd_pid)"
+    else
+        vsftpd_note="case 5b left out: vsftpd needs root to lock its anonymous sessions into their folder."
+        log "$vsftpd_note"
+    fi
+fi
 
 # ---------------------------------------------------------------- rounds
 
@@ -491,6 +586,10 @@ for ((r = 0; r < rounds; r++)); do
         if wants ftp; then
             run_tool ftp "$tool" $((r + 1)) "ftp://127.0.0.1:$ftp_port/paced.bin" paced.bin "$paced_sha" \
                 "$tmp/ftp.log" "$ftp_port"
+        fi
+        if [[ -n $vsftpd_pid ]]; then
+            run_tool vsftpd "$tool" $((r + 1)) "ftp://127.0.0.1:$vsftpd_port/paced.bin" paced.bin "$paced_sha" \
+                "$tmp/vsftpd.log" "$vsftpd_port" 8
         fi
         if wants https && [[ $tool != axel ]]; then
             run_tool https "$tool" $((r + 1)) "https://127.0.0.1:$tls_port/big.bin" big.bin "$big_sha" \
@@ -522,18 +621,20 @@ version() { "$@" 2>&1 | head -n 1 || true; }
     echo
     echo "- Machine: $(nproc) CPU(s), ${cpu:-unknown CPU}, Linux $(uname -r)"
     echo "- Cases run: $cases$( ((wan)) && echo ' wan')"
-    echo "- Files: cases 1 and 3 ${big_mb} MiB, cases 2, 4 and 5 ${paced_mb} MiB, random bytes; every result checked by SHA-256"
+    echo "- Files: cases 1 and 3 ${big_mb} MiB, cases 2, 4, 5 and 5b ${paced_mb} MiB, random bytes; every result checked by SHA-256"
     echo "- Rounds: $rounds, tools interleaved, order rotated each round; figures are medians"
     echo "- Case 2 pace: $rate bytes/s per connection, no burst (zk-pace-server)"
     echo "- Case 3: zov-kestra-get alone, with --pack-size $small_pack"
     wants https && echo "- Cases 6 and 7: https:// from nginx with TLS ($(openssl version 2>/dev/null | cut -d' ' -f1-2)), an ECDSA P-256 certificate for 127.0.0.1 from an authority made for the run; case 7 with limit_rate $rate per request; axel left out (it cannot check a certificate made for an IP address)"
     echo "- Case 5: ftp://, $rate bytes/s per data connection (tests/support/ftp_server.py, pyftpdlib $("$ftp_python" -c 'import pyftpdlib; print(pyftpdlib.__ver__)' 2>/dev/null || echo '?'), anonymous login)"
+    [[ -z $vsftpd_pid ]] || echo "- Case 5b: ftp://, vsftpd $(LD_LIBRARY_PATH=$vsftpd_libs "$vsftpd_bin" -v 0>&1 2>/dev/null | sed -n 's/.*version //p'), anon_max_rate $rate bytes/s, anonymous login"
     if ((wan)); then
         echo "- Case 4 link: \`$BENCH_WAN_CMD\`$(wants https && echo '; case 4b the same over TLS, as in case 6')"
     fi
     echo "- Commit: $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)$(git -C "$root" diff --quiet HEAD 2>/dev/null || echo ' (with local changes)')"
     echo "- Tools: $(version curl --version | cut -d' ' -f1-2); $(version aria2c --version); $(version axel --version); $(version "$nginx_bin" -v | sed 's/^nginx version: //')"
     [[ -n $note ]] && { echo; echo "Note: $note"; }
+    [[ -n $vsftpd_note ]] && { echo; echo "Note: $vsftpd_note"; }
     echo
     echo "Time / curl below 1 is faster than curl; speed × curl is curl's time over the tool's. Case 3 has"
     echo "no curl of its own: its ratios are against case 1's curl (same file, same server), and its time"
@@ -553,7 +654,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
         }
         BEGIN {
-            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced; size["wantls"] = paced; size["ftp"] = paced
+            size["nginx"] = big; size["packs"] = big; size["paced"] = paced; size["wan"] = paced; size["wantls"] = paced; size["ftp"] = paced; size["vsftpd"] = paced
             size["https"] = big; size["httpsp"] = paced
         }
         {
@@ -573,6 +674,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             name["wan"] = "4. emulated link, nginx, " paced " MiB"
             name["wantls"] = "4b. emulated link, nginx TLS, " paced " MiB"
             name["ftp"] = sprintf("5. pyftpdlib FTP, %g MiB/s per data connection, %s MiB", rate / 1048576, paced)
+            name["vsftpd"] = sprintf("5b. vsftpd FTP, %g MiB/s per transfer, %s MiB", rate / 1048576, paced)
             name["https"] = "6. nginx TLS, no limit, " big " MiB"
             name["httpsp"] = sprintf("7. nginx TLS, %g MiB/s per connection, %s MiB", rate / 1048576, paced)
             print "| Case | Tool | Median time (s) | MiB/s | Time / curl | Speed × curl | Median CPU (s) | Served / file size | OK runs | Runs (s) |"
@@ -603,7 +705,7 @@ version() { "$@" 2>&1 | head -n 1 || true; }
             }
         }' <(awk '
             # cases in their order (nginx, paced, packs, wan, ftp), tools in the order they were listed
-            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4; rank["wantls"] = 4.5; rank["ftp"] = 5
+            BEGIN { rank["nginx"] = 1; rank["paced"] = 2; rank["packs"] = 3; rank["wan"] = 4; rank["wantls"] = 4.5; rank["ftp"] = 5; rank["vsftpd"] = 5.5
                     rank["https"] = 6; rank["httpsp"] = 7
                     tr["curl"] = 1; tr["aria2c"] = 2; tr["axel"] = 3; tr["zov-kestra-get"] = 4 }
             { print rank[$1], tr[$2], $0 }' "$results" | sort -s -n -k1,1 -k2,2 | cut -d' ' -f3-)
