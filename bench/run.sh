@@ -92,68 +92,87 @@ nginx_pid="" nginx_port=""
 # True when nothing accepts connections on 127.0.0.1:$1.
 port_free() { ! (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
+launched_pid="" launched_port=""
+
+# on_free_port LAUNCH ARG...: a server on a random free loopback port, eight
+# tries at most. `LAUNCH PORT ARG...` writes the server's configuration for PORT,
+# starts it in the background and sets launched_pid. Sets launched_port once
+# the port is taken while the server still runs, so that the port is really its
+# own; false when no try came to that.
+on_free_port() {
+    local launch=$1 port i _
+    shift
+    for _ in 1 2 3 4 5 6 7 8; do
+        port=$((20000 + RANDOM % 40000))
+        port_free "$port" || continue
+        "$launch" "$port" "$@"
+        for ((i = 0; i < 100; i++)); do
+            kill -0 "$launched_pid" 2>/dev/null || break
+            if ! port_free "$port"; then
+                kill -0 "$launched_pid" 2>/dev/null || break
+                launched_port=$port
+                return 0
+            fi
+            sleep 0.05
+        done
+        stop_pid "$launched_pid"
+        launched_pid=""
+    done
+    return 1
+}
+
+# launch_nginx PORT WWW PREFIX CERT KEY: see start_nginx.
+launch_nginx() {
+    local port=$1 www=$2 prefix=$3 cert=$4 key=$5
+    {
+        echo "worker_processes 1;"
+        # Workers would otherwise switch to nobody, who may not read the files.
+        ((EUID == 0)) && echo "user root;"
+        echo "pid $prefix/nginx.pid;"
+        echo "error_log $prefix/error.log;"
+        echo "events { worker_connections 1024; }"
+        echo "http {"
+        echo "    log_format bench '\$status \"\$request\" \$body_bytes_sent';"
+        echo "    access_log $prefix/access.log bench;"
+        for kind in client_body proxy fastcgi uwsgi scgi; do
+            echo "    ${kind}_temp_path $prefix/temp/$kind;"
+        done
+        echo "    default_type application/octet-stream;"
+        echo "    sendfile on;"
+        echo "    tcp_nopush on;"
+        echo "    keepalive_timeout 65;"
+        echo "    keepalive_requests 100000;"
+        echo "    server {"
+        if [[ -n $cert ]]; then
+            echo "        listen 127.0.0.1:$port ssl;"
+            echo "        ssl_certificate $cert;"
+            echo "        ssl_certificate_key $key;"
+            echo "        location = /paced.bin { limit_rate $rate; }"
+        else
+            echo "        listen 127.0.0.1:$port;"
+        fi
+        echo "        root $www;"
+        echo "    }"
+        echo "}"
+    } >"$prefix/nginx.conf"
+    "$nginx_bin" -p "$prefix/" -c "$prefix/nginx.conf" -e "$prefix/error.log" -g "daemon off;" \
+        >>"$prefix/stdout.log" 2>&1 &
+    launched_pid=$!
+}
+
 # start_nginx WWW PREFIX [CERT KEY]: nginx in the foreground with its own
 # configuration, pid file and logs under PREFIX, serving WWW on a free loopback
 # port; with CERT and KEY over TLS, paced.bin limited to $rate bytes/s per request.
 # Its access log, PREFIX/access.log, ends every line with the body bytes of that
 # request. Sets nginx_pid and nginx_port.
 start_nginx() {
-    local www=$1 prefix=$2 cert=${3:-} key=${4:-} port i _
+    local prefix=$2
     mkdir -p "$prefix/temp"
-    for _ in 1 2 3 4 5 6 7 8; do
-        port=$((20000 + RANDOM % 40000))
-        port_free "$port" || continue
-        {
-            echo "worker_processes 1;"
-            # Workers would otherwise switch to nobody, who may not read the files.
-            ((EUID == 0)) && echo "user root;"
-            echo "pid $prefix/nginx.pid;"
-            echo "error_log $prefix/error.log;"
-            echo "events { worker_connections 1024; }"
-            echo "http {"
-            echo "    log_format bench '\$status \"\$request\" \$body_bytes_sent';"
-            echo "    access_log $prefix/access.log bench;"
-            for kind in client_body proxy fastcgi uwsgi scgi; do
-                echo "    ${kind}_temp_path $prefix/temp/$kind;"
-            done
-            echo "    default_type application/octet-stream;"
-            echo "    sendfile on;"
-            echo "    tcp_nopush on;"
-            echo "    keepalive_timeout 65;"
-            echo "    keepalive_requests 100000;"
-            echo "    server {"
-            if [[ -n $cert ]]; then
-                echo "        listen 127.0.0.1:$port ssl;"
-                echo "        ssl_certificate $cert;"
-                echo "        ssl_certificate_key $key;"
-                echo "        location = /paced.bin { limit_rate $rate; }"
-            else
-                echo "        listen 127.0.0.1:$port;"
-            fi
-            echo "        root $www;"
-            echo "    }"
-            echo "}"
-        } >"$prefix/nginx.conf"
-        "$nginx_bin" -p "$prefix/" -c "$prefix/nginx.conf" -e "$prefix/error.log" -g "daemon off;" \
-            >>"$prefix/stdout.log" 2>&1 &
-        nginx_pid=$!
-        for ((i = 0; i < 100; i++)); do
-            kill -0 "$nginx_pid" 2>/dev/null || break
-            if ! port_free "$port"; then
-                # Listening, and still alive: the port is really ours.
-                if kill -0 "$nginx_pid" 2>/dev/null; then
-                    nginx_port=$port
-                    return 0
-                fi
-                break
-            fi
-            sleep 0.05
-        done
-        stop_pid "$nginx_pid"
-        nginx_pid=""
-    done
-    cat "$prefix/error.log" >&2 2>/dev/null || true
-    die "nginx did not start"
+    if ! on_free_port launch_nginx "$1" "$prefix" "${3:-}" "${4:-}"; then
+        cat "$prefix/error.log" >&2 2>/dev/null || true
+        die "nginx did not start"
+    fi
+    nginx_pid=$launched_pid nginx_port=$launched_port
 }
 
 pace_pid="" pace_port=""
@@ -222,19 +241,10 @@ fetch_vsftpd() {
     vsftpd_libs=$(printf '%s:' "$d"/root/usr/lib/*-linux-gnu "$d"/root/lib/*-linux-gnu)
 }
 
-# start_vsftpd ROOT: vsftpd in the foreground on a free loopback port, anonymous
-# and read-only, locked into ROOT, each transfer capped at $rate bytes/s. Its
-# transfer log, $tmp/vsftpd.log, has one line per transfer with the bytes sent
-# on it in field 8. Sessions run as "daemon", which every Debian system has (an
-# anonymous session needs a user whose home folder exists).
-start_vsftpd() {
-    local root_dir=$1 conf=$tmp/vsftpd.conf port i _
-    mkdir -p "$tmp/vsftpd-empty"
-    chmod 755 "$root_dir"
-    for _ in 1 2 3 4 5 6 7 8; do
-        port=$((20000 + RANDOM % 40000))
-        port_free "$port" || continue
-        cat >"$conf" <<EOF
+# launch_vsftpd PORT ROOT: see start_vsftpd.
+launch_vsftpd() {
+    local port=$1 root_dir=$2 conf=$tmp/vsftpd.conf
+    cat >"$conf" <<EOF
 listen=YES
 listen_address=127.0.0.1
 listen_port=$port
@@ -257,21 +267,24 @@ xferlog_enable=YES
 xferlog_std_format=YES
 xferlog_file=$tmp/vsftpd.log
 EOF
-        LD_LIBRARY_PATH=$vsftpd_libs "$vsftpd_bin" "$conf" >"$tmp/vsftpd.out" 2>&1 &
-        vsftpd_pid=$!
-        for ((i = 0; i < 100; i++)); do
-            kill -0 "$vsftpd_pid" 2>/dev/null || break
-            if ! port_free "$port"; then
-                vsftpd_port=$port
-                return 0
-            fi
-            sleep 0.05
-        done
-        stop_pid "$vsftpd_pid"
-        vsftpd_pid=""
-    done
-    cat "$tmp/vsftpd.out" >&2
-    die "vsftpd did not start"
+    LD_LIBRARY_PATH=$vsftpd_libs "$vsftpd_bin" "$conf" >"$tmp/vsftpd.out" 2>&1 &
+    launched_pid=$!
+}
+
+# start_vsftpd ROOT: vsftpd in the foreground on a free loopback port, anonymous
+# and read-only, locked into ROOT, each transfer capped at $rate bytes/s. Its
+# transfer log, $tmp/vsftpd.log, has one line per transfer with the bytes sent
+# on it in field 8. Sessions run as "daemon", which every Debian system has (an
+# anonymous session needs a user whose home folder exists). Sets vsftpd_pid and
+# vsftpd_port.
+start_vsftpd() {
+    mkdir -p "$tmp/vsftpd-empty"
+    chmod 755 "$1"
+    if ! on_free_port launch_vsftpd "$1"; then
+        cat "$tmp/vsftpd.out" >&2
+        die "vsftpd did not start"
+    fi
+    vsftpd_pid=$launched_pid vsftpd_port=$launched_port
 }
 
 stop_pid() {
@@ -416,7 +429,7 @@ if [[ ${1:-} == --wan-inner ]]; then
     tmp=$BENCH_INNER_TMP results=$tmp/results.txt ca_file=${BENCH_INNER_CA:-}
     read -r -a tools <<<"$BENCH_INNER_TOOLS"
     wan_pid="" tls_pid=""
-    trap 'stop_pid "$tool_pid"; stop_pid "$wan_pid"; stop_pid "$tls_pid"' EXIT
+    trap 'stop_pid "$tool_pid"; stop_pid "$wan_pid"; stop_pid "$tls_pid"; stop_pid "$launched_pid"' EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
     start_nginx "$tmp/www" "$tmp/nginx-wan"
@@ -500,6 +513,7 @@ cleanup() {
     stop_pid "$pace_pid"
     stop_pid "$ftp_pid"
     stop_pid "$vsftpd_pid"
+    stop_pid "$launched_pid"   # a server still starting
     rm -rf "$tmp"
 }
 trap cleanup EXIT

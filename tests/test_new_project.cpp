@@ -37,8 +37,6 @@ class TestNewProject : public QObject
                "\r\nbar2for:8421631\r\ngraphback:16777215\r\ngraphfor:8421631\r\ngraphmodem:0\r\nType:" + (ftp ? "1" : "0") + "\r\nstatus:1\r\n";
     }
 
-    template<typename T> static T *shown() { return visibleWindow<T>(); }
-
     // Enter in the address box; the dialog the probe opens (null after a refusal).
     Form2 *probe(const QString &url)
     {
@@ -46,7 +44,7 @@ class TestNewProject : public QObject
         QTest::keyClick(m_w->Txt_Url, Qt::Key_Return);
         if (m_w->Txt_Url->isEnabled() || m_w->Cmd_add->isEnabled()) // no second command while it runs
             return nullptr;
-        return QTest::qWaitFor([] { return shown<Form2>() || shown<QMessageBox>() || shown<LoginDialog>(); }, 10000) ? shown<Form2>() : nullptr;
+        return QTest::qWaitFor([] { return visibleWindow<Form2>() || visibleWindow<QMessageBox>() || visibleWindow<LoginDialog>(); }, 10000) ? visibleWindow<Form2>() : nullptr;
     }
 
     // The dialog closed by button, the window usable again, and (Download) the project stored.
@@ -54,7 +52,7 @@ class TestNewProject : public QObject
     {
         const bool storing = button->objectName() == "Cmd_Downloader";
         QTest::mouseClick(button, Qt::LeftButton);
-        return QTest::qWaitFor([&] { return !shown<Form2>() && m_w->isEnabled() && m_w->Txt_Url->text().isEmpty() == storing; });
+        return QTest::qWaitFor([&] { return !visibleWindow<Form2>() && m_w->isEnabled() && m_w->Txt_Url->text().isEmpty() == storing; });
     }
 
 private slots:
@@ -145,12 +143,12 @@ private slots:
         Form2 *d = probe(m_server->baseUrl() + "/d/f.zip");
         QVERIFY(d);
         QTest::mouseClick(d->Cmd_Edit, Qt::LeftButton);
-        QTRY_VERIFY(shown<Form3>() && !d->isVisible());
+        QTRY_VERIFY(visibleWindow<Form3>() && !d->isVisible());
         const QString otherDest = m_dir->path() + "/elsewhere/";
-        shown<Form3>()->findChild<QLineEdit *>("Txt_Download_Path")->setText(otherDest);
+        visibleWindow<Form3>()->findChild<QLineEdit *>("Txt_Download_Path")->setText(otherDest);
         for (const char *control : {"Opt_Pack_1mb", "Chk_Show_Modem", "Cmd_OK"})
-            QTest::mouseClick(shown<Form3>()->findChild<QAbstractButton *>(control), Qt::LeftButton);
-        QTRY_VERIFY(shown<Form2>() == d && !shown<Form3>() && !m_w->isEnabled());
+            QTest::mouseClick(visibleWindow<Form3>()->findChild<QAbstractButton *>(control), Qt::LeftButton);
+        QTRY_VERIFY(visibleWindow<Form2>() == d && !visibleWindow<Form3>() && !m_w->isEnabled());
         QVERIFY(closedWith(d->Cmd_Downloader));
         QCOMPARE(stored("f", "/project.zov"), projectFile(m_server->hostPort() + "/d/f.zip", pack, "1048576", "0", otherDest));
         QCOMPARE(stored("f", "/server.zov"), ranges ? kServerZov : "Ranges:0\r\n");
@@ -168,7 +166,7 @@ private slots:
                                          {"nohost.invalid/f.zip", {connect, "Host not found: nohost.invalid"}},
                                          {silent.baseUrl() + "/f.zip", {"Unable to connect to website !", "The server did not answer."}}}) {
             QVERIFY(!probe(url));
-            QMessageBox *box = shown<QMessageBox>();
+            QMessageBox *box = visibleWindow<QMessageBox>();
             QVERIFY2(box && box->text().split("\r\n").mid(0, 2) == lines, qPrintable(box ? box->text() : url));
             box->close();
             QTRY_VERIFY(m_w->Txt_Url->isEnabled());
@@ -197,15 +195,15 @@ private slots:
         QVERIFY(TextFile::write(cookies, "127.0.0.1\tFALSE\t/members\tFALSE\t0\tsession\tabc\n"));
         // What the window shows next: the new-project dialog, the login dialog's reason, a message's first line.
         const auto next = [] {
-            (void)QTest::qWaitFor([] { return shown<Form2>() || shown<LoginDialog>() || shown<QMessageBox>(); }, 10000);
-            if (QMessageBox *box = shown<QMessageBox>())
+            (void)QTest::qWaitFor([] { return visibleWindow<Form2>() || visibleWindow<LoginDialog>() || visibleWindow<QMessageBox>(); }, 10000);
+            if (QMessageBox *box = visibleWindow<QMessageBox>())
                 return box->text().section("\r\n", 0, 0);
-            return shown<LoginDialog>() ? "asked: " + shown<LoginDialog>()->findChild<QLabel *>("Lbl_Reason")->text()
-                                        : QString(shown<Form2>() ? "new project" : "nothing");
+            return visibleWindow<LoginDialog>() ? "asked: " + visibleWindow<LoginDialog>()->findChild<QLabel *>("Lbl_Reason")->text()
+                                        : QString(visibleWindow<Form2>() ? "new project" : "nothing");
         };
         // Answers the login dialog (no password: Cancel), which holds the window while it asks.
         const auto answer = [&](const char *password) {
-            LoginDialog *d = shown<LoginDialog>();
+            LoginDialog *d = visibleWindow<LoginDialog>();
             if (!d || m_w->isEnabled())
                 return QString("not asked");
             d->Txt_User->setText("ann");
@@ -215,20 +213,20 @@ private slots:
         };
         probe(site.baseUrl() + "/members/page.bin");
         QCOMPARE(next(), "File not found or the URL don't point on a file !");
-        QVERIFY(shown<QMessageBox>()->findChild<QPushButton *>("Cmd_Cookies"));
-        shown<QMessageBox>()->close();
+        QVERIFY(visibleWindow<QMessageBox>()->findChild<QPushButton *>("Cmd_Cookies"));
+        visibleWindow<QMessageBox>()->close();
         const QString url = site.baseUrl() + "/members/f.bin", refused = "The server refused the user name and password !";
         probe(url);
         QCOMPARE(answer(nullptr), "The server asks for a user name and password !");
-        shown<QMessageBox>()->close();
+        visibleWindow<QMessageBox>()->close();
         probe(url);
         for (const QString &reply : {"asked: " + refused, "asked: " + refused, refused}) // asked three times, then told
             QCOMPARE(answer("wrong"), reply);
         QVERIFY(!m_w->Txt_Url->text().contains("wrong"));
-        shown<QMessageBox>()->close();
+        visibleWindow<QMessageBox>()->close();
         probe(url);
         QCOMPARE(answer("s3cret"), "The server refused access to the file !");
-        QPushButton *pick = shown<QMessageBox>()->findChild<QPushButton *>("Cmd_Cookies");
+        QPushButton *pick = visibleWindow<QMessageBox>()->findChild<QPushButton *>("Cmd_Cookies");
         QVERIFY(pick);
         pick->click();
         QFileDialog *files = nullptr;
@@ -237,7 +235,7 @@ private slots:
         static_cast<QDialog *>(files)->accept();
         QCOMPARE(next(), "new project");
         QVERIFY(!m_w->Txt_Url->text().contains("s3cret"));
-        QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
+        QVERIFY(closedWith(visibleWindow<Form2>()->Cmd_Downloader));
         QCOMPARE(stored("f", "/login.zov"), "Login:ann:s3cret\r\n");
         QCOMPARE(QFile::permissions(projects() + "f/login.zov") & 0x0077, 0);
         QCOMPARE(stored("f", "/headers.zov"), "Cookie: session=abc\r\n");
@@ -246,10 +244,10 @@ private slots:
         site.serveSite({{"/members/f.bin", route}});
         m_w->engine().queue().release();
         QVERIFY(next().startsWith("The file on the server has changed"));
-        shown<QMessageBox>()->button(QMessageBox::Yes)->click();
+        visibleWindow<QMessageBox>()->button(QMessageBox::Yes)->click();
         QCOMPARE(next(), "new project");
         QSignalSpy finished(&m_w->engine(), &DownloadManager::projectFinished);
-        QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
+        QVERIFY(closedWith(visibleWindow<Form2>()->Cmd_Downloader));
         QVERIFY(finished.wait(10000));
         QCOMPARE(TextFile::read(finished.first().at(1).toString()), route.file);
     }
@@ -275,15 +273,15 @@ private slots:
         };
         QVERIFY(!drop(m_w, {QUrl::fromLocalFile(m_dir->path() + "/f.zip")}) && m_w->Txt_Url->isEnabled());
         QVERIFY(drop(m_w->Txt_Url, {QUrl(nginx.baseUrl() + "/f.zip")}));
-        QTRY_VERIFY(shown<Form2>());
-        QCOMPARE(shown<Form2>()->Txt_Url->text(), nginx.hostPort() + "/f.zip");
-        QVERIFY(closedWith(shown<Form2>()->Cmd_Annuler));
+        QTRY_VERIFY(visibleWindow<Form2>());
+        QCOMPARE(visibleWindow<Form2>()->Txt_Url->text(), nginx.hostPort() + "/f.zip");
+        QVERIFY(closedWith(visibleWindow<Form2>()->Cmd_Annuler));
         QVERIFY(drop(m_w, {QUrl(nginx.baseUrl() + "/f.zip")}));
-        QTRY_VERIFY(shown<Form2>());
+        QTRY_VERIFY(visibleWindow<Form2>());
         OptionValues::save(OptionValues::load()); // options saved once, as the options dialog does
         m_w->engine().queue().release();
         const qint64 pressed = QDateTime::currentMSecsSinceEpoch();
-        QVERIFY(closedWith(shown<Form2>()->Cmd_Downloader));
+        QVERIFY(closedWith(visibleWindow<Form2>()->Cmd_Downloader));
         QSignalSpy finished(&m_w->engine(), &DownloadManager::projectFinished);
         QVERIFY(finished.wait(10000));
         qint64 firstAsked = -1;   // the download's first request of its own
